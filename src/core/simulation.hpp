@@ -1,0 +1,106 @@
+// One simulation run: the main loop and the four run operations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "constants.hpp"
+#include "flight_log.hpp"
+#include "integrate.hpp"
+#include "progress.hpp"
+#include "result.hpp"
+#include "rocket_properties.hpp"
+#include "solver_config.hpp"
+#include "state.hpp"
+
+namespace aeso {
+
+template <class S>
+struct Simulation {
+    SolverConfig solver;
+    S state;
+    std::uint64_t iteration = 0;       // index of the iteration in progress
+    std::uint64_t max_iterations = 0;  // steps allowed before the final step
+
+    // Steps until the vertical velocity drops below APOGEE_VELOCITY_THRESHOLD,
+    // then redoes the crossing step from where it began, rescaled by linear
+    // interpolation so it ends where the vertical velocity is zero. Logs the
+    // state before every step when `record_every_step`, otherwise only the
+    // final state. Returns early, without a final step, after max_iterations
+    // steps.
+    Status run(SimData& log, bool print_output, bool record_every_step);
+
+private:
+    template <class Method>
+    Status run_with(SimData& log, bool print_output, bool record_every_step);
+};
+
+template <class S>
+Status Simulation<S>::run(SimData& log, bool print_output, bool record_every_step) {
+    return with_method(solver.method, [&](auto m) {
+        return run_with<decltype(m)>(log, print_output, record_every_step);
+    });
+}
+
+template <class S>
+template <class Method>
+Status Simulation<S>::run_with(SimData& log, bool print_output, bool record_every_step) {
+    if (max_iterations == 0) return Ok{};
+    for (std::uint64_t i = 0;; ++i) {
+        const S saved = state;
+        const double v_before = saved.vertical_velocity();
+        // The size of the step about to be taken. RK45 replaces solver.dt with
+        // its proposal for the next step, so the final step must rescale this
+        // value rather than whatever the step leaves behind.
+        const double dt_taken = solver.dt();
+        iteration = i;
+        if (record_every_step) {
+            if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
+        }
+        if (print_output) {
+            if (Status printed = print_progress(state, i); !printed) return printed;
+        }
+        if (Status stepped = Method::step(solver, state); !stepped) return stepped;
+
+        const double v_after = state.vertical_velocity();
+        if (v_after < APOGEE_VELOCITY_THRESHOLD) {
+            solver.adaptive.dt = (v_before / (v_before - v_after)) * dt_taken;
+            S final_state = saved;
+            if (Status stepped = Method::step(solver, final_state); !stepped) return stepped;
+            state = final_state;
+            if (!record_every_step) {
+                if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
+            }
+            if (print_output) {
+                if (Status printed = print_piece(BANNER_OPEN); !printed) return printed;
+                if (Status printed = print_progress(state, i + 1); !printed) return printed;
+                if (Status printed = print_piece(BANNER_CLOSE); !printed) return printed;
+            }
+            return Ok{};
+        }
+        if (i + 1 == max_iterations) return Ok{};
+    }
+}
+
+// Everything a run operation needs besides the rocket and the initial state.
+struct RunSettings {
+    OdeMethod method;
+    std::optional<TimeStepOptions> timestep;
+    std::uint64_t max_iterations = DEFAULT_MAX_ITERATIONS;
+    bool print_output = false;
+};
+
+// Apogee altitude of a run that reached it; "Index out of bounds" when the
+// iteration limit came first.
+Result<double> predict_apogee_1dof(const RocketProperties& rocket, const Initial1DOF& initial,
+                                   const RunSettings& settings);
+Result<double> predict_apogee_3dof(const RocketProperties& rocket, const Initial3DOF& initial,
+                                   const RunSettings& settings);
+
+// The log of every state before a step.
+Result<SimData> simulate_flight_1dof(const RocketProperties& rocket, const Initial1DOF& initial,
+                                     const RunSettings& settings);
+Result<SimData> simulate_flight_3dof(const RocketProperties& rocket, const Initial3DOF& initial,
+                                     const RunSettings& settings);
+
+}  // namespace aeso

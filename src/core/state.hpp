@@ -1,0 +1,133 @@
+// The state of one flight and the vectors that move it.
+//
+// The kind of flight (1-DOF or 3-DOF) is a type: a StateVector1DOF cannot be
+// added to a StateVector3DOF, nor applied to a State3DOF, so a kind mismatch
+// is a compile error instead of a run-time check.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <limits>
+
+#include "rocket_properties.hpp"
+
+namespace aeso {
+
+// A derivative (rates) or an increment (rates times a time span), one value
+// per dynamic variable of the matching state kind, in the same order.
+template <std::size_t N>
+struct StateVector {
+    std::array<double, N> v;
+
+    friend StateVector operator+(const StateVector& a, const StateVector& b) noexcept {
+        StateVector r;
+        for (std::size_t i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
+        return r;
+    }
+    friend StateVector operator*(const StateVector& a, double s) noexcept {
+        StateVector r;
+        for (std::size_t i = 0; i < N; ++i) r.v[i] = a.v[i] * s;
+        return r;
+    }
+};
+
+using StateVector1DOF = StateVector<2>;
+using StateVector3DOF = StateVector<6>;
+
+inline constexpr double QUIET_NAN = std::numeric_limits<double>::quiet_NaN();
+
+// Purely vertical flight.
+struct State1DOF {
+    static constexpr std::size_t N = 2;
+    using Vector = StateVector1DOF;
+
+    double height;    // m
+    double velocity;  // m/s, positive upwards
+    // (rate of height, acceleration); stale after update until recomputed
+    std::array<double, N> cached_derivatives{QUIET_NAN, QUIET_NAN};
+    RocketProperties rocket;
+    double time = 0.0;
+    bool derivatives_valid = false;
+
+    double vertical_velocity() const noexcept { return velocity; }
+    double altitude() const noexcept { return height; }
+};
+
+// Planar flight with attitude.
+struct State3DOF {
+    static constexpr std::size_t N = 6;
+    using Vector = StateVector3DOF;
+
+    double x;             // m
+    double y;             // m, the altitude
+    double angle;         // rad, 0 = nose straight up, positive counter-clockwise
+    double vx;            // m/s
+    double vy;            // m/s, positive upwards
+    double angular_rate;  // rad/s
+    // (vx, vy, angular_rate, d vx/dt, d vy/dt, d angular_rate/dt)
+    std::array<double, N> cached_derivatives{QUIET_NAN, QUIET_NAN, QUIET_NAN,
+                                             QUIET_NAN, QUIET_NAN, QUIET_NAN};
+    RocketProperties rocket;
+    double time = 0.0;
+    bool derivatives_valid = false;
+
+    double vertical_velocity() const noexcept { return vy; }
+    double altitude() const noexcept { return y; }
+};
+
+struct Initial1DOF {
+    double height;
+    double velocity;
+};
+
+struct Initial3DOF {
+    double x, y, angle, vx, vy, angular_rate;
+};
+
+inline State1DOF make_state(const RocketProperties& rocket, const Initial1DOF& init) noexcept {
+    State1DOF s{};
+    s.height = init.height;
+    s.velocity = init.velocity;
+    s.cached_derivatives = {QUIET_NAN, QUIET_NAN};
+    s.rocket = rocket;
+    s.time = 0.0;
+    s.derivatives_valid = false;
+    return s;
+}
+
+inline State3DOF make_state(const RocketProperties& rocket, const Initial3DOF& init) noexcept {
+    State3DOF s{};
+    s.x = init.x;
+    s.y = init.y;
+    s.angle = init.angle;
+    s.vx = init.vx;
+    s.vy = init.vy;
+    s.angular_rate = init.angular_rate;
+    s.cached_derivatives = {QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN};
+    s.rocket = rocket;
+    s.time = 0.0;
+    s.derivatives_valid = false;
+    return s;
+}
+
+// Adds the increment to the dynamic variables and dt to the time, and marks
+// the cached derivative stale (its values are kept).
+inline void update(State1DOF& s, const StateVector1DOF& inc, double dt) noexcept {
+    s.height += inc.v[0];
+    s.velocity += inc.v[1];
+    s.time += dt;
+    s.derivatives_valid = false;
+}
+
+inline void update(State3DOF& s, const StateVector3DOF& inc, double dt) noexcept {
+    s.x += inc.v[0];
+    s.y += inc.v[1];
+    s.angle += inc.v[2];
+    s.vx += inc.v[3];
+    s.vy += inc.v[4];
+    s.angular_rate += inc.v[5];
+    s.time += dt;
+    s.derivatives_valid = false;
+}
+
+}  // namespace aeso

@@ -1,0 +1,38 @@
+// The adaptive step-size controller: next step size from one step's error.
+#pragma once
+
+#include <cmath>
+
+#include "result.hpp"
+#include "solver_config.hpp"
+
+namespace aeso {
+
+inline constexpr double STEP_ERROR_FLOOR = 1e-30;
+inline constexpr double STEP_SAFETY = 0.5;
+inline constexpr double STEP_EXPONENT = 0.25;
+inline constexpr double STEP_MIN_FACTOR = 0.5;
+inline constexpr double STEP_MAX_FACTOR = 2.0;
+
+// The internal error for dt_min > dt_max or a NaN bound (cold path).
+Error step_bounds_error(double dt_min, double dt_max);
+
+// Proposes the next step size from the error norm of the step just taken.
+// Fails when dt_min > dt_max or either is NaN, whatever the error norm.
+inline Result<double> next_dt(const AdaptiveOptions& o, double error_norm) {
+    if (!(o.dt_min <= o.dt_max)) return step_bounds_error(o.dt_min, o.dt_max);
+    double factor;
+    if (error_norm <= STEP_ERROR_FLOOR) {
+        factor = STEP_MAX_FACTOR;
+    } else {
+        const double tolerance = o.relative_error_tolerance * o.dt + o.absolute_error_tolerance;
+        const double ratio = (tolerance * STEP_SAFETY) / error_norm;
+        const double p = std::pow(ratio, STEP_EXPONENT);
+        // NaN fails both comparisons and stays NaN.
+        factor = p < STEP_MIN_FACTOR ? STEP_MIN_FACTOR : (p > STEP_MAX_FACTOR ? STEP_MAX_FACTOR : p);
+    }
+    const double proposal = o.dt * factor;
+    return proposal < o.dt_min ? o.dt_min : (proposal > o.dt_max ? o.dt_max : proposal);
+}
+
+}  // namespace aeso
