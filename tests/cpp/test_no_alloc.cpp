@@ -1,0 +1,71 @@
+// Counts every malloc made while runs step, by interposing malloc for this
+// test program. Steps must allocate nothing; a flight log allocates only
+// when it grows past its reservation.
+#include <atomic>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "core/simulation.hpp"
+
+extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_realloc(void*, std::size_t);
+extern "C" void* __libc_calloc(std::size_t, std::size_t);
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+extern "C" void* malloc(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+extern "C" void* calloc(std::size_t a, std::size_t b) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(a, b);
+}
+
+namespace aeso {
+namespace {
+
+// Without drag a rocket launched at 1e7 m/s cannot reach apogee within the
+// limits used here, so every iteration takes a full step.
+const RocketProperties kRocket{20.0, 0.0, 0.0081, 0.0081, 1.5, 0.3, 0.0};
+
+template <class S>
+long allocations_during_run(OdeMethod m, S state, std::uint64_t steps, bool record) {
+    auto solver = validate_solver_config(m, std::nullopt).value();
+    Simulation<S> sim{solver, state, 0, steps};
+    SimData log = SimData::create().value();
+    const long before = allocations.load();
+    EXPECT_TRUE(sim.run(log, false, record));
+    EXPECT_EQ(sim.iteration + 1, steps);
+    return allocations.load() - before;
+}
+
+class NoAllocation : public ::testing::TestWithParam<OdeMethod> {};
+
+TEST_P(NoAllocation, PredictionRunsAllocateNothing) {
+    EXPECT_EQ(allocations_during_run(GetParam(), make_state(kRocket, Initial1DOF{0, 1e7}), 20000, false), 0);
+    EXPECT_EQ(allocations_during_run(GetParam(), make_state(kRocket, Initial3DOF{0, 0, 0.05, 0, 1e7, 0}), 20000,
+                                     false),
+              0);
+}
+
+TEST_P(NoAllocation, LoggingWithinReservationAllocatesNothing) {
+    EXPECT_EQ(allocations_during_run(GetParam(), make_state(kRocket, Initial3DOF{0, 0, 0.05, 0, 1e7, 0}), 1000,
+                                     true),
+              0);
+    // Past the reservation only the doubling of the two lists allocates.
+    EXPECT_EQ(allocations_during_run(GetParam(), make_state(kRocket, Initial1DOF{0, 1e7}), 4001, true), 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, NoAllocation,
+                         ::testing::Values(OdeMethod::Euler, OdeMethod::RK3, OdeMethod::RK45));
+
+}  // namespace
+}  // namespace aeso
