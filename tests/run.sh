@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the module and the C++ tests, and runs
+# every test. Exits non-zero when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+
+# GoogleTest for the C++ tests (Debian's libgtest-dev).
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+  else
+    echo "GoogleTest is missing: install libgtest-dev (e.g. sudo apt-get install libgtest-dev)" >&2
+    exit 1
+  fi
+fi
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+echo "== C++ tests"
+cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DAESO_BUILD_TESTS=ON -DAESO_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure -j2
+
+echo "== Python tests"
+"$PYTHON" -m pip install -q ".[test]"
+"$PYTHON" -m pytest -q tests/python
