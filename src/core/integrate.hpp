@@ -7,7 +7,10 @@
 // derivatives fixed-size vectors: a step allocates nothing.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <utility>
 
 #include "dynamics.hpp"
 #include "result.hpp"
@@ -53,21 +56,35 @@ struct RK3Method {
     }
 };
 
-// Dormand-Prince 5(4) tableau, each coefficient the nearest double to its fraction.
+// Dormand-Prince 5(4) tableau, each coefficient the nearest double to its
+// fraction. Row s holds the coefficients of stage s + 1; the seventh row is
+// the fifth-order weights.
 namespace dopri {
-inline constexpr double A21 = 1.0 / 5.0;
-inline constexpr double A31 = 3.0 / 40.0, A32 = 9.0 / 40.0;
-inline constexpr double A41 = 44.0 / 45.0, A42 = -56.0 / 15.0, A43 = 32.0 / 9.0;
-inline constexpr double A51 = 19372.0 / 6561.0, A52 = -25360.0 / 2187.0, A53 = 64448.0 / 6561.0,
-                        A54 = -212.0 / 729.0;
-inline constexpr double A61 = 9017.0 / 3168.0, A62 = -355.0 / 33.0, A63 = 46732.0 / 5247.0,
-                        A64 = 49.0 / 176.0, A65 = -5103.0 / 18656.0;
-// Fifth-order weights, also the seventh stage's row.
-inline constexpr double B1 = 35.0 / 384.0, B3 = 500.0 / 1113.0, B4 = 125.0 / 192.0,
-                        B5 = -2187.0 / 6784.0, B6 = 11.0 / 84.0;
-// Embedded fourth-order weights.
+inline constexpr double A[7][6] = {
+    {},
+    {1.0 / 5.0},
+    {3.0 / 40.0, 9.0 / 40.0},
+    {44.0 / 45.0, -56.0 / 15.0, 32.0 / 9.0},
+    {19372.0 / 6561.0, -25360.0 / 2187.0, 64448.0 / 6561.0, -212.0 / 729.0},
+    {9017.0 / 3168.0, -355.0 / 33.0, 46732.0 / 5247.0, 49.0 / 176.0, -5103.0 / 18656.0},
+    {35.0 / 384.0, 0.0, 500.0 / 1113.0, 125.0 / 192.0, -2187.0 / 6784.0, 11.0 / 84.0},
+};
+// Fifth-order weights (b2 = b7 = 0).
+inline constexpr double B1 = A[6][0], B3 = A[6][2], B4 = A[6][3], B5 = A[6][4], B6 = A[6][5];
+// Embedded fourth-order weights (e2 = 0).
 inline constexpr double E1 = 5179.0 / 57600.0, E3 = 7571.0 / 16695.0, E4 = 393.0 / 640.0,
                         E5 = -92097.0 / 339200.0, E6 = 187.0 / 2100.0, E7 = 1.0 / 40.0;
+
+// Derivative at stage `Stage` (stages 2..7 are Stage 1..6): a copy of the
+// input with the terms K_j * a_sj added one after another, zero terms skipped.
+template <std::size_t Stage, class S, class V>
+inline V stage_derivative(const S& input, const std::array<V, 7>& K) noexcept {
+    S s = input;
+    [&]<std::size_t... J>(std::index_sequence<J...>) {
+        ((A[Stage][J] != 0.0 ? update(s, K[J] * A[Stage][J], 0.0) : void()), ...);
+    }(std::make_index_sequence<Stage>{});
+    return derivatives(s);
+}
 }  // namespace dopri
 
 // Embedded Dormand-Prince 5(4): advances with the fifth-order solution and
@@ -81,50 +98,18 @@ struct RK45Method {
         using namespace dopri;
         const double dt = solver.dt();
 
-        // Stage states add their terms onto a copy of the input one after another.
-        const auto k1 = derivatives(state);
-        const auto K1 = k1 * dt;
+        // K[j] = k_(j+1) * dt, the scaled derivative of each stage.
+        std::array<typename S::Vector, 7> K;
+        K[0] = derivatives(state) * dt;
+        K[1] = stage_derivative<1>(state, K) * dt;
+        K[2] = stage_derivative<2>(state, K) * dt;
+        K[3] = stage_derivative<3>(state, K) * dt;
+        K[4] = stage_derivative<4>(state, K) * dt;
+        K[5] = stage_derivative<5>(state, K) * dt;
+        K[6] = stage_derivative<6>(state, K) * dt;
 
-        S s = state;
-        update(s, K1 * A21, 0.0);
-        const auto K2 = derivatives(s) * dt;
-
-        s = state;
-        update(s, K1 * A31, 0.0);
-        update(s, K2 * A32, 0.0);
-        const auto K3 = derivatives(s) * dt;
-
-        s = state;
-        update(s, K1 * A41, 0.0);
-        update(s, K2 * A42, 0.0);
-        update(s, K3 * A43, 0.0);
-        const auto K4 = derivatives(s) * dt;
-
-        s = state;
-        update(s, K1 * A51, 0.0);
-        update(s, K2 * A52, 0.0);
-        update(s, K3 * A53, 0.0);
-        update(s, K4 * A54, 0.0);
-        const auto K5 = derivatives(s) * dt;
-
-        s = state;
-        update(s, K1 * A61, 0.0);
-        update(s, K2 * A62, 0.0);
-        update(s, K3 * A63, 0.0);
-        update(s, K4 * A64, 0.0);
-        update(s, K5 * A65, 0.0);
-        const auto K6 = derivatives(s) * dt;
-
-        s = state;
-        update(s, K1 * B1, 0.0);
-        update(s, K3 * B3, 0.0);
-        update(s, K4 * B4, 0.0);
-        update(s, K5 * B5, 0.0);
-        update(s, K6 * B6, 0.0);
-        const auto K7 = derivatives(s) * dt;
-
-        const auto I5 = K1 * B1 + K3 * B3 + K4 * B4 + K5 * B5 + K6 * B6;
-        const auto I4 = K1 * E1 + K3 * E3 + K4 * E4 + K5 * E5 + K6 * E6 + K7 * E7;
+        const auto I5 = K[0] * B1 + K[2] * B3 + K[3] * B4 + K[4] * B5 + K[5] * B6;
+        const auto I4 = K[0] * E1 + K[2] * E3 + K[3] * E4 + K[4] * E5 + K[5] * E6 + K[6] * E7;
 
         double sum = 0.0;
         for (std::size_t i = 0; i < S::N; ++i) {
