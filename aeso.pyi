@@ -1,0 +1,167 @@
+"""Type information for the aeso extension module: coasting-rocket flight
+simulation and apogee prediction."""
+
+from typing import ClassVar, SupportsFloat, SupportsIndex, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "OdeMethod",
+    "Rocket",
+    "FixedTimeStep",
+    "AdaptiveTimeStep",
+    "InitialState1DOF",
+    "InitialState3DOF",
+]
+
+_Float = SupportsFloat | SupportsIndex
+_Times = npt.NDArray[np.float64]
+"""Times of the logged states (s), shape (n,)."""
+_States = npt.NDArray[np.float64]
+"""Logged states, shape (n, 9); columns as described on Rocket.simulate_flight_1dof/3dof."""
+
+@final
+class OdeMethod:
+    """Numerical integration methods for the ODE solver."""
+
+    Euler: ClassVar[OdeMethod]
+    RK3: ClassVar[OdeMethod]
+    RK45: ClassVar[OdeMethod]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+@final
+class FixedTimeStep:
+    dt: float
+    def __new__(cls, dt: _Float) -> FixedTimeStep: ...
+
+@final
+class AdaptiveTimeStep:
+    dt: float
+    """Initial timestep guess"""
+    dt_min: float
+    """Minimum timestep"""
+    dt_max: float
+    """Maximum timestep"""
+    absolute_error_tolerance: float
+    """Absolute error tolerance"""
+    relative_error_tolerance: float
+    """Relative error tolerance"""
+
+    def __new__(
+        cls,
+        dt: _Float,
+        dt_min: _Float,
+        dt_max: _Float,
+        absolute_error_tolerance: _Float,
+        relative_error_tolerance: _Float,
+    ) -> AdaptiveTimeStep: ...
+    @staticmethod
+    def default() -> AdaptiveTimeStep: ...
+    def next_dt(self, error_norm: _Float) -> float:
+        """Computes the next timestep size based on the current error norm using a common
+        adaptive timestep control formula."""
+
+@final
+class InitialState1DOF:
+    """Struct for defining the initial conditions of a 1-DOF simulation."""
+
+    initial_height: float
+    initial_velocity: float
+    def __new__(cls, initial_height: _Float, initial_velocity: _Float) -> InitialState1DOF: ...
+
+@final
+class InitialState3DOF:
+    """Struct for defining the initial conditions of a 3-DOF simulation."""
+
+    x: float
+    y: float
+    angle: float
+    vx: float
+    vy: float
+    angular_rate: float
+    def __new__(
+        cls,
+        x: _Float,
+        y: _Float,
+        angle: _Float,
+        vx: _Float,
+        vy: _Float,
+        angular_rate: _Float,
+    ) -> InitialState3DOF: ...
+
+@final
+class RocketProperties:
+    """Represents the physical properties of the rocket used in the simulation.
+
+    Not importable from aeso: obtained by reading Rocket.rocket_properties,
+    which returns a detached copy."""
+
+    mass: float
+    """Mass of the rocket (kg)"""
+    cd: float
+    """Drag coefficient"""
+    area_drag: float
+    """Reference area for drag (m^2)"""
+    area_lift: float
+    """Reference area for lift (m^2)"""
+    moment_of_inertia: float
+    """Moment of inertia about the z-axis (kg*m^2)"""
+    stab_margin_dimensional: float
+    """Static stability margin (m)"""
+    cl_a: float
+    """Lift coefficient slope (per radian)"""
+
+@final
+class Rocket:
+    rocket_properties: RocketProperties
+    """A copy of the rocket's properties; assign a RocketProperties to change them."""
+
+    def __new__(
+        cls,
+        mass: _Float,
+        cd: _Float,
+        area_drag: _Float,
+        area_lift: _Float,
+        moment_of_inertia: _Float,
+        stab_margin_dimensional: _Float,
+        cl_a: _Float,
+    ) -> Rocket: ...
+    def simulate_flight_1dof(
+        self,
+        initial_state: InitialState1DOF,
+        integration_method: OdeMethod,
+        timestep_config: FixedTimeStep | AdaptiveTimeStep | None = None,
+        max_iterations: SupportsIndex = 100000,
+        print_output: bool | np.bool_ = False,
+    ) -> tuple[_Times, _States]:
+        """Rows: height, velocity, acceleration, then six zeros."""
+    def simulate_flight_3dof(
+        self,
+        initial_state: InitialState3DOF,
+        integration_method: OdeMethod,
+        timestep_config: FixedTimeStep | AdaptiveTimeStep | None = None,
+        max_iterations: SupportsIndex = 100000,
+        print_output: bool | np.bool_ = False,
+    ) -> tuple[_Times, _States]:
+        """Rows: x, y, angle, vx, vy, angular_rate, d(vx)/dt, d(vy)/dt, d(angular_rate)/dt."""
+    def predict_apogee_1dof(
+        self,
+        initial_state: InitialState1DOF,
+        integration_method: OdeMethod,
+        timestep_config: FixedTimeStep | AdaptiveTimeStep | None = None,
+        max_iterations: SupportsIndex = 100000,
+        print_output: bool | np.bool_ = False,
+    ) -> float: ...
+    def predict_apogee_3dof(
+        self,
+        initial_state: InitialState3DOF,
+        integration_method: OdeMethod,
+        timestep_config: FixedTimeStep | AdaptiveTimeStep | None = None,
+        max_iterations: SupportsIndex = 100000,
+        print_output: bool | np.bool_ = False,
+    ) -> float: ...
