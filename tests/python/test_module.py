@@ -66,6 +66,7 @@ def test_import_does_not_import_numpy_but_arrays_do():
 
 
 def test_subinterpreter_is_refused():
+    pytest.importorskip("_testcapi")
     proc = run_python(
         """
         import _testcapi, aeso
