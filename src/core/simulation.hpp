@@ -31,20 +31,28 @@ struct Simulation {
     Status run(SimData& log, bool print_output, bool record_every_step);
 
 private:
-    template <class Method>
-    Status run_with(SimData& log, bool print_output, bool record_every_step);
+    template <class Method, bool Print, bool Record>
+    Status run_with(SimData& log);
 };
 
+// The method and both flags are fixed for a run, so each combination is a
+// loop of its own: a run with printing off contains no output code at all (a
+// print call in the loop, even one never taken, makes the compiler keep the
+// state in memory across it and slows short steps by 10-20%).
 template <class S>
 Status Simulation<S>::run(SimData& log, bool print_output, bool record_every_step) {
     return with_method(solver.method, [&](auto m) {
-        return run_with<decltype(m)>(log, print_output, record_every_step);
+        using M = decltype(m);
+        if (print_output) {
+            return record_every_step ? run_with<M, true, true>(log) : run_with<M, true, false>(log);
+        }
+        return record_every_step ? run_with<M, false, true>(log) : run_with<M, false, false>(log);
     });
 }
 
 template <class S>
-template <class Method>
-Status Simulation<S>::run_with(SimData& log, bool print_output, bool record_every_step) {
+template <class Method, bool Print, bool Record>
+Status Simulation<S>::run_with(SimData& log) {
     if (max_iterations == 0) return Ok{};
     for (std::uint64_t i = 0;; ++i) {
         const S saved = state;
@@ -54,10 +62,10 @@ Status Simulation<S>::run_with(SimData& log, bool print_output, bool record_ever
         // value rather than whatever the step leaves behind.
         const double dt_taken = solver.dt();
         iteration = i;
-        if (record_every_step) {
+        if constexpr (Record) {
             if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
         }
-        if (print_output) {
+        if constexpr (Print) {
             if (Status printed = print_progress(state, i); !printed) return printed;
         }
         if (Status stepped = Method::step(solver, state); !stepped) return stepped;
@@ -66,12 +74,17 @@ Status Simulation<S>::run_with(SimData& log, bool print_output, bool record_ever
         if (v_after < APOGEE_VELOCITY_THRESHOLD) {
             solver.adaptive.dt = (v_before / (v_before - v_after)) * dt_taken;
             S final_state = saved;
+            // The crossing step began at `saved` and left the derivative there
+            // (its k1) in the state's cache: hand it over rather than evaluate
+            // it a second time.
+            final_state.cached_derivatives = state.cached_derivatives;
+            final_state.derivatives_valid = true;
             if (Status stepped = Method::step(solver, final_state); !stepped) return stepped;
             state = final_state;
-            if (!record_every_step) {
+            if constexpr (!Record) {
                 if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
             }
-            if (print_output) {
+            if constexpr (Print) {
                 if (Status printed = print_piece(BANNER_OPEN); !printed) return printed;
                 if (Status printed = print_progress(state, i + 1); !printed) return printed;
                 if (Status printed = print_piece(BANNER_CLOSE); !printed) return printed;

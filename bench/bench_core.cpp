@@ -1,0 +1,256 @@
+// Cost of the core's building blocks and of whole runs, for the reference
+// rocket: mass 20 kg, cd 0.45, drag and lift areas 0.0081 m^2, moment of
+// inertia 8.5 kg m^2, stability margin 0.25 m, lift slope 2 per radian,
+// launched at 250 m/s (3-DOF: 0.05 rad off vertical, velocity along the
+// body axis).
+//
+//   cmake -S . -B build/bench -G Ninja -DAESO_BUILD_BENCHMARKS=ON -DAESO_BUILD_PYTHON=OFF
+//   cmake --build build/bench && build/bench/bench/bench_core
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <type_traits>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "core/dynamics.hpp"
+#include "core/flight_log.hpp"
+#include "core/integrate.hpp"
+#include "core/simulation.hpp"
+
+namespace aeso {
+namespace {
+
+const RocketProperties kRocket{20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0};
+const Initial1DOF kInitial1{0.0, 250.0};
+const Initial3DOF kInitial3{0.0, 0.0, 0.05, -250.0 * std::sin(0.05), 250.0 * std::cos(0.05), 0.0};
+
+Initial1DOF initial(State1DOF*) { return kInitial1; }
+Initial3DOF initial(State3DOF*) { return kInitial3; }
+
+template <class S>
+S reference_state() {
+    return make_state(kRocket, initial(static_cast<S*>(nullptr)));
+}
+
+OdeMethod method_of(const benchmark::State& st) { return static_cast<OdeMethod>(st.range(0)); }
+
+void fail(benchmark::State& st, const Error& e) { st.SkipWithError(e.message.c_str()); }
+
+// Marks a double as used. Google Benchmark 1.7's non-const DoNotOptimize lets
+// GCC pick a general register for a double and hands back garbage; the const
+// overload only reads it.
+void keep(const double& x) { benchmark::DoNotOptimize(x); }
+
+// ---------------------------------------------------------------- derivatives
+
+template <class S>
+void BM_Derivative(benchmark::State& st) {
+    S s = reference_state<S>();
+    for (auto _ : st) {
+        // The opaque state keeps the compiler from hoisting the computation.
+        benchmark::DoNotOptimize(s);
+        auto d = compute_derivatives(s);
+        benchmark::DoNotOptimize(d);
+    }
+}
+BENCHMARK(BM_Derivative<State1DOF>)->Name("Derivative/1DOF");
+BENCHMARK(BM_Derivative<State3DOF>)->Name("Derivative/3DOF");
+
+// ---------------------------------------------------------------- one step
+
+// One step from the initial state; the state and the controller start over
+// every time, so every iteration does the same work.
+template <class Method, class S>
+void BM_Step(benchmark::State& st) {
+    const SolverConfig solver0 = validate_solver_config(Method::method, std::nullopt).value();
+    const S s0 = reference_state<S>();
+    for (auto _ : st) {
+        SolverConfig solver = solver0;
+        S s = s0;
+        benchmark::DoNotOptimize(s);
+        Status r = Method::step(solver, s);
+        benchmark::DoNotOptimize(r);
+        benchmark::DoNotOptimize(s);
+        benchmark::DoNotOptimize(solver);
+    }
+}
+BENCHMARK(BM_Step<EulerMethod, State1DOF>)->Name("Step/Euler/1DOF");
+BENCHMARK(BM_Step<RK3Method, State1DOF>)->Name("Step/RK3/1DOF");
+BENCHMARK(BM_Step<RK45Method, State1DOF>)->Name("Step/RK45/1DOF");
+BENCHMARK(BM_Step<EulerMethod, State3DOF>)->Name("Step/Euler/3DOF");
+BENCHMARK(BM_Step<RK3Method, State3DOF>)->Name("Step/RK3/3DOF");
+BENCHMARK(BM_Step<RK45Method, State3DOF>)->Name("Step/RK45/3DOF");
+
+// ---------------------------------------------------------------- whole runs
+
+RunSettings settings_for(OdeMethod m, bool print = false) {
+    RunSettings s{m, std::nullopt, DEFAULT_MAX_ITERATIONS, print};
+    return s;
+}
+
+// A whole run of `run` (one of the four run operations) from `initial`.
+template <auto run, const auto& initial>
+void BM_Run(benchmark::State& st) {
+    const RunSettings settings = settings_for(method_of(st));
+    double result = 0.0;
+    for (auto _ : st) {
+        auto r = run(kRocket, initial, settings);
+        if (!r) return fail(st, r.error());
+        if constexpr (std::is_same_v<decltype(r), Result<double>>) {
+            result = r.value();  // the apogee
+        } else {
+            result = static_cast<double>(r.value().size());  // the rows logged
+            benchmark::DoNotOptimize(r.value().rows());
+        }
+        keep(result);
+    }
+    st.counters[std::is_same_v<decltype(run(kRocket, initial, settings)), Result<double>> ? "apogee_m"
+                                                                                         : "rows"] = result;
+}
+
+void methods(benchmark::internal::Benchmark* b) {
+    b->ArgName("method");
+    for (OdeMethod m : {OdeMethod::Euler, OdeMethod::RK3, OdeMethod::RK45}) {
+        b->Arg(static_cast<int64_t>(m));
+    }
+}
+BENCHMARK(BM_Run<predict_apogee_1dof, kInitial1>)->Name("PredictApogee/1DOF")->Apply(methods);
+BENCHMARK(BM_Run<predict_apogee_3dof, kInitial3>)->Name("PredictApogee/3DOF")->Apply(methods);
+BENCHMARK(BM_Run<simulate_flight_1dof, kInitial1>)->Name("SimulateFlight/1DOF")->Apply(methods);
+BENCHMARK(BM_Run<simulate_flight_3dof, kInitial3>)->Name("SimulateFlight/3DOF")->Apply(methods);
+
+// A prediction that stops after its first step (launched at 0.4 m/s, below
+// the 0.5 m/s threshold): one Euler step and the interpolated final step.
+// The Python layer's overhead is a call of the same run minus this.
+const Initial1DOF kSlowLaunch{0.0, 0.4};
+
+BENCHMARK(BM_Run<predict_apogee_1dof, kSlowLaunch>)->Name("PredictApogee/1DOF/single_step")->Apply(methods);
+
+// ---------------------------------------------------------------- output off
+
+// The main loop as it would be with no output code at all: the same steps,
+// stop test, final step and logging, without the two print_output branches.
+// Comparing a prediction built on it with predict_apogee_* (print_output
+// false) shows what switched-off printing costs.
+template <class Method, class S>
+Status run_without_output(Simulation<S>& sim, SimData& log, bool record_every_step) {
+    if (sim.max_iterations == 0) return Ok{};
+    for (std::uint64_t i = 0;; ++i) {
+        const S saved = sim.state;
+        const double v_before = saved.vertical_velocity();
+        const double dt_taken = sim.solver.dt();
+        sim.iteration = i;
+        if (record_every_step) {
+            if (Status pushed = log.push(sim.state.time, log_row(sim.state)); !pushed) return pushed;
+        }
+        if (Status stepped = Method::step(sim.solver, sim.state); !stepped) return stepped;
+        const double v_after = sim.state.vertical_velocity();
+        if (v_after < APOGEE_VELOCITY_THRESHOLD) {
+            sim.solver.adaptive.dt = (v_before / (v_before - v_after)) * dt_taken;
+            S final_state = saved;
+            final_state.cached_derivatives = sim.state.cached_derivatives;
+            final_state.derivatives_valid = true;
+            if (Status stepped = Method::step(sim.solver, final_state); !stepped) return stepped;
+            sim.state = final_state;
+            if (!record_every_step) {
+                if (Status pushed = log.push(sim.state.time, log_row(sim.state)); !pushed) return pushed;
+            }
+            return Ok{};
+        }
+        if (i + 1 == sim.max_iterations) return Ok{};
+    }
+}
+
+template <class Initial>
+Result<double> predict_without_output(const Initial& init, const RunSettings& settings, std::size_t column) {
+    Result<SolverConfig> solver = validate_solver_config(settings.method, settings.timestep);
+    if (!solver) return std::move(solver).error();
+    using S = decltype(make_state(kRocket, init));
+    Simulation<S> sim{solver.value(), make_state(kRocket, init), 0, settings.max_iterations};
+    Result<SimData> log = SimData::create();
+    if (!log) return std::move(log).error();
+    Status ran = with_method(settings.method, [&](auto m) {
+        return run_without_output<decltype(m)>(sim, log.value(), false);
+    });
+    if (!ran) return std::move(ran).error();
+    Result<LogRow> last = log.value().last_row();
+    if (!last) return std::move(last).error();
+    return last.value()[column];
+}
+
+template <class Initial>
+void BM_PredictNoOutputCode(benchmark::State& st, Initial init, std::size_t column) {
+    const RunSettings settings = settings_for(method_of(st));
+    for (auto _ : st) {
+        Result<double> r = predict_without_output(init, settings, column);
+        if (!r) return fail(st, r.error());
+        keep(r.value());
+    }
+}
+
+void BM_NoOutputCode1DOF(benchmark::State& st) {
+    // Same answer to the last bit as the real loop, or the comparison is void.
+    const RunSettings settings = settings_for(method_of(st));
+    const double a = predict_without_output(kInitial1, settings, 0).value();
+    const double b = predict_apogee_1dof(kRocket, kInitial1, settings).value();
+    if (std::memcmp(&a, &b, sizeof a) != 0) return st.SkipWithError("result differs from predict_apogee_1dof");
+    BM_PredictNoOutputCode(st, kInitial1, 0);
+}
+
+void BM_NoOutputCode3DOF(benchmark::State& st) {
+    const RunSettings settings = settings_for(method_of(st));
+    const double a = predict_without_output(kInitial3, settings, 1).value();
+    const double b = predict_apogee_3dof(kRocket, kInitial3, settings).value();
+    if (std::memcmp(&a, &b, sizeof a) != 0) return st.SkipWithError("result differs from predict_apogee_3dof");
+    BM_PredictNoOutputCode(st, kInitial3, 1);
+}
+BENCHMARK(BM_NoOutputCode1DOF)->Name("PredictApogeeNoOutputCode/1DOF")->Apply(methods);
+BENCHMARK(BM_NoOutputCode3DOF)->Name("PredictApogeeNoOutputCode/3DOF")->Apply(methods);
+
+// ---------------------------------------------------------------- output on
+
+// Redirects file descriptor 1 to /dev/null while alive, so printing runs can
+// be timed without flooding the terminal.
+class StdoutToDevNull {
+public:
+    StdoutToDevNull() {
+        std::cout.flush();
+        std::fflush(stdout);
+        saved_ = ::dup(1);
+        const int null_fd = ::open("/dev/null", O_WRONLY);
+        ::dup2(null_fd, 1);
+        ::close(null_fd);
+    }
+    ~StdoutToDevNull() {
+        ::dup2(saved_, 1);
+        ::close(saved_);
+    }
+    StdoutToDevNull(const StdoutToDevNull&) = delete;
+    StdoutToDevNull& operator=(const StdoutToDevNull&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+void BM_Predict3DOFPrinting(benchmark::State& st) {
+    const RunSettings settings = settings_for(method_of(st), true);
+    StdoutToDevNull quiet;
+    for (auto _ : st) {
+        Result<double> r = predict_apogee_3dof(kRocket, kInitial3, settings);
+        if (!r) return fail(st, r.error());
+        keep(r.value());
+    }
+}
+BENCHMARK(BM_Predict3DOFPrinting)->Name("PredictApogeePrintingToDevNull/3DOF")->Apply(methods);
+
+}  // namespace
+}  // namespace aeso
+
+BENCHMARK_MAIN();
