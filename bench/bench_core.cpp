@@ -23,6 +23,7 @@
 #include "core/flight_log.hpp"
 #include "core/integrate.hpp"
 #include "core/simulation.hpp"
+#include "no_output_loop.hpp"
 
 namespace aeso {
 namespace {
@@ -135,84 +136,26 @@ BENCHMARK(BM_Run<predict_apogee_1dof, kSlowLaunch>)->Name("PredictApogee/1DOF/si
 
 // ---------------------------------------------------------------- output off
 
-// The main loop as it would be with no output code at all: the same steps,
-// stop test, final step and logging, without the two print_output branches.
-// Comparing a prediction built on it with predict_apogee_* (print_output
-// false) shows what switched-off printing costs.
-template <class Method, class S>
-Status run_without_output(Simulation<S>& sim, SimData& log, bool record_every_step) {
-    if (sim.max_iterations == 0) return Ok{};
-    for (std::uint64_t i = 0;; ++i) {
-        const S saved = sim.state;
-        const double v_before = saved.vertical_velocity();
-        const double dt_taken = sim.solver.dt();
-        sim.iteration = i;
-        if (record_every_step) {
-            if (Status pushed = log.push(sim.state.time, log_row(sim.state)); !pushed) return pushed;
-        }
-        if (Status stepped = Method::step(sim.solver, sim.state); !stepped) return stepped;
-        const double v_after = sim.state.vertical_velocity();
-        if (v_after < APOGEE_VELOCITY_THRESHOLD) {
-            sim.solver.adaptive.dt = (v_before / (v_before - v_after)) * dt_taken;
-            S final_state = saved;
-            final_state.cached_derivatives = sim.state.cached_derivatives;
-            final_state.derivatives_valid = true;
-            if (Status stepped = Method::step(sim.solver, final_state); !stepped) return stepped;
-            sim.state = final_state;
-            if (!record_every_step) {
-                if (Status pushed = log.push(sim.state.time, log_row(sim.state)); !pushed) return pushed;
-            }
-            return Ok{};
-        }
-        if (i + 1 == sim.max_iterations) return Ok{};
-    }
-}
-
-template <class Initial>
-Result<double> predict_without_output(const Initial& init, const RunSettings& settings, std::size_t column) {
-    Result<SolverConfig> solver = validate_solver_config(settings.method, settings.timestep);
-    if (!solver) return std::move(solver).error();
-    using S = decltype(make_state(kRocket, init));
-    Simulation<S> sim{solver.value(), make_state(kRocket, init), 0, settings.max_iterations};
-    Result<SimData> log = SimData::create();
-    if (!log) return std::move(log).error();
-    Status ran = with_method(settings.method, [&](auto m) {
-        return run_without_output<decltype(m)>(sim, log.value(), false);
-    });
-    if (!ran) return std::move(ran).error();
-    Result<LogRow> last = log.value().last_row();
-    if (!last) return std::move(last).error();
-    return last.value()[column];
-}
-
-template <class Initial>
-void BM_PredictNoOutputCode(benchmark::State& st, Initial init, std::size_t column) {
+// The same prediction through a loop with no output code (no_output_loop.cpp)
+// must give the same bits, or the comparison with predict_apogee_* is void.
+template <auto run, auto reference, const auto& initial>
+void BM_NoOutputCode(benchmark::State& st) {
     const RunSettings settings = settings_for(method_of(st));
+    const double a = run(kRocket, initial, settings).value();
+    const double b = reference(kRocket, initial, settings).value();
+    if (std::memcmp(&a, &b, sizeof a) != 0) return st.SkipWithError("result differs from the real run");
     for (auto _ : st) {
-        Result<double> r = predict_without_output(init, settings, column);
+        Result<double> r = run(kRocket, initial, settings);
         if (!r) return fail(st, r.error());
         keep(r.value());
     }
 }
-
-void BM_NoOutputCode1DOF(benchmark::State& st) {
-    // Same answer to the last bit as the real loop, or the comparison is void.
-    const RunSettings settings = settings_for(method_of(st));
-    const double a = predict_without_output(kInitial1, settings, 0).value();
-    const double b = predict_apogee_1dof(kRocket, kInitial1, settings).value();
-    if (std::memcmp(&a, &b, sizeof a) != 0) return st.SkipWithError("result differs from predict_apogee_1dof");
-    BM_PredictNoOutputCode(st, kInitial1, 0);
-}
-
-void BM_NoOutputCode3DOF(benchmark::State& st) {
-    const RunSettings settings = settings_for(method_of(st));
-    const double a = predict_without_output(kInitial3, settings, 1).value();
-    const double b = predict_apogee_3dof(kRocket, kInitial3, settings).value();
-    if (std::memcmp(&a, &b, sizeof a) != 0) return st.SkipWithError("result differs from predict_apogee_3dof");
-    BM_PredictNoOutputCode(st, kInitial3, 1);
-}
-BENCHMARK(BM_NoOutputCode1DOF)->Name("PredictApogeeNoOutputCode/1DOF")->Apply(methods);
-BENCHMARK(BM_NoOutputCode3DOF)->Name("PredictApogeeNoOutputCode/3DOF")->Apply(methods);
+BENCHMARK(BM_NoOutputCode<bench::predict_apogee_1dof_no_output, predict_apogee_1dof, kInitial1>)
+    ->Name("PredictApogeeNoOutputCode/1DOF")
+    ->Apply(methods);
+BENCHMARK(BM_NoOutputCode<bench::predict_apogee_3dof_no_output, predict_apogee_3dof, kInitial3>)
+    ->Name("PredictApogeeNoOutputCode/3DOF")
+    ->Apply(methods);
 
 // ---------------------------------------------------------------- output on
 
