@@ -240,7 +240,12 @@ INSTANTIATE_TEST_SUITE_P(HeldAndAttempted, BorrowConflict,
                          ::testing::Values(ConflictCase{Held::Shared, Attempt::Shared, true},
                                            ConflictCase{Held::Shared, Attempt::Exclusive, false},
                                            ConflictCase{Held::Exclusive, Attempt::Shared, false},
-                                           ConflictCase{Held::Exclusive, Attempt::Exclusive, false}));
+                                           ConflictCase{Held::Exclusive, Attempt::Exclusive, false}),
+                         [](const ::testing::TestParamInfo<ConflictCase>& info) {
+                             const ConflictCase& c = info.param;
+                             return std::string(c.held == Held::Shared ? "SharedHeld" : "ExclusiveHeld") +
+                                    (c.attempt == Attempt::Shared ? "_SharedAttempt" : "_ExclusiveAttempt");
+                         });
 
 // ---------------------------------------------------------------- publish-once slot
 
