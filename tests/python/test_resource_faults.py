@@ -29,8 +29,10 @@ import aeso
 rocket = aeso.Rocket(1.0, 0.5, 0.01, 0.02, 0.1, 0.05, 2.0)
 INIT = {"1dof": aeso.InitialState1DOF(0.0, 5.0), "3dof": aeso.InitialState3DOF(0.0, 0.0, 0.1, 1.0, 5.0, 0.0)}
 
+REPORT_FD = os.dup(2)  # still open when a test closes standard error
+
 def report(*words):
-    os.write(2, (" ".join(str(w) for w in words) + "\\n").encode())
+    os.write(REPORT_FD, (" ".join(str(w) for w in words) + "\\n").encode())
 
 def outcome(fn):
     try:
@@ -66,6 +68,7 @@ def limit_address_space(extra):
 def run_child(body, **popen):
     code = CHILD_PRELUDE + textwrap.dedent(body)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, **popen)
+    assert "Sanitizer" not in proc.stderr, proc.stderr[-5000:]
     reports = [line.split(" ", 1) for line in proc.stderr.splitlines() if line.startswith(("RESULT", "STILL_WORKS"))]
     return proc, reports
 
@@ -138,6 +141,8 @@ STDOUT_FAULTS = {
     "broken pipe": "r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)",
     "closed": "os.close(1)",
     "device full": "fd = os.open('/dev/full', os.O_WRONLY); os.dup2(fd, 1); os.close(fd)",
+    # the internal error's diagnostic cannot be written either
+    "stdout and stderr closed": "os.close(1); os.close(2)",
 }
 
 
@@ -191,6 +196,69 @@ def test_reader_going_away_mid_run(method, kind):
     reports = [line for line in err.decode().splitlines() if line.startswith(("RESULT", "STILL_WORKS"))]
     assert reports[0].startswith("RESULT BaseException InternalError failed printing to stdout: ")
     assert reports[1] == "STILL_WORKS True"
+
+
+# ------------------------------------------------------------------ NumPy unavailable or broken
+
+FAKE_NUMPY = {
+    # (files of a package named numpy, the rendered cause in the message)
+    "not a capsule": (
+        {
+            "numpy/__init__.py": "__version__ = '2.1.0'\n",
+            "numpy/lib/__init__.py": "class NumpyVersion:\n    def __init__(self, v):\n        self.major = 2\n",
+            "numpy/_core/__init__.py": "",
+            "numpy/_core/multiarray.py": "_ARRAY_API = 5\n",
+        },
+        "TypeError: 'int' object cannot be cast as 'PyCapsule'",
+    ),
+    "version out of range": (
+        {
+            "numpy/__init__.py": "__version__ = '300.0.0'\n",
+            "numpy/lib/__init__.py": "class NumpyVersion:\n    def __init__(self, v):\n        self.major = 300\n",
+        },
+        "OverflowError: ",
+    ),
+    "import fails": (
+        {"numpy/__init__.py": "raise ImportError('numpy is broken here')\n"},
+        "ImportError: numpy is broken here",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FAKE_NUMPY))
+@pytest.mark.parametrize("method,kind", SIMULATIONS)
+def test_numpy_that_cannot_be_reached(case, method, kind, tmp_path):
+    """Arrays need NumPy's C API; when it cannot be had, the call fails with
+    an internal error naming the cause, and later calls try again."""
+    files, cause = FAKE_NUMPY[case]
+    for name, text in files.items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    proc, reports = run_child(
+        f"""
+        sys.path.insert(0, {str(tmp_path)!r})
+        for name in [m for m in sys.modules if m == "numpy" or m.startswith("numpy.")]:
+            del sys.modules[name]
+        kind, name, message = outcome(lambda: rocket.{method}(INIT["{kind}"], aeso.OdeMethod.Euler))
+        report("RESULT", kind, name, message)
+        # The predictions never need NumPy.
+        report("RESULT", rocket.predict_apogee_1dof(INIT["1dof"], aeso.OdeMethod.Euler) == EXPECTED)
+        # With the real NumPy back, the next call succeeds.
+        sys.path.remove({str(tmp_path)!r})
+        for name in [m for m in sys.modules if m == "numpy" or m.startswith("numpy.")]:
+            del sys.modules[name]
+        times, states = rocket.{method}(INIT["{kind}"], aeso.OdeMethod.Euler)
+        report("RESULT", type(times).__module__, states.shape[1])
+        still_works()
+        """
+    )
+    assert_clean_exit(proc)
+    assert [r[0] for r in reports] == ["RESULT", "RESULT", "RESULT", "STILL_WORKS"]
+    assert reports[0][1].startswith(
+        "BaseException InternalError Failed to access NumPy array API capsule: " + cause
+    ), reports[0][1]
+    assert reports[1:] == [["RESULT", "True"], ["RESULT", "numpy 9"], ["STILL_WORKS", "True"]]
 
 
 # ------------------------------------------------------------------ memory across many calls
