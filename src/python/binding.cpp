@@ -60,22 +60,23 @@ bool BoundArguments::bind_positional(const Signature& signature, PyObject* const
 
 bool BoundArguments::bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
                                   Py_ssize_t positional_count) {
-    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-    if (name == nullptr) {
-        PyErr_Clear();
+    if (!PyUnicode_Check(key)) {
         return fail_type(std::string(signature.full_name) + " keywords must be strings");
     }
+    // Whole-string comparison: a keyword with an embedded NUL ("dt\0") or one
+    // that has no UTF-8 form (a lone surrogate) names no parameter.
     for (std::size_t i = 0; i < signature.names.size(); ++i) {
-        if (std::strcmp(signature.names[i], name) != 0) continue;
+        if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
         if (i < static_cast<std::size_t>(positional_count) || values_[i]) {
             return fail_type(std::string(signature.full_name) +
-                             " got multiple values for argument '" + name + "'");
+                             " got multiple values for argument '" + signature.names[i] + "'");
         }
         values_[i] = Ref::borrowed(value);
         return true;
     }
-    return fail_type(std::string(signature.full_name) + " got an unexpected keyword argument '" +
-                     name + "'");
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.full_name,
+                 key);
+    return false;
 }
 
 bool BoundArguments::check_required(const Signature& signature) const {

@@ -690,3 +690,37 @@ def test_reentrant_setter_conversion_stores_the_outer_value(target_name):
     setattr(obj, names[0], ReentrantFloat(obj, names[0]))
     assert getattr(obj, names[0]) == 3.0
     assert_usable(obj)
+
+
+# ------------------------------------------------------------------ keyword names
+
+KEYWORD_TARGETS = [
+    ("FixedTimeStep.__new__()", lambda kw: aeso.FixedTimeStep(**kw), "dt", {}),
+    ("Rocket.__new__()", lambda kw: aeso.Rocket(*ROCKET_VALUES[:6], **kw), "cl_a", {}),
+    ("AdaptiveTimeStep.next_dt()", lambda kw: aeso.AdaptiveTimeStep.default().next_dt(**kw), "error_norm", {}),
+    (
+        "Rocket.predict_apogee_1dof()",
+        lambda kw: aeso.Rocket(*ROCKET_VALUES).predict_apogee_1dof(aeso.InitialState1DOF(0, 5), **kw),
+        "integration_method",
+        {"print_output": False},
+    ),
+]
+
+
+@pytest.mark.parametrize("full_name,call,parameter,extra", KEYWORD_TARGETS)
+@pytest.mark.parametrize("suffix", ["\x00", "\x00x", " ", "\u00e9"])
+def test_keyword_that_only_starts_like_a_parameter_is_unexpected(full_name, call, parameter, extra, suffix):
+    # A name compared only up to an embedded NUL would bind "dt\0" to dt.
+    key = parameter + suffix
+    value = aeso.OdeMethod.Euler if parameter == "integration_method" else 1.0
+    with pytest.raises(TypeError) as excinfo:
+        call({key: value, **extra})
+    assert str(excinfo.value) == f"{full_name} got an unexpected keyword argument '{key}'"
+
+
+@pytest.mark.parametrize("full_name,call,parameter,extra", KEYWORD_TARGETS)
+def test_keyword_without_utf8_form_is_unexpected(full_name, call, parameter, extra):
+    key = "\udc80" + parameter  # a lone surrogate: a valid str with no UTF-8 encoding
+    with pytest.raises(TypeError) as excinfo:
+        call({key: 1.0, **extra})
+    assert str(excinfo.value) == f"{full_name} got an unexpected keyword argument '{key}'"
