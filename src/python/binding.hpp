@@ -262,10 +262,10 @@ struct ClassSpec {
     bool (*finish)(PyObject* type) = nullptr;
 };
 
-// A new type object from the spec (finish included); nullptr on failure.
+// A new type object built from the class description (finish included); nullptr on failure.
 PyObject* create_type(const ClassSpec& spec);
 
-// The spec's type object, created on first use and kept for the process.
+// The class's type object, created on first use and kept for the process.
 template <class Slot>
 PyTypeObject* class_type(Slot& slot, const ClassSpec& spec) {
     return reinterpret_cast<PyTypeObject*>(slot.get_or_create([&] { return create_type(spec); }));
