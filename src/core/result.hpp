@@ -49,6 +49,4 @@ private:
 
 using Status = Result<Ok>;
 
-inline Status ok_status() { return Ok{}; }
-
 }  // namespace aeso

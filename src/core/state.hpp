@@ -50,7 +50,6 @@ struct State1DOF {
     bool derivatives_valid = false;
 
     double vertical_velocity() const noexcept { return velocity; }
-    double altitude() const noexcept { return height; }
 };
 
 // Planar flight with attitude.
@@ -72,7 +71,6 @@ struct State3DOF {
     bool derivatives_valid = false;
 
     double vertical_velocity() const noexcept { return vy; }
-    double altitude() const noexcept { return y; }
 };
 
 struct Initial1DOF {
@@ -84,14 +82,13 @@ struct Initial3DOF {
     double x, y, angle, vx, vy, angular_rate;
 };
 
+// A new state: the initial values, the rocket's properties, time 0 and a
+// stale cache holding NaN (the member defaults above).
 inline State1DOF make_state(const RocketProperties& rocket, const Initial1DOF& init) noexcept {
     State1DOF s{};
     s.height = init.height;
     s.velocity = init.velocity;
-    s.cached_derivatives = {QUIET_NAN, QUIET_NAN};
     s.rocket = rocket;
-    s.time = 0.0;
-    s.derivatives_valid = false;
     return s;
 }
 
@@ -103,10 +100,7 @@ inline State3DOF make_state(const RocketProperties& rocket, const Initial3DOF& i
     s.vx = init.vx;
     s.vy = init.vy;
     s.angular_rate = init.angular_rate;
-    s.cached_derivatives = {QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN, QUIET_NAN};
     s.rocket = rocket;
-    s.time = 0.0;
-    s.derivatives_valid = false;
     return s;
 }
 
