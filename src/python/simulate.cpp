@@ -139,24 +139,23 @@ PyMethodDef method_def(const char* name, const char* doc) {
 
 }  // namespace
 
+// The text signature shared by the four methods; they have no further docs.
+#define RUN_DOC(name)                                                                \
+    name "($self, initial_state, integration_method, timestep_config=None, "        \
+         "max_iterations=..., print_output=False)\n--\n\n"
+
 PyMethodDef ROCKET_SIMULATION_METHODS[] = {
     method_def<InitialState1DOFClass, SIMULATE_1DOF, &simulate_flight_1dof>(
-        "simulate_flight_1dof",
-        "simulate_flight_1dof($self, initial_state, integration_method, timestep_config=None, "
-        "max_iterations=..., print_output=False)\n--\n\n"),
+        "simulate_flight_1dof", RUN_DOC("simulate_flight_1dof")),
     method_def<InitialState3DOFClass, SIMULATE_3DOF, &simulate_flight_3dof>(
-        "simulate_flight_3dof",
-        "simulate_flight_3dof($self, initial_state, integration_method, timestep_config=None, "
-        "max_iterations=..., print_output=False)\n--\n\n"),
+        "simulate_flight_3dof", RUN_DOC("simulate_flight_3dof")),
     method_def<InitialState1DOFClass, PREDICT_1DOF, &predict_apogee_1dof>(
-        "predict_apogee_1dof",
-        "predict_apogee_1dof($self, initial_state, integration_method, timestep_config=None, "
-        "max_iterations=..., print_output=False)\n--\n\n"),
+        "predict_apogee_1dof", RUN_DOC("predict_apogee_1dof")),
     method_def<InitialState3DOFClass, PREDICT_3DOF, &predict_apogee_3dof>(
-        "predict_apogee_3dof",
-        "predict_apogee_3dof($self, initial_state, integration_method, timestep_config=None, "
-        "max_iterations=..., print_output=False)\n--\n\n"),
+        "predict_apogee_3dof", RUN_DOC("predict_apogee_3dof")),
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef RUN_DOC
 
 }  // namespace aeso::py
