@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "classes.hpp"
+#include "detached.hpp"
 #include "core/constants.hpp"
 #include "core/simulation.hpp"
 #include "numpy_api.hpp"
@@ -121,7 +122,13 @@ PyObject* simulation_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
 
-    auto result = Run(rocket->value, initial, settings);
+    // The run is pure C++ on values copied above (the rocket's record is
+    // pinned by the shared borrow), so the thread detaches from the
+    // interpreter for its length: other threads keep running on a GIL build,
+    // and a free-threaded interpreter's stop-the-world pauses (garbage
+    // collection) need not wait for it. Nothing Python is touched until the
+    // thread re-attaches below.
+    auto result = run_detached([&] { return Run(rocket->value, initial, settings); });
     if (!result) return raise_core_error(result.error());
     return to_python(result.value());
 }

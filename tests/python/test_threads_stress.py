@@ -171,9 +171,10 @@ def test_shared_objects_from_many_threads_match_serial_results():
         assert shared.run_call(call) == shared.expected_calls[i]
     shared.rocket.rocket_properties = shared.props
     if not FREE_THREADED:
-        # With the GIL, no Python code runs while a borrow of plain arguments
-        # is held, so no access can ever conflict.
-        assert log.counts == {WRITER_CONFLICT: 0, READER_CONFLICT: 0}
+        # With the GIL, the only borrow held while other Python code runs is
+        # a run's shared borrow of its rocket (the run is detached): a setter
+        # may meet it, but no reader can ever conflict.
+        assert log.counts[READER_CONFLICT] == 0
 
 
 def test_concurrent_writers_never_tear_a_value():
@@ -262,23 +263,25 @@ def test_assignment_during_a_run_is_refused_and_readers_go_on(method):
     assert shared.rocket.rocket_properties.mass == 50.0
 
 
-@pytest.mark.skipif(not FREE_THREADED, reason="needs an interpreter running without the GIL")
-def test_assignment_during_long_runs_without_the_gil():
-    """Without the GIL, assignments racing long runs on the same rocket are
-    refused with "Already borrowed" while a run is in progress, and succeed
-    in between; runs are never affected."""
+def test_assignment_during_long_runs():
+    """Assignments racing long runs on the same rocket are refused with
+    "Already borrowed" while a run is in progress (runs execute detached from
+    the interpreter, so the assigning thread gets to run meanwhile on any
+    build), and succeed in between; runs are never affected."""
     rocket = aeso.Rocket(*ROCKET_VALUES)
     props = rocket.rocket_properties
     init = aeso.InitialState1DOF(0.0, 200.0)
     options = aeso.FixedTimeStep(1e-5)
-    expected = rocket.predict_apogee_1dof(init, aeso.OdeMethod.Euler, options)
+    # About 150 000 steps to apogee: above the default limit, so give room.
+    limit = 10_000_000
+    expected = rocket.predict_apogee_1dof(init, aeso.OdeMethod.Euler, options, limit)
     log = ConflictLog()
     stop = threading.Event()
     results = []
 
     def runner():
         for _ in range(200):
-            ok, value = log.attempt(lambda: rocket.predict_apogee_1dof(init, aeso.OdeMethod.Euler, options),
+            ok, value = log.attempt(lambda: rocket.predict_apogee_1dof(init, aeso.OdeMethod.Euler, options, limit),
                                     READER_CONFLICT)
             if ok:
                 results.append(value)
