@@ -1,0 +1,27 @@
+"""Monte Carlo dispersion studies of a coasting rocket's apogee, on aeso.
+
+Describe a study (nominal rocket, initial state and solver, with any numeric
+input replaced by a distribution), in Python or in a TOML file, run n samples
+on threads or on a Dask cluster, and read the summary, the sensitivity
+ranking, the arrays, a CSV/Parquet export and a figure:
+
+    from aeso_dispersion import load_study
+    result = load_study("examples/dispersion_study.toml").run(n=10000, seed=1)
+    print(result)
+    result.plot("dispersion.png")
+
+The same seed gives bit-for-bit the same samples and apogees on any backend,
+worker count and task grouping. The command-line tool is aeso-dispersion.
+"""
+
+from .config import load_study
+from .distributions import Normal, Triangular, Uniform, normal, triangular, uniform
+from .errors import DispersionError, MissingExtra, StudyError
+from .results import DispersionResult
+from .study import Study
+
+__all__ = [
+    "Study", "load_study", "DispersionResult",
+    "normal", "uniform", "triangular", "Normal", "Uniform", "Triangular",
+    "StudyError", "DispersionError", "MissingExtra",
+]

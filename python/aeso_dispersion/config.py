@@ -1,0 +1,127 @@
+"""Reading a study from a TOML file.
+
+    [study]                 # optional: model ("1dof"/"3dof", default "3dof"),
+    model = "3dof"          #   n, seed, block_size
+    n = 10000
+    seed = 1
+
+    [rocket]                # the seven properties of aeso.Rocket
+    mass = { distribution = "normal", mean = 20.0, std = 0.4 }
+    cd = { distribution = "uniform", low = 0.42, high = 0.48 }
+    area_drag = 0.0081
+    ...
+
+    [initial_state]         # see aeso_dispersion.study for the keys
+    angle = { distribution = "normal", mean = 0.05, std = 0.01 }
+    speed = 250.0
+
+    [solver]
+    method = "RK45"
+    max_iterations = 100000
+
+A value is a number or a distribution table: normal (mean, std), uniform
+(low, high) or triangular (low, mode, high). Every error names the file, the
+key and the problem.
+"""
+
+import tomllib
+from collections.abc import Mapping
+
+from .distributions import KINDS
+from .errors import StudyError
+from .study import DEFAULT_BLOCK_SIZE, Study
+
+SECTIONS = ("study", "rocket", "initial_state", "solver")
+STUDY_KEYS = ("model", "n", "seed", "block_size")
+
+
+def _distribution(key, table):
+    if "distribution" not in table:
+        raise StudyError(f"{key}.distribution", "missing: a table value must name its distribution "
+                                                f"({', '.join(KINDS)})")
+    kind = table["distribution"]
+    if kind not in KINDS:
+        raise StudyError(f"{key}.distribution", f"must be one of {', '.join(KINDS)}, not {kind!r}")
+    cls, names = KINDS[kind]
+    for name in table:
+        if name != "distribution" and name not in names:
+            raise StudyError(f"{key}.{name}", f"unknown key for a {kind} distribution "
+                                              f"(expected: {', '.join(names)})")
+    args = []
+    for name in names:
+        if name not in table:
+            raise StudyError(f"{key}.{name}", f"missing (a {kind} distribution needs {', '.join(names)})")
+        value = table[name]
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise StudyError(f"{key}.{name}", f"must be a number, not {_toml_type(value)}")
+        args.append(value)
+    try:
+        return cls(*args)
+    except (TypeError, ValueError) as exc:
+        raise StudyError(key, str(exc)) from None
+
+
+def _toml_type(value):
+    return {str: "a string", bool: "a boolean", list: "an array", dict: "a table"}.get(
+        type(value), type(value).__name__)
+
+
+def _values(section, table):
+    """A section's values, with distribution tables turned into distributions."""
+    if not isinstance(table, Mapping):
+        raise StudyError(section, f"must be a table, not {_toml_type(table)}")
+    out = {}
+    for key, value in table.items():
+        if isinstance(value, Mapping):
+            value = _distribution(f"{section}.{key}", value)
+        elif key != "method" and (isinstance(value, bool) or not isinstance(value, (int, float))):
+            raise StudyError(f"{section}.{key}", f"must be a number or a distribution table, "
+                                                 f"not {_toml_type(value)}")
+        out[key] = value
+    return out
+
+
+def study_from_mapping(data):
+    """Builds a Study from parsed TOML data (errors name the key, not the file)."""
+    for section in data:
+        if section not in SECTIONS:
+            raise StudyError(section, f"unknown section (expected: {', '.join(SECTIONS)})")
+    for section in SECTIONS[1:]:
+        if section not in data:
+            raise StudyError(section, "missing section")
+    study = data.get("study", {})
+    if not isinstance(study, Mapping):
+        raise StudyError("study", f"must be a table, not {_toml_type(study)}")
+    for key in study:
+        if key not in STUDY_KEYS:
+            raise StudyError(f"study.{key}", f"unknown key (expected one of: {', '.join(STUDY_KEYS)})")
+    model = study.get("model", "3dof")
+    if not isinstance(model, str):
+        raise StudyError("study.model", f"must be a string, not {_toml_type(model)}")
+    solver = data["solver"]
+    if isinstance(solver, Mapping) and "method" in solver and not isinstance(solver["method"], str):
+        raise StudyError("solver.method", f"must be a string, not {_toml_type(solver['method'])}")
+    return Study(
+        rocket=_values("rocket", data["rocket"]),
+        initial_state=_values("initial_state", data["initial_state"]),
+        solver=_values("solver", solver),
+        model=model,
+        n=study.get("n"),
+        seed=study.get("seed"),
+        block_size=study.get("block_size", DEFAULT_BLOCK_SIZE),
+    )
+
+
+def load_study(path):
+    """Reads the study in the TOML file at `path`; StudyError names the file."""
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as exc:
+        raise StudyError(None, f"cannot read: {exc.strerror}", file=path) from None
+    except tomllib.TOMLDecodeError as exc:
+        raise StudyError(None, f"invalid TOML: {exc}", file=path) from None
+    try:
+        return study_from_mapping(data)
+    except StudyError as exc:
+        raise StudyError(exc.key, exc.problem, file=path) from None

@@ -1,0 +1,172 @@
+"""Runs blocks of samples: draws their inputs and predicts their apogees.
+
+This is the code every backend's workers execute. It takes and returns only
+plain values and NumPy arrays, and imports aeso itself, so a Dask worker in
+another process or on another machine runs it from the plain form of a plan.
+
+Samples are numbered 0, 1, ... and grouped into blocks of `block_size`; the
+inputs of block b are drawn from ``SeedSequence(seed, spawn_key=(b,))``, the
+b-th child that ``SeedSequence(seed).spawn`` would give, and always for the
+whole block (the last block of a study is drawn in full and cut). A sample's
+inputs thus depend only on the seed, the block size and its number: not on
+the backend, the worker count, the grouping of blocks into tasks, or n.
+"""
+
+import math
+
+import numpy as np
+
+import aeso
+
+from .distributions import CONSTANT, draw_columns
+from .study import Plan
+
+# Reason codes within a block; 0 means the run succeeded.
+OK = 0
+ITERATION_LIMIT = "no apogee within max_iterations (InternalError: Index out of bounds)"
+NON_FINITE_APOGEE = "non-finite apogee"
+
+
+def block_rng(seed, block):
+    """The generator of block `block` of a study drawn with `seed`."""
+    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(block,))))
+
+
+def draw_block(plan, seed, block):
+    """The dispersed inputs of one whole block, shape (dispersed, block_size)."""
+    dispersed = plan.codes != CONSTANT
+    return draw_columns(block_rng(seed, block), plan.codes[dispersed], plan.params[dispersed],
+                        plan.block_size)
+
+
+def _reason(exc):
+    if type(exc).__name__ == "InternalError" and str(exc) == "Index out of bounds":
+        return ITERATION_LIMIT
+    return f"{type(exc).__name__}: {exc}"
+
+
+class _Reasons:
+    """Distinct failure reasons of a block, numbered from 1."""
+
+    def __init__(self):
+        self.table = {}
+
+    def code(self, reason):
+        return self.table.setdefault(reason, len(self.table) + 1)
+
+    def array(self):
+        return np.array(list(self.table), dtype=str)
+
+
+def _rows(full, lo, hi, dispersed):
+    """Per-sample argument lists for columns lo:hi when any of them is
+    dispersed, else None (the objects are then built once)."""
+    return full[:, lo:hi].tolist() if dispersed[lo:hi].any() else None
+
+
+def run_block(plan, seed, block, count, stop=None):
+    """Runs the first `count` samples of block `block`.
+
+    Returns (inputs, apogees, codes, reasons): the dispersed inputs, shape
+    (dispersed, count); the apogees, NaN where a run failed; per sample 0 or
+    a 1-based index into `reasons`, an array of failure texts. With `stop`
+    (an Event-like object) set, the samples not yet run are left NaN with
+    code 0 and the caller discards the block.
+    """
+    plan = Plan(*plan)
+    drawn = draw_block(plan, seed, block)[:, :count]
+    dispersed = plan.codes != CONSTANT
+    full = np.repeat(plan.values[None, :], count, axis=0)
+    full[:, dispersed] = drawn.T
+
+    names = plan.names
+    three_dof = plan.model == "3dof"
+    n_state = (5 if "speed" in names else 6) if three_dof else 2
+    state_end = 7 + n_state
+    rocket_rows = _rows(full, 0, 7, dispersed)
+    state_rows = _rows(full, 7, state_end, dispersed)
+    step_rows = _rows(full, state_end, len(names), dispersed) if plan.step != "default" else None
+    state_class = aeso.InitialState3DOF if three_dof else aeso.InitialState1DOF
+    if "speed" in names:
+        # x, y, angle, speed, angular_rate -> x, y, angle, vx, vy, angular_rate
+        rows = state_rows if state_rows is not None else [full[0, 7:state_end].tolist()]
+        rows = [[x, y, a, -s * math.sin(a), s * math.cos(a), w] for x, y, a, s, w in rows]
+        if state_rows is not None:
+            state_rows = rows
+        else:
+            state0 = state_class(*rows[0])
+    elif state_rows is None:
+        state0 = state_class(*full[0, 7:state_end].tolist())
+    rocket0 = aeso.Rocket(*full[0, 0:7].tolist()) if rocket_rows is None else None
+    step_class = aeso.AdaptiveTimeStep if plan.step == "adaptive" else aeso.FixedTimeStep
+    if plan.step == "default":
+        step0 = None
+    elif step_rows is None:
+        step0 = step_class(*full[0, state_end:].tolist())
+    predict = aeso.Rocket.predict_apogee_3dof if three_dof else aeso.Rocket.predict_apogee_1dof
+    method = getattr(aeso.OdeMethod, plan.method)
+    max_iterations = plan.max_iterations
+
+    apogees = [math.nan] * count
+    codes = np.zeros(count, dtype=np.int32)
+    reasons = _Reasons()
+    finite = np.isfinite(full).all(axis=1)
+    if not finite.all():
+        for i in np.flatnonzero(~finite).tolist():
+            first = names[int(np.flatnonzero(~np.isfinite(full[i]))[0])]
+            codes[i] = reasons.code(f"non-finite input: {first}")
+    skip = (~finite).tolist()
+    is_set = stop.is_set if stop is not None else (lambda: False)
+
+    rocket, state, step = rocket0 if rocket_rows is None else None, None, None
+    if state_rows is None:
+        state = state0
+    if step_rows is None:
+        step = step0
+    for i in range(count):
+        if skip[i]:
+            continue
+        if is_set():
+            break
+        if rocket_rows is not None:
+            rocket = aeso.Rocket(*rocket_rows[i])
+        if state_rows is not None:
+            state = state_class(*state_rows[i])
+        if step_rows is not None:
+            step = step_class(*step_rows[i])
+        try:
+            apogees[i] = predict(rocket, state, method, step, max_iterations)
+        except Exception as exc:
+            codes[i] = reasons.code(_reason(exc))
+        except BaseException as exc:
+            # The module's internal-error class derives from BaseException.
+            if type(exc).__name__ != "InternalError":
+                raise
+            codes[i] = reasons.code(_reason(exc))
+    apogees = np.array(apogees, dtype=np.float64)
+    bad = ~np.isfinite(apogees) & (codes == OK)
+    if bad.any() and not is_set():
+        codes[bad] = reasons.code(NON_FINITE_APOGEE)
+        apogees[bad] = math.nan
+    return drawn, apogees, codes, reasons.array()
+
+
+def run_blocks(plan, seed, first, last, n):
+    """Runs blocks first..last-1 of a study of n samples; the results of
+    its blocks concatenated, with one reason table. Used as a Dask task."""
+    block_size = plan[-1]
+    parts = [run_block(plan, seed, b, min(block_size, n - b * block_size)) for b in range(first, last)]
+    return merge_blocks(parts)
+
+
+def merge_blocks(parts):
+    """Concatenates block results, renumbering their reason codes into one table."""
+    table = {}
+    codes = []
+    for _, _, block_codes, block_reasons in parts:
+        remap = np.array([0] + [table.setdefault(r, len(table) + 1) for r in block_reasons.tolist()],
+                         dtype=np.int32)
+        codes.append(remap[block_codes])
+    inputs = np.concatenate([p[0] for p in parts], axis=1)
+    apogees = np.concatenate([p[1] for p in parts])
+    return inputs, apogees, np.concatenate(codes), np.array(list(table), dtype=str)

@@ -1,0 +1,237 @@
+"""The description of a dispersion study, checked and reduced to its plain form.
+
+A study has three sections, named as in the configuration file:
+
+- ``rocket``: the seven properties of ``aeso.Rocket``;
+- ``initial_state``: for the 1-DOF model ``initial_height`` and
+  ``initial_velocity``; for the 3-DOF model ``angle`` and the velocity, given
+  either as ``vx`` and ``vy`` or as ``speed``, plus ``x``, ``y`` and
+  ``angular_rate`` (each 0.0 when left out);
+- ``solver``: ``method`` ("Euler", "RK3" or "RK45"), ``max_iterations`` and
+  the step options: ``dt`` for Euler and RK3 (0.01 when left out); ``dt``,
+  ``dt_min``, ``dt_max``, ``absolute_error_tolerance`` and
+  ``relative_error_tolerance`` for RK45 (each one left out takes its value
+  from ``aeso.AdaptiveTimeStep.default()``).
+
+Every numeric value except ``max_iterations`` may be a distribution instead of
+a number.
+
+Launch speed and angle (3-DOF): ``angle`` is the module's pitch angle, in
+radians from the vertical, positive turning the nose towards -x. With
+``speed`` the velocity points along the body axis, the direction the nose
+points in: ``vx = -speed * sin(angle)``, ``vy = speed * cos(angle)``,
+computed per sample from that sample's speed and angle.
+"""
+
+import math
+from collections.abc import Mapping
+from typing import NamedTuple
+
+import numpy as np
+
+import aeso
+
+from .distributions import CONSTANT, DISTRIBUTIONS
+from .errors import StudyError
+
+ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
+               "stab_margin_dimensional", "cl_a")
+STATE_1DOF_KEYS = ("initial_height", "initial_velocity")
+STATE_3DOF_KEYS = ("x", "y", "angle", "vx", "vy", "angular_rate")
+STATE_3DOF_SPEED_KEYS = ("x", "y", "angle", "speed", "angular_rate")
+STATE_3DOF_OPTIONAL = ("x", "y", "angular_rate")
+FIXED_STEP_KEYS = ("dt",)
+ADAPTIVE_STEP_KEYS = ("dt", "dt_min", "dt_max", "absolute_error_tolerance", "relative_error_tolerance")
+METHODS = ("Euler", "RK3", "RK45")
+MODELS = ("1dof", "3dof")
+DEFAULT_FIXED_DT = 0.01
+DEFAULT_BLOCK_SIZE = 1000
+
+
+class Plan(NamedTuple):
+    """A study in plain values: what a worker needs to run any block.
+
+    `names`, `values`, `codes` and `params` describe every input the runs
+    take, in the order rocket properties, initial state, step options;
+    `values` holds the fixed values (the nominal value for a dispersed
+    input), `codes` and `params` the distributions (code 0: fixed).
+    """
+
+    model: str
+    method: str
+    step: str  # "default", "fixed" or "adaptive"
+    names: tuple
+    values: np.ndarray
+    codes: np.ndarray
+    params: np.ndarray
+    max_iterations: int
+    block_size: int
+
+
+def _number_or_distribution(key, value):
+    if isinstance(value, DISTRIBUTIONS):
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise StudyError(key, f"must be a number or a distribution, not {type(value).__name__}")
+    return float(value)
+
+
+def _section(name, given, allowed, required):
+    """Checks a section's keys; returns {key: float or distribution}."""
+    if not isinstance(given, Mapping):
+        raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
+    for key in given:
+        if key not in allowed:
+            raise StudyError(f"{name}.{key}", f"unknown key (expected one of: {', '.join(allowed)})")
+    for key in required:
+        if key not in given:
+            raise StudyError(f"{name}.{key}", "missing")
+    return {key: _number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
+
+
+def _rocket_section(rocket):
+    if isinstance(rocket, aeso.Rocket):
+        props = rocket.rocket_properties
+        rocket = {key: getattr(props, key) for key in ROCKET_KEYS}
+    return _section("rocket", rocket, ROCKET_KEYS, ROCKET_KEYS)
+
+
+def _state_section(model, state):
+    if isinstance(state, (aeso.InitialState1DOF, aeso.InitialState3DOF)):
+        fields = STATE_1DOF_KEYS if isinstance(state, aeso.InitialState1DOF) else STATE_3DOF_KEYS
+        state = {key: getattr(state, key) for key in fields}
+    if model == "1dof":
+        return STATE_1DOF_KEYS, _section("initial_state", state, STATE_1DOF_KEYS, STATE_1DOF_KEYS)
+    allowed = ("x", "y", "angle", "vx", "vy", "speed", "angular_rate")
+    if isinstance(state, Mapping) and "speed" in state:
+        for key in ("vx", "vy"):
+            if key in state:
+                raise StudyError(f"initial_state.{key}", "give either speed or vx and vy, not both")
+        keys, required = STATE_3DOF_SPEED_KEYS, ("angle", "speed")
+    else:
+        keys, required = STATE_3DOF_KEYS, ("angle", "vx", "vy")
+    section = _section("initial_state", state, allowed, required)
+    for key in STATE_3DOF_OPTIONAL:
+        section.setdefault(key, 0.0)
+    return keys, section
+
+
+def _solver_section(solver):
+    if not isinstance(solver, Mapping):
+        raise StudyError("solver", f"must be a table of values, not {type(solver).__name__}")
+    solver = dict(solver)
+    if "method" not in solver:
+        raise StudyError("solver.method", "missing")
+    method = solver.pop("method")
+    if isinstance(method, aeso.OdeMethod):
+        method = str(method).rsplit(".", 1)[-1]
+    if method not in METHODS:
+        raise StudyError("solver.method", f"must be one of {', '.join(METHODS)}, not {method!r}")
+    max_iterations = solver.pop("max_iterations", 100000)
+    if isinstance(max_iterations, bool) or not isinstance(max_iterations, int):
+        raise StudyError("solver.max_iterations", f"must be an integer, not {type(max_iterations).__name__}")
+    if not 0 <= max_iterations < 2**64:
+        raise StudyError("solver.max_iterations", f"must be from 0 to 2**64 - 1, not {max_iterations}")
+    if method == "RK45":
+        step_keys, defaults = ADAPTIVE_STEP_KEYS, aeso.AdaptiveTimeStep.default()
+        defaults = {key: getattr(defaults, key) for key in ADAPTIVE_STEP_KEYS}
+    else:
+        step_keys, defaults = FIXED_STEP_KEYS, {"dt": DEFAULT_FIXED_DT}
+    allowed = ("method", "max_iterations") + step_keys
+    steps = _section("solver", solver, allowed, ())
+    kind = "default" if not steps else ("adaptive" if method == "RK45" else "fixed")
+    return method, max_iterations, kind, step_keys, {**defaults, **steps}
+
+
+class Study:
+    """A dispersion study: nominal rocket, initial state and solver, some of
+    whose numeric inputs are distributions.
+
+    >>> from aeso_dispersion import Study, normal, uniform
+    >>> study = Study(
+    ...     rocket=dict(mass=normal(20.0, 0.4), cd=normal(0.45, 0.03), area_drag=0.0081,
+    ...                 area_lift=0.0081, moment_of_inertia=8.5,
+    ...                 stab_margin_dimensional=0.25, cl_a=2.0),
+    ...     initial_state=dict(angle=normal(0.05, 0.01), speed=uniform(240.0, 260.0)),
+    ...     solver=dict(method="RK45"),
+    ... )
+    >>> result = study.run(n=1000, seed=1)            # doctest: +SKIP
+
+    `rocket` may also be an ``aeso.Rocket`` and `initial_state` an
+    ``aeso.InitialState1DOF``/``InitialState3DOF`` (fixed values). `n` and
+    `seed` are the defaults of `run`; `block_size` is the number of samples
+    drawn from one seed sequence, and is part of what the samples depend on.
+    """
+
+    def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
+                 block_size=DEFAULT_BLOCK_SIZE):
+        if model not in MODELS:
+            raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
+        self.n = _check_count("study.n", n, allow_none=True)
+        self.seed = _check_seed("study.seed", seed)
+        self.block_size = _check_count("study.block_size", block_size)
+        self.model = model
+        self.rocket = _rocket_section(rocket)
+        state_keys, self.initial_state = _state_section(model, initial_state)
+        method, max_iterations, kind, step_keys, self.solver = _solver_section(solver)
+        self.method, self.max_iterations = method, max_iterations
+
+        inputs = ([("rocket", k, self.rocket[k]) for k in ROCKET_KEYS]
+                  + [("initial_state", k, self.initial_state[k]) for k in state_keys]
+                  + [("solver", k, self.solver[k]) for k in step_keys])
+        if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
+            kind = "adaptive" if method == "RK45" else "fixed"
+        values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
+        codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
+        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0, 0.0, 0.0) for _, _, v in inputs]
+        self.plan = Plan(model, method, kind, tuple(k for _, k, _ in inputs),
+                         np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
+                         np.array(params, dtype=np.float64).reshape(len(inputs), 3),
+                         max_iterations, self.block_size)
+        self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+
+    def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, **options):
+        """Runs `n` samples (default: the study's n) drawn with `seed`.
+
+        backend "threads" runs on a thread pool of `workers` threads (default:
+        the number of cores); "dask" on a ``dask.distributed`` client given as
+        ``client=``, or one connected to ``address=``, or a local cluster of
+        `workers` worker processes (``processes=False`` for threads in this
+        process) started for the run. `progress`: True, False, or None for a
+        bar on standard error only when it is a terminal.
+        Returns a DispersionResult.
+        """
+        from .backends import run_study
+
+        n = _check_count("n", self.n if n is None else n)
+        seed = _check_seed("seed", self.seed if seed is None else seed)
+        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress, **options)
+
+    def __repr__(self):
+        return (f"Study(model={self.model!r}, method={self.method!r}, "
+                f"dispersed={list(self.dispersed)!r})")
+
+
+def _check_count(key, value, allow_none=False):
+    if value is None and allow_none:
+        return None
+    if value is None:
+        raise StudyError(key, "missing: give the number of samples")
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise StudyError(key, f"must be an integer, not {type(value).__name__}")
+    if value <= 0:
+        raise StudyError(key, f"must be > 0, got {value}")
+    return int(value)
+
+
+def _check_seed(key, value):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
+        raise StudyError(key, f"must be a non-negative integer, not {value!r}")
+    return int(value)
+
+
+def velocity_from_speed(speed, angle):
+    """The velocity (vx, vy) of the given speed along the body axis at `angle`."""
+    return -speed * math.sin(angle), speed * math.cos(angle)
