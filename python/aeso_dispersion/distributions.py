@@ -24,88 +24,76 @@ def _finite(name, value):
     return value
 
 
+class _Distribution:
+    """Checks and converts the fields of a distribution dataclass."""
+
+    def __post_init__(self):
+        for name in self.__dataclass_fields__:
+            object.__setattr__(self, name, _finite(name, getattr(self, name)))
+        self._check()
+
+    @property
+    def params(self):
+        values = tuple(getattr(self, name) for name in self.__dataclass_fields__)
+        return values + (0.0,) * (3 - len(values))
+
+    def __str__(self):
+        fields = ", ".join(f"{name}={getattr(self, name):g}" for name in self.__dataclass_fields__)
+        return f"{type(self).__name__.lower()}({fields})"
+
+
 @dataclass(frozen=True)
-class Normal:
+class Normal(_Distribution):
     """Normal distribution with the given mean and standard deviation (>= 0)."""
 
     mean: float
     std: float
-
-    def __post_init__(self):
-        object.__setattr__(self, "mean", _finite("mean", self.mean))
-        object.__setattr__(self, "std", _finite("std", self.std))
-        if self.std < 0:
-            raise ValueError(f"std must be >= 0, got {self.std!r}")
-
     code = NORMAL
 
-    @property
-    def params(self):
-        return (self.mean, self.std, 0.0)
+    def _check(self):
+        if self.std < 0:
+            raise ValueError(f"std must be >= 0, got {self.std!r}")
 
     @property
     def nominal(self):
         return self.mean
 
-    def __str__(self):
-        return f"normal(mean={self.mean:g}, std={self.std:g})"
-
 
 @dataclass(frozen=True)
-class Uniform:
+class Uniform(_Distribution):
     """Uniform distribution on [low, high) (low <= high)."""
 
     low: float
     high: float
-
-    def __post_init__(self):
-        object.__setattr__(self, "low", _finite("low", self.low))
-        object.__setattr__(self, "high", _finite("high", self.high))
-        if self.low > self.high:
-            raise ValueError(f"low ({self.low!r}) must not exceed high ({self.high!r})")
-
     code = UNIFORM
 
-    @property
-    def params(self):
-        return (self.low, self.high, 0.0)
+    def _check(self):
+        if self.low > self.high:
+            raise ValueError(f"low ({self.low!r}) must not exceed high ({self.high!r})")
 
     @property
     def nominal(self):
         return 0.5 * (self.low + self.high)
 
-    def __str__(self):
-        return f"uniform(low={self.low:g}, high={self.high:g})"
-
 
 @dataclass(frozen=True)
-class Triangular:
+class Triangular(_Distribution):
     """Triangular distribution on [low, high] peaking at mode (low <= mode <= high, low < high)."""
 
     low: float
     mode: float
     high: float
+    code = TRIANGULAR
 
-    def __post_init__(self):
-        for name in ("low", "mode", "high"):
-            object.__setattr__(self, name, _finite(name, getattr(self, name)))
+    def _check(self):
         if not self.low <= self.mode <= self.high:
             raise ValueError(f"need low <= mode <= high, got {self.low!r}, {self.mode!r}, {self.high!r}")
         if self.low == self.high:
             raise ValueError(f"low and high must differ, both are {self.low!r}")
 
-    code = TRIANGULAR
-
-    @property
-    def params(self):
-        return (self.low, self.mode, self.high)
-
     @property
     def nominal(self):
         return self.mode
-
-    def __str__(self):
-        return f"triangular(low={self.low:g}, mode={self.mode:g}, high={self.high:g})"
 
 
 def normal(mean, std):

@@ -64,6 +64,11 @@ def _rows(full, lo, hi, dispersed):
     return full[:, lo:hi].tolist() if dispersed[lo:hi].any() else None
 
 
+def _velocity_along_axis(row):
+    x, y, angle, speed, angular_rate = row
+    return [x, y, angle, -speed * math.sin(angle), speed * math.cos(angle), angular_rate]
+
+
 def run_block(plan, seed, block, count, stop=None):
     """Runs the first `count` samples of block `block`.
 
@@ -83,26 +88,24 @@ def run_block(plan, seed, block, count, stop=None):
     three_dof = plan.model == "3dof"
     n_state = (5 if "speed" in names else 6) if three_dof else 2
     state_end = 7 + n_state
+    # Arguments per sample where an input of the object is dispersed; else
+    # one object built here and shared by every run of the block.
     rocket_rows = _rows(full, 0, 7, dispersed)
     state_rows = _rows(full, 7, state_end, dispersed)
     step_rows = _rows(full, state_end, len(names), dispersed) if plan.step != "default" else None
     state_class = aeso.InitialState3DOF if three_dof else aeso.InitialState1DOF
+    step_class = aeso.AdaptiveTimeStep if plan.step == "adaptive" else aeso.FixedTimeStep
+    state0_args = full[0, 7:state_end].tolist()
     if "speed" in names:
         # x, y, angle, speed, angular_rate -> x, y, angle, vx, vy, angular_rate
-        rows = state_rows if state_rows is not None else [full[0, 7:state_end].tolist()]
-        rows = [[x, y, a, -s * math.sin(a), s * math.cos(a), w] for x, y, a, s, w in rows]
+        state0_args = _velocity_along_axis(state0_args)
         if state_rows is not None:
-            state_rows = rows
-        else:
-            state0 = state_class(*rows[0])
-    elif state_rows is None:
-        state0 = state_class(*full[0, 7:state_end].tolist())
-    rocket0 = aeso.Rocket(*full[0, 0:7].tolist()) if rocket_rows is None else None
-    step_class = aeso.AdaptiveTimeStep if plan.step == "adaptive" else aeso.FixedTimeStep
-    if plan.step == "default":
-        step0 = None
-    elif step_rows is None:
-        step0 = step_class(*full[0, state_end:].tolist())
+            state_rows = [_velocity_along_axis(row) for row in state_rows]
+    rocket = aeso.Rocket(*full[0, 0:7].tolist()) if rocket_rows is None else None
+    state = state_class(*state0_args) if state_rows is None else None
+    step = None
+    if plan.step != "default" and step_rows is None:
+        step = step_class(*full[0, state_end:].tolist())
     predict = aeso.Rocket.predict_apogee_3dof if three_dof else aeso.Rocket.predict_apogee_1dof
     method = getattr(aeso.OdeMethod, plan.method)
     max_iterations = plan.max_iterations
@@ -118,11 +121,6 @@ def run_block(plan, seed, block, count, stop=None):
     skip = (~finite).tolist()
     is_set = stop.is_set if stop is not None else (lambda: False)
 
-    rocket, state, step = rocket0 if rocket_rows is None else None, None, None
-    if state_rows is None:
-        state = state0
-    if step_rows is None:
-        step = step0
     for i in range(count):
         if skip[i]:
             continue
