@@ -139,12 +139,13 @@ def _run_threads(plan, seed, n, n_blocks, workers, collector):
 
 
 def _run_dask(plan, seed, n, n_blocks, workers, collector, client=None, address=None,
-              processes=True, blocks_per_task=None):
+              processes=True, blocks_per_task=None, connect_timeout=10.0):
     """Runs groups of blocks as Dask tasks; returns the number of workers.
 
     Uses `client`, or a client connected to `address`, or a local cluster of
     `workers` single-threaded workers (processes unless processes=False)
-    that lives for this run only. A task that fails, or a worker lost for
+    that lives for this run only; a scheduler that does not answer within
+    `connect_timeout` seconds is an error. A task that fails, or a worker lost for
     good, ends the study with DispersionError; so does a cluster left
     without any worker for NO_WORKER_TIMEOUT seconds.
     """
@@ -152,7 +153,10 @@ def _run_dask(plan, seed, n, n_blocks, workers, collector, client=None, address=
     owned = []
     try:
         if client is None and address is not None:
-            client = distributed.Client(address)
+            try:
+                client = distributed.Client(address, timeout=connect_timeout)
+            except OSError as exc:
+                raise DispersionError(f"cannot connect to the Dask scheduler at {address}: {exc}") from exc
             owned.append(client)
         elif client is None:
             cluster = distributed.LocalCluster(

@@ -83,10 +83,11 @@ def _section(name, given, allowed, required):
     for key in given:
         if key not in allowed:
             raise StudyError(f"{name}.{key}", f"unknown key (expected one of: {', '.join(allowed)})")
+    values = {key: _number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
     for key in required:
         if key not in given:
             raise StudyError(f"{name}.{key}", "missing")
-    return {key: _number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
+    return values
 
 
 def _rocket_section(rocket):
