@@ -1,0 +1,104 @@
+"""aeso-dispersion end to end, in a subprocess as a user runs it."""
+
+import csv
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from test_config import EXAMPLE, VALID
+from test_results import png_size
+
+CLI = [sys.executable, "-m", "aeso_dispersion.cli"]
+
+
+def run(*args, **kwargs):
+    return subprocess.run(CLI + [str(a) for a in args], capture_output=True, text=True,
+                          timeout=300, **kwargs)
+
+
+def test_csv_and_figure(tmp_path):
+    pytest.importorskip("matplotlib")
+    csv_path, png_path = tmp_path / "runs.csv", tmp_path / "fig.png"
+    study = tmp_path / "study.toml"
+    # max_iterations low enough that the fastest runs fail.
+    study.write_text(EXAMPLE.read_text().replace("max_iterations = 100000", "max_iterations = 218"))
+    proc = run(study, "-n", 300, "--seed", 7, "--workers", 2, "--csv", csv_path, "--plot", png_path)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    assert "over" in out and "(seed 7, threads, 2 workers" in out
+    assert "sensitivity (Spearman rank correlation with apogee)" in out
+    assert "1     initial_state.speed" in out
+    with open(csv_path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert len(rows) == 300
+    apogees = np.array([float(r["apogee"]) for r in rows])
+    failed = [r["failure"] != "" for r in rows]
+    assert any(failed) and not all(failed)
+    assert np.isnan(apogees[failed]).all() and np.isfinite(apogees[np.logical_not(failed)]).all()
+    assert f"failed{sum(failed):>12d}" in out
+    assert png_size(png_path) == (1300, 420)
+
+
+def test_same_seed_same_output_with_other_workers(tmp_path):
+    outputs = []
+    for workers in (1, 2):
+        path = tmp_path / f"runs{workers}.csv"
+        proc = run(EXAMPLE, "-n", 50, "--seed", 3, "--workers", workers, "--csv", path)
+        assert proc.returncode == 0, proc.stderr
+        outputs.append(path.read_text())
+    assert outputs[0] == outputs[1]
+
+
+def test_dask_local(tmp_path):
+    pytest.importorskip("distributed")
+    proc = run(EXAMPLE, "-n", 40, "--seed", 3, "--dask-local", 2, "--csv", tmp_path / "d.csv")
+    assert proc.returncode == 0, proc.stderr
+    assert "dask, 2 workers" in proc.stdout
+    threads = run(EXAMPLE, "-n", 40, "--seed", 3, "--csv", tmp_path / "t.csv")
+    assert (tmp_path / "d.csv").read_text() == (tmp_path / "t.csv").read_text()
+
+
+def test_help_explains_every_option():
+    proc = run("--help")
+    assert proc.returncode == 0
+    for option in ("-n", "--seed", "--workers", "--dask ADDRESS", "--dask-local N", "--csv",
+                   "--plot", "--no-progress", "STUDY.toml"):
+        assert option in proc.stdout
+
+
+@pytest.mark.parametrize("args, message", [
+    (["{bad}"], "{bad}: rocket.mass: std must be >= 0"),
+    (["{missing}"], "{missing}: cannot read"),
+    (["{good}", "-n", "0"], "argument -n/--samples: must be > 0"),
+    (["{good}", "--dask", "x", "--dask-local", "2"], "not allowed with argument"),
+    (["{nocount}"], "{nocount}: no sample count: give -n N"),
+])
+def test_errors_are_one_line_without_traceback(tmp_path, args, message):
+    paths = {"bad": tmp_path / "bad.toml", "missing": tmp_path / "missing.toml",
+             "good": EXAMPLE, "nocount": tmp_path / "nocount.toml"}
+    paths["bad"].write_text(VALID.replace("std = 0.4", "std = -0.4"))
+    paths["nocount"].write_text(VALID.replace("\nn = 20\n", "\n"))
+    proc = run(*[a.format(**paths) for a in args])
+    assert proc.returncode == 2
+    assert message.format(**paths) in proc.stderr
+    assert "Traceback" not in proc.stderr
+    if "argument" not in message:  # argparse prints its usage first
+        assert proc.stderr.count("\n") == 1
+
+
+def test_ctrl_c_stops_a_long_study(tmp_path):
+    study = tmp_path / "long.toml"
+    study.write_text(EXAMPLE.read_text().replace('method = "RK45"', 'method = "Euler"\ndt = 0.0001'))
+    proc = subprocess.Popen(CLI + [str(study), "-n", "1000000", "--workers", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(2.0)  # let it start handing out blocks
+    assert proc.poll() is None
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130
+    assert "aeso-dispersion: interrupted" in err and "Traceback" not in err

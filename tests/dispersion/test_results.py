@@ -1,0 +1,124 @@
+"""Summary, sensitivity ranking, exports and the figure of a result."""
+
+import csv
+import math
+import struct
+import sys
+
+import numpy as np
+import pytest
+
+from aeso_dispersion import MissingExtra, Study, normal, uniform
+from aeso_dispersion.results import ranks, spearman
+
+from conftest import rocket_section
+
+
+@pytest.fixture(scope="module")
+def result():
+    # Speed drives the apogee, cd pulls it down, mass pushes it up a little,
+    # area_lift takes no part in the equations.
+    study = Study(rocket=rocket_section(cd=normal(0.45, 0.1), mass=normal(20.0, 0.2),
+                                        area_lift=uniform(0.005, 0.01)),
+                  initial_state=dict(angle=0.05, speed=uniform(200.0, 300.0)),
+                  solver=dict(method="RK45"), block_size=64)
+    return study.run(n=600, seed=21, progress=False)
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([3.0, 1.0, 2.0], [3.0, 1.0, 2.0]),
+    ([5.0, 5.0, 1.0, 5.0], [3.0, 3.0, 1.0, 3.0]),
+    ([2.0, 1.0, 2.0, 1.0], [3.5, 1.5, 3.5, 1.5]),
+    ([7.0], [1.0]),
+])
+def test_ranks_share_ties(values, expected):
+    np.testing.assert_array_equal(ranks(np.array(values)), expected)
+
+
+def test_spearman_matches_scipy_with_ties():
+    stats = pytest.importorskip("scipy.stats")
+    rng = np.random.default_rng(0)
+    x = rng.integers(0, 20, 300).astype(float)  # many ties
+    y = x**3 + rng.normal(0, 2000, 300)
+    assert spearman(x, y) == pytest.approx(stats.spearmanr(x, y).statistic, abs=1e-12)
+
+
+@pytest.mark.parametrize("transform, expected", [
+    (np.exp, 1.0), (lambda v: -v**3, -1.0), (lambda v: np.zeros_like(v), math.nan),
+])
+def test_spearman_of_monotone_transforms(transform, expected):
+    x = np.linspace(-2, 2, 50)
+    assert spearman(x, transform(x)) == pytest.approx(expected, nan_ok=True)
+
+
+def test_summary_and_ranking(result):
+    summary = result.summary()
+    ok = result.apogees[~result.failed]
+    assert summary["failed"] == 0 and summary["succeeded"] == ok.size == result.n
+    assert summary["min"] <= summary["p1"] <= summary["p5"] <= summary["p50"]
+    assert summary["p50"] <= summary["p95"] <= summary["p99"] <= summary["max"]
+    assert summary["mean"] == pytest.approx(ok.mean())
+    names = [name for name, _ in result.sensitivity()]
+    assert names[:2] == ["initial_state.speed", "rocket.cd"]
+    rho = dict(result.sensitivity())
+    assert rho["initial_state.speed"] > 0.9 and rho["rocket.cd"] < -0.1
+    assert abs(rho["rocket.area_lift"]) < 0.15
+    text = str(result)
+    assert "1     initial_state.speed" in text and "2     rocket.cd" in text
+
+
+def test_csv_round_trips_exactly(result, tmp_path):
+    path = tmp_path / "out.csv"
+    result.to_csv(path)
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == list(result.names) + ["apogee", "failure"]
+    assert len(rows) == result.n + 1
+    table = np.array([[float(v) for v in row[:-1]] for row in rows[1:]])
+    np.testing.assert_array_equal(table[:, :-1], result.samples)
+    np.testing.assert_array_equal(table[:, -1], result.apogees)
+    assert [row[-1] or None for row in rows[1:]] == [result.reason(i) for i in range(result.n)]
+
+
+def test_parquet_round_trips_exactly(result, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    path = tmp_path / "out.parquet"
+    result.save(path)
+    table = pq.read_table(path)
+    np.testing.assert_array_equal(table.column("apogee").to_numpy(), result.apogees)
+    np.testing.assert_array_equal(table.column("rocket.cd").to_numpy(), result.sample("cd"))
+    assert table.column("failure").to_pylist() == [result.reason(i) or "" for i in range(result.n)]
+
+
+def png_size(path):
+    data = open(path, "rb").read(24)
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+def test_figure_is_a_png(result, tmp_path):
+    pytest.importorskip("matplotlib")
+    path = tmp_path / "fig.png"
+    result.plot(path)
+    assert png_size(path) == (1300, 420)
+
+
+@pytest.mark.parametrize("module, call, extra", [
+    ("matplotlib", lambda r, p: r.plot(p / "f.png"), "aeso[dispersion]"),
+    ("pyarrow", lambda r, p: r.save(p / "f.parquet"), "aeso[parquet]"),
+    ("tqdm", lambda r, p: r.study.run(n=5, seed=1, progress=True), "aeso[dispersion]"),
+    ("distributed", lambda r, p: r.study.run(n=5, seed=1, backend="dask"), "aeso[dask]"),
+])
+def test_missing_extra_names_what_to_install(result, tmp_path, monkeypatch, module, call, extra):
+    for name in list(sys.modules):
+        if name == module or name.startswith(module + "."):
+            monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, module, None)  # import fails
+    with pytest.raises(MissingExtra, match=rf"pip install '{re_escape(extra)}'"):
+        call(result, tmp_path)
+
+
+def re_escape(text):
+    import re
+
+    return re.escape(text)
