@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""Time aeso_dispersion against bare loops, across threads and Dask workers,
+and against solve_ivp in a multiprocessing pool.
+
+The study is examples/dispersion_study.toml (3-DOF, RK45 at default options,
+six dispersed inputs: the rocket is built per sample, and so is the initial
+state from the drawn speed and angle). For n samples (default 10^5):
+
+  * bare loop: the same samples' apogees with rocket.predict_apogee_3dof in
+    one thread, the Rocket and InitialState3DOF objects built beforehand and
+    outside the timing: the single-thread rate of the runs alone;
+  * the tool on the threads backend with 1 worker: its own cost (drawing,
+    building objects, collecting) is the excess over the bare loop;
+  * the tool on the threads backend with one worker per core: scaling;
+  * the tool on a local Dask cluster of 1 and of 2 worker processes (cluster
+    started beforehand, outside the timing);
+  * the same study with scipy.integrate.solve_ivp (RK45, terminal event at
+    zero vertical velocity, at the tolerance bench/compare.py matches to the
+    module's accuracy) in a multiprocessing pool of one process per core, on
+    a subset of the samples (it is ~100 times slower), as a rate.
+
+Each timing is the median of --repeats runs; the variants are interleaved so
+that load from other work on the machine spreads over all of them. The
+apogees of every variant are checked bit for bit against the bare loop.
+
+    python3 bench/dispersion_bench.py                  # about 2-3 minutes
+    python3 bench/dispersion_bench.py -n 20000 --repeats 1
+    python3 bench/dispersion_bench.py --markdown /tmp/dispersion.md
+"""
+
+import argparse
+import datetime
+import math
+import multiprocessing
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLE = os.path.join(HERE, "..", "examples", "dispersion_study.toml")
+sys.path.insert(0, HERE)
+
+import aeso  # noqa: E402
+from aeso_dispersion import load_study  # noqa: E402
+
+
+def interpreter():
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    build = "free-threaded, GIL off" if not gil else (
+        "free-threaded, GIL on" if hasattr(sys, "_is_gil_enabled") and
+        "t" in getattr(sys, "abiflags", "") else "GIL build")
+    return f"CPython {platform.python_version()} ({build})"
+
+
+def sample_objects(study, result):
+    """Rocket and InitialState3DOF of every sample, as the study drew them."""
+    values = {**study.rocket, **study.initial_state}
+    columns = {name.split(".", 1)[1]: result.samples[:, i].tolist() for i, name in enumerate(result.names)}
+    n = result.n
+    get = {k: columns.get(k, [values[k]] * n) for k in values}
+    rocket_keys = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
+                   "stab_margin_dimensional", "cl_a")
+    rockets = [aeso.Rocket(*args) for args in zip(*(get[k] for k in rocket_keys))]
+    states = [aeso.InitialState3DOF(x, y, a, -s * math.sin(a), s * math.cos(a), w)
+              for x, y, a, s, w in zip(get["x"], get["y"], get["angle"], get["speed"], get["angular_rate"])]
+    return rockets, states
+
+
+def bare_loop(rockets, states):
+    method = aeso.OdeMethod.RK45
+    start = time.perf_counter()
+    out = [r.predict_apogee_3dof(s, method) for r, s in zip(rockets, states)]
+    return time.perf_counter() - start, np.array(out)
+
+
+# ------------------------------------------------------------ solve_ivp pool
+
+_IVP = {}
+
+
+def _ivp_init(rtol, atol):
+    _IVP.update(rtol=rtol, atol=atol)
+
+
+def _ivp_chunk(rows):
+    """Apogees of rows (7 rocket values, x, y, angle, vx, vy, angular_rate)."""
+    import reference_rk45 as ref
+    from scipy.integrate import solve_ivp
+
+    def apogee(_t, y, _rocket):
+        return y[ref.VERTICAL_3DOF]
+
+    apogee.terminal = True
+    apogee.direction = -1
+    out = []
+    for row in rows:
+        rocket, y0 = tuple(row[:7]), row[7:]
+        sol = solve_ivp(lambda t, y, rk: ref.deriv_3dof(y, rk), (0.0, 1000.0), y0, method="RK45",
+                        rtol=_IVP["rtol"], atol=_IVP["atol"], events=apogee, args=(rocket,))
+        out.append(sol.y_events[0][0][ref.ALTITUDE_3DOF])
+    return out
+
+
+def matched_tolerance():
+    """The tolerance bench/compare.py finds for the 3-DOF reference rocket:
+    the loosest rtol on its ladder whose apogee error is no larger than
+    aeso RK45's (atol = rtol / 1000)."""
+    import compare
+
+    reference = float(compare.solve_ivp_apogee("3dof", 1e-13, 1e-13, method="DOP853")())
+    rocket = aeso.Rocket(*compare.ROCKET)
+    module = rocket.predict_apogee_3dof(aeso.InitialState3DOF(*compare.Y0_3DOF), aeso.OdeMethod.RK45)
+    rtol, _, _, matched = compare.matched_solve_ivp("3dof", compare.error(module, reference), reference)
+    return rtol, rtol * 1e-3, matched
+
+
+def solve_ivp_rate(rockets, states, count, processes):
+    rows = [[*(getattr(r.rocket_properties, k) for k in
+               ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
+                "stab_margin_dimensional", "cl_a")),
+             s.x, s.y, s.angle, s.vx, s.vy, s.angular_rate] for r, s in zip(rockets[:count], states[:count])]
+    rtol, atol, matched = matched_tolerance()
+    chunks = [rows[i::processes * 8] for i in range(processes * 8)]
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(processes, initializer=_ivp_init, initargs=(rtol, atol)) as pool:
+        pool.map(_ivp_chunk, [rows[:processes]])  # start-up outside the timing
+        start = time.perf_counter()
+        results = pool.map(_ivp_chunk, chunks)
+        elapsed = time.perf_counter() - start
+    apogees = np.empty(count)
+    for i, chunk in enumerate(results):
+        apogees[i::processes * 8] = chunk
+    return count / elapsed, rtol, atol, matched, apogees
+
+
+# ------------------------------------------------------------ main
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("-n", type=int, default=100_000, help="samples (default 10^5)")
+    p.add_argument("--repeats", type=int, default=3, help="runs of each variant (median reported)")
+    p.add_argument("--ivp-samples", type=int, default=2000, help="samples for the solve_ivp pool")
+    p.add_argument("--no-dask", action="store_true")
+    p.add_argument("--no-ivp", action="store_true")
+    p.add_argument("--markdown", metavar="PATH", help="also write the table as Markdown")
+    args = p.parse_args()
+
+    cores = os.cpu_count()
+    study = load_study(EXAMPLE)
+    seed = 1
+    print(f"{interpreter()}, numpy {np.__version__}, {cores} cores, n = {args.n}, "
+          f"load average {os.getloadavg()[0]:.2f}", flush=True)
+
+    first = study.run(n=args.n, seed=seed, workers=cores, progress=False)
+    rockets, states = sample_objects(study, first)
+    times = {}
+
+    def record(name, elapsed, apogees):
+        np.testing.assert_array_equal(apogees, reference, err_msg=name)
+        times.setdefault(name, []).append(elapsed)
+
+    _, reference = bare_loop(rockets, states)
+    clients = {}
+    if not args.no_dask:
+        try:
+            import distributed
+        except ImportError:
+            print("dask.distributed not installed: no Dask figures")
+        else:
+            import logging
+            logging.getLogger("distributed").setLevel(logging.ERROR)
+            for w in (1, 2):
+                cluster = distributed.LocalCluster(n_workers=w, threads_per_worker=1, processes=True,
+                                                   dashboard_address=None, silence_logs=logging.ERROR)
+                clients[w] = distributed.Client(cluster)
+            for client in clients.values():  # import aeso on every worker
+                study.run(n=study.block_size * 4, seed=seed, backend="dask", client=client, progress=False)
+
+    for repeat in range(args.repeats):
+        elapsed, apogees = bare_loop(rockets, states)
+        record("bare loop, 1 thread", elapsed, apogees)
+        for workers in sorted({1, cores}):
+            r = study.run(n=args.n, seed=seed, workers=workers, progress=False)
+            record(f"threads, {workers} worker{'s' * (workers > 1)}", r.elapsed, r.apogees)
+        for w, client in clients.items():
+            r = study.run(n=args.n, seed=seed, backend="dask", client=client, progress=False)
+            record(f"dask local, {w} worker process{'es' * (w > 1)}", r.elapsed, r.apogees)
+        print(f"  repeat {repeat + 1}: " + ", ".join(f"{k} {v[-1]:.2f} s" for k, v in times.items()),
+              flush=True)
+    for client in clients.values():
+        cluster = client.cluster
+        client.close()
+        cluster.close()
+
+    median = {k: statistics.median(v) for k, v in times.items()}
+    bare = median["bare loop, 1 thread"]
+    rows = [(k, v, args.n / v) for k, v in median.items()]
+    single_rate = args.n / bare
+    checks = []
+    threads_all = median[f"threads, {cores} worker{'s' * (cores > 1)}"]
+    checks.append((f"threads, {cores} workers >= 0.9 x {cores} x bare single-thread rate",
+                   f"{(args.n / threads_all) / single_rate:.2f} x single-thread rate "
+                   f"(target {0.9 * cores:.2f})", (args.n / threads_all) >= 0.9 * cores * single_rate))
+    overhead = median["threads, 1 worker"] / bare - 1
+    checks.append(("tool's own work <= 5% of the runs (threads, 1 worker vs bare loop)",
+                   f"{overhead * 100:+.1f} %", overhead <= 0.05))
+    if 1 in clients and 2 in clients:
+        d1, d2 = median["dask local, 1 worker process"], median["dask local, 2 worker processes"]
+        checks.append(("Dask local cluster: 2 worker processes >= 1.6 x 1", f"{d1 / d2:.2f} x", d1 / d2 >= 1.6))
+
+    if not args.no_ivp:
+        try:
+            import scipy  # noqa: F401
+        except ImportError:
+            print("scipy not installed: no solve_ivp figure")
+        else:
+            count = min(args.ivp_samples, args.n)
+            rate, rtol, atol, matched, ivp = solve_ivp_rate(rockets, states, count, cores)
+            error = np.abs(ivp - reference[:count])
+            rows.append((f"solve_ivp RK45 (rtol {rtol:.1e}, atol {atol:.1e}), multiprocessing "
+                         f"pool of {cores}, {count} samples", count / rate, rate))
+            checks.append(("tool on threads vs solve_ivp pool (same cores)",
+                           f"{(args.n / threads_all) / rate:.0f} x faster; solve_ivp apogees differ by "
+                           f"median {np.median(error):.1e} m, max {error.max():.1e} m", None))
+
+    width = max(len(r[0]) for r in rows)
+    print(f"\n{'variant':<{width}}  {'time (s)':>9}  {'runs/s':>10}")
+    for name, elapsed, rate in rows:
+        print(f"{name:<{width}}  {elapsed:>9.2f}  {rate:>10,.0f}")
+    print()
+    for name, figure, ok in checks:
+        verdict = "" if ok is None else ("met" if ok else "NOT met")
+        print(f"{name}: {figure} {verdict}")
+
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(f"{interpreter()}, numpy {np.__version__}, {cores} cores, n = {args.n}, "
+                    f"median of {args.repeats}, {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M} UTC\n\n")
+            f.write("| variant | time (s) | runs/s |\n|---|---|---|\n")
+            for name, elapsed, rate in rows:
+                f.write(f"| {name} | {elapsed:.2f} | {rate:,.0f} |\n")
+            f.write("\n| target | measured | verdict |\n|---|---|---|\n")
+            for name, figure, ok in checks:
+                f.write(f"| {name} | {figure} | {'' if ok is None else ('met' if ok else 'not met')} |\n")
+
+
+if __name__ == "__main__":
+    main()
