@@ -1,6 +1,7 @@
 """aeso-dispersion: run a dispersion study described in a TOML file."""
 
 import argparse
+import os
 import sys
 
 from .config import load_study
@@ -101,7 +102,11 @@ def main(argv=None):
         print("aeso-dispersion: interrupted", file=sys.stderr)
         return 130
 
-    print(result)
+    try:
+        print(result, flush=True)
+    except BrokenPipeError:  # e.g. piped into head: the reader is gone
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     try:
         if args.csv:
             result.save(args.csv)

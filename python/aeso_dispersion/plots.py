@@ -23,6 +23,7 @@ def plot_result(result, path):
     fig.suptitle(f"Apogee dispersion ({title})")
 
     hist.hist(apogees, bins=min(80, max(10, apogees.size // 50)), color="#4c72b0")
+    hist.set_ylim(top=hist.get_ylim()[1] * 1.12)  # room for the percentile labels
     for p in PERCENTILES:
         value = summary[f"p{p}"]
         hist.axvline(value, color="#c44e52", linestyle="--" if p != 50 else "-", linewidth=1)

@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -102,3 +103,43 @@ def test_ctrl_c_stops_a_long_study(tmp_path):
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130
     assert "aeso-dispersion: interrupted" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("flags, shown", [([], True), (["--no-progress"], False)])
+def test_progress_bar_on_a_terminal(tmp_path, flags, shown):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    # Euler at 0.5 ms: a few seconds of runs, past the bar's 1 s delay.
+    study = tmp_path / "slow.toml"
+    text = EXAMPLE.read_text().replace('method = "RK45"', 'method = "Euler"\ndt = 0.0005')
+    study.write_text(text.replace("seed = 1 ", "seed = 1\nblock_size = 40 "))  # the bar moves per block
+    leader, follower = pty.openpty()
+    # A new terminal is 0 columns wide, too narrow for the bar: make it 100.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    chunks = []
+
+    def read_terminal():
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # closed once the process is gone
+                return
+            if not chunk:
+                return
+            chunks.append(chunk)
+
+    reader = threading.Thread(target=read_terminal)
+    reader.start()
+    proc = subprocess.Popen(CLI + [str(study), "-n", "800", "--workers", "2", *flags],
+                            stdout=subprocess.PIPE, stderr=follower, text=True)
+    os.close(follower)
+    out, _ = proc.communicate(timeout=300)
+    reader.join(timeout=30)
+    os.close(leader)
+    err = b"".join(chunks)
+    assert proc.returncode == 0 and "sensitivity" in out
+    assert (b"800/800" in err) == shown, err[-300:]
