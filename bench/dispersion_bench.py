@@ -72,9 +72,16 @@ def sample_objects(study, result):
 
 def bare_loop(rockets, states):
     method = aeso.OdeMethod.RK45
-    start = time.perf_counter()
+    cpu, start = time.process_time(), time.perf_counter()
     out = [r.predict_apogee_3dof(s, method) for r, s in zip(rockets, states)]
-    return time.perf_counter() - start, np.array(out)
+    return time.perf_counter() - start, time.process_time() - cpu, np.array(out)
+
+
+def timed_study(study, n, seed, **options):
+    """Wall time, CPU time of this process (all its threads) and apogees."""
+    cpu = time.process_time()
+    r = study.run(n=n, seed=seed, progress=False, **options)
+    return r.elapsed, time.process_time() - cpu, r.apogees
 
 
 # ------------------------------------------------------------ solve_ivp pool
@@ -152,18 +159,23 @@ def main():
     cores = os.cpu_count()
     study = load_study(EXAMPLE)
     seed = 1
+    load_start = os.getloadavg()[0]
     print(f"{interpreter()}, numpy {np.__version__}, {cores} cores, n = {args.n}, "
-          f"load average {os.getloadavg()[0]:.2f}", flush=True)
+          f"load average {load_start:.2f}", flush=True)
 
     first = study.run(n=args.n, seed=seed, workers=cores, progress=False)
     rockets, states = sample_objects(study, first)
     times = {}
 
-    def record(name, elapsed, apogees):
+    cpu_times = {}
+
+    def record(name, elapsed, cpu, apogees):
         np.testing.assert_array_equal(apogees, reference, err_msg=name)
         times.setdefault(name, []).append(elapsed)
+        if cpu is not None:
+            cpu_times.setdefault(name, []).append(cpu)
 
-    _, reference = bare_loop(rockets, states)
+    _, _, reference = bare_loop(rockets, states)
     clients = {}
     if not args.no_dask:
         try:
@@ -181,14 +193,13 @@ def main():
                 study.run(n=study.block_size * 4, seed=seed, backend="dask", client=client, progress=False)
 
     for repeat in range(args.repeats):
-        elapsed, apogees = bare_loop(rockets, states)
-        record("bare loop, 1 thread", elapsed, apogees)
+        record("bare loop, 1 thread", *bare_loop(rockets, states))
         for workers in sorted({1, cores}):
-            r = study.run(n=args.n, seed=seed, workers=workers, progress=False)
-            record(f"threads, {workers} worker{'s' * (workers > 1)}", r.elapsed, r.apogees)
+            record(f"threads, {workers} worker{'s' * (workers > 1)}",
+                   *timed_study(study, args.n, seed, workers=workers))
         for w, client in clients.items():
-            r = study.run(n=args.n, seed=seed, backend="dask", client=client, progress=False)
-            record(f"dask local, {w} worker process{'es' * (w > 1)}", r.elapsed, r.apogees)
+            elapsed, _, apogees = timed_study(study, args.n, seed, backend="dask", client=client)
+            record(f"dask local, {w} worker process{'es' * (w > 1)}", elapsed, None, apogees)
         print(f"  repeat {repeat + 1}: " + ", ".join(f"{k} {v[-1]:.2f} s" for k, v in times.items()),
               flush=True)
     for client in clients.values():
@@ -197,8 +208,9 @@ def main():
         cluster.close()
 
     median = {k: statistics.median(v) for k, v in times.items()}
+    cpu_median = {k: statistics.median(v) for k, v in cpu_times.items()}
     bare = median["bare loop, 1 thread"]
-    rows = [(k, v, args.n / v) for k, v in median.items()]
+    rows = [(k, v, args.n / v, cpu_median.get(k)) for k, v in median.items()]
     single_rate = args.n / bare
     checks = []
     threads_all = median[f"threads, {cores} worker{'s' * (cores > 1)}"]
@@ -206,8 +218,14 @@ def main():
                    f"{(args.n / threads_all) / single_rate:.2f} x single-thread rate "
                    f"(target {0.9 * cores:.2f})", (args.n / threads_all) >= 0.9 * cores * single_rate))
     overhead = median["threads, 1 worker"] / bare - 1
-    checks.append(("tool's own work <= 5% of the runs (threads, 1 worker vs bare loop)",
+    checks.append(("tool's own work <= 5% of the runs (threads, 1 worker vs bare loop, wall time)",
                    f"{overhead * 100:+.1f} %", overhead <= 0.05))
+    cpu_overhead = cpu_median["threads, 1 worker"] / cpu_median["bare loop, 1 thread"] - 1
+    checks.append(("tool's own work <= 5% of the runs (threads, 1 worker vs bare loop, CPU time)",
+                   f"{cpu_overhead * 100:+.1f} %", cpu_overhead <= 0.05))
+    cpu_all = cpu_median[f"threads, {cores} worker{'s' * (cores > 1)}"] / cpu_median["bare loop, 1 thread"]
+    checks.append((f"CPU time of threads, {cores} workers / bare loop (1.00: no work lost to "
+                   "running in parallel)", f"{cpu_all:.2f}", None))
     if 1 in clients and 2 in clients:
         d1, d2 = median["dask local, 1 worker process"], median["dask local, 2 worker processes"]
         checks.append(("Dask local cluster: 2 worker processes >= 1.6 x 1", f"{d1 / d2:.2f} x", d1 / d2 >= 1.6))
@@ -222,15 +240,18 @@ def main():
             rate, rtol, atol, matched, ivp = solve_ivp_rate(rockets, states, count, cores)
             error = np.abs(ivp - reference[:count])
             rows.append((f"solve_ivp RK45 (rtol {rtol:.1e}, atol {atol:.1e}), multiprocessing "
-                         f"pool of {cores}, {count} samples", count / rate, rate))
+                         f"pool of {cores}, {count} samples", count / rate, rate, None))
             checks.append(("tool on threads vs solve_ivp pool (same cores)",
                            f"{(args.n / threads_all) / rate:.0f} x faster; solve_ivp apogees differ by "
                            f"median {np.median(error):.1e} m, max {error.max():.1e} m", None))
 
     width = max(len(r[0]) for r in rows)
-    print(f"\n{'variant':<{width}}  {'time (s)':>9}  {'runs/s':>10}")
-    for name, elapsed, rate in rows:
-        print(f"{name:<{width}}  {elapsed:>9.2f}  {rate:>10,.0f}")
+    def cpu_text(cpu):
+        return "" if cpu is None else f"{cpu:.2f}"
+
+    print(f"\n{'variant':<{width}}  {'time (s)':>9}  {'runs/s':>10}  {'CPU (s)':>8}")
+    for name, elapsed, rate, cpu in rows:
+        print(f"{name:<{width}}  {elapsed:>9.2f}  {rate:>10,.0f}  {cpu_text(cpu):>8}")
     print()
     for name, figure, ok in checks:
         verdict = "" if ok is None else ("met" if ok else "NOT met")
@@ -239,10 +260,11 @@ def main():
     if args.markdown:
         with open(args.markdown, "w") as f:
             f.write(f"{interpreter()}, numpy {np.__version__}, {cores} cores, n = {args.n}, "
-                    f"median of {args.repeats}, {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M} UTC\n\n")
-            f.write("| variant | time (s) | runs/s |\n|---|---|---|\n")
-            for name, elapsed, rate in rows:
-                f.write(f"| {name} | {elapsed:.2f} | {rate:,.0f} |\n")
+                    f"median of {args.repeats}, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
+                    f"load average {load_start:.2f} at the start, {os.getloadavg()[0]:.2f} at the end\n\n")
+            f.write("| variant | wall time (s) | runs/s | CPU time, this process (s) |\n|---|---|---|---|\n")
+            for name, elapsed, rate, cpu in rows:
+                f.write(f"| {name} | {elapsed:.2f} | {rate:,.0f} | {cpu_text(cpu)} |\n")
             f.write("\n| target | measured | verdict |\n|---|---|---|\n")
             for name, figure, ok in checks:
                 f.write(f"| {name} | {figure} | {'' if ok is None else ('met' if ok else 'not met')} |\n")

@@ -58,12 +58,19 @@ class _Collector:
 def _progress_bar(enabled, n):
     """A tqdm bar on standard error, shown once the study has run 1 s.
 
-    enabled None: only when standard error is a terminal."""
+    enabled None: only when standard error is a terminal and tqdm is
+    installed; True: always (MissingExtra without tqdm); False: never."""
     if enabled is None:
-        enabled = sys.stderr is not None and sys.stderr.isatty()
-    if not enabled:
+        if sys.stderr is None or not sys.stderr.isatty():
+            return None
+        try:
+            import tqdm
+        except ImportError:
+            return None
+    elif enabled:
+        tqdm = require("tqdm", "dispersion", "the progress bar")
+    else:
         return None
-    tqdm = require("tqdm", "dispersion", "the progress bar")
     return tqdm.tqdm(total=n, unit="run", file=sys.stderr, delay=1.0, smoothing=0.1)
 
 

@@ -70,8 +70,9 @@ def parser():
                         "empirical CDF, apogee against the most influential input "
                         "(needs aeso[dispersion])")
     p.add_argument("--no-progress", action="store_true",
-                   help="no progress bar (it is shown on standard error only when that is a "
-                        "terminal and the study runs longer than a second)")
+                   help="no progress bar (otherwise one is shown on standard error when that "
+                        "is a terminal, tqdm is installed (aeso[dispersion]) and the study "
+                        "runs longer than a second)")
     return p
 
 
