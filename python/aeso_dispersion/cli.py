@@ -1,6 +1,7 @@
 """aeso-dispersion: run a dispersion study described in a TOML file."""
 
 import argparse
+import contextlib
 import os
 import sys
 
@@ -14,7 +15,8 @@ distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
 See examples/dispersion_study.toml.
 
 A sample whose run fails (no apogee within max_iterations, a non-finite
-input, ...) gets a NaN apogee and its reason; the summary counts them.
+input, ...) gets a NaN apogee and its reason; the summary counts them. The
+line aeso writes to standard error for each such failure is not shown.
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
 study could not be run.
 """
@@ -76,6 +78,33 @@ def parser():
     return p
 
 
+@contextlib.contextmanager
+def native_stderr_silenced():
+    """Sends what native code writes to file descriptor 2 (aeso's diagnostic
+    line for each run that ends without apogee) to /dev/null, while Python's
+    sys.stderr, and so the progress bar and warnings, still reach the
+    original standard error."""
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (AttributeError, OSError, ValueError):
+        yield
+        return
+    original = sys.stderr
+    sys.stderr = open(saved, "w", buffering=1, closefd=False, errors="backslashreplace")
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
+    os.close(devnull)
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(saved, 2)
+        sys.stderr.close()
+        sys.stderr = original
+        os.close(saved)
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
     if args.workers is not None and (args.dask or args.dask_local):
@@ -90,7 +119,8 @@ def main(argv=None):
             options = dict(backend="dask", workers=args.dask_local)
         else:
             options = dict(backend="threads", workers=args.workers)
-        result = study.run(n=args.samples, seed=args.seed, progress=progress, **options)
+        with native_stderr_silenced():
+            result = study.run(n=args.samples, seed=args.seed, progress=progress, **options)
     except StudyError as exc:
         if exc.key == "n":
             exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)

@@ -42,6 +42,7 @@ def test_csv_and_figure(tmp_path):
     assert any(failed) and not all(failed)
     assert np.isnan(apogees[failed]).all() and np.isfinite(apogees[np.logical_not(failed)]).all()
     assert f"failed{sum(failed):>12d}" in out
+    assert proc.stderr == ""  # no diagnostic line per failed run
     assert png_size(png_path) == (1300, 420)
 
 
