@@ -18,6 +18,7 @@ import numpy as np
 from .engine import run_block, run_blocks
 from .errors import DispersionError, StudyError, require
 from .results import DispersionResult
+from .study import Plan
 
 # How many blocks each thread has queued ahead: enough to keep it busy while
 # the main thread collects, few enough that an interrupt has little to cancel.
@@ -117,7 +118,7 @@ def _run_threads(plan, seed, n, n_blocks, workers, collector):
     running blocks give up at their next sample, queued blocks are cancelled
     and the exception propagates without waiting for the threads.
     """
-    block_size = plan[-1]
+    block_size = Plan(*plan).block_size
     stop = threading.Event()
     executor = ThreadPoolExecutor(workers, thread_name_prefix="aeso-dispersion")
     blocks = iter(range(n_blocks))

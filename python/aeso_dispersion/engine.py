@@ -152,7 +152,7 @@ def run_block(plan, seed, block, count, stop=None):
 def run_blocks(plan, seed, first, last, n):
     """Runs blocks first..last-1 of a study of n samples; the results of
     its blocks concatenated, with one reason table. Used as a Dask task."""
-    block_size = plan[-1]
+    block_size = Plan(*plan).block_size
     parts = [run_block(plan, seed, b, min(block_size, n - b * block_size)) for b in range(first, last)]
     return merge_blocks(parts)
 
