@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
 # Installs the module with the dispersion tool's extras into $PYTHON (default
 # python3) and runs the dispersion tests. Each extra (tqdm and matplotlib,
-# Dask, pyarrow) is installed separately and may fail where a package has no
-# wheel for the interpreter (e.g. some free-threaded builds): the tests that
-# need it are then skipped.
+# Dask, pyarrow) and scipy may fail to install where a package has no wheel
+# for the interpreter (e.g. some free-threaded builds): the tests that need
+# it are then skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 
 echo "== Dispersion tests ($("$PYTHON" -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled() else "")'))"
-"$PYTHON" -m pip install -q ".[test]"
-# Wheels only for the extras' compiled packages: building pyarrow or
-# matplotlib from source takes long and needs downloads.
-for extra in dispersion dask parquet; do
-  "$PYTHON" -m pip install -q --only-binary numpy,pyarrow,matplotlib,contourpy,kiwisolver,pillow ".[$extra]" \
-    || echo "note: the $extra extra does not install here; its tests are skipped" >&2
-done
+# Wheels only for the compiled packages: building pyarrow, matplotlib or
+# scipy from source takes long and needs downloads.
+binary=(--only-binary numpy,pyarrow,matplotlib,contourpy,kiwisolver,pillow,scipy)
+if ! "$PYTHON" -m pip install -q "${binary[@]}" ".[dispersion,dask,parquet]" pytest; then
+  # Some extra has no wheel here: the module alone, then each extra's
+  # packages (as listed in pyproject.toml) on their own.
+  "$PYTHON" -m pip install -q . pytest
+  for packages in "tqdm matplotlib" "dask[distributed]" "pyarrow"; do
+    # shellcheck disable=SC2086
+    "$PYTHON" -m pip install -q "${binary[@]}" $packages \
+      || echo "note: $packages does not install here; the tests that need it are skipped" >&2
+  done
+fi
+# scipy is the reference of one rank-correlation test.
+"$PYTHON" -m pip install -q "${binary[@]}" scipy \
+  || echo "note: scipy does not install here; that test is skipped" >&2
 # Run from the tests' directory so that the installed package, not the
 # source tree, is imported.
 cd tests/dispersion
