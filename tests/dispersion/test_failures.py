@@ -119,3 +119,28 @@ def test_stopped_block_leaves_remaining_samples_unrun():
     plan = small_study().plan
     _, apogees, codes, reasons = engine.run_block(tuple(plan), 1, 0, plan.block_size, stop)
     assert np.isnan(apogees).all() and not codes.any() and reasons.size == 0
+
+
+def test_killed_dask_worker_ends_the_study():
+    dask = pytest.importorskip("dask")
+    distributed = pytest.importorskip("distributed")
+    import os
+    import signal
+
+    # Euler at 0.1 ms: every run uses its 100000 iterations, a few ms each.
+    study = Study(rocket=rocket_section(cd=normal(0.45, 0.01)),
+                  initial_state=dict(angle=0.05, speed=250.0),
+                  solver=dict(method="Euler", dt=0.0001), block_size=50)
+    # No retry of a task whose worker died, so that the first death ends it.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        pid = next(iter(client.run(os.getpid).values()))
+        killer = threading.Timer(1.0, os.kill, (pid, signal.SIGKILL))
+        killer.start()
+        try:
+            with pytest.raises(DispersionError, match="a Dask worker failed on blocks .*KilledWorker"):
+                study.run(n=100_000, seed=1, backend="dask", client=client, progress=False)
+        finally:
+            killer.cancel()
