@@ -13,9 +13,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$venv/bin/python"
 "$py" -m pip install -q --upgrade pip
-# NumPy publishes cp313t wheels up to 2.4; later releases would build from
-# source. hypothesis from 6.140 on needs a Rust build with no cp313t wheel.
-"$py" -m pip install -q --only-binary numpy "numpy<2.5" pytest "hypothesis<6.140"
+"$py" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
 "$py" -m pip install -q --no-deps .
 
 echo "== Python tests on free-threaded $("$py" -c 'import sys; print(sys.version.split()[0])')"
