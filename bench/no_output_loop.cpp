@@ -15,7 +15,7 @@ struct SilentSimulation {
     std::uint64_t iteration = 0;
     std::uint64_t max_iterations = 0;
 
-    Status run(SimData& log, bool record_every_step) {
+    Status run(FlightLog& log, bool record_every_step) {
         return with_method(solver.method, [&](auto m) {
             using M = decltype(m);
             return record_every_step ? run_with<M, true>(log) : run_with<M, false>(log);
@@ -23,7 +23,7 @@ struct SilentSimulation {
     }
 
     template <class Method, bool Record>
-    Status run_with(SimData& log) {
+    Status run_with(FlightLog& log) {
         if (max_iterations == 0) return Ok{};
         for (std::uint64_t i = 0;; ++i) {
             const S saved = state;
@@ -55,11 +55,11 @@ struct SilentSimulation {
 template <class Initial>
 Result<double> predict(const RocketProperties& rocket, const Initial& initial, const RunSettings& settings,
                        std::size_t altitude_column) {
-    Result<SolverConfig> solver = validate_solver_config(settings.method, settings.timestep);
+    Result<SolverConfig> solver = validate_solver_config(settings.method, settings.time_step);
     if (!solver) return std::move(solver).error();
     using S = decltype(make_state(rocket, initial));
     SilentSimulation<S> sim{solver.value(), make_state(rocket, initial), 0, settings.max_iterations};
-    Result<SimData> log = SimData::create();
+    Result<FlightLog> log = FlightLog::create();
     if (!log) return std::move(log).error();
     if (Status ran = sim.run(log.value(), false); !ran) return std::move(ran).error();
     Result<LogRow> last = log.value().last_row();

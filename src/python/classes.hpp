@@ -23,8 +23,8 @@ struct PyClass {
 };
 
 using OdeMethodClass = PyClass<OdeMethod, struct OdeMethodTag>;
-using FixedTimeStepClass = PyClass<FixedOptions, struct FixedTimeStepTag>;
-using AdaptiveTimeStepClass = PyClass<AdaptiveOptions, struct AdaptiveTimeStepTag>;
+using FixedTimeStepClass = PyClass<FixedTimeStep, struct FixedTimeStepTag>;
+using AdaptiveTimeStepClass = PyClass<AdaptiveTimeStep, struct AdaptiveTimeStepTag>;
 using RocketClass = PyClass<RocketProperties, struct RocketTag>;
 using RocketPropertiesClass = PyClass<RocketProperties, struct RocketPropertiesTag>;
 using InitialState1DOFClass = PyClass<Initial1DOF, struct InitialState1DOFTag>;
@@ -43,7 +43,7 @@ extern PyMethodDef ROCKET_SIMULATION_METHODS[];
 
 // Converts a timestep_config argument (not None): a FixedTimeStep or an
 // AdaptiveTimeStep, else the composite TypeError naming both variants.
-bool extract_timestep_options(PyObject* object, TimeStepOptions& out);
+bool extract_timestep_config(PyObject* object, TimeStepConfig& out);
 
 // Class conversion, then a copy of the record under a shared borrow.
 template <class Class>

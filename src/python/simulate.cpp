@@ -68,9 +68,9 @@ bool to_print_output(PyObject* object, bool& out) {
 
 PyObject* to_python(double apogee) { return PyFloat_FromDouble(apogee); }
 
-PyObject* to_python(const SimData& log) {
+PyObject* to_python(const FlightLog& flight_log) {
     Ref times, states;
-    if (!flight_log_arrays(log, times, states)) return nullptr;
+    if (!flight_log_arrays(flight_log, times, states)) return nullptr;
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) return nullptr;
     PyTuple_SET_ITEM(pair, 0, times.release());
@@ -102,12 +102,12 @@ PyObject* simulation_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     if (PyObject* config = bound[TIMESTEP_CONFIG]; config != nullptr && config != Py_None) {
-        TimeStepOptions options;
-        if (!extract_timestep_options(config, options)) {
+        TimeStepConfig options;
+        if (!extract_timestep_config(config, options)) {
             wrap_argument_error(RUN_PARAMETERS[TIMESTEP_CONFIG]);
             return nullptr;
         }
-        settings.timestep = options;
+        settings.time_step = options;
     }
     settings.max_iterations = DEFAULT_MAX_ITERATIONS;
     if (PyObject* limit = bound[MAX_ITERATIONS];
