@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "binding.hpp"
+#include "arguments.hpp"
+#include "errors.hpp"
 #include "once_value.hpp"
 
 namespace aeso::py {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "classes.hpp"
+#include "errors.hpp"
 #include "core/step_control.hpp"
 
 namespace aeso::py {
@@ -115,10 +116,13 @@ OnceValue<PyObject, release_ode_method_type> ode_method_type;
 
 template <>
 PyTypeObject* OdeMethodClass::type() {
-    return class_type(ode_method_type,
-                      {"builtins.OdeMethod", "Numerical integration methods for the ODE solver.",
-                       sizeof(Instance<OdeMethod>), nullptr, nullptr, nullptr, ode_method_slots,
-                       add_members});
+    return class_type(ode_method_type, {
+        .name = "builtins.OdeMethod",
+        .doc = "Numerical integration methods for the ODE solver.",
+        .basic_size = sizeof(Instance<OdeMethod>),
+        .extra_slots = ode_method_slots,
+        .finish = add_members,
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -139,10 +143,13 @@ TypeSlot fixed_type;
 
 template <>
 PyTypeObject* FixedTimeStepClass::type() {
-    return class_type(fixed_type, {"builtins.FixedTimeStep", "FixedTimeStep(dt)\n--\n\n",
-                                   sizeof(Instance<FixedTimeStep>),
-                                   guarded<&new_record<FixedTimeStep, FIXED_CONSTRUCTOR, FIXED_FIELDS>>,
-                                   fixed_getsets.data()});
+    return class_type(fixed_type, {
+        .name = "builtins.FixedTimeStep",
+        .doc = "FixedTimeStep(dt)\n--\n\n",
+        .basic_size = sizeof(Instance<FixedTimeStep>),
+        .new_function = guarded<&new_record<FixedTimeStep, FIXED_CONSTRUCTOR, FIXED_FIELDS>>,
+        .getsets = fixed_getsets.data(),
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -182,7 +189,7 @@ PyObject* adaptive_next_dt(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto* object = instance<AdaptiveTimeStep>(self);
         SharedBorrow borrow(object->borrow);
         if (!borrow) return nullptr;
-        if (!double_argument(bound[0], "error_norm", error_norm)) return nullptr;
+        if (!bound.convert(0, to_double, error_norm)) return nullptr;
         options = object->value;
     }
     Result<double> next = next_dt(options, options.dt, error_norm);
@@ -206,14 +213,15 @@ TypeSlot adaptive_type;
 
 template <>
 PyTypeObject* AdaptiveTimeStepClass::type() {
-    return class_type(
-        adaptive_type,
-        {"builtins.AdaptiveTimeStep",
-         "AdaptiveTimeStep(dt, dt_min, dt_max, absolute_error_tolerance, "
-         "relative_error_tolerance)\n--\n\n",
-         sizeof(Instance<AdaptiveTimeStep>),
-         guarded<&new_record<AdaptiveTimeStep, ADAPTIVE_CONSTRUCTOR, ADAPTIVE_FIELDS>>,
-         adaptive_getsets.data(), adaptive_methods});
+    return class_type(adaptive_type, {
+        .name = "builtins.AdaptiveTimeStep",
+        .doc = "AdaptiveTimeStep(dt, dt_min, dt_max, absolute_error_tolerance, "
+               "relative_error_tolerance)\n--\n\n",
+        .basic_size = sizeof(Instance<AdaptiveTimeStep>),
+        .new_function = guarded<&new_record<AdaptiveTimeStep, ADAPTIVE_CONSTRUCTOR, ADAPTIVE_FIELDS>>,
+        .getsets = adaptive_getsets.data(),
+        .methods = adaptive_methods,
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -235,7 +243,8 @@ std::string variant_failure(const char* variant) {
 
 }  // namespace
 
-bool extract_timestep_config(PyObject* object, TimeStepConfig& out) {
+bool to_timestep_config(PyObject* object, std::optional<TimeStepConfig>& out) {
+    if (object == Py_None) return true;
     FixedTimeStep fixed;
     if (copy_record<FixedTimeStepClass>(object, fixed)) {
         out = fixed;
