@@ -69,8 +69,12 @@ Status Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, Flig
         if constexpr (Print) {
             if (Status printed = print_progress(state, i); !printed) return printed;
         }
-        Result<double> next_dt = controlled_step<Stepper>(time_step, state, dt);
-        if (!next_dt) return std::move(next_dt).error();
+        double next_dt;
+        if (Result<double> next = controlled_step<Stepper>(time_step, state, dt); next) {
+            next_dt = next.value();
+        } else {
+            return std::move(next).error();
+        }
 
         const double v_after = state.vertical_velocity();
         if (v_after < APOGEE_VELOCITY_THRESHOLD) {
@@ -96,7 +100,7 @@ Status Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, Flig
             return Ok{};
         }
         if (i + 1 == max_iterations) return Ok{};
-        dt = next_dt.value();
+        dt = next_dt;
     }
 }
 
