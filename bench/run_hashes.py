@@ -86,12 +86,12 @@ ADAPTIVE_OPTIONS = [
 MAX_ITERATIONS = [None, 0, 1, 2, 7, 300]
 
 
-def make_options(spec, adaptive):
-    if spec is None:
+def make_options(values, adaptive):
+    if values is None:
         return None
-    if spec == "default":
+    if values == "default":
         return AdaptiveTimeStep.default()
-    return AdaptiveTimeStep(*spec) if adaptive else FixedTimeStep(*spec)
+    return AdaptiveTimeStep(*values) if adaptive else FixedTimeStep(*values)
 
 
 class Section:
@@ -214,9 +214,9 @@ def section_step_options():
         rocket = Rocket(*ROCKETS[r])
         init = initial_state(dof, (INITIAL_1DOF if dof == 1 else INITIAL_3DOF)[i])
         for method in METHODS:
-            for adaptive, specs in ((False, FIXED_OPTIONS), (True, ADAPTIVE_OPTIONS)):
-                for s, spec in enumerate(specs):
-                    options = make_options(spec, adaptive)
+            for adaptive, option_sets in ((False, FIXED_OPTIONS), (True, ADAPTIVE_OPTIONS)):
+                for s, values in enumerate(option_sets):
+                    options = make_options(values, adaptive)
                     for op, fn in operations(rocket, dof):
                         run_case(section, f"r{r} {dof}dof i{i} {method!r} a{adaptive} s{s} {op}",
                                  lambda: fn(init, method, options, 20000))
@@ -259,8 +259,8 @@ def section_controller():
     section = Section("step controller")
     norms = [0.0, -0.0, 1e-31, 1e-30, 1e-20, 1e-8, 1e-5, 3.3e-4, 0.01, 0.5, 1.0, 7.0, 1e10,
              -1e-3, NAN, INF, -INF]
-    for s, spec in enumerate(ADAPTIVE_OPTIONS):
-        options = make_options(spec, True) or AdaptiveTimeStep.default()
+    for s, values in enumerate(ADAPTIVE_OPTIONS):
+        options = make_options(values, True) or AdaptiveTimeStep.default()
         for norm in norms:
             run_case(section, f"s{s} n{norm!r}", lambda: options.next_dt(norm))
     return section
