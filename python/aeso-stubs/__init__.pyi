@@ -1,7 +1,25 @@
 """Type information for the aeso extension module: coasting-rocket flight
-simulation and apogee prediction."""
+simulation and apogee prediction.
 
-from typing import ClassVar, SupportsFloat, SupportsIndex, final
+Internal errors. When the module's native code fails an internal consistency
+check (for example ``AdaptiveTimeStep.next_dt`` with ``dt_min > dt_max``, or a
+prediction that reaches ``max_iterations`` before apogee), it raises an
+exception of class ``aeso_runtime.InternalError``. That class derives from
+``BaseException``, not ``Exception`` (like ``SystemExit``), so
+``except Exception`` does not catch it. It is created the first time such an
+error happens and is not an attribute of this module, so it cannot be named in
+an ``except`` clause; catch ``BaseException`` and test the class instead::
+
+    try:
+        apogee = rocket.predict_apogee_1dof(state, aeso.OdeMethod.RK45)
+    except BaseException as exc:
+        cls = type(exc)
+        if (cls.__module__, cls.__qualname__) != ("aeso_runtime", "InternalError"):
+            raise
+        message = str(exc)  # the failure message, also exc.args[0]
+"""
+
+from typing import ClassVar, SupportsFloat, SupportsIndex, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -31,8 +49,10 @@ class OdeMethod:
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __int__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    # Equal to the same member, or to an int (or an object with __index__)
+    # holding the member's value; no ordering.
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
 
 @final
 class FixedTimeStep:
@@ -95,11 +115,13 @@ class InitialState3DOF:
     ) -> InitialState3DOF: ...
 
 @final
+@type_check_only
 class RocketProperties:
     """Represents the physical properties of the rocket used in the simulation.
 
-    Not importable from aeso: obtained by reading Rocket.rocket_properties,
-    which returns a detached copy."""
+    Not importable from aeso (only for annotations, under TYPE_CHECKING or in
+    quotes): obtained by reading Rocket.rocket_properties, which returns a
+    detached copy; assign it back to change the rocket."""
 
     mass: float
     """Mass of the rocket (kg)"""
