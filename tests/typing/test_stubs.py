@@ -66,8 +66,12 @@ WRONG_USES = [
         "misc", '"float" object is not iterable', TypeError, id="unpacking-an-apogee"),
     pytest.param(
         'aeso.FixedTimeStep(0.1).dt = "0.2"',
-        "assignment", 'expression has type "str", variable has type "float"', TypeError,
+        "assignment", 'expression has type "str", variable has type "SupportsFloat | '
+        'SupportsIndex"', TypeError,
         id="str-time-step"),
+    pytest.param(
+        "rocket.rocket_properties.mass = None",
+        "assignment", 'expression has type "None"', TypeError, id="none-mass"),
     pytest.param(
         "aeso.AdaptiveTimeStep(0.01)",
         "call-arg", 'Missing positional arguments "dt_min"', TypeError,

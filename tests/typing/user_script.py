@@ -44,6 +44,7 @@ def main() -> None:
     planar = aeso.InitialState3DOF(x=0.0, y=0.0, angle=0.05, vx=-12.49, vy=249.69,
                                    angular_rate=np.float64(0.0))
     vertical.initial_velocity = 240.0
+    vertical.initial_height = np.float32(0.0)  # attributes take what converts to float
     assert_type(planar.vy, float)
 
     methods = [aeso.OdeMethod.Euler, aeso.OdeMethod.RK3, aeso.OdeMethod.RK45]
@@ -53,6 +54,8 @@ def main() -> None:
     fixed = aeso.FixedTimeStep(Fraction(1, 100))
     adaptive = aeso.AdaptiveTimeStep.default()
     adaptive.relative_error_tolerance = 1e-3
+    adaptive.dt_max = Fraction(1, 10)
+    assert_type(adaptive.dt_max, float)
     assert_type(adaptive.next_dt(error_norm=0.5), float)
 
     apogee = rocket.predict_apogee_1dof(vertical, aeso.OdeMethod.RK3, fixed)
