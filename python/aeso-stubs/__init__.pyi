@@ -34,6 +34,7 @@ __all__ = [
 ]
 
 _Float = SupportsFloat | SupportsIndex
+
 @final
 @type_check_only
 class _FloatAttribute:
