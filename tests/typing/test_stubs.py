@@ -32,13 +32,13 @@ PRELUDE = textwrap.dedent("""\
 SNIPPET_LINE = PRELUDE.count("\n") + 1
 
 # Wrong uses of the module: the snippet, the mypy error code and a fragment of
-# the message mypy must report on the snippet's line, and the exception the
-# same snippet raises at run time (None where only the type checker can see
-# the mistake).
+# the message mypy must report on the snippet's line, and what the same snippet
+# does at run time: the exception it raises, or, where only the type checker
+# can see the mistake, the (variable, type) it leaves behind.
 WRONG_USES = [
     pytest.param(
         "apogee: str = rocket.predict_apogee_1dof(vertical, aeso.OdeMethod.RK45)",
-        "assignment", 'expression has type "float", variable has type "str"', None,
+        "assignment", 'expression has type "float", variable has type "str"', ("apogee", float),
         id="apogee-assigned-to-str"),
     pytest.param(
         "rocket.predict_apogee_1dof(aeso.FixedTimeStep(0.01), aeso.OdeMethod.Euler)",
@@ -150,9 +150,9 @@ def test_typed_user_script_runs():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("snippet, code, fragment, runtime_error", WRONG_USES)
+@pytest.mark.parametrize("snippet, code, fragment, at_run_time", WRONG_USES)
 def test_wrong_use_is_reported_on_its_line(wrong_use_errors, request, snippet, code,
-                                           fragment, runtime_error):
+                                           fragment, at_run_time):
     errors, output = wrong_use_errors
     name = f"case_{request.node.callspec.id.replace('-', '_')}.py"
     reported = errors.get(name, [])
@@ -160,14 +160,18 @@ def test_wrong_use_is_reported_on_its_line(wrong_use_errors, request, snippet, c
     assert fragment in reported[0][2]
 
 
-@pytest.mark.parametrize("snippet, code, fragment, runtime_error", WRONG_USES)
-def test_wrong_use_at_run_time(snippet, code, fragment, runtime_error):
+@pytest.mark.parametrize("snippet, code, fragment, at_run_time", WRONG_USES)
+def test_wrong_use_at_run_time(snippet, code, fragment, at_run_time):
     source = compile(PRELUDE + snippet + "\n", "<wrong use>", "exec")
-    if runtime_error is None:
-        exec(source, {})  # only the type checker sees this mistake
+    namespace = {}
+    if isinstance(at_run_time, tuple):
+        # Nothing fails at run time: the annotation is silently wrong.
+        exec(source, namespace)
+        name, actual_type = at_run_time
+        assert type(namespace[name]) is actual_type
     else:
-        with pytest.raises(runtime_error):
-            exec(source, {})
+        with pytest.raises(at_run_time):
+            exec(source, namespace)
 
 
 def test_stubtest_passes_with_only_the_allowlisted_differences(tmp_path):
