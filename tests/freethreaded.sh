@@ -14,7 +14,7 @@ fi
 py="$venv/bin/python"
 "$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
-"$py" -m pip install -q --no-deps .
+"$py" -m pip install -q --no-deps . -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
 
 echo "== Python tests on free-threaded $("$py" -c 'import sys; print(sys.version.split()[0])')"
 "$py" - <<'PY'
