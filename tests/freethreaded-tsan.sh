@@ -32,7 +32,7 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S . -B build/tsan-python "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DAESO_BUILD_TESTS=OFF -DAESO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python_tsan" \
-  -DAESO_SANITIZE=thread >/dev/null
+  -DAESO_SANITIZE=thread -DAESO_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build/tsan-python -j2 --target aeso
 module_dir=$(dirname "$(find build/tsan-python -name 'aeso*.so' -print -quit)")
 
