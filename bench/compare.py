@@ -13,7 +13,7 @@ axis), in one run on one machine:
   * the same RK45 run as a plain-Python loop and compiled with numba.njit
     (when numba is installed), both bit-identical to aeso by construction;
   * optionally the C++ benchmarks (bench_core) of the same runs, for the cost
-    of the Python call itself and of switched-off printing;
+    of the Python call itself;
   * the peak memory of a 10^6-row simulate_flight_* run.
 
 The 1-DOF error is measured against the closed-form apogee
@@ -149,8 +149,7 @@ def matched_solve_ivp(model, target_error, reference):
 
 def run_cpp_bench(binary, repeats):
     """Median real time (s) of each bench_core benchmark that compare.py uses."""
-    pattern = ("^PredictApogee/(1|3)DOF/method:[0-2]$|^PredictApogee/1DOF/single_step/|"
-               "^PredictApogeeNoOutputCode/")
+    pattern = "^PredictApogee/(1|3)DOF/method:[0-2]$|^PredictApogee/1DOF/single_step/"
     # Repetitions of all benchmarks are interleaved at random, so a change in
     # the machine's load hits every benchmark alike rather than one of a pair.
     cmd = [binary, f"--benchmark_filter={pattern}", "--benchmark_format=json",
@@ -281,13 +280,6 @@ def targets_table(summary):
         overhead = summary.get(("overhead", name))
         if overhead is not None:
             add(f"single-step Python call - C++ <= 1 us ({name})", f"{overhead * 1e6:.2f} us", overhead <= 1e-6)
-    ratios = [v for k, v in summary.items() if k[0] == "print off"]
-    if ratios:
-        # Both loops are the same code compiled in different places; on a
-        # shared machine a single pair can drift past 5% by noise alone.
-        add("printing off costs what no output code costs (within noise, 5%)",
-            f"{min(ratios):.3f} .. {max(ratios):.3f}", max(ratios) <= 1.05,
-            failed="unclear: rerun when the machine is quiet")
     for model in ("1dof", "3dof"):
         ratio = summary.get(("memory", model))
         if ratio is not None:
@@ -412,18 +404,6 @@ def main():
         overhead_rows.append([name, fmt_time(t_py), fmt_time(t_cpp), fmt_time(overhead)])
     tables.append(("Single-step predict_apogee_1dof (launched at 0.4 m/s): Python call vs C++",
                    ["method", "Python (us)", "C++ (us)", "difference (us)"], overhead_rows))
-
-    if cpp:
-        rows = []
-        for model in ("1DOF", "3DOF"):
-            for name, method in methods:
-                a = cpp.get(f"PredictApogee/{model}/method:{int(method)}")
-                b = cpp.get(f"PredictApogeeNoOutputCode/{model}/method:{int(method)}")
-                if a is not None and b is not None:
-                    rows.append([f"{model} {name}", fmt_time(a), fmt_time(b), f"{a / b:.3f}"])
-                    summary[("print off", model, name)] = a / b
-        tables.append(("Printing off vs a loop with no output code (C++)",
-                       ["run", "print_output=False (us)", "no output code (us)", "ratio"], rows))
 
     if not args.no_memory:
         rows = []

@@ -26,7 +26,7 @@ ROCKET = aeso.Rocket(20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0)
 SPEED = 250.0  # m/s at burnout
 
 
-def default_output():
+def default_output() -> str:
     here = os.path.dirname(os.path.abspath(__file__))
     repo = os.path.dirname(here)
     cwd = os.path.abspath(os.getcwd())
@@ -35,7 +35,7 @@ def default_output():
     return os.path.join(directory, "flight_profile.png")
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("-o", "--output", help="PNG file to write (default: ./flight_profile.png)")
     parser.add_argument("--angle", type=float, default=0.05,

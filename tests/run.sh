@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds the module and the C++ tests, and runs
-# every test. Exits non-zero when any test fails.
+# every test. Exits non-zero when any test fails. The project's own builds turn
+# compiler warnings into errors (AESO_WARNINGS_AS_ERRORS); a user's plain
+# `pip install .` does not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -20,10 +22,13 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 
 echo "== C++ tests"
 cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DAESO_BUILD_TESTS=ON -DAESO_BUILD_PYTHON=OFF >/dev/null
+  -DAESO_BUILD_TESTS=ON -DAESO_BUILD_PYTHON=OFF -DAESO_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure -j2
 
 echo "== Python tests"
-"$PYTHON" -m pip install -q ".[test]"
+"$PYTHON" -m pip install -q ".[test,typing]" -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
 "$PYTHON" -m pytest -q tests/python
+
+echo "== Typing: stubtest and mypy --strict against the installed stubs"
+"$PYTHON" -m pytest -q -p no:cacheprovider tests/typing

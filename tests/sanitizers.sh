@@ -30,20 +30,20 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build/asan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/asan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAESO_WARNINGS_AS_ERRORS=ON \
   -DAESO_BUILD_TESTS=ON -DAESO_BUILD_PYTHON=OFF \
   -DAESO_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all >/dev/null
 cmake --build build/asan "${jobs[@]}"
 ctest --test-dir build/asan --output-on-failure -j2
 
 echo "== Concurrency tests under ThreadSanitizer"
-cmake -S . -B build/tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAESO_WARNINGS_AS_ERRORS=ON \
   -DAESO_BUILD_TESTS=ON -DAESO_BUILD_PYTHON=OFF -DAESO_SANITIZE=thread >/dev/null
 cmake --build build/tsan "${jobs[@]}" --target concurrency_tests
 "${no_aslr[@]}" build/tsan/tests/cpp/concurrency_tests
 
 echo "== Python tests against an AddressSanitizer build of the module"
-cmake -S . -B build/asan-python "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/asan-python "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAESO_WARNINGS_AS_ERRORS=ON \
   -DAESO_BUILD_TESTS=OFF -DAESO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
   -DAESO_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all >/dev/null
 cmake --build build/asan-python "${jobs[@]}" --target aeso

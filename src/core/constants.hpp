@@ -18,7 +18,7 @@ inline constexpr double APOGEE_VELOCITY_THRESHOLD = 0.5;
 inline constexpr std::size_t LOG_INITIAL_CAPACITY = 1000;
 // Step size of Euler and RK3 runs given no step options (s).
 inline constexpr double DEFAULT_FIXED_DT = 0.01;
-// Iteration limit used by the Python methods when none is given.
+// Iteration limit of a run given none.
 inline constexpr unsigned long long DEFAULT_MAX_ITERATIONS = 100000;
 
 }  // namespace aeso

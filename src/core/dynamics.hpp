@@ -101,7 +101,7 @@ inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
 template <class S>
 inline typename S::Vector derivatives(S& s) noexcept {
     if (!s.derivatives_valid) {
-        s.cached_derivatives = compute_derivatives(s).v;
+        s.cached_derivatives = compute_derivatives(s).values;
         s.derivatives_valid = true;
     }
     return {s.cached_derivatives};

@@ -30,24 +30,24 @@ bool grow_list(T*& data, std::size_t& capacity) noexcept {
 
 }  // namespace
 
-Result<SimData> SimData::create() {
-    SimData log;
-    log.times_ = static_cast<double*>(std::malloc(LOG_INITIAL_CAPACITY * sizeof(double)));
-    log.rows_ = static_cast<LogRow*>(std::malloc(LOG_INITIAL_CAPACITY * sizeof(LogRow)));
-    if (log.times_ == nullptr || log.rows_ == nullptr) return Error::out_of_memory();
-    log.times_capacity_ = LOG_INITIAL_CAPACITY;
-    log.rows_capacity_ = LOG_INITIAL_CAPACITY;
-    return log;
+Result<FlightLog> FlightLog::create() {
+    FlightLog created;
+    created.times_ = static_cast<double*>(std::malloc(LOG_INITIAL_CAPACITY * sizeof(double)));
+    created.rows_ = static_cast<LogRow*>(std::malloc(LOG_INITIAL_CAPACITY * sizeof(LogRow)));
+    if (created.times_ == nullptr || created.rows_ == nullptr) return Error::out_of_memory();
+    created.times_capacity_ = LOG_INITIAL_CAPACITY;
+    created.rows_capacity_ = LOG_INITIAL_CAPACITY;
+    return created;
 }
 
-SimData::SimData(SimData&& other) noexcept
+FlightLog::FlightLog(FlightLog&& other) noexcept
     : times_(std::exchange(other.times_, nullptr)),
       rows_(std::exchange(other.rows_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       times_capacity_(std::exchange(other.times_capacity_, 0)),
       rows_capacity_(std::exchange(other.rows_capacity_, 0)) {}
 
-SimData& SimData::operator=(SimData&& other) noexcept {
+FlightLog& FlightLog::operator=(FlightLog&& other) noexcept {
     if (this != &other) {
         std::free(times_);
         std::free(rows_);
@@ -60,18 +60,18 @@ SimData& SimData::operator=(SimData&& other) noexcept {
     return *this;
 }
 
-SimData::~SimData() {
+FlightLog::~FlightLog() {
     std::free(times_);
     std::free(rows_);
 }
 
-Status SimData::grow() {
+Status FlightLog::grow() {
     if (size_ == times_capacity_ && !grow_list(times_, times_capacity_)) return Error::out_of_memory();
     if (size_ == rows_capacity_ && !grow_list(rows_, rows_capacity_)) return Error::out_of_memory();
     return Ok{};
 }
 
-Result<LogRow> SimData::last_row() const {
+Result<LogRow> FlightLog::last_row() const {
     if (size_ == 0) return Error::internal("Index out of bounds");
     return rows_[size_ - 1];
 }

@@ -36,16 +36,16 @@ inline LogRow log_row(const State3DOF& s) noexcept {
 // LOG_INITIAL_CAPACITY entries and doubles (at least to 4) when full. Rows are
 // stored as contiguous fixed blocks, so the whole log is two flat arrays.
 // Running out of memory is reported, never thrown.
-class SimData {
+class FlightLog {
 public:
     // An empty log with both lists reserved; fails only when memory is short.
-    static Result<SimData> create();
+    static Result<FlightLog> create();
 
-    SimData(SimData&& other) noexcept;
-    SimData& operator=(SimData&& other) noexcept;
-    SimData(const SimData&) = delete;
-    SimData& operator=(const SimData&) = delete;
-    ~SimData();
+    FlightLog(FlightLog&& other) noexcept;
+    FlightLog& operator=(FlightLog&& other) noexcept;
+    FlightLog(const FlightLog&) = delete;
+    FlightLog& operator=(const FlightLog&) = delete;
+    ~FlightLog();
 
     // Appends the time, then the row. On failure the log is unchanged.
     Status push(double time, const LogRow& row) {
@@ -69,7 +69,7 @@ public:
     const LogRow* rows() const noexcept { return rows_; }
 
 private:
-    SimData() = default;
+    FlightLog() = default;
     Status grow();
 
     double* times_ = nullptr;

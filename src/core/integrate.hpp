@@ -1,16 +1,21 @@
-// One integration step of each method, for either state kind.
+// The steppers (one integration step of each method, for either state kind)
+// and the controlled step that pairs a stepper with its time-step control.
 //
-// A step advances the state's dynamic variables and time by solver.dt() read
-// at entry, leaves the derivative at the start of the step (k1) in the
-// state's cache with the cache marked stale, and for RK45 replaces the step
-// size with the controller's proposal. Stage states are value copies and
-// derivatives fixed-size vectors: a step allocates nothing.
+// A stepper is a pure step of a given size: step(state, dt) advances the
+// state's dynamic variables and time by `dt` and leaves the derivative at the
+// start of the step (k1) in the state's cache with the cache marked stale.
+// RK45 also returns the error norm of the step. Steppers read no
+// configuration and cannot fail; choosing the next step size is the
+// controlled step's job, and the loop keeps the size.
+// Stage states are value copies and derivatives fixed-size vectors: a step
+// allocates nothing.
 #pragma once
 
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <utility>
+#include <variant>
 
 #include "dynamics.hpp"
 #include "result.hpp"
@@ -22,23 +27,22 @@ namespace aeso {
 // Explicit Euler, first order.
 struct EulerMethod {
     static constexpr OdeMethod method = OdeMethod::Euler;
+    using TimeStep = FixedTimeStep;
 
     template <class S>
-    static Status step(SolverConfig& solver, S& state) {
-        const double dt = solver.dt();
+    static void step(S& state, double dt) noexcept {
         const auto k1 = derivatives(state);
         update(state, k1 * dt, dt);
-        return Ok{};
     }
 };
 
 // Third-order strong-stability-preserving Runge-Kutta (Shu and Osher).
 struct RK3Method {
     static constexpr OdeMethod method = OdeMethod::RK3;
+    using TimeStep = FixedTimeStep;
 
     template <class S>
-    static Status step(SolverConfig& solver, S& state) {
-        const double dt = solver.dt();
+    static void step(S& state, double dt) noexcept {
         const auto k1 = derivatives(state);
 
         S s2 = state;
@@ -52,7 +56,6 @@ struct RK3Method {
 
         const double h = dt / 6.0;
         update(state, (k1 * h + k2 * h) + k3 * (h * 4.0), dt);
-        return Ok{};
     }
 };
 
@@ -87,16 +90,26 @@ inline V stage_derivative(const S& input, const std::array<V, 7>& K) noexcept {
 }
 }  // namespace dopri
 
+// The outcome of an RK45 step not yet applied: the fifth-order increment of
+// the dynamic variables and the step's error norm.
+template <class V>
+struct TrialStep {
+    V increment;
+    double error_norm;
+};
+
 // Embedded Dormand-Prince 5(4): advances with the fifth-order solution and
-// sets the next step size from the absolute, unweighted difference to the
-// fourth-order one. Every step is accepted.
+// returns the error norm, the absolute, unweighted Euclidean difference to
+// the fourth-order one. `trial` computes both without applying the
+// increment, so a controller can judge the step before the state moves.
 struct RK45Method {
     static constexpr OdeMethod method = OdeMethod::RK45;
+    using TimeStep = AdaptiveTimeStep;
 
+    // The step of `dt` from `state`, not applied (k1 is left in the cache).
     template <class S>
-    static Status step(SolverConfig& solver, S& state) {
+    static TrialStep<typename S::Vector> trial(S& state, double dt) noexcept {
         using namespace dopri;
-        const double dt = solver.dt();
 
         // K[j] = k_(j+1) * dt, the scaled derivative of each stage.
         std::array<typename S::Vector, 7> K;
@@ -113,37 +126,58 @@ struct RK45Method {
 
         double sum = 0.0;
         for (std::size_t i = 0; i < S::N; ++i) {
-            const double diff = I4.v[i] - I5.v[i];
+            const double diff = I4[i] - I5[i];
             sum += diff * diff;
         }
-        auto proposal = next_dt(solver.adaptive, std::sqrt(sum));
-        if (!proposal) return std::move(proposal).error();
-        solver.adaptive.dt = proposal.value();
+        return {I5, std::sqrt(sum)};
+    }
 
-        update(state, I5, dt);
-        return Ok{};
+    template <class S>
+    static double step(S& state, double dt) noexcept {
+        const auto t = trial(state, dt);
+        update(state, t.increment, dt);
+        return t.error_norm;
     }
 };
 
-// Calls f with the stepper type selected by the run's method. Euler is 0,
-// RK3 is 1, every other value is RK45.
-template <class F>
-decltype(auto) with_method(OdeMethod method, F&& f) {
-    switch (method) {
-        case OdeMethod::Euler:
-            return f(EulerMethod{});
-        case OdeMethod::RK3:
-            return f(RK3Method{});
-        default:
-            return f(RK45Method{});
-    }
+// One step of `dt` under the stepper's time-step control; returns the size
+// of the next step. A fixed step stays the same. An adaptive step is always
+// accepted: the controller proposes the next size from its error norm before
+// the increment is applied, and invalid bounds fail there, on the first step
+// of a run, with the state unchanged.
+template <class Stepper, class S>
+Result<double> controlled_step(const FixedTimeStep&, S& state, double dt) noexcept {
+    Stepper::step(state, dt);
+    return dt;
 }
 
-// One step of the run's method; the dispatch for callers outside the main
-// loop (the loop itself dispatches once per run).
+template <class Stepper, class S>
+Result<double> controlled_step(const AdaptiveTimeStep& control, S& state, double dt) {
+    const auto trial = Stepper::trial(state, dt);
+    Result<double> next = next_dt(control, dt, trial.error_norm);
+    if (next) update(state, trial.increment, dt);
+    return next;
+}
+
+// Calls f(stepper, time_step) with the stepper selected by the run's method
+// and the time-step options of its kind. validate_solver_config pairs Euler
+// and RK3 with FixedTimeStep, RK45 with AdaptiveTimeStep.
+template <class F>
+decltype(auto) with_stepper(const SolverConfig& solver, F&& f) {
+    if (const auto* fixed = std::get_if<FixedTimeStep>(&solver.step)) {
+        if (solver.method == OdeMethod::Euler) return f(EulerMethod{}, *fixed);
+        return f(RK3Method{}, *fixed);
+    }
+    return f(RK45Method{}, *std::get_if<AdaptiveTimeStep>(&solver.step));
+}
+
+// One controlled step of the run's method; the dispatch for callers outside
+// the main loop (the loop itself dispatches once per run).
 template <class S>
-Status step(SolverConfig& solver, S& state) {
-    return with_method(solver.method, [&](auto m) { return decltype(m)::step(solver, state); });
+Result<double> controlled_step(const SolverConfig& solver, S& state, double dt) {
+    return with_stepper(solver, [&](auto stepper, const auto& time_step) {
+        return controlled_step<decltype(stepper)>(time_step, state, dt);
+    });
 }
 
 }  // namespace aeso

@@ -28,11 +28,11 @@ struct Simulation {
     // state before every step when `record_every_step`, otherwise only the
     // final state. Returns early, without a final step, after max_iterations
     // steps.
-    Status run(SimData& log, bool print_output, bool record_every_step);
+    Status run(FlightLog& flight_log, bool print_output, bool record_every_step);
 
 private:
-    template <class Method, bool Print, bool Record>
-    Status run_with(SimData& log);
+    template <class Stepper, bool Print, bool Record>
+    Status run_with(const typename Stepper::TimeStep& time_step, FlightLog& flight_log);
 };
 
 // The method and both flags are fixed for a run, so each combination is a
@@ -40,49 +40,57 @@ private:
 // print call left in the loop, even one never taken, made short steps 10-20%
 // slower).
 template <class S>
-Status Simulation<S>::run(SimData& log, bool print_output, bool record_every_step) {
-    return with_method(solver.method, [&](auto m) {
-        using M = decltype(m);
+Status Simulation<S>::run(FlightLog& flight_log, bool print_output, bool record_every_step) {
+    return with_stepper(solver, [&](auto stepper, const auto& time_step) {
+        using M = decltype(stepper);
         if (print_output) {
-            return record_every_step ? run_with<M, true, true>(log) : run_with<M, true, false>(log);
+            return record_every_step ? run_with<M, true, true>(time_step, flight_log)
+                                     : run_with<M, true, false>(time_step, flight_log);
         }
-        return record_every_step ? run_with<M, false, true>(log) : run_with<M, false, false>(log);
+        return record_every_step ? run_with<M, false, true>(time_step, flight_log)
+                                 : run_with<M, false, false>(time_step, flight_log);
     });
 }
 
+// The loop owns the step size: `dt` is the size of the step about to be
+// taken, replaced after each step by the size the controlled step proposes.
 template <class S>
-template <class Method, bool Print, bool Record>
-Status Simulation<S>::run_with(SimData& log) {
+template <class Stepper, bool Print, bool Record>
+Status Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, FlightLog& flight_log) {
     if (max_iterations == 0) return Ok{};
+    double dt = time_step.dt;
     for (std::uint64_t i = 0;; ++i) {
         const S saved = state;
         const double v_before = saved.vertical_velocity();
-        // The size of the step about to be taken. RK45 replaces solver.dt with
-        // its proposal for the next step, so the final step must rescale this
-        // value rather than whatever the step leaves behind.
-        const double dt_taken = solver.dt();
         iteration = i;
         if constexpr (Record) {
-            if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
+            if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return pushed;
         }
         if constexpr (Print) {
             if (Status printed = print_progress(state, i); !printed) return printed;
         }
-        if (Status stepped = Method::step(solver, state); !stepped) return stepped;
+        double next_dt;
+        if (Result<double> next = controlled_step<Stepper>(time_step, state, dt); next) {
+            next_dt = next.value();
+        } else {
+            return std::move(next).error();
+        }
 
         const double v_after = state.vertical_velocity();
         if (v_after < APOGEE_VELOCITY_THRESHOLD) {
-            solver.adaptive.dt = (v_before / (v_before - v_after)) * dt_taken;
+            // The step just taken, rescaled to end where the vertical
+            // velocity is zero. No step follows it, so no next size is needed.
+            const double final_dt = (v_before / (v_before - v_after)) * dt;
             S final_state = saved;
             // The crossing step began at `saved` and left the derivative there
             // (its k1) in the state's cache: hand it over rather than evaluate
             // it a second time.
             final_state.cached_derivatives = state.cached_derivatives;
             final_state.derivatives_valid = true;
-            if (Status stepped = Method::step(solver, final_state); !stepped) return stepped;
+            Stepper::step(final_state, final_dt);
             state = final_state;
             if constexpr (!Record) {
-                if (Status pushed = log.push(state.time, log_row(state)); !pushed) return pushed;
+                if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return pushed;
             }
             if constexpr (Print) {
                 if (Status printed = print_piece(BANNER_OPEN); !printed) return printed;
@@ -92,13 +100,14 @@ Status Simulation<S>::run_with(SimData& log) {
             return Ok{};
         }
         if (i + 1 == max_iterations) return Ok{};
+        dt = next_dt;
     }
 }
 
 // Everything a run operation needs besides the rocket and the initial state.
 struct RunSettings {
     OdeMethod method;
-    std::optional<TimeStepOptions> timestep;
+    std::optional<TimeStepConfig> time_step;
     std::uint64_t max_iterations = DEFAULT_MAX_ITERATIONS;
     bool print_output = false;
 };
@@ -110,10 +119,10 @@ Result<double> predict_apogee_1dof(const RocketProperties& rocket, const Initial
 Result<double> predict_apogee_3dof(const RocketProperties& rocket, const Initial3DOF& initial,
                                    const RunSettings& settings);
 
-// The log of every state before a step.
-Result<SimData> simulate_flight_1dof(const RocketProperties& rocket, const Initial1DOF& initial,
+// The flight log of every state before a step.
+Result<FlightLog> simulate_flight_1dof(const RocketProperties& rocket, const Initial1DOF& initial,
                                      const RunSettings& settings);
-Result<SimData> simulate_flight_3dof(const RocketProperties& rocket, const Initial3DOF& initial,
+Result<FlightLog> simulate_flight_3dof(const RocketProperties& rocket, const Initial3DOF& initial,
                                      const RunSettings& settings);
 
 }  // namespace aeso

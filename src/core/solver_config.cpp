@@ -4,23 +4,22 @@
 
 namespace aeso {
 
-Result<SolverConfig> validate_solver_config(OdeMethod method,
-                                            const std::optional<TimeStepOptions>& options) {
+Result<SolverConfig> validate_solver_config(OdeMethod method, const std::optional<TimeStepConfig>& step) {
     if (method == OdeMethod::Euler || method == OdeMethod::RK3) {
-        double dt = DEFAULT_FIXED_DT;
-        if (options) {
-            const auto* fixed = std::get_if<FixedOptions>(&*options);
-            if (fixed == nullptr) {
+        FixedTimeStep fixed{DEFAULT_FIXED_DT};
+        if (step) {
+            const auto* given = std::get_if<FixedTimeStep>(&*step);
+            if (given == nullptr) {
                 return Error::type_error(method == OdeMethod::Euler ? "Euler requires FixedTimeStep"
                                                                     : "RK3 requires FixedTimeStep");
             }
-            dt = fixed->dt;
+            fixed = *given;
         }
-        return SolverConfig{method, AdaptiveOptions{dt, 0.0, 0.0, 0.0, 0.0}};
+        return SolverConfig{method, fixed};
     }
-    AdaptiveOptions adaptive = DEFAULT_ADAPTIVE_OPTIONS;
-    if (options) {
-        const auto* given = std::get_if<AdaptiveOptions>(&*options);
+    AdaptiveTimeStep adaptive = DEFAULT_ADAPTIVE_TIME_STEP;
+    if (step) {
+        const auto* given = std::get_if<AdaptiveTimeStep>(&*step);
         if (given == nullptr) return Error::type_error("RK45 requires AdaptiveTimeStep");
         adaptive = *given;
     }

@@ -1,4 +1,4 @@
-// Integration method, step options, and the validated pairing of the two.
+// Integration method, time-step options, and the validated pairing of the two.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +11,14 @@ namespace aeso {
 
 enum class OdeMethod : std::uint8_t { Euler = 0, RK3 = 1, RK45 = 2 };
 
-struct FixedOptions {
+// The constant step of Euler and RK3 runs.
+struct FixedTimeStep {
     double dt;
 };
 
-// Parameters of the adaptive step-size controller, in this order everywhere.
-struct AdaptiveOptions {
+// The first step of an RK45 run and the controller's parameters, in this
+// order everywhere.
+struct AdaptiveTimeStep {
     double dt;
     double dt_min;
     double dt_max;
@@ -24,25 +26,27 @@ struct AdaptiveOptions {
     double relative_error_tolerance;
 };
 
-inline constexpr AdaptiveOptions DEFAULT_ADAPTIVE_OPTIONS{0.01, 1e-6, 0.1, 0.01, 0.01};
+inline constexpr AdaptiveTimeStep DEFAULT_ADAPTIVE_TIME_STEP{0.01, 1e-6, 0.1, 0.01, 0.01};
 
-// Step options as given by a caller; std::nullopt where none were given.
-using TimeStepOptions = std::variant<FixedOptions, AdaptiveOptions>;
+// Time-step options as a caller gives them: one of the two kinds.
+using TimeStepConfig = std::variant<FixedTimeStep, AdaptiveTimeStep>;
 
-// How each step of a run is taken. For RK45 `adaptive.dt` is the size of the
-// next step and changes as the run goes; Euler and RK3 use `adaptive.dt` as
-// their constant step and never read the other four values (left zero).
+// How each step of a run is taken: the method and the time-step options of
+// its kind (FixedTimeStep for Euler and RK3, AdaptiveTimeStep for RK45), as
+// paired by validate_solver_config. Nothing changes it during a run.
 struct SolverConfig {
     OdeMethod method;
-    AdaptiveOptions adaptive;
+    TimeStepConfig step;
 
-    double dt() const noexcept { return adaptive.dt; }
+    // The size of the first step.
+    double first_dt() const noexcept {
+        return std::visit([](const auto& options) { return options.dt; }, step);
+    }
 };
 
 // Pairs the method with its options, filling in defaults: Euler and RK3 need
 // fixed options (default dt 0.01), RK45 adaptive ones. A mismatch is a
 // TypeError naming the option class the method requires.
-Result<SolverConfig> validate_solver_config(OdeMethod method,
-                                            const std::optional<TimeStepOptions>& options);
+Result<SolverConfig> validate_solver_config(OdeMethod method, const std::optional<TimeStepConfig>& step);
 
 }  // namespace aeso

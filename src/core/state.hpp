@@ -17,16 +17,18 @@ namespace aeso {
 // per dynamic variable of the matching state kind, in the same order.
 template <std::size_t N>
 struct StateVector {
-    std::array<double, N> v;
+    std::array<double, N> values;
+
+    double operator[](std::size_t i) const noexcept { return values[i]; }
 
     friend StateVector operator+(const StateVector& a, const StateVector& b) noexcept {
         StateVector r;
-        for (std::size_t i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
+        for (std::size_t i = 0; i < N; ++i) r.values[i] = a.values[i] + b.values[i];
         return r;
     }
     friend StateVector operator*(const StateVector& a, double s) noexcept {
         StateVector r;
-        for (std::size_t i = 0; i < N; ++i) r.v[i] = a.v[i] * s;
+        for (std::size_t i = 0; i < N; ++i) r.values[i] = a.values[i] * s;
         return r;
     }
 };
@@ -107,19 +109,19 @@ inline State3DOF make_state(const RocketProperties& rocket, const Initial3DOF& i
 // Adds the increment to the dynamic variables and dt to the time, and marks
 // the cached derivative stale (its values are kept).
 inline void update(State1DOF& s, const StateVector1DOF& inc, double dt) noexcept {
-    s.height += inc.v[0];
-    s.velocity += inc.v[1];
+    s.height += inc[0];
+    s.velocity += inc[1];
     s.time += dt;
     s.derivatives_valid = false;
 }
 
 inline void update(State3DOF& s, const StateVector3DOF& inc, double dt) noexcept {
-    s.x += inc.v[0];
-    s.y += inc.v[1];
-    s.angle += inc.v[2];
-    s.vx += inc.v[3];
-    s.vy += inc.v[4];
-    s.angular_rate += inc.v[5];
+    s.x += inc[0];
+    s.y += inc[1];
+    s.angle += inc[2];
+    s.vx += inc[3];
+    s.vy += inc[4];
+    s.angular_rate += inc[5];
     s.time += dt;
     s.derivatives_valid = false;
 }

@@ -25,15 +25,16 @@ inline constexpr double STEP_RATIO_AT_MIN_FACTOR = 0.0625;
 // The internal error for dt_min > dt_max or a NaN bound (cold path).
 Error step_bounds_error(double dt_min, double dt_max);
 
-// Proposes the next step size from the error norm of the step just taken.
-// Fails when dt_min > dt_max or either is NaN, whatever the error norm.
-inline Result<double> next_dt(const AdaptiveOptions& o, double error_norm) {
+// Proposes the size of the next step from the size `dt` and the error norm of
+// the step just taken. Fails when dt_min > dt_max or either is NaN, whatever
+// the error norm. (`o.dt`, the first step of a run, is not read.)
+inline Result<double> next_dt(const AdaptiveTimeStep& o, double dt, double error_norm) {
     if (!(o.dt_min <= o.dt_max)) return step_bounds_error(o.dt_min, o.dt_max);
     double factor;
     if (error_norm <= STEP_ERROR_FLOOR) {
         factor = STEP_MAX_FACTOR;
     } else {
-        const double tolerance = o.relative_error_tolerance * o.dt + o.absolute_error_tolerance;
+        const double tolerance = o.relative_error_tolerance * dt + o.absolute_error_tolerance;
         const double ratio = (tolerance * STEP_SAFETY) / error_norm;
         if (ratio >= STEP_RATIO_AT_MAX_FACTOR) {
             factor = STEP_MAX_FACTOR;
@@ -45,7 +46,7 @@ inline Result<double> next_dt(const AdaptiveOptions& o, double error_norm) {
             factor = p < STEP_MIN_FACTOR ? STEP_MIN_FACTOR : (p > STEP_MAX_FACTOR ? STEP_MAX_FACTOR : p);
         }
     }
-    const double proposal = o.dt * factor;
+    const double proposal = dt * factor;
     return proposal < o.dt_min ? o.dt_min : (proposal > o.dt_max ? o.dt_max : proposal);
 }
 

@@ -1,13 +1,11 @@
 // The module's classes as the rest of the Python layer sees them: one small
 // traits struct per class (its record type and its type object, created on
-// first use), plus the conventions that work on any of them.
+// first use), and the pieces one class file lends another.
 #pragma once
 
-#include <array>
-#include <cstddef>
-#include <span>
+#include <optional>
 
-#include "binding.hpp"
+#include "type_building.hpp"
 #include "core/rocket_properties.hpp"
 #include "core/solver_config.hpp"
 #include "core/state.hpp"
@@ -23,8 +21,8 @@ struct PyClass {
 };
 
 using OdeMethodClass = PyClass<OdeMethod, struct OdeMethodTag>;
-using FixedTimeStepClass = PyClass<FixedOptions, struct FixedTimeStepTag>;
-using AdaptiveTimeStepClass = PyClass<AdaptiveOptions, struct AdaptiveTimeStepTag>;
+using FixedTimeStepClass = PyClass<FixedTimeStep, struct FixedTimeStepTag>;
+using AdaptiveTimeStepClass = PyClass<AdaptiveTimeStep, struct AdaptiveTimeStepTag>;
 using RocketClass = PyClass<RocketProperties, struct RocketTag>;
 using RocketPropertiesClass = PyClass<RocketProperties, struct RocketPropertiesTag>;
 using InitialState1DOFClass = PyClass<Initial1DOF, struct InitialState1DOFTag>;
@@ -41,51 +39,9 @@ template <> PyTypeObject* InitialState3DOFClass::type();
 // The methods of Rocket that run simulations (simulate.cpp).
 extern PyMethodDef ROCKET_SIMULATION_METHODS[];
 
-// Converts a timestep_config argument (not None): a FixedTimeStep or an
-// AdaptiveTimeStep, else the composite TypeError naming both variants.
-bool extract_timestep_options(PyObject* object, TimeStepOptions& out);
-
-// Class conversion, then a copy of the record under a shared borrow.
-template <class Class>
-bool copy_record(PyObject* object, typename Class::Payload& out) {
-    PyTypeObject* type = Class::type();
-    if (type == nullptr || !check_class(object, type)) return false;
-    auto* source = instance<typename Class::Payload>(object);
-    SharedBorrow borrow(source->borrow);
-    if (!borrow) return false;
-    out = source->value;
-    return true;
-}
-
-// A new object of `Class` holding `value`.
-template <class Class>
-PyObject* new_object(const typename Class::Payload& value) {
-    PyTypeObject* type = Class::type();
-    if (type == nullptr) return nullptr;
-    return make_instance(type, value);
-}
-
-template <std::size_t N>
-constexpr std::array<const char*, N> field_names(const DoubleField (&fields)[N]) {
-    std::array<const char*, N> names{};
-    for (std::size_t i = 0; i < N; ++i) names[i] = fields[i].name;
-    return names;
-}
-
-// tp_new of a class whose constructor takes exactly its float fields, all
-// required, in record order: bind, convert each (wrapped with its name),
-// then allocate.
-template <class Payload, const Signature& Constructor, const DoubleField* Fields>
-PyObject* new_record(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-    BoundArguments bound;
-    if (!bound.bind(Constructor, args, kwargs)) return nullptr;
-    Payload value{};
-    for (std::size_t i = 0; i < Constructor.names.size(); ++i) {
-        if (!double_argument(bound[i], Fields[i].name, field_at(&value, Fields[i]))) {
-            return nullptr;
-        }
-    }
-    return make_instance(subtype, value);
-}
+// Converts a timestep_config argument: None leaves `out` empty; otherwise a
+// FixedTimeStep or an AdaptiveTimeStep, else the composite TypeError naming
+// both variants.
+bool to_timestep_config(PyObject* object, std::optional<TimeStepConfig>& out);
 
 }  // namespace aeso::py

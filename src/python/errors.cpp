@@ -34,15 +34,40 @@ const char* project_path(const char* file) {
     return at == std::string_view::npos ? file : file + at;
 }
 
+// The bare name of a function from its compiler-given signature:
+// "simulation_method" from "PyObject* aeso::py::{anonymous}::simulation_method(
+// PyObject*, ...) [with InitialClass = ...]", "init_module" from
+// "aeso::py::init_module()::<lambda()>". The full signature of a template
+// runs to hundreds of characters and names nothing a reader needs.
+std::string_view bare_function_name(std::string_view signature) {
+    std::string_view head = signature.substr(0, signature.find('('));
+    if (!head.empty() && head.back() == '>') {  // explicit template arguments
+        int depth = 0;
+        std::size_t i = head.size();
+        while (i > 0) {
+            const char c = head[--i];
+            if (c == '>') ++depth;
+            if (c == '<' && --depth == 0) break;
+        }
+        head = head.substr(0, i);
+    }
+    const std::size_t scope = head.rfind("::");
+    if (scope != std::string_view::npos) head.remove_prefix(scope + 2);
+    const std::size_t space = head.rfind(' ');
+    if (space != std::string_view::npos) head.remove_prefix(space + 1);
+    return head.empty() ? signature : head;
+}
+
 }  // namespace
 
 std::nullptr_t raise_internal(std::string_view message, std::source_location where) {
     if (message.empty()) message = GENERIC_INTERNAL_MESSAGE;
     const std::string text(message);
-    std::fprintf(stderr, "aeso: internal error in thread %lu (native id %lu) at %s:%u in %s: %s\n",
+    const std::string_view function = bare_function_name(where.function_name());
+    std::fprintf(stderr, "aeso: internal error in thread %lu (native id %lu) at %s:%u in %.*s: %s\n",
                  PyThread_get_thread_ident(), PyThread_get_thread_native_id(),
                  project_path(where.file_name()), static_cast<unsigned>(where.line()),
-                 where.function_name(), text.c_str());
+                 static_cast<int>(function.size()), function.data(), text.c_str());
     std::fflush(stderr);
     PyObject* type = internal_error_type();
     if (type == nullptr) return nullptr;  // creating the class failed; its error is pending

@@ -11,7 +11,8 @@
 
 namespace aeso::py {
 
-// Writes a diagnostic (thread, source location, message) to standard error,
+// Writes a one-line diagnostic to standard error, "aeso: internal error in
+// thread <ident> (native id <id>) at <file>:<line> in <function>: <message>",
 // then raises aeso_runtime.InternalError(message). Always returns nullptr.
 std::nullptr_t raise_internal(std::string_view message,
                               std::source_location where = std::source_location::current());

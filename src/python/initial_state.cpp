@@ -34,24 +34,26 @@ TypeSlot type_3dof;
 
 template <>
 PyTypeObject* InitialState1DOFClass::type() {
-    return class_type(
-        type_1dof,
-        {"builtins.InitialState1DOF",
-         "InitialState1DOF(initial_height, initial_velocity)\n--\n\n"
-         "Struct for defining the initial conditions of a 1-DOF simulation.",
-         sizeof(Instance<Initial1DOF>), guarded<&new_record<Initial1DOF, CONSTRUCTOR_1DOF, FIELDS_1DOF>>,
-         getsets_1dof.data()});
+    return class_type(type_1dof, {
+        .name = "builtins.InitialState1DOF",
+        .doc = "InitialState1DOF(initial_height, initial_velocity)\n--\n\n"
+               "Struct for defining the initial conditions of a 1-DOF simulation.",
+        .basic_size = sizeof(Instance<Initial1DOF>),
+        .new_function = guarded<&new_record<Initial1DOF, CONSTRUCTOR_1DOF, FIELDS_1DOF>>,
+        .getsets = getsets_1dof.data(),
+    });
 }
 
 template <>
 PyTypeObject* InitialState3DOFClass::type() {
-    return class_type(
-        type_3dof,
-        {"builtins.InitialState3DOF",
-         "InitialState3DOF(x, y, angle, vx, vy, angular_rate)\n--\n\n"
-         "Struct for defining the initial conditions of a 3-DOF simulation.",
-         sizeof(Instance<Initial3DOF>), guarded<&new_record<Initial3DOF, CONSTRUCTOR_3DOF, FIELDS_3DOF>>,
-         getsets_3dof.data()});
+    return class_type(type_3dof, {
+        .name = "builtins.InitialState3DOF",
+        .doc = "InitialState3DOF(x, y, angle, vx, vy, angular_rate)\n--\n\n"
+               "Struct for defining the initial conditions of a 3-DOF simulation.",
+        .basic_size = sizeof(Instance<Initial3DOF>),
+        .new_function = guarded<&new_record<Initial3DOF, CONSTRUCTOR_3DOF, FIELDS_3DOF>>,
+        .getsets = getsets_3dof.data(),
+    });
 }
 
 }  // namespace aeso::py

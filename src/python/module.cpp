@@ -11,15 +11,15 @@ namespace aeso::py {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "aeso",   // m_name
-    "",       // m_doc
-    0,        // m_size
-    nullptr,  // m_methods
-    nullptr,  // m_slots: single-phase initialisation
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "aeso",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,  // single-phase initialisation
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 constexpr int MODULE_API_VERSION = 1013;

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "binding.hpp"
+#include "arguments.hpp"
+#include "errors.hpp"
 #include "once_value.hpp"
 
 namespace aeso::py {
@@ -102,10 +103,10 @@ void copy_into(const Ref& array, const void* source, std::size_t bytes) {
 
 }  // namespace
 
-bool flight_log_arrays(const SimData& log, Ref& times, Ref& states) {
+bool flight_log_arrays(const FlightLog& flight_log, Ref& times, Ref& states) {
     void** api = numpy_api();
     if (api == nullptr) return false;
-    const std::size_t n = log.size();
+    const std::size_t n = flight_log.size();
     const npy_intp rows = static_cast<npy_intp>(n);
 
     const npy_intp times_shape[1] = {rows};
@@ -121,8 +122,8 @@ bool flight_log_arrays(const SimData& log, Ref& times, Ref& states) {
     Ref states_array = new_double_array(api, 2, states_shape, states_strides);
     if (!states_array) return false;
 
-    copy_into(times_array, log.times(), n * sizeof(double));
-    copy_into(states_array, log.rows(), n * sizeof(LogRow));
+    copy_into(times_array, flight_log.times(), n * sizeof(double));
+    copy_into(states_array, flight_log.rows(), n * sizeof(LogRow));
     times = std::move(times_array);
     states = std::move(states_array);
     return true;

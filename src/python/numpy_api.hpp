@@ -11,6 +11,6 @@ namespace aeso::py {
 // The (times, states) arrays of a flight log: float64, shapes (n,) and (n, 9),
 // C order, owning copies of the data. On failure both stay empty and an
 // InternalError is pending.
-bool flight_log_arrays(const SimData& log, Ref& times, Ref& states);
+bool flight_log_arrays(const FlightLog& flight_log, Ref& times, Ref& states);
 
 }  // namespace aeso::py

@@ -1,9 +1,10 @@
 // OdeMethod, FixedTimeStep, AdaptiveTimeStep and the conversion of a
-// timestep_config argument into TimeStepOptions.
+// timestep_config argument into TimeStepConfig.
 
 #include <string>
 
 #include "classes.hpp"
+#include "errors.hpp"
 #include "core/step_control.hpp"
 
 namespace aeso::py {
@@ -115,10 +116,13 @@ OnceValue<PyObject, release_ode_method_type> ode_method_type;
 
 template <>
 PyTypeObject* OdeMethodClass::type() {
-    return class_type(ode_method_type,
-                      {"builtins.OdeMethod", "Numerical integration methods for the ODE solver.",
-                       sizeof(Instance<OdeMethod>), nullptr, nullptr, nullptr, ode_method_slots,
-                       add_members});
+    return class_type(ode_method_type, {
+        .name = "builtins.OdeMethod",
+        .doc = "Numerical integration methods for the ODE solver.",
+        .basic_size = sizeof(Instance<OdeMethod>),
+        .extra_slots = ode_method_slots,
+        .finish = add_members,
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -127,7 +131,7 @@ PyTypeObject* OdeMethodClass::type() {
 namespace {
 
 constexpr DoubleField FIXED_FIELDS[] = {
-    {"dt", "", offsetof(FixedOptions, dt)},
+    {"dt", "", offsetof(FixedTimeStep, dt)},
 };
 constexpr auto FIXED_NAMES = field_names(FIXED_FIELDS);
 constexpr Signature FIXED_CONSTRUCTOR{"FixedTimeStep.__new__()", FIXED_NAMES, 1};
@@ -139,10 +143,13 @@ TypeSlot fixed_type;
 
 template <>
 PyTypeObject* FixedTimeStepClass::type() {
-    return class_type(fixed_type, {"builtins.FixedTimeStep", "FixedTimeStep(dt)\n--\n\n",
-                                   sizeof(Instance<FixedOptions>),
-                                   guarded<&new_record<FixedOptions, FIXED_CONSTRUCTOR, FIXED_FIELDS>>,
-                                   fixed_getsets.data()});
+    return class_type(fixed_type, {
+        .name = "builtins.FixedTimeStep",
+        .doc = "FixedTimeStep(dt)\n--\n\n",
+        .basic_size = sizeof(Instance<FixedTimeStep>),
+        .new_function = guarded<&new_record<FixedTimeStep, FIXED_CONSTRUCTOR, FIXED_FIELDS>>,
+        .getsets = fixed_getsets.data(),
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -151,20 +158,20 @@ PyTypeObject* FixedTimeStepClass::type() {
 namespace {
 
 constexpr DoubleField ADAPTIVE_FIELDS[] = {
-    {"dt", "Initial timestep guess", offsetof(AdaptiveOptions, dt)},
-    {"dt_min", "Minimum timestep", offsetof(AdaptiveOptions, dt_min)},
-    {"dt_max", "Maximum timestep", offsetof(AdaptiveOptions, dt_max)},
+    {"dt", "Initial timestep guess", offsetof(AdaptiveTimeStep, dt)},
+    {"dt_min", "Minimum timestep", offsetof(AdaptiveTimeStep, dt_min)},
+    {"dt_max", "Maximum timestep", offsetof(AdaptiveTimeStep, dt_max)},
     {"absolute_error_tolerance", "Absolute error tolerance",
-     offsetof(AdaptiveOptions, absolute_error_tolerance)},
+     offsetof(AdaptiveTimeStep, absolute_error_tolerance)},
     {"relative_error_tolerance", "Relative error tolerance",
-     offsetof(AdaptiveOptions, relative_error_tolerance)},
+     offsetof(AdaptiveTimeStep, relative_error_tolerance)},
 };
 constexpr auto ADAPTIVE_NAMES = field_names(ADAPTIVE_FIELDS);
 constexpr Signature ADAPTIVE_CONSTRUCTOR{"AdaptiveTimeStep.__new__()", ADAPTIVE_NAMES, 5};
 constinit auto adaptive_getsets = double_getsets<AdaptiveTimeStepClass>(ADAPTIVE_FIELDS);
 
 PyObject* adaptive_default(PyObject*, PyObject*) {
-    return new_object<AdaptiveTimeStepClass>(DEFAULT_ADAPTIVE_OPTIONS);
+    return new_object<AdaptiveTimeStepClass>(DEFAULT_ADAPTIVE_TIME_STEP);
 }
 
 constexpr const char* NEXT_DT_NAMES[] = {"error_norm"};
@@ -176,16 +183,16 @@ PyObject* adaptive_next_dt(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!bound.bind(NEXT_DT, args, nargsf, kwnames)) return nullptr;
     PyTypeObject* type = AdaptiveTimeStepClass::type();
     if (type == nullptr || !check_class(self, type)) return nullptr;
-    AdaptiveOptions options;
+    AdaptiveTimeStep options;
     double error_norm;
     {
-        auto* object = instance<AdaptiveOptions>(self);
+        auto* object = instance<AdaptiveTimeStep>(self);
         SharedBorrow borrow(object->borrow);
         if (!borrow) return nullptr;
-        if (!double_argument(bound[0], "error_norm", error_norm)) return nullptr;
+        if (!bound.convert(0, to_double, error_norm)) return nullptr;
         options = object->value;
     }
-    Result<double> next = next_dt(options, error_norm);
+    Result<double> next = next_dt(options, options.dt, error_norm);
     if (!next) return raise_core_error(next.error());
     return PyFloat_FromDouble(next.value());
 }
@@ -206,18 +213,19 @@ TypeSlot adaptive_type;
 
 template <>
 PyTypeObject* AdaptiveTimeStepClass::type() {
-    return class_type(
-        adaptive_type,
-        {"builtins.AdaptiveTimeStep",
-         "AdaptiveTimeStep(dt, dt_min, dt_max, absolute_error_tolerance, "
-         "relative_error_tolerance)\n--\n\n",
-         sizeof(Instance<AdaptiveOptions>),
-         guarded<&new_record<AdaptiveOptions, ADAPTIVE_CONSTRUCTOR, ADAPTIVE_FIELDS>>,
-         adaptive_getsets.data(), adaptive_methods});
+    return class_type(adaptive_type, {
+        .name = "builtins.AdaptiveTimeStep",
+        .doc = "AdaptiveTimeStep(dt, dt_min, dt_max, absolute_error_tolerance, "
+               "relative_error_tolerance)\n--\n\n",
+        .basic_size = sizeof(Instance<AdaptiveTimeStep>),
+        .new_function = guarded<&new_record<AdaptiveTimeStep, ADAPTIVE_CONSTRUCTOR, ADAPTIVE_FIELDS>>,
+        .getsets = adaptive_getsets.data(),
+        .methods = adaptive_methods,
+    });
 }
 
 // ---------------------------------------------------------------------------
-// TimeStepOptions
+// TimeStepConfig
 
 namespace {
 
@@ -235,15 +243,16 @@ std::string variant_failure(const char* variant) {
 
 }  // namespace
 
-bool extract_timestep_options(PyObject* object, TimeStepOptions& out) {
-    FixedOptions fixed;
+bool to_timestep_config(PyObject* object, std::optional<TimeStepConfig>& out) {
+    if (object == Py_None) return true;
+    FixedTimeStep fixed;
     if (copy_record<FixedTimeStepClass>(object, fixed)) {
         out = fixed;
         return true;
     }
     const std::string fixed_failure = variant_failure("TimeStepOptions::Fixed");
 
-    AdaptiveOptions adaptive;
+    AdaptiveTimeStep adaptive;
     if (copy_record<AdaptiveTimeStepClass>(object, adaptive)) {
         out = adaptive;
         return true;

@@ -32,6 +32,8 @@ TypeSlot properties_type;
 constexpr auto ROCKET_NAMES = field_names(PROPERTY_FIELDS);
 constexpr Signature ROCKET_CONSTRUCTOR{"Rocket.__new__()", ROCKET_NAMES, 7};
 
+constexpr const char* PROPERTIES_ATTRIBUTE = "rocket_properties";
+
 // A fresh RocketProperties holding a copy of the rocket's record.
 PyObject* get_rocket_properties(PyObject* self, void*) {
     RocketProperties copy;
@@ -51,7 +53,7 @@ int set_rocket_properties(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return refuse_delete();
     RocketProperties copy;
     if (!copy_record<RocketPropertiesClass>(value, copy)) {
-        wrap_argument_error("rocket_properties");
+        wrap_argument_error(PROPERTIES_ATTRIBUTE);
         return -1;
     }
     PyTypeObject* type = RocketClass::type();
@@ -64,7 +66,7 @@ int set_rocket_properties(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef rocket_getsets[] = {
-    {"rocket_properties", guarded<&get_rocket_properties>, guarded<&set_rocket_properties>, "",
+    {PROPERTIES_ATTRIBUTE, guarded<&get_rocket_properties>, guarded<&set_rocket_properties>, "",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -75,21 +77,25 @@ TypeSlot rocket_type;
 
 template <>
 PyTypeObject* RocketPropertiesClass::type() {
-    return class_type(properties_type,
-                      {"builtins.RocketProperties",
-                       "Represents the physical properties of the rocket used in the simulation.",
-                       sizeof(Instance<RocketProperties>), nullptr, property_getsets.data()});
+    return class_type(properties_type, {
+        .name = "builtins.RocketProperties",
+        .doc = "Represents the physical properties of the rocket used in the simulation.",
+        .basic_size = sizeof(Instance<RocketProperties>),
+        .getsets = property_getsets.data(),
+    });
 }
 
 template <>
 PyTypeObject* RocketClass::type() {
-    return class_type(rocket_type,
-                      {"builtins.Rocket",
-                       "Rocket(mass, cd, area_drag, area_lift, moment_of_inertia, "
-                       "stab_margin_dimensional, cl_a)\n--\n\n",
-                       sizeof(Instance<RocketProperties>),
-                       guarded<&new_record<RocketProperties, ROCKET_CONSTRUCTOR, PROPERTY_FIELDS>>,
-                       rocket_getsets, ROCKET_SIMULATION_METHODS});
+    return class_type(rocket_type, {
+        .name = "builtins.Rocket",
+        .doc = "Rocket(mass, cd, area_drag, area_lift, moment_of_inertia, "
+               "stab_margin_dimensional, cl_a)\n--\n\n",
+        .basic_size = sizeof(Instance<RocketProperties>),
+        .new_function = guarded<&new_record<RocketProperties, ROCKET_CONSTRUCTOR, PROPERTY_FIELDS>>,
+        .getsets = rocket_getsets,
+        .methods = ROCKET_SIMULATION_METHODS,
+    });
 }
 
 }  // namespace aeso::py

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "classes.hpp"
+#include "errors.hpp"
 #include "detached.hpp"
-#include "core/constants.hpp"
 #include "core/simulation.hpp"
 #include "numpy_api.hpp"
 
@@ -68,9 +68,9 @@ bool to_print_output(PyObject* object, bool& out) {
 
 PyObject* to_python(double apogee) { return PyFloat_FromDouble(apogee); }
 
-PyObject* to_python(const SimData& log) {
+PyObject* to_python(const FlightLog& flight_log) {
     Ref times, states;
-    if (!flight_log_arrays(log, times, states)) return nullptr;
+    if (!flight_log_arrays(flight_log, times, states)) return nullptr;
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) return nullptr;
     PyTuple_SET_ITEM(pair, 0, times.release());
@@ -91,34 +91,15 @@ PyObject* simulation_method(PyObject* self, PyObject* const* args, Py_ssize_t na
     SharedBorrow rocket_borrow(rocket->borrow);
     if (!rocket_borrow) return nullptr;
 
+    // Parameters left out keep RunSettings' defaults (no time-step options,
+    // the default iteration limit, printing off).
     typename InitialClass::Payload initial;
-    if (!copy_record<InitialClass>(bound[INITIAL_STATE], initial)) {
-        wrap_argument_error(RUN_PARAMETERS[INITIAL_STATE]);
-        return nullptr;
-    }
     RunSettings settings{};
-    if (!copy_record<OdeMethodClass>(bound[INTEGRATION_METHOD], settings.method)) {
-        wrap_argument_error(RUN_PARAMETERS[INTEGRATION_METHOD]);
-        return nullptr;
-    }
-    if (PyObject* config = bound[TIMESTEP_CONFIG]; config != nullptr && config != Py_None) {
-        TimeStepOptions options;
-        if (!extract_timestep_options(config, options)) {
-            wrap_argument_error(RUN_PARAMETERS[TIMESTEP_CONFIG]);
-            return nullptr;
-        }
-        settings.timestep = options;
-    }
-    settings.max_iterations = DEFAULT_MAX_ITERATIONS;
-    if (PyObject* limit = bound[MAX_ITERATIONS];
-        limit != nullptr && !to_max_iterations(limit, settings.max_iterations)) {
-        wrap_argument_error(RUN_PARAMETERS[MAX_ITERATIONS]);
-        return nullptr;
-    }
-    settings.print_output = false;
-    if (PyObject* print = bound[PRINT_OUTPUT];
-        print != nullptr && !to_print_output(print, settings.print_output)) {
-        wrap_argument_error(RUN_PARAMETERS[PRINT_OUTPUT]);
+    if (!bound.convert(INITIAL_STATE, copy_record<InitialClass>, initial) ||
+        !bound.convert(INTEGRATION_METHOD, copy_record<OdeMethodClass>, settings.method) ||
+        !bound.convert_if_given(TIMESTEP_CONFIG, to_timestep_config, settings.time_step) ||
+        !bound.convert_if_given(MAX_ITERATIONS, to_max_iterations, settings.max_iterations) ||
+        !bound.convert_if_given(PRINT_OUTPUT, to_print_output, settings.print_output)) {
         return nullptr;
     }
 

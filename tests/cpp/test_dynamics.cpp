@@ -48,14 +48,14 @@ TEST(Dynamics1DOF, DragAlwaysPointsDown) {
     const RocketProperties r{1.0, 1.0, 1.0, 0.0, 0.0, 0.0, 0.0};
     auto up = make_state(r, Initial1DOF{0.0, 10.0});
     auto down = make_state(r, Initial1DOF{0.0, -10.0});
-    EXPECT_TRUE(SameBits(compute_derivatives(up).v[1], -71.05665));
-    EXPECT_TRUE(SameBits(compute_derivatives(down).v[1], compute_derivatives(up).v[1]));
-    EXPECT_EQ(compute_derivatives(down).v[0], -10.0);
+    EXPECT_TRUE(SameBits(compute_derivatives(up)[1], -71.05665));
+    EXPECT_TRUE(SameBits(compute_derivatives(down)[1], compute_derivatives(up)[1]));
+    EXPECT_EQ(compute_derivatives(down)[0], -10.0);
 }
 
 TEST(Dynamics1DOF, ZeroVelocityIsPureGravity) {
     auto s = make_state(RocketProperties{3.0, 0.7, 0.2, 0, 0, 0, 0}, Initial1DOF{5.0, 0.0});
-    EXPECT_TRUE(SameBits(compute_derivatives(s).v[1], -9.80665));
+    EXPECT_TRUE(SameBits(compute_derivatives(s)[1], -9.80665));
 }
 
 TEST(Dynamics1DOF, OperationOrder) {
@@ -63,7 +63,7 @@ TEST(Dynamics1DOF, OperationOrder) {
     for (double v : {250.0, 13.3, -7.1, 1e-3}) {
         auto s = make_state(r, Initial1DOF{0.0, v});
         const double expected = ((((v * v) * -0.6125) * 0.45) * 0.0081) / 1.7 + -9.80665;
-        EXPECT_TRUE(SameBits(compute_derivatives(s).v[1], expected)) << v;
+        EXPECT_TRUE(SameBits(compute_derivatives(s)[1], expected)) << v;
     }
 }
 
@@ -76,7 +76,7 @@ class Dynamics3DOFListed : public ::testing::TestWithParam<Case3> {};
 TEST_P(Dynamics3DOFListed, MatchesKnownValues) {
     const Case3 c = GetParam();
     auto s = state3(c.angle, c.vx, c.vy);
-    const auto d = compute_derivatives(s).v;
+    const auto d = compute_derivatives(s);
     EXPECT_EQ(d[0], c.vx);
     EXPECT_EQ(d[1], c.vy);
     EXPECT_EQ(d[2], 0.7);
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Dynamics3DOF, NoseFirstGivesNegativeZeros) {
     auto s = state3(0.0, 0.0, 100.0);
-    const auto d = compute_derivatives(s).v;
+    const auto d = compute_derivatives(s);
     EXPECT_TRUE(SameBits(d[3], -0.0));
     EXPECT_NEAR(d[4], -40.43165, 1e-12);
     EXPECT_TRUE(SameBits(d[5], -0.0));
@@ -118,7 +118,7 @@ TEST(Dynamics3DOF, RandomStatesMatchLiteralFormulas) {
         const RocketProperties r{prop(rng), prop(rng), prop(rng), prop(rng),
                                  prop(rng), prop(rng) - 1.0, prop(rng)};
         auto s = state3(ang(rng), vel(rng), vel(rng), vel(rng), r);
-        const auto d = compute_derivatives(s).v;
+        const auto d = compute_derivatives(s);
         const auto ref = reference_3dof(s);
         for (int k = 0; k < 6; ++k) ASSERT_TRUE(SameBits(d[k], ref[k])) << "case " << i << " entry " << k;
     }
@@ -136,7 +136,7 @@ TEST(Dynamics3DOF, AlignedFlightStaysFinite) {
         const double c = (ct * vy - st * vx) / std::sqrt(vy * vy + vx * vx);
         if (c > 1.0) ++beyond_one;
         auto s = state3(angle, vx, vy);
-        const auto d = compute_derivatives(s).v;
+        const auto d = compute_derivatives(s);
         for (int k = 3; k < 6; ++k) ASSERT_TRUE(std::isfinite(d[k])) << angle;
     }
     EXPECT_GT(beyond_one, 0) << "no case exercised the clamp";
@@ -147,14 +147,14 @@ TEST(Dynamics3DOF, TailFirstClampsBelowMinusOne) {
         const double angle = 0.0007 * i;
         const double vx = std::sin(angle) * 80.0, vy = -std::cos(angle) * 80.0;
         auto s = state3(angle, vx, vy);
-        const auto d = compute_derivatives(s).v;
+        const auto d = compute_derivatives(s);
         for (int k = 3; k < 6; ++k) ASSERT_TRUE(std::isfinite(d[k])) << angle;
     }
 }
 
 TEST(Dynamics3DOF, ZeroAirspeedHasNoAerodynamicForce) {
     auto s = state3(0.3, 0.0, 0.0, 1.5);
-    const auto d = compute_derivatives(s).v;
+    const auto d = compute_derivatives(s);
     EXPECT_EQ(d[0], 0.0);
     EXPECT_EQ(d[1], 0.0);
     EXPECT_EQ(d[2], 1.5);
@@ -166,7 +166,7 @@ TEST(Dynamics3DOF, ZeroAirspeedHasNoAerodynamicForce) {
 TEST(Dynamics3DOF, NaNSpeedStaysNaN) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto s = state3(0.0, nan, 1.0);
-    const auto d = compute_derivatives(s).v;
+    const auto d = compute_derivatives(s);
     for (int k = 3; k < 6; ++k) EXPECT_TRUE(std::isnan(d[k]));
 }
 
@@ -177,10 +177,10 @@ TEST(Dynamics3DOF, UnusedFieldsDoNotChangeResult) {
     b.y = -77.0;
     b.time = 99.0;
     b.rocket.area_lift = 42.0;
-    const auto da = compute_derivatives(a).v, db = compute_derivatives(b).v;
+    const auto da = compute_derivatives(a), db = compute_derivatives(b);
     for (int k = 0; k < 6; ++k) EXPECT_TRUE(SameBits(da[k], db[k]));
     b.angular_rate = -3.0;
-    const auto dc = compute_derivatives(b).v;
+    const auto dc = compute_derivatives(b);
     EXPECT_EQ(dc[2], -3.0);
     for (int k : {0, 1, 3, 4, 5}) EXPECT_TRUE(SameBits(da[k], dc[k]));
 }
@@ -197,10 +197,10 @@ TEST(DerivativeCache, ComputesOnceUntilUpdate) {
     auto s = make_state(test::pure_gravity_rocket(), Initial1DOF{0.0, 10.0});
     auto first = derivatives(s);
     EXPECT_TRUE(s.derivatives_valid);
-    EXPECT_EQ(first.v[1], -9.80665);
+    EXPECT_EQ(first[1], -9.80665);
     // A valid cache is returned as it is, without recomputing.
     s.cached_derivatives = {111.0, 222.0};
-    EXPECT_EQ(derivatives(s).v[1], 222.0);
+    EXPECT_EQ(derivatives(s)[1], 222.0);
     // update invalidates but keeps the stale values for readers of the cache.
     update(s, StateVector1DOF{{1.0, 2.0}}, 0.0);
     EXPECT_FALSE(s.derivatives_valid);
@@ -208,15 +208,15 @@ TEST(DerivativeCache, ComputesOnceUntilUpdate) {
     EXPECT_EQ(s.time, 0.0);
     EXPECT_EQ(s.height, 1.0);
     EXPECT_EQ(s.velocity, 12.0);
-    EXPECT_EQ(derivatives(s).v[0], 12.0);
+    EXPECT_EQ(derivatives(s)[0], 12.0);
 }
 
 TEST(StateVectorOps, AddAndScaleComponentwise) {
     const StateVector3DOF a{{1, 2, 3, 4, 5, 6}}, b{{0.5, -2, 0, 1, 1, 1}};
     const auto sum = a + b;
     const auto scaled = a * 0.5;
-    EXPECT_EQ(sum.v, (std::array<double, 6>{1.5, 0, 3, 5, 6, 7}));
-    EXPECT_EQ(scaled.v, (std::array<double, 6>{0.5, 1, 1.5, 2, 2.5, 3}));
+    EXPECT_EQ(sum.values, (std::array<double, 6>{1.5, 0, 3, 5, 6, 7}));
+    EXPECT_EQ(scaled.values, (std::array<double, 6>{0.5, 1, 1.5, 2, 2.5, 3}));
 }
 
 }  // namespace

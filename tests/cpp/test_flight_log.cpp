@@ -8,44 +8,44 @@ namespace {
 
 LogRow row_of(double x) { return {x, x + 1, x + 2, x + 3, x + 4, x + 5, x + 6, x + 7, x + 8}; }
 
-TEST(SimData, EmptyLogHasNoLastRow) {
-    auto log = SimData::create();
-    ASSERT_TRUE(log);
-    EXPECT_EQ(log.value().size(), 0u);
-    auto last = log.value().last_row();
+TEST(FlightLog, EmptyLogHasNoLastRow) {
+    auto flight_log = FlightLog::create();
+    ASSERT_TRUE(flight_log);
+    EXPECT_EQ(flight_log.value().size(), 0u);
+    auto last = flight_log.value().last_row();
     ASSERT_FALSE(last);
     EXPECT_EQ(last.error().kind, ErrorKind::Internal);
     EXPECT_EQ(last.error().message, "Index out of bounds");
 }
 
-TEST(SimData, GrowsByDoublingAndKeepsContents) {
-    auto created = SimData::create();
+TEST(FlightLog, GrowsByDoublingAndKeepsContents) {
+    auto created = FlightLog::create();
     ASSERT_TRUE(created);
-    SimData log = std::move(created).value();
-    EXPECT_EQ(log.times_capacity(), 1000u);
-    EXPECT_EQ(log.rows_capacity(), 1000u);
-    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(log.push(i * 0.5, row_of(i)));
-    EXPECT_EQ(log.times_capacity(), 1000u);
-    ASSERT_TRUE(log.push(1000 * 0.5, row_of(1000)));
-    EXPECT_EQ(log.times_capacity(), 2000u);
-    EXPECT_EQ(log.rows_capacity(), 2000u);
-    for (int i = 1001; i < 2001; ++i) ASSERT_TRUE(log.push(i * 0.5, row_of(i)));
-    EXPECT_EQ(log.times_capacity(), 4000u);
-    EXPECT_EQ(log.rows_capacity(), 4000u);
-    ASSERT_EQ(log.size(), 2001u);
+    FlightLog flight_log = std::move(created).value();
+    EXPECT_EQ(flight_log.times_capacity(), 1000u);
+    EXPECT_EQ(flight_log.rows_capacity(), 1000u);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(flight_log.push(i * 0.5, row_of(i)));
+    EXPECT_EQ(flight_log.times_capacity(), 1000u);
+    ASSERT_TRUE(flight_log.push(1000 * 0.5, row_of(1000)));
+    EXPECT_EQ(flight_log.times_capacity(), 2000u);
+    EXPECT_EQ(flight_log.rows_capacity(), 2000u);
+    for (int i = 1001; i < 2001; ++i) ASSERT_TRUE(flight_log.push(i * 0.5, row_of(i)));
+    EXPECT_EQ(flight_log.times_capacity(), 4000u);
+    EXPECT_EQ(flight_log.rows_capacity(), 4000u);
+    ASSERT_EQ(flight_log.size(), 2001u);
     for (int i = 0; i < 2001; ++i) {
-        ASSERT_EQ(log.times()[i], i * 0.5);
-        ASSERT_EQ(log.rows()[i], row_of(i));
+        ASSERT_EQ(flight_log.times()[i], i * 0.5);
+        ASSERT_EQ(flight_log.rows()[i], row_of(i));
     }
     // Rows are one flat block of nine values each.
-    EXPECT_EQ(reinterpret_cast<const double*>(log.rows())[9 * 1500 + 4], 1504.0);
-    EXPECT_EQ(log.last_row().value(), row_of(2000));
+    EXPECT_EQ(reinterpret_cast<const double*>(flight_log.rows())[9 * 1500 + 4], 1504.0);
+    EXPECT_EQ(flight_log.last_row().value(), row_of(2000));
 }
 
-TEST(SimData, MoveTransfersOwnership) {
-    SimData a = SimData::create().value();
+TEST(FlightLog, MoveTransfersOwnership) {
+    FlightLog a = FlightLog::create().value();
     ASSERT_TRUE(a.push(1.0, row_of(1)));
-    SimData b = std::move(a);
+    FlightLog b = std::move(a);
     EXPECT_EQ(b.size(), 1u);
     EXPECT_EQ(a.size(), 0u);
     EXPECT_FALSE(a.last_row());

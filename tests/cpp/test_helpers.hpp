@@ -3,7 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -29,14 +33,6 @@ inline RocketProperties reference_rocket_3dof() {
 inline RocketProperties pure_gravity_rocket() {
     return RocketProperties{1.0, 0.0, 0.01, 0.01, 1.0, 0.1, 2.0};
 }
-
-}  // namespace aeso::test
-
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace aeso::test {
 
 // Redirects file descriptor 1 to a temporary file (or to `path`) for the
 // lifetime of the object; text() returns what was written.

@@ -40,9 +40,9 @@ template <class S>
 long allocations_during_run(OdeMethod m, S state, std::uint64_t steps, bool record) {
     auto solver = validate_solver_config(m, std::nullopt).value();
     Simulation<S> sim{solver, state, 0, steps};
-    SimData log = SimData::create().value();
+    FlightLog flight_log = FlightLog::create().value();
     const long before = allocations.load();
-    EXPECT_TRUE(sim.run(log, false, record));
+    EXPECT_TRUE(sim.run(flight_log, false, record));
     EXPECT_EQ(sim.iteration + 1, steps);
     return allocations.load() - before;
 }

@@ -55,7 +55,7 @@ TEST(ProgressOutput, PrintingRunWritesLinesAndBanner) {
     // Pure gravity from 1.0 m/s with Euler dt 0.1: crosses in step 0.
     test::StdoutCapture out;
     auto r = predict_apogee_1dof(test::pure_gravity_rocket(), {0.0, 1.0},
-                                 RunSettings{OdeMethod::Euler, FixedOptions{0.1}, 100, true});
+                                 RunSettings{OdeMethod::Euler, FixedTimeStep{0.1}, 100, true});
     const std::string text = out.text();
     ASSERT_TRUE(r);
     const std::string first =

@@ -14,7 +14,7 @@ constexpr double Inf = std::numeric_limits<double>::infinity();
 
 struct DtCase {
     const char* name;
-    AdaptiveOptions options;
+    AdaptiveTimeStep options;
     double error_norm;
     double expected;
 };
@@ -23,7 +23,7 @@ class NextDt : public ::testing::TestWithParam<DtCase> {};
 
 TEST_P(NextDt, Proposes) {
     const auto c = GetParam();
-    const Result<double> r = next_dt(c.options, c.error_norm);
+    const Result<double> r = next_dt(c.options, c.options.dt, c.error_norm);
     ASSERT_TRUE(r) << r.error().message;
     if (std::isnan(c.expected)) {
         EXPECT_TRUE(std::isnan(r.value()));
@@ -32,7 +32,7 @@ TEST_P(NextDt, Proposes) {
     }
 }
 
-constexpr AdaptiveOptions D = DEFAULT_ADAPTIVE_OPTIONS;
+constexpr AdaptiveTimeStep D = DEFAULT_ADAPTIVE_TIME_STEP;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NextDt,
@@ -43,10 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DtCase{"huge error halves", D, 1e300, 0.005},
                       DtCase{"infinite error halves", D, Inf, 0.005},
                       DtCase{"negative error is below floor", D, -3.0, 0.02},
-                      DtCase{"clamped at dt_max", AdaptiveOptions{0.1, 1e-6, 0.1, 0.01, 0.01}, 1e-9, 0.1},
-                      DtCase{"clamped at dt_min", AdaptiveOptions{1e-6, 1e-6, 0.1, 0.01, 0.01}, 1e300, 1e-6},
+                      DtCase{"clamped at dt_max", AdaptiveTimeStep{0.1, 1e-6, 0.1, 0.01, 0.01}, 1e-9, 0.1},
+                      DtCase{"clamped at dt_min", AdaptiveTimeStep{1e-6, 1e-6, 0.1, 0.01, 0.01}, 1e300, 1e-6},
                       DtCase{"NaN error", D, NaN, NaN},
-                      DtCase{"negative tolerance", AdaptiveOptions{0.01, 1e-6, 0.1, -1.0, 0.01}, 0.5, NaN}),
+                      DtCase{"negative tolerance", AdaptiveTimeStep{0.01, 1e-6, 0.1, -1.0, 0.01}, 0.5, NaN}),
     [](const auto& info) {
         std::string n = info.param.name;
         for (char& ch : n) if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
@@ -55,7 +55,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NextDt, ExactFactorForHalfRatio) {
     const double expected = 0.01 * std::pow((((0.01 * 0.01) + 0.01) * 0.5) / 0.0101, 0.25);
-    EXPECT_EQ(next_dt(D, 0.0101).value(), expected);
+    EXPECT_EQ(next_dt(D, D.dt, 0.0101).value(), expected);
+}
+
+// The step size comes from the caller (the loop keeps it); the options' dt
+// is only the first step of a run.
+TEST(NextDt, ScalesTheGivenStepNotTheFirstOne) {
+    const AdaptiveTimeStep o{0.5, 1e-6, 1.0, 0.01, 0.01};
+    EXPECT_EQ(next_dt(o, 0.01, 0.0).value(), 0.02);
+    EXPECT_EQ(next_dt(o, 0.04, 1e300).value(), 0.02);
+    const double expected = 0.03 * std::pow((((0.01 * 0.03) + 0.01) * 0.5) / 0.0101, 0.25);
+    EXPECT_EQ(next_dt(o, 0.03, 0.0101).value(), expected);
 }
 
 struct BoundCase {
@@ -67,7 +77,7 @@ class NextDtBounds : public ::testing::TestWithParam<BoundCase> {};
 TEST_P(NextDtBounds, FailsForEveryErrorNorm) {
     const auto c = GetParam();
     for (double e : {0.0, 1.0, NaN}) {
-        const Result<double> r = next_dt(AdaptiveOptions{0.01, c.dt_min, c.dt_max, 0.01, 0.01}, e);
+        const Result<double> r = next_dt(AdaptiveTimeStep{0.01, c.dt_min, c.dt_max, 0.01, 0.01}, 0.01, e);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().kind, ErrorKind::Internal);
         EXPECT_EQ(r.error().message, c.message);
@@ -86,21 +96,24 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SolverConfigValidation, DefaultsAndMismatches) {
     auto euler = validate_solver_config(OdeMethod::Euler, std::nullopt);
     ASSERT_TRUE(euler);
-    EXPECT_EQ(euler.value().dt(), 0.01);
-    auto rk3 = validate_solver_config(OdeMethod::RK3, FixedOptions{-0.5});
+    EXPECT_EQ(euler.value().method, OdeMethod::Euler);
+    EXPECT_EQ(std::get<FixedTimeStep>(euler.value().step).dt, 0.01);
+    auto rk3 = validate_solver_config(OdeMethod::RK3, FixedTimeStep{-0.5});
     ASSERT_TRUE(rk3);
-    EXPECT_EQ(rk3.value().dt(), -0.5);
+    EXPECT_EQ(std::get<FixedTimeStep>(rk3.value().step).dt, -0.5);
+    EXPECT_EQ(rk3.value().first_dt(), -0.5);
     auto rk45 = validate_solver_config(OdeMethod::RK45, std::nullopt);
     ASSERT_TRUE(rk45);
-    EXPECT_EQ(rk45.value().adaptive.dt_min, 1e-6);
-    EXPECT_EQ(rk45.value().adaptive.dt_max, 0.1);
-    auto given = validate_solver_config(OdeMethod::RK45, AdaptiveOptions{1, 2, 3, 4, 5});
+    EXPECT_EQ(std::get<AdaptiveTimeStep>(rk45.value().step).dt_min, 1e-6);
+    EXPECT_EQ(std::get<AdaptiveTimeStep>(rk45.value().step).dt_max, 0.1);
+    EXPECT_EQ(rk45.value().first_dt(), 0.01);
+    auto given = validate_solver_config(OdeMethod::RK45, AdaptiveTimeStep{1, 2, 3, 4, 5});
     ASSERT_TRUE(given);
-    EXPECT_EQ(given.value().adaptive.relative_error_tolerance, 5.0);
-    EXPECT_EQ(given.value().adaptive.dt_min, 2.0);
+    EXPECT_EQ(std::get<AdaptiveTimeStep>(given.value().step).relative_error_tolerance, 5.0);
+    EXPECT_EQ(std::get<AdaptiveTimeStep>(given.value().step).dt_min, 2.0);
 
-    const std::pair<OdeMethod, TimeStepOptions> bad[] = {
-        {OdeMethod::Euler, AdaptiveOptions{}}, {OdeMethod::RK3, AdaptiveOptions{}}, {OdeMethod::RK45, FixedOptions{}}};
+    const std::pair<OdeMethod, TimeStepConfig> bad[] = {
+        {OdeMethod::Euler, AdaptiveTimeStep{}}, {OdeMethod::RK3, AdaptiveTimeStep{}}, {OdeMethod::RK45, FixedTimeStep{}}};
     const char* messages[] = {"Euler requires FixedTimeStep", "RK3 requires FixedTimeStep",
                               "RK45 requires AdaptiveTimeStep"};
     for (int i = 0; i < 3; ++i) {

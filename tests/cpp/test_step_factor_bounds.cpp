@@ -25,8 +25,8 @@ double factor_with_pow(double ratio) {
 // The factor next_dt uses for `ratio`: with dt 1, no bounds in the way, an
 // absolute tolerance of 2 and no relative one, the ratio is 1 / error_norm.
 double factor_of_next_dt(double ratio) {
-    const AdaptiveOptions o{1.0, 0.0, std::numeric_limits<double>::infinity(), 2.0, 0.0};
-    return next_dt(o, 1.0 / ratio).value();
+    const AdaptiveTimeStep o{1.0, 0.0, std::numeric_limits<double>::infinity(), 2.0, 0.0};
+    return next_dt(o, o.dt, 1.0 / ratio).value();
 }
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -70,10 +70,10 @@ TEST(StepFactorBounds, SameFactorAsPowAcrossAllMagnitudes) {
 
 TEST(StepFactorBounds, NegativeAndNaNRatiosStillGiveNaN) {
     // A negative tolerance sum makes the ratio negative: no real fourth root.
-    const AdaptiveOptions negative{1.0, 0.0, 10.0, -2.0, 0.0};
-    EXPECT_TRUE(std::isnan(next_dt(negative, 1.0).value()));
-    const AdaptiveOptions nan_tolerance{1.0, 0.0, 10.0, std::numeric_limits<double>::quiet_NaN(), 0.0};
-    EXPECT_TRUE(std::isnan(next_dt(nan_tolerance, 1.0).value()));
+    const AdaptiveTimeStep negative{1.0, 0.0, 10.0, -2.0, 0.0};
+    EXPECT_TRUE(std::isnan(next_dt(negative, negative.dt, 1.0).value()));
+    const AdaptiveTimeStep nan_tolerance{1.0, 0.0, 10.0, std::numeric_limits<double>::quiet_NaN(), 0.0};
+    EXPECT_TRUE(std::isnan(next_dt(nan_tolerance, nan_tolerance.dt, 1.0).value()));
 }
 
 }  // namespace

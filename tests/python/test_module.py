@@ -1,6 +1,7 @@
 """Facts about the module object, its classes and its exception class."""
 
 import importlib
+import re
 import sysconfig
 
 import pytest
@@ -120,6 +121,47 @@ def test_internal_error_passes_except_exception_and_writes_diagnostic():
     assert proc.stdout == "caught as BaseException: min > max, or either was NaN. min = 0.2, max = 0.1\n"
     assert "internal error" in proc.stderr and "thread" in proc.stderr
     assert "min > max, or either was NaN. min = 0.2, max = 0.1" in proc.stderr
+
+
+@pytest.mark.parametrize(
+    "call, file, function, message",
+    [
+        ("aeso.AdaptiveTimeStep(0.01, 0.2, 0.1, 0.01, 0.01).next_dt(0.0)",
+         "ode_options.cpp", "adaptive_next_dt", "min > max, or either was NaN. min = 0.2, max = 0.1"),
+        ("r.predict_apogee_3dof(aeso.InitialState3DOF(0, 0, 0, 0, 100, 0), aeso.OdeMethod.RK45, None, 3)",
+         "simulate.cpp", "simulation_method", "Index out of bounds"),
+        ("r.simulate_flight_1dof(aeso.InitialState1DOF(0, 100), aeso.OdeMethod.RK45, "
+         "aeso.AdaptiveTimeStep(0.01, float('nan'), 0.1, 0.01, 0.01))",
+         "simulate.cpp", "simulation_method", "min > max, or either was NaN. min = NaN, max = 0.1"),
+    ],
+    ids=["next_dt", "prediction limit", "simulation bounds"],
+)
+def test_internal_error_diagnostic_is_one_short_line(call, file, function, message):
+    proc = run_python(
+        f"""
+        import threading, aeso
+        r = aeso.Rocket(1.0, 0.5, 0.01, 0.02, 0.1, 0.05, 2.0)
+        print(threading.get_ident(), threading.get_native_id())
+        try:
+            {call}
+        except BaseException as e:
+            print(type(e).__name__)
+        """
+    )
+    ident, native_id, raised = proc.stdout.split()
+    assert raised == "InternalError"
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1, proc.stderr
+    match = re.fullmatch(
+        r"aeso: internal error in thread (\d+) \(native id (\d+)\) at src/python/(\S+):(\d+) in (\w+): (.*)",
+        lines[0],
+    )
+    assert match, lines[0]
+    assert match.groups()[:3] == (ident, native_id, file)
+    assert int(match.group(4)) > 0
+    assert match.group(5) == function
+    assert match.group(6) == message
+    assert len(lines[0]) - len(message) < 140  # no template signature
 
 
 def test_missing_numpy_is_an_internal_error():

@@ -1,7 +1,25 @@
 """Type information for the aeso extension module: coasting-rocket flight
-simulation and apogee prediction."""
+simulation and apogee prediction.
 
-from typing import ClassVar, SupportsFloat, SupportsIndex, final
+Internal errors. When the module's native code fails an internal consistency
+check (for example ``AdaptiveTimeStep.next_dt`` with ``dt_min > dt_max``, or a
+prediction that reaches ``max_iterations`` before apogee), it raises an
+exception of class ``aeso_runtime.InternalError``. That class derives from
+``BaseException``, not ``Exception`` (like ``SystemExit``), so
+``except Exception`` does not catch it. It is created the first time such an
+error happens and is not an attribute of this module, so it cannot be named in
+an ``except`` clause; catch ``BaseException`` and test the class instead::
+
+    try:
+        apogee = rocket.predict_apogee_1dof(state, aeso.OdeMethod.RK45)
+    except BaseException as exc:
+        cls = type(exc)
+        if (cls.__module__, cls.__qualname__) != ("aeso_runtime", "InternalError"):
+            raise
+        message = str(exc)  # the failure message, also exc.args[0]
+"""
+
+from typing import ClassVar, Self, SupportsFloat, SupportsIndex, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +34,20 @@ __all__ = [
 ]
 
 _Float = SupportsFloat | SupportsIndex
+
+@final
+@type_check_only
+class _FloatAttribute:
+    """A float attribute of an aeso object: reads give a float; assignments take
+    anything that converts to float (int, NumPy scalars, objects with __float__
+    or __index__); it cannot be deleted."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[object], /) -> Self: ...
+    @overload
+    def __get__(self, instance: object, owner: type[object] | None = None, /) -> float: ...
+    def __set__(self, instance: object, value: _Float, /) -> None: ...
+
 _Times = npt.NDArray[np.float64]
 """Times of the logged states (s), shape (n,)."""
 _States = npt.NDArray[np.float64]
@@ -31,25 +63,27 @@ class OdeMethod:
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __int__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    # Equal to the same member, or to an int (or an object with __index__)
+    # holding the member's value; no ordering.
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
 
 @final
 class FixedTimeStep:
-    dt: float
+    dt: _FloatAttribute
     def __new__(cls, dt: _Float) -> FixedTimeStep: ...
 
 @final
 class AdaptiveTimeStep:
-    dt: float
+    dt: _FloatAttribute
     """Initial timestep guess"""
-    dt_min: float
+    dt_min: _FloatAttribute
     """Minimum timestep"""
-    dt_max: float
+    dt_max: _FloatAttribute
     """Maximum timestep"""
-    absolute_error_tolerance: float
+    absolute_error_tolerance: _FloatAttribute
     """Absolute error tolerance"""
-    relative_error_tolerance: float
+    relative_error_tolerance: _FloatAttribute
     """Relative error tolerance"""
 
     def __new__(
@@ -70,20 +104,20 @@ class AdaptiveTimeStep:
 class InitialState1DOF:
     """Struct for defining the initial conditions of a 1-DOF simulation."""
 
-    initial_height: float
-    initial_velocity: float
+    initial_height: _FloatAttribute
+    initial_velocity: _FloatAttribute
     def __new__(cls, initial_height: _Float, initial_velocity: _Float) -> InitialState1DOF: ...
 
 @final
 class InitialState3DOF:
     """Struct for defining the initial conditions of a 3-DOF simulation."""
 
-    x: float
-    y: float
-    angle: float
-    vx: float
-    vy: float
-    angular_rate: float
+    x: _FloatAttribute
+    y: _FloatAttribute
+    angle: _FloatAttribute
+    vx: _FloatAttribute
+    vy: _FloatAttribute
+    angular_rate: _FloatAttribute
     def __new__(
         cls,
         x: _Float,
@@ -95,25 +129,27 @@ class InitialState3DOF:
     ) -> InitialState3DOF: ...
 
 @final
+@type_check_only
 class RocketProperties:
     """Represents the physical properties of the rocket used in the simulation.
 
-    Not importable from aeso: obtained by reading Rocket.rocket_properties,
-    which returns a detached copy."""
+    Not importable from aeso (only for annotations, under TYPE_CHECKING or in
+    quotes): obtained by reading Rocket.rocket_properties, which returns a
+    detached copy; assign it back to change the rocket."""
 
-    mass: float
+    mass: _FloatAttribute
     """Mass of the rocket (kg)"""
-    cd: float
+    cd: _FloatAttribute
     """Drag coefficient"""
-    area_drag: float
+    area_drag: _FloatAttribute
     """Reference area for drag (m^2)"""
-    area_lift: float
+    area_lift: _FloatAttribute
     """Reference area for lift (m^2)"""
-    moment_of_inertia: float
+    moment_of_inertia: _FloatAttribute
     """Moment of inertia about the z-axis (kg*m^2)"""
-    stab_margin_dimensional: float
+    stab_margin_dimensional: _FloatAttribute
     """Static stability margin (m)"""
-    cl_a: float
+    cl_a: _FloatAttribute
     """Lift coefficient slope (per radian)"""
 
 @final

@@ -1,19 +1,10 @@
-#include "binding.hpp"
+#include "arguments.hpp"
 
-#include <cstring>
 #include <string>
 
+#include "errors.hpp"
+
 namespace aeso::py {
-
-void dealloc_instance(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their type
-}
-
-// ---------------------------------------------------------------------------
-// Binding
 
 namespace {
 
@@ -92,6 +83,7 @@ bool BoundArguments::check_required(const Signature& signature) const {
 }
 
 bool BoundArguments::bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    signature_ = &signature;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (!bind_positional(signature, &PyTuple_GET_ITEM(args, 0), nargs)) return false;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -112,6 +104,7 @@ bool BoundArguments::bind(const Signature& signature, PyObject* args, PyObject* 
 
 bool BoundArguments::bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) {
+    signature_ = &signature;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!bind_positional(signature, args, nargs)) return false;
     if (kwnames != nullptr) {
@@ -124,9 +117,6 @@ bool BoundArguments::bind(const Signature& signature, PyObject* const* args, Py_
     }
     return check_required(signature);
 }
-
-// ---------------------------------------------------------------------------
-// Conversions
 
 bool to_double(PyObject* object, double& out) {
     if (PyFloat_CheckExact(object)) {
@@ -169,61 +159,6 @@ bool wrap_argument_error(const char* name) {
         restore_exception(std::move(outer));
     }
     return false;
-}
-
-bool double_argument(PyObject* object, const char* name, double& out) {
-    return to_double(object, out) || wrap_argument_error(name);
-}
-
-int refuse_delete() {
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return -1;
-}
-
-// ---------------------------------------------------------------------------
-
-void raise_cpp_exception(std::exception_ptr exception) noexcept {
-    try {
-        std::rethrow_exception(exception);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        try {
-            raise_internal(e.what());
-        } catch (...) {
-            PyErr_NoMemory();
-        }
-    } catch (...) {
-        try {
-            raise_internal("unexpected C++ exception");
-        } catch (...) {
-            PyErr_NoMemory();
-        }
-    }
-}
-
-PyObject* create_type(const ClassSpec& spec) {
-    constexpr std::size_t MAX_SLOTS = 12;
-    std::array<PyType_Slot, MAX_SLOTS> slots{};
-    std::size_t count = 0;
-    auto add = [&](int id, void* pointer) {
-        if (pointer != nullptr) slots[count++] = PyType_Slot{id, pointer};
-    };
-    add(Py_tp_doc, const_cast<char*>(spec.doc));
-    add(Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance));
-    add(Py_tp_new, reinterpret_cast<void*>(spec.new_function));
-    add(Py_tp_getset, spec.getsets);
-    add(Py_tp_methods, spec.methods);
-    for (const PyType_Slot& extra : spec.extra_slots) add(extra.slot, extra.pfunc);
-    if (count >= MAX_SLOTS) return raise_internal("too many type slots");
-
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
-    if (spec.new_function == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec type_spec{spec.name, static_cast<int>(spec.basic_size), 0, flags, slots.data()};
-    Ref type(PyType_FromSpec(&type_spec));
-    if (!type) return nullptr;
-    if (spec.finish != nullptr && !spec.finish(type.get())) return nullptr;
-    return type.release();
 }
 
 }  // namespace aeso::py

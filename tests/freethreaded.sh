@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The Python tests on a free-threaded (no-GIL) CPython 3.13, built once from
+# Debian's source package and cached (tools/freethreaded-python.sh). Checks
+# that importing aeso leaves the GIL disabled: a module that did not declare
+# itself safe without the GIL would silently turn it back on.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python_ft=$(bash tools/freethreaded-python.sh)
+venv=build/venv-freethreaded
+if [ ! -x "$venv/bin/python" ]; then
+  "$python_ft" -m venv "$venv"
+fi
+py="$venv/bin/python"
+"$py" -m pip install -q --upgrade pip
+"$py" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
+"$py" -m pip install -q --no-deps . -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
+
+echo "== Python tests on free-threaded $("$py" -c 'import sys; print(sys.version.split()[0])')"
+"$py" - <<'PY'
+import sys
+import sysconfig
+
+assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded interpreter"
+import aeso  # noqa: E402,F401
+
+assert not sys._is_gil_enabled(), "importing aeso re-enabled the GIL"
+print("aeso imported; the GIL stays disabled")
+PY
+"$py" -m pytest -q -p no:cacheprovider tests/python
