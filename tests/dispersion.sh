@@ -12,10 +12,12 @@ echo "== Dispersion tests ($("$PYTHON" -c 'import sys; print(sys.version.split()
 # Wheels only for the compiled packages: building pyarrow, matplotlib or
 # scipy from source takes long and needs downloads.
 binary=(--only-binary numpy,pyarrow,matplotlib,contourpy,kiwisolver,pillow,scipy)
-if ! "$PYTHON" -m pip install -q "${binary[@]}" ".[dispersion,dask,parquet]" pytest; then
+# The project's own builds treat compiler warnings as errors.
+werror=(-Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON)
+if ! "$PYTHON" -m pip install -q "${binary[@]}" "${werror[@]}" ".[dispersion,dask,parquet]" pytest; then
   # Some extra has no wheel here: the module alone, then each extra's
   # packages (as listed in pyproject.toml) on their own.
-  "$PYTHON" -m pip install -q . pytest
+  "$PYTHON" -m pip install -q "${werror[@]}" . pytest
   for packages in "tqdm matplotlib" "dask[distributed]" "pyarrow"; do
     # shellcheck disable=SC2086
     "$PYTHON" -m pip install -q "${binary[@]}" $packages \

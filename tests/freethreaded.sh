@@ -28,3 +28,7 @@ assert not sys._is_gil_enabled(), "importing aeso re-enabled the GIL"
 print("aeso imported; the GIL stays disabled")
 PY
 "$py" -m pytest -q -p no:cacheprovider tests/python
+
+# The dispersion-study tool's tests (its threads backend above all) on the
+# same interpreter; extras without a wheel for it are skipped.
+PYTHON="$py" bash tests/dispersion.sh

@@ -32,3 +32,6 @@ echo "== Python tests"
 
 echo "== Typing: stubtest and mypy --strict against the installed stubs"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/typing
+
+# The dispersion-study tool, with its optional extras installed.
+PYTHON="$PYTHON" bash tests/dispersion.sh
