@@ -14,7 +14,9 @@ axis), in one run on one machine:
     (when numba is installed), both bit-identical to aeso by construction;
   * optionally the C++ benchmarks (bench_core) of the same runs, for the cost
     of the Python call itself;
-  * the peak memory of a 10^6-row simulate_flight_* run.
+  * the peak memory of a 10^6-row simulate_flight_* run;
+  * the throughput of 1, 2 and 4 threads (thread_scaling.py), on a shared
+    Rocket and on one Rocket per thread.
 
 The 1-DOF error is measured against the closed-form apogee
 (m/(2k)) ln(1 + k v0^2/(m g)), k = 0.6125 cd A. The 3-DOF model has no closed
@@ -44,6 +46,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import reference_rk45 as ref  # noqa: E402
+import thread_scaling  # noqa: E402
 
 ROCKET = (20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0)
 V0 = 250.0
@@ -284,6 +287,8 @@ def targets_table(summary):
         ratio = summary.get(("memory", model))
         if ratio is not None:
             add(f"simulate_flight_{model} peak memory <= 3x result arrays", f"{ratio:.2f}x", ratio <= 3.0)
+    for target, figure, ok in thread_scaling.targets(summary.get("threads", [])):
+        add(target, figure, ok)
     return ("Targets", ["target", "measured", "verdict"], rows)
 
 
@@ -296,6 +301,7 @@ def main():
                         help="bench_core binary (skipped when missing)")
     parser.add_argument("--no-cpp", action="store_true", help="do not run the C++ benchmarks")
     parser.add_argument("--no-memory", action="store_true", help="skip the 10^6-row memory runs")
+    parser.add_argument("--no-threads", action="store_true", help="skip the thread-scaling table")
     parser.add_argument("--no-numba", action="store_true", help="skip the numba loop even if installed")
     parser.add_argument("--markdown", metavar="PATH", help="also write the tables as Markdown to PATH")
     parser.add_argument("--memory-child", choices=("1dof", "3dof"), help=argparse.SUPPRESS)
@@ -414,6 +420,10 @@ def main():
             summary[("memory", model)] = m["peak_growth"] / m["arrays"]
         tables.append(("Peak memory of a 10^6-row simulation (Euler, dt 1e-6)",
                        ["run", "rows", "result arrays (MB)", "peak RSS growth (MB)", "ratio"], rows))
+
+    if not args.no_threads:
+        summary["threads"] = thread_scaling.measure()
+        tables.append(thread_scaling.table(summary["threads"]))
 
     tables.append(targets_table(summary))
     notes = []
