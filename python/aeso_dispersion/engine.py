@@ -113,18 +113,22 @@ def run_block(plan, seed, block, count, stop=None):
     apogees = [math.nan] * count
     codes = np.zeros(count, dtype=np.int32)
     reasons = _Reasons()
-    finite = np.isfinite(full).all(axis=1)
-    if not finite.all():
-        for i in np.flatnonzero(~finite).tolist():
-            first = names[int(np.flatnonzero(~np.isfinite(full[i]))[0])]
-            codes[i] = reasons.code(f"non-finite input: {first}")
-    skip = (~finite).tolist()
+    # A sample with a non-finite input still runs: the model may not read
+    # that input (a 1-DOF flight ignores the lift and moment properties), and
+    # its apogee is then as valid as any. When such a run fails, the input is
+    # named as the reason.
+    non_finite = ~np.isfinite(full)
+    suspect = non_finite.any(axis=1).tolist()
+
+    def reason_code(i, reason):
+        if suspect[i]:
+            reason = f"non-finite input: {names[int(np.flatnonzero(non_finite[i])[0])]}"
+        return reasons.code(reason)
+
     is_set = stop.is_set if stop is not None else (lambda: False)
 
     rocket_class = aeso.Rocket
     for i in range(count):
-        if skip[i]:
-            continue
         if not i & 15 and is_set():  # a few microseconds between checks
             break
         if rocket_rows is not None:
@@ -136,16 +140,17 @@ def run_block(plan, seed, block, count, stop=None):
         try:
             apogees[i] = predict(rocket, state, method, step, max_iterations)
         except Exception as exc:
-            codes[i] = reasons.code(_reason(exc))
+            codes[i] = reason_code(i, _reason(exc))
         except BaseException as exc:
             # The module's internal-error class derives from BaseException.
             if type(exc).__name__ != "InternalError":
                 raise
-            codes[i] = reasons.code(_reason(exc))
+            codes[i] = reason_code(i, _reason(exc))
     apogees = np.array(apogees, dtype=np.float64)
     bad = ~np.isfinite(apogees) & (codes == OK)
     if bad.any() and not is_set():
-        codes[bad] = reasons.code(NON_FINITE_APOGEE)
+        for i in np.flatnonzero(bad).tolist():
+            codes[i] = reason_code(i, NON_FINITE_APOGEE)
         apogees[bad] = math.nan
     return drawn, apogees, codes, reasons.array()
 

@@ -52,6 +52,19 @@ def test_bad_inputs_are_recorded_failures(section, key, bad, reason):
     assert math.isnan(result.summary()["mean"])
 
 
+@pytest.mark.parametrize("key", ["moment_of_inertia", "cl_a"])
+def test_non_finite_input_the_model_ignores_gives_a_real_apogee(key):
+    # A 1-DOF flight does not read the lift and moment properties: its runs
+    # succeed, with the apogee aeso gives for the same inputs.
+    study = Study(model="1dof", rocket=rocket_section(cd=normal(0.45, 0.01), **{key: math.nan}),
+                  initial_state=dict(initial_height=0.0, initial_velocity=250.0),
+                  solver=dict(method="RK45"))
+    result = study.run(n=5, seed=1, progress=False)
+    assert not result.failed.any()
+    for i, cd in enumerate(result.sample("cd").tolist()):
+        assert result.apogees[i] == expected_apogee(study, {"rocket.cd": cd})
+
+
 def test_reasons_are_merged_across_blocks():
     # Each block numbers its own reasons; the study keeps one table.
     study = Study(rocket=rocket_section(mass=normal(20.0, 40.0)),
