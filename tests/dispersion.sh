@@ -7,6 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+# The tests run from their own directory (below): a relative interpreter path
+# must stay valid there. -s keeps a virtual environment's symlink as it is.
+case "$PYTHON" in */*) PYTHON=$(realpath -s "$PYTHON") ;; esac
 
 echo "== Dispersion tests ($("$PYTHON" -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled() else "")'))"
 # Wheels only for the compiled packages: building pyarrow, matplotlib or
