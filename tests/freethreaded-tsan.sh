@@ -11,22 +11,13 @@ cd "$(dirname "$0")/.."
 python_tsan=$(bash tools/freethreaded-python.sh tsan)
 prefix=$(dirname "$(dirname "$python_tsan")")
 
-# Address space layout randomisation with many random bits breaks the
-# ThreadSanitizer runtime ("unexpected memory mapping").
-no_aslr=()
-if setarch "$(uname -m)" -R true 2>/dev/null; then
-  no_aslr=(setarch "$(uname -m)" -R)
-fi
+source tests/common.sh
 
 # The test dependencies come from the plain free-threaded interpreter's
 # environment (same ABI), so pip never runs under ThreadSanitizer, which
 # would take minutes.
-venv=build/venv-freethreaded
-if [ ! -x "$venv/bin/python" ]; then
-  "$(bash tools/freethreaded-python.sh)" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
-site_packages=$("$venv/bin/python" -c "import sysconfig; print(sysconfig.get_path('purelib'))")
+freethreaded_venv
+site_packages=$("$freethreaded_python" -c "import sysconfig; print(sysconfig.get_path('purelib'))")
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
@@ -46,7 +37,6 @@ export PYTHONPATH="$module_dir:$site_packages"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$prefix/share/tsan/suppressions_free_threading.txt"
 py=("${no_aslr[@]}" "$python_tsan")
 echo "== thread tests under ThreadSanitizer on free-threaded $("${py[@]}" -c 'import sys; print(sys.version.split()[0])')"
-"${py[@]}" -c "import aeso, os, sys; sys.exit(os.path.dirname(os.path.abspath(aeso.__file__)) != os.path.abspath('$module_dir'))" ||
-  { echo "the sanitized module is not the one imported" >&2; exit 1; }
+check_imported_from "$module_dir" "${py[@]}"
 "${py[@]}" -m pytest -q -p no:cacheprovider \
   tests/python/test_threads_stress.py tests/python/test_detached_runs.py "$@"

@@ -6,14 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python_ft=$(bash tools/freethreaded-python.sh)
-venv=build/venv-freethreaded
-if [ ! -x "$venv/bin/python" ]; then
-  "$python_ft" -m venv "$venv"
-fi
-py="$venv/bin/python"
-"$py" -m pip install -q --upgrade pip
-"$py" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
+source tests/common.sh
+freethreaded_venv
+py=$freethreaded_python
 "$py" -m pip install -q --no-deps . -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
 
 echo "== Python tests on free-threaded $("$py" -c 'import sys; print(sys.version.split()[0])')"

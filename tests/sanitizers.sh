@@ -17,13 +17,7 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 jobs=(-j2)
 
-# Address space layout randomisation with many random bits breaks the older
-# ThreadSanitizer runtimes ("unexpected memory mapping"); run those binaries
-# with it turned off for the process when setarch can do that.
-no_aslr=()
-if setarch "$(uname -m)" -R true 2>/dev/null; then
-  no_aslr=(setarch "$(uname -m)" -R)
-fi
+source tests/common.sh
 
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -55,6 +49,5 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 export PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}"
 export LD_PRELOAD="$asan_runtime"
 export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1
-"$PYTHON" -c "import aeso, os, sys; sys.exit(os.path.dirname(os.path.abspath(aeso.__file__)) != os.path.abspath('$module_dir'))" ||
-  { echo "the sanitized module is not the one imported" >&2; exit 1; }
+check_imported_from "$module_dir" "$PYTHON"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
