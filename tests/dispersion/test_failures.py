@@ -150,10 +150,22 @@ def test_killed_dask_worker_ends_the_study():
                                      dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
         pid = next(iter(client.run(os.getpid).values()))
-        killer = threading.Timer(1.0, os.kill, (pid, signal.SIGKILL))
+        stop = threading.Event()
+
+        def kill_once_busy():
+            # Killed while it holds a task (each runs for minutes), so the
+            # task is the one lost, whatever the machine's speed.
+            while not stop.is_set():
+                if any(client.processing().values()):
+                    os.kill(pid, signal.SIGKILL)
+                    return
+                stop.wait(0.05)
+
+        killer = threading.Thread(target=kill_once_busy)
         killer.start()
         try:
             with pytest.raises(DispersionError, match="a Dask worker failed on blocks .*KilledWorker"):
                 study.run(n=100_000, seed=1, backend="dask", client=client, progress=False)
         finally:
-            killer.cancel()
+            stop.set()
+            killer.join()

@@ -33,82 +33,110 @@ def long_step():
 
 
 class LongRun:
-    """One long prediction in a background thread; `started` is set just
-    before the call, `seconds` holds its length once it has returned."""
+    """One long prediction in a background thread. Entering returns once the
+    call holds its borrow of the rocket and is about to run (its
+    max_iterations is being read); `seconds` holds the call's length once it
+    has returned."""
 
     def __init__(self, rocket, step):
         self.rocket, self.step = rocket, step
-        self.started = threading.Event()
+        self.entered = threading.Event()
         self.result = self.error = self.seconds = None
         self.thread = threading.Thread(target=self._body)
 
+    def __index__(self):  # the run's max_iterations
+        self.entered.set()
+        return 10**9
+
     def _body(self):
-        self.started.set()
         start = time.perf_counter()
         try:
-            self.result = self.rocket.predict_apogee_1dof(INIT, aeso.OdeMethod.Euler, self.step, 10**9)
+            self.result = self.rocket.predict_apogee_1dof(INIT, aeso.OdeMethod.Euler, self.step, self)
         except BaseException as exc:  # noqa: BLE001 - checked by the test
             self.error = exc
         self.seconds = time.perf_counter() - start
 
     def __enter__(self):
         self.thread.start()
-        self.started.wait()
-        time.sleep(0.1)  # well inside the run: argument conversion takes microseconds
+        assert self.entered.wait(300), "the run never started"
         return self
 
     def __exit__(self, *exc):
         self.thread.join()
         assert self.error is None, self.error
-        # A stalled call would wait for the rest of the run (run - 0.1 s), which
-        # is above a quarter of the run from 0.3 s on.
-        assert self.seconds > 0.3, f"the run took only {self.seconds:.3f} s: too short to tell"
+
+
+def during_a_run(rocket, step, action, attempts=4):
+    """Calls action(run) while a long prediction runs on `rocket` in another
+    thread and returns (its result, the run). When the run has ended before
+    the action did, the action did not happen during the run, whatever it saw:
+    that try tells nothing and is made again with a run four times as long.
+    A run that stalls the action until it ends fails every try."""
+    for _ in range(attempts):
+        with LongRun(rocket, step) as run:
+            outcome = action(run)
+            ended_first = not run.thread.is_alive()
+        if not ended_first:
+            return outcome, run
+        step = aeso.FixedTimeStep(step.dt / 4)
+    pytest.fail(f"in {attempts} tries every run ended before the action did: the action waits for the run")
 
 
 def test_gc_collect_does_not_wait_for_a_run(long_step):
-    with LongRun(aeso.Rocket(*ROCKET_VALUES), long_step) as run:
+    def collect(run):
         start = time.perf_counter()
         gc.collect()
-        waited = time.perf_counter() - start
-        still_running = run.thread.is_alive()
-    assert still_running
+        return time.perf_counter() - start
+
+    waited, run = during_a_run(aeso.Rocket(*ROCKET_VALUES), long_step, collect)
     assert waited < run.seconds / 4, (waited, run.seconds)
 
 
 def test_other_threads_keep_running_during_a_run(long_step):
-    ticks = []
-    stop = threading.Event()
+    def heartbeat_gaps(run):
+        ticks = []
+        stop = threading.Event()
 
-    def heartbeat():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.005)
+        def heartbeat():
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.005)
 
-    beat = threading.Thread(target=heartbeat)
-    beat.start()
-    try:
-        with LongRun(aeso.Rocket(*ROCKET_VALUES), long_step) as run:
-            first = len(ticks)
-    finally:
-        stop.set()
-        beat.join()
-    during = ticks[first - 1:]
-    largest_gap = max(b - a for a, b in zip(during, during[1:]))
-    assert len(during) > 10
-    assert largest_gap < run.seconds / 4, (largest_gap, run.seconds)
+        beat = threading.Thread(target=heartbeat)
+        beat.start()
+        try:
+            # Half of the run's expected length, measured while it runs.
+            deadline = time.perf_counter() + TARGET_SECONDS / 2
+            while time.perf_counter() < deadline and run.thread.is_alive():
+                time.sleep(0.01)
+        finally:
+            stop.set()
+            beat.join()
+        return [b - a for a, b in zip(ticks, ticks[1:])]
+
+    gaps, run = during_a_run(aeso.Rocket(*ROCKET_VALUES), long_step, heartbeat_gaps)
+    assert len(gaps) > 10
+    assert max(gaps) < run.seconds / 4, (max(gaps), run.seconds)
 
 
 def test_rocket_stays_borrowed_for_the_whole_run(long_step):
     rocket = aeso.Rocket(*ROCKET_VALUES)
     props = rocket.rocket_properties
     changed = aeso.Rocket(*(2 * v for v in ROCKET_VALUES)).rocket_properties
-    expected = rocket.predict_apogee_1dof(INIT, aeso.OdeMethod.Euler, long_step, 10**9)
-    with LongRun(rocket, long_step) as run:
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+
+    def assign_and_read(run):
+        try:
             rocket.rocket_properties = changed
-        assert rocket.rocket_properties.mass == props.mass  # readers still share
-        still_running = run.thread.is_alive()
-    assert still_running
-    assert run.result == expected
+        except RuntimeError as exc:
+            refusal = exc
+        else:
+            refusal = None
+            rocket.rocket_properties = props  # the try tells nothing if the run had ended
+        return refusal, rocket.rocket_properties.mass
+
+    (refusal, mass), run = during_a_run(rocket, long_step, assign_and_read)
+    assert isinstance(refusal, RuntimeError) and str(refusal) == "Already borrowed"
+    assert mass == props.mass  # readers still share
+    assert run.result == rocket.predict_apogee_1dof(INIT, aeso.OdeMethod.Euler, run.step, 10**9)
     rocket.rocket_properties = changed  # free again once the run is over
     assert rocket.rocket_properties.mass == 2.0

@@ -3,16 +3,19 @@ methods, the option classes, next_dt and every getter and setter.
 
 Results must equal the ones computed serially; the only exceptions allowed are
 the documented borrow conflicts ("Already borrowed" for a writer, "Already
-mutably borrowed" for a reader). On an interpreter with a GIL these can only
-happen while Python code runs inside a call, which the deterministic tests
-below arrange with an __index__ hook; without the GIL the stress tests must
-also see them happen on their own.
+mutably borrowed" for a reader). A reader conflict met while a simulation
+method converts its step options shows up inside the composite TypeError of
+that conversion, as the cause given for the variant of the object's own class.
+On an interpreter with a GIL these can only happen while Python code runs
+inside a call, which the deterministic tests below arrange with an __index__
+hook; without the GIL the stress tests must also see them happen on their own.
 """
 
 import random
 import struct
 import sys
 import threading
+import time
 
 import pytest
 
@@ -67,6 +70,42 @@ def run_threads(target, count=THREADS):
         raise errors[0]
 
 
+STEP_VARIANTS = (("Fixed", "FixedTimeStep"), ("Adaptive", "AdaptiveTimeStep"))
+
+
+def step_options_error(causes):
+    """The message of the TypeError a simulation method raises when its
+    `timestep_config` converts to neither variant; causes[i] renders why
+    variant i failed."""
+    lines = ["argument 'timestep_config': failed to extract enum TimeStepOptions ('Fixed | Adaptive')"]
+    for (variant, _), cause in zip(STEP_VARIANTS, causes):
+        lines.append(f"- variant {variant} ({variant}): TypeError: failed to extract field "
+                     f"TimeStepOptions::{variant}.0, caused by {cause}")
+    return "\n".join(lines)
+
+
+def step_options_reader_conflict(class_name):
+    """The message of that TypeError when the options object, of class
+    `class_name`, is being written by another thread: its own variant fails
+    with the reader's borrow conflict, the other one on the class."""
+    return step_options_error([f"RuntimeError: {READER_CONFLICT}" if cls == class_name
+                               else f"TypeError: '{class_name}' object cannot be cast as '{cls}'"
+                               for _, cls in STEP_VARIANTS])
+
+
+READER_CONFLICT_TYPE_ERRORS = frozenset(step_options_reader_conflict(cls) for _, cls in STEP_VARIANTS)
+
+
+def conflict_side(exc):
+    """The borrow-conflict side `exc` reports (WRITER_CONFLICT or
+    READER_CONFLICT), or None when it is not a borrow conflict."""
+    if type(exc) is RuntimeError and str(exc) in (WRITER_CONFLICT, READER_CONFLICT):
+        return str(exc)
+    if type(exc) is TypeError and str(exc) in READER_CONFLICT_TYPE_ERRORS:
+        return READER_CONFLICT
+    return None
+
+
 class ConflictLog:
     """Counts the borrow conflicts seen; anything else is an error."""
 
@@ -75,15 +114,73 @@ class ConflictLog:
         self.counts = {WRITER_CONFLICT: 0, READER_CONFLICT: 0}
 
     def attempt(self, fn, side):
-        """Calls fn(); a RuntimeError must carry the message of `side`.
+        """Calls fn(); an exception must be a borrow conflict of `side`.
         Returns (True, result) or (False, None) after a conflict."""
         try:
             return True, fn()
-        except RuntimeError as exc:
-            assert str(exc) == side, f"unexpected RuntimeError {exc!r} for a {side!r} side"
+        except (RuntimeError, TypeError) as exc:
+            if conflict_side(exc) != side:
+                raise AssertionError(f"unexpected {exc!r} for a {side!r} side") from exc
             with self.lock:
                 self.counts[side] += 1
             return False, None
+
+
+def test_step_options_message_matches_the_module():
+    """The reader-conflict texts are built by the template that reproduces the
+    module's own message for options of a wrong class."""
+    rocket = aeso.Rocket(*ROCKET_VALUES)
+    with pytest.raises(TypeError) as info:
+        rocket.predict_apogee_1dof(aeso.InitialState1DOF(0.0, 30.0), aeso.OdeMethod.RK45, 1.5)
+    assert str(info.value) == step_options_error(
+        [f"TypeError: 'float' object cannot be cast as '{cls}'" for _, cls in STEP_VARIANTS])
+
+
+def _reader_conflict_for(class_name):
+    return TypeError(step_options_reader_conflict(class_name))
+
+
+@pytest.mark.parametrize("exc, side", [
+    (RuntimeError(READER_CONFLICT), READER_CONFLICT),
+    (RuntimeError(WRITER_CONFLICT), WRITER_CONFLICT),
+    (_reader_conflict_for("AdaptiveTimeStep"), READER_CONFLICT),
+    (_reader_conflict_for("FixedTimeStep"), READER_CONFLICT),
+])
+def test_conflict_log_counts_borrow_conflicts(exc, side):
+    log = ConflictLog()
+
+    def fail():
+        raise exc
+
+    assert log.attempt(fail, side) == (False, None)
+    assert log.counts[side] == 1
+
+
+@pytest.mark.parametrize("exc, side", [
+    # Right text, wrong side.
+    (RuntimeError(READER_CONFLICT), WRITER_CONFLICT),
+    (RuntimeError(WRITER_CONFLICT), READER_CONFLICT),
+    (_reader_conflict_for("AdaptiveTimeStep"), WRITER_CONFLICT),
+    # Any other text, or the conflict under the variant of the other class.
+    (RuntimeError("Already borrowed!"), WRITER_CONFLICT),
+    (TypeError(READER_CONFLICT), READER_CONFLICT),
+    (TypeError(step_options_error([f"RuntimeError: {READER_CONFLICT}"] * 2)), READER_CONFLICT),
+    (TypeError(step_options_error([f"RuntimeError: {READER_CONFLICT}",
+                                   "TypeError: 'AdaptiveTimeStep' object cannot be cast as 'AdaptiveTimeStep'"])),
+     READER_CONFLICT),
+    (TypeError(step_options_reader_conflict("AdaptiveTimeStep") + "\n"), READER_CONFLICT),
+    # A subclass or another type is not the module's conflict.
+    (type("SubRuntimeError", (RuntimeError,), {})(READER_CONFLICT), READER_CONFLICT),
+])
+def test_conflict_log_fails_on_anything_else(exc, side):
+    log = ConflictLog()
+
+    def fail():
+        raise exc
+
+    with pytest.raises(AssertionError, match="unexpected"):
+        log.attempt(fail, side)
+    assert log.counts == {WRITER_CONFLICT: 0, READER_CONFLICT: 0}
 
 
 class Shared:
@@ -280,7 +377,11 @@ def test_assignment_during_long_runs():
     results = []
 
     def runner():
-        for _ in range(200):
+        # The assigner meets a run only when the scheduler lets both go at
+        # once, which a loaded machine makes rare: run until it has, with a
+        # cap far beyond what any machine needs.
+        deadline = time.monotonic() + 300
+        while time.monotonic() < deadline:
             ok, value = log.attempt(lambda: rocket.predict_apogee_1dof(init, aeso.OdeMethod.Euler, options, limit),
                                     READER_CONFLICT)
             if ok:
@@ -312,14 +413,19 @@ def test_readers_racing_a_writer_without_the_gil():
         while not stop.is_set():
             ok, v = log.attempt(lambda: props.cd, READER_CONFLICT)
             assert not ok or v in (0.5, 0.25)
-            if log.counts[READER_CONFLICT] >= 3:
+            if log.counts[READER_CONFLICT] >= 1:
                 stop.set()
 
     def writer(_):
-        for i in range(2_000_000):
-            if stop.is_set():
-                break
-            log.attempt(lambda: setattr(props, "cd", 0.25 if i % 2 else 0.5), WRITER_CONFLICT)
+        # A reader meets the writer only when both run at the same instant,
+        # which a loaded machine makes rare: write until one has, with a cap
+        # far beyond what any machine needs so a broken build cannot hang.
+        deadline = time.monotonic() + 300
+        i = 0
+        while not stop.is_set() and time.monotonic() < deadline:
+            for _ in range(10_000):
+                log.attempt(lambda: setattr(props, "cd", 0.25 if i % 2 else 0.5), WRITER_CONFLICT)
+                i += 1
         stop.set()
 
     run_threads(lambda i: (writer if i == 0 else reader)(i), count=4)
