@@ -71,8 +71,13 @@ MATHJAX_PARTS = [
 ]
 # Relative to _static of the built site.
 mathjax_path = "mathjax/MathJax.js?config=TeX-AMS_CHTML"
+# MyST marks its pages "tex2jax_ignore" and each formula "math": MathJax 2
+# is told to render exactly those (MyST configures only MathJax 3 and later).
+myst_update_mathjax = False
 mathjax2_config = {
     "messageStyle": "none",
+    "tex2jax": {"processClass": "tex2jax_process|mathjax_process|math|output_area",
+                "ignoreClass": "tex2jax_ignore|mathjax_ignore|document"},
     "CommonHTML": {"linebreaks": {"automatic": True}},
 }
 
@@ -115,7 +120,8 @@ def setup(app):
 # --- HTML ------------------------------------------------------------------------
 html_theme = "pydata_sphinx_theme"
 html_title = f"aeso {release}"
-html_static_path = []
+html_static_path = ["_static"]
+html_favicon = "_static/favicon.svg"
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
@@ -125,6 +131,9 @@ html_theme_options = {
     "navbar_end": ["theme-switcher", "navbar-icon-links"],
 }
 html_show_sourcelink = False
+# A first visit has no stored colour mode: start in "auto" (otherwise the
+# theme logs an error on the console).
+html_context = {"default_mode": "auto"}
 
 # --- Examples gallery ------------------------------------------------------------
 sphinx_gallery_conf = {
@@ -141,6 +150,8 @@ sphinx_gallery_conf = {
     "remove_config_comments": True,
     "show_memory": False,
     "show_signature": False,
+    # The computation-times page loads its table scripts from other hosts.
+    "write_computation_times": False,
 }
 
 # --- Doctest ---------------------------------------------------------------------
