@@ -5,7 +5,7 @@ Simulate a planar (3-DOF) coast to apogee and show its flight profile.
 
 With matplotlib installed, saves a PNG with the altitude against time and the
 x-y trajectory; without it, prints a short text summary. Either way it prints
-the numbers that matter.
+the numbers that matter. Usage::
 
     python examples/flight_profile.py                 # PNG in the current directory
     python examples/flight_profile.py -o /tmp/fp.png  # PNG at a given path
