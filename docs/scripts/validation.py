@@ -170,8 +170,8 @@ def convergence_panel(ax, title, errors, orders):
     for p, anchor in ((1, 3e2), (3, 3e0), (5, 1e-5)):
         h = np.array([STEPS[0], STEPS[-1]])
         ax.loglog(h, anchor * (h / STEPS[0]) ** p, ":", color="grey", linewidth=0.8)
-        ax.annotate(f"slope {p}", (STEPS[-1], anchor * (STEPS[-1] / STEPS[0]) ** p),
-                    fontsize=7, color="grey", ha="right", va="bottom")
+        ax.annotate(f"slope {p}", (STEPS[0], anchor), fontsize=7, color="grey",
+                    ha="left", va="bottom")
     ax.axhspan(1e-16, FIT_FLOOR, color="grey", alpha=0.08, label="rounding level (not fitted)")
     ax.set_ylim(bottom=1e-14)
     ax.set_xlabel("step size dt (s)")
