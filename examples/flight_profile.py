@@ -1,8 +1,11 @@
-"""Simulate a planar (3-DOF) coast to apogee and show its flight profile.
+"""Flight profile
+==============
+
+Simulate a planar (3-DOF) coast to apogee and show its flight profile.
 
 With matplotlib installed, saves a PNG with the altitude against time and the
 x-y trajectory; without it, prints a short text summary. Either way it prints
-the numbers that matter.
+the numbers that matter. Usage::
 
     python examples/flight_profile.py                 # PNG in the current directory
     python examples/flight_profile.py -o /tmp/fp.png  # PNG at a given path
@@ -27,7 +30,8 @@ SPEED = 250.0  # m/s at burnout
 
 
 def default_output() -> str:
-    here = os.path.dirname(os.path.abspath(__file__))
+    # The documentation's gallery runs the script without __file__, from its own directory.
+    here = os.path.dirname(os.path.abspath(__file__)) if "__file__" in globals() else os.getcwd()
     repo = os.path.dirname(here)
     cwd = os.path.abspath(os.getcwd())
     inside_repo = os.path.commonpath([cwd, repo]) == repo
@@ -36,7 +40,7 @@ def default_output() -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description="Simulate a planar (3-DOF) coast to apogee and show its flight profile.")
     parser.add_argument("-o", "--output", help="PNG file to write (default: ./flight_profile.png)")
     parser.add_argument("--angle", type=float, default=0.05,
                         help="initial angle off vertical, rad (default 0.05)")
@@ -89,4 +93,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Exits only on failure: the documentation's gallery runs this script
+    # in its own process, which a SystemExit would end.
+    if (status := main()) != 0:
+        sys.exit(status)

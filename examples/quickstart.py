@@ -1,4 +1,9 @@
-"""Predict the apogee of a small sounding rocket with each integration method."""
+"""Quick start
+===========
+
+Predict the apogee of a small sounding rocket with each integration method,
+and compare the 1-DOF apogees with the closed-form solution.
+"""
 
 import math
 

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the documentation site into build/docs (warnings are errors, every
+# cross-reference must resolve), then runs the code on its pages as doctests.
+# Needs the module installed with the docs extra (pip install ".[docs]") and
+# a local MathJax (Debian's libjs-mathjax, or $AESO_MATHJAX_DIR).
+# Open build/docs/index.html in a browser afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+"$PYTHON" -m sphinx -W --keep-going -n -q -b html docs build/docs
+"$PYTHON" -m sphinx -W --keep-going -n -q -b doctest docs build/docs-doctest
+# A script that exits the process could end the build early with status 0.
+test -f build/docs/index.html && test -f build/docs/auto_examples/index.html
