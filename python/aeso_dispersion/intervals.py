@@ -117,7 +117,7 @@ def _unknown(shape):
 def _order_statistic(ordered, rank, sign):
     n = ordered.shape[-1]
     if 1 <= rank <= n:
-        return ordered[..., rank - 1]
+        return ordered[..., rank - 1][()]
     return np.full(ordered.shape[:-1], sign * math.inf)[()]
 
 
