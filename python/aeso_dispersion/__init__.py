@@ -15,13 +15,14 @@ worker count and task grouping. The command-line tool is aeso-dispersion.
 """
 
 from .config import load_study
-from .distributions import Normal, Triangular, Uniform, normal, triangular, uniform
+from .distributions import (LogNormal, Normal, Triangular, Uniform, lognormal, normal, triangular,
+                            uniform)
 from .errors import DispersionError, MissingExtra, StudyError
 from .results import DispersionResult
 from .study import Study
 
 __all__ = [
     "Study", "load_study", "DispersionResult",
-    "normal", "uniform", "triangular", "Normal", "Uniform", "Triangular",
+    "normal", "lognormal", "uniform", "triangular", "Normal", "LogNormal", "Uniform", "Triangular",
     "StudyError", "DispersionError", "MissingExtra",
 ]

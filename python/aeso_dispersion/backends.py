@@ -15,9 +15,10 @@ from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
 import numpy as np
 
+from . import domains
 from .engine import run_block, run_blocks
 from .errors import DispersionError, StudyError, require
-from .results import DispersionResult
+from .results import DispersionResult, export_rows
 from .study import Plan
 
 # How many blocks each thread has queued ahead: enough to keep it busy while
@@ -31,15 +32,21 @@ NO_WORKER_TIMEOUT = 60.0
 
 
 class _Collector:
-    """Gathers block results into the study's arrays, on the calling thread."""
+    """Gathers block results into the study's arrays, on the calling thread,
+    and hands each block to the writer as soon as every block before it
+    has come back."""
 
-    def __init__(self, n, n_inputs, block_size, bar):
-        self.inputs = np.empty((n_inputs, n))
+    def __init__(self, n, names, block_size, bar, writer=None):
+        self.n, self.names = n, names
+        self.inputs = np.empty((len(names), n))
         self.apogees = np.empty(n)
         self.codes = np.zeros(n, dtype=np.int32)
         self.table = {}
         self.block_size = block_size
         self.bar = bar
+        self.writer = writer
+        self.done = set()
+        self.written = 0  # blocks handed to the writer
 
     def add(self, first_block, result):
         inputs, apogees, codes, reasons = result
@@ -52,8 +59,34 @@ class _Collector:
                                     for r in reasons.tolist()], dtype=np.int32)
             codes = remap[codes]
         self.codes[lo:hi] = codes
+        self._finished(first_block, hi)
         if self.bar is not None:
             self.bar.update(hi - lo)
+
+    def add_previous(self, previous):
+        """Takes the rows of an earlier run read back from the results file
+        (whole blocks, already on disk)."""
+        rows = previous.rows
+        self.inputs[:, :rows] = previous.values[:, :-1].T
+        self.apogees[:rows] = previous.values[:, -1]
+        for i, text in enumerate(previous.failures):
+            if text:
+                template = domains.unfill(text, self.names)
+                self.codes[i] = self.table.setdefault(template, len(self.table) + 1)
+        self.done.update(range(rows // self.block_size))
+        self.written = rows // self.block_size
+        if self.bar is not None:
+            self.bar.update(rows)
+
+    def _finished(self, first_block, hi):
+        self.done.update(range(first_block, math.ceil(hi / self.block_size)))
+        while self.written in self.done:
+            lo = self.written * self.block_size
+            if self.writer is not None:
+                self.writer.append(*export_rows(self.names, self.inputs.T, self.apogees, self.codes,
+                                                tuple(self.table), lo, min(lo + self.block_size, self.n)))
+            self.done.discard(self.written)
+            self.written += 1
 
 
 def _progress_bar(enabled, n):
@@ -75,30 +108,61 @@ def _progress_bar(enabled, n):
     return tqdm.tqdm(total=n, unit="run", file=sys.stderr, delay=1.0, smoothing=0.1)
 
 
-def run_study(study, n, seed, backend="threads", workers=None, progress=None, **options):
-    if seed is None:
-        seed = int(np.random.SeedSequence().entropy)
+def _check_memory(n, n_columns):
+    """Refuses a study whose arrays cannot fit in this machine's memory."""
+    needed = n * (8 * n_columns + 12)
+    try:
+        available = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return
+    if needed > available:
+        raise StudyError("n", f"{n} samples need {needed / 2**30:.3g} GiB of memory for their "
+                              f"results, more than this machine's {available / 2**30:.3g} GiB")
+
+
+def run_study(study, n, seed, backend="threads", workers=None, progress=None, output=None,
+              resume=False, **options):
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers <= 0):
         raise StudyError("workers", f"must be a positive integer, not {workers!r}")
+    if backend not in ("threads", "dask"):
+        raise StudyError("backend", f"must be 'threads' or 'dask', not {backend!r}")
+    if backend == "threads" and options:
+        raise TypeError(f"unexpected options for the threads backend: {', '.join(options)}")
+    if seed is None:
+        seed = int(np.random.SeedSequence().entropy)
     plan = study.plan
     block_size = plan.block_size
     n_blocks = math.ceil(n / block_size)
-    bar = _progress_bar(progress, n)
-    collector = _Collector(n, int(np.count_nonzero(plan.codes)), block_size, bar)
-    started = time.perf_counter()
+    _check_memory(n, len(study.dispersed) + 1)
+    writer = previous = None
+    if output is not None:
+        from .output import open_output, study_metadata
+        from .results import column_names
+
+        writer, previous = open_output(output, study_metadata(study, seed), column_names(study),
+                                       block_size, resume)
+    bar = None
     try:
+        bar = _progress_bar(progress, n)
+        collector = _Collector(n, study.dispersed, block_size, bar, writer)
+        first_block = 0
+        if previous is not None:
+            first_block = min(previous.rows // block_size, n // block_size)
+            previous.values = previous.values[:first_block * block_size]
+            previous.failures = previous.failures[:first_block * block_size]
+            collector.add_previous(previous)
+        started = time.perf_counter()
         if backend == "threads":
-            if options:
-                raise TypeError(f"unexpected options for the threads backend: {', '.join(options)}")
             workers = workers or os.cpu_count() or 1
-            _run_threads(tuple(plan), seed, n, n_blocks, workers, collector)
-        elif backend == "dask":
-            workers = _run_dask(tuple(plan), seed, n, n_blocks, workers, collector, **options)
+            _run_threads(tuple(plan), seed, n, first_block, n_blocks, workers, collector)
         else:
-            raise StudyError("backend", f"must be 'threads' or 'dask', not {backend!r}")
+            workers = _run_dask(tuple(plan), seed, n, first_block, n_blocks, workers, collector,
+                                **options)
     finally:
         if bar is not None:
             bar.close()
+        if writer is not None:
+            writer.close()
     elapsed = time.perf_counter() - started
     return DispersionResult(
         study=study, n=n, seed=seed, inputs=collector.inputs, apogees=collector.apogees,
@@ -110,7 +174,7 @@ def _block_count(n, block_size, block):
     return min(block_size, n - block * block_size)
 
 
-def _run_threads(plan, seed, n, n_blocks, workers, collector):
+def _run_threads(plan, seed, n, first_block, n_blocks, workers, collector):
     """Runs the blocks on `workers` threads.
 
     Only a few blocks per thread are queued at a time. On any exception in
@@ -121,7 +185,7 @@ def _run_threads(plan, seed, n, n_blocks, workers, collector):
     block_size = Plan(*plan).block_size
     stop = threading.Event()
     executor = ThreadPoolExecutor(workers, thread_name_prefix="aeso-dispersion")
-    blocks = iter(range(n_blocks))
+    blocks = iter(range(first_block, n_blocks))
     pending = {}
 
     def submit():
@@ -146,7 +210,7 @@ def _run_threads(plan, seed, n, n_blocks, workers, collector):
         executor.shutdown(wait=False, cancel_futures=True)
 
 
-def _run_dask(plan, seed, n, n_blocks, workers, collector, client=None, address=None,
+def _run_dask(plan, seed, n, first_block, n_blocks, workers, collector, client=None, address=None,
               processes=True, blocks_per_task=None, connect_timeout=10.0):
     """Runs groups of blocks as Dask tasks; returns the number of workers.
 
@@ -175,9 +239,9 @@ def _run_dask(plan, seed, n, n_blocks, workers, collector, client=None, address=
             owned.insert(0, client)
         n_workers = len(client.scheduler_info()["workers"]) or 1
         if blocks_per_task is None:
-            blocks_per_task = max(1, math.ceil(n_blocks / (TASKS_PER_DASK_WORKER * n_workers)))
+            blocks_per_task = max(1, math.ceil((n_blocks - first_block) / (TASKS_PER_DASK_WORKER * n_workers)))
         pending = {}
-        for first in range(0, n_blocks, blocks_per_task):
+        for first in range(first_block, n_blocks, blocks_per_task):
             last = min(first + blocks_per_task, n_blocks)
             pending[client.submit(run_blocks, plan, seed, first, last, n, pure=False)] = (first, last)
         try:

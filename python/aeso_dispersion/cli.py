@@ -3,10 +3,15 @@
 import argparse
 import contextlib
 import os
+import signal
 import sys
 
 from .config import load_study
-from .errors import DispersionError, MissingExtra, StudyError
+from .errors import DispersionError, MissingExtra, StudyError, require
+from .results import format_fraction
+
+# Default of --max-failed: any failed run makes the exit status non-zero.
+DEFAULT_MAX_FAILED = 0.0
 
 EPILOG = """\
 The study file has the sections [study] (model, n, seed, block_size),
@@ -14,11 +19,24 @@ The study file has the sections [study] (model, n, seed, block_size),
 distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
 See examples/dispersion_study.toml.
 
-A sample whose run fails (no apogee within max_iterations, a non-finite
-input, ...) gets a NaN apogee and its reason; the summary counts them. The
-line aeso writes to standard error for each such failure is not shown.
+Every input has a physical domain (mass, areas, moment of inertia and step
+sizes > 0; cd, cl_a and speed >= 0; finite values): a fixed value outside it
+is refused when the file is read, a drawn one makes its sample fail.
+
+A sample whose run fails (a drawn value outside its domain, no apogee within
+max_iterations, ...) gets a NaN apogee and its reason; the summary gives the
+fraction that failed. The statistics cover the successful runs only, which
+biases them when failures depend on the inputs: any failure makes the exit
+status 3 unless --max-failed allows that fraction; a study where every run
+failed always exits with 3.
+
+With --csv the results are written while the study runs, block by block: an
+interrupted or failed study keeps every finished block, and the same command
+with --resume continues it; the file is then the same, bit for bit, as that
+of an uninterrupted run.
+
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
-study could not be run.
+study could not be run, 3 when too many runs failed, 130 when interrupted.
 """
 
 
@@ -40,6 +58,22 @@ def _seed(text):
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be >= 0, got {value}")
     return value
+
+
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text}")
+    return value
+
+
+def _version():
+    from .output import package_version
+
+    return package_version()
 
 
 def parser():
@@ -65,12 +99,20 @@ def parser():
     dask.add_argument("--dask-local", type=_positive, metavar="N",
                       help="run on a local Dask cluster of N worker processes started for this run")
     p.add_argument("--csv", metavar="PATH",
-                   help="write the samples, apogees and failure reasons to PATH (Parquet when "
-                        "PATH ends in .parquet; needs aeso[parquet])")
+                   help="write the study's metadata, fixed inputs, samples, apogees and failure "
+                        "reasons to PATH while it runs (Parquet when PATH ends in .parquet; needs "
+                        "aeso[parquet])")
     p.add_argument("--plot", metavar="PATH",
                    help="save a PNG figure to PATH: apogee histogram with percentiles, "
                         "empirical CDF, apogee against the most influential input "
                         "(needs aeso[dispersion])")
+    p.add_argument("--resume", action="store_true",
+                   help="keep the whole blocks that an earlier, interrupted run of the same "
+                        "study, seed and block size left in the --csv file, and run the rest")
+    p.add_argument("--max-failed", type=_fraction, default=DEFAULT_MAX_FAILED, metavar="FRACTION",
+                   help="largest fraction of failed runs (0 to 1) with which the exit status is "
+                        f"still 0 (default: {DEFAULT_MAX_FAILED:g}); all runs failed is always an error")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     p.add_argument("--no-progress", action="store_true",
                    help="no progress bar (otherwise one is shown on standard error when that "
                         "is a terminal, tqdm is installed (aeso[dispersion]) and the study "
@@ -105,14 +147,62 @@ def native_stderr_silenced():
         os.close(saved)
 
 
+def _plot_check(path):
+    """Refuses a figure path before the study runs: no matplotlib, a format
+    matplotlib cannot write, or a path that cannot be written."""
+    from .output import check_writable
+    from .plots import supported_formats
+
+    formats = supported_formats()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in formats:
+        raise StudyError("--plot", f"{path}: the file name must end in one of "
+                                   f"{', '.join('.' + f for f in sorted(formats))}")
+    check_writable(path, "--plot")
+
+
+def _output_check(path):
+    if path.endswith(".parquet"):
+        require("pyarrow.parquet", "parquet", "Parquet export")
+
+
+def _second_interrupt_exits():
+    """Makes a second Ctrl-C end the process at once, without the traceback
+    of an interpreter interrupted while it waits for its threads; the
+    first one still raises KeyboardInterrupt and the study stops cleanly."""
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        return  # SIGINT ignored or handled by whoever started us
+    interrupts = 0
+
+    def handler(signum, frame):
+        nonlocal interrupts
+        interrupts += 1
+        if interrupts == 1:
+            raise KeyboardInterrupt
+        os.write(2, b"aeso-dispersion: interrupted again, exiting now\n")
+        os._exit(130)
+
+    try:
+        signal.signal(signal.SIGINT, handler)
+    except ValueError:  # not the main thread
+        pass
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
     if args.workers is not None and (args.dask or args.dask_local):
         parser().error("--workers applies to the threads backend; give the Dask worker count "
                        "with --dask-local N")
+    if args.resume and not args.csv:
+        parser().error("--resume continues the results file given with --csv")
     progress = False if args.no_progress else None
+    _second_interrupt_exits()
     try:
         study = load_study(args.study)
+        if args.csv:
+            _output_check(args.csv)
+        if args.plot:
+            _plot_check(args.plot)
         if args.dask:
             options = dict(backend="dask", address=args.dask)
         elif args.dask_local:
@@ -120,34 +210,55 @@ def main(argv=None):
         else:
             options = dict(backend="threads", workers=args.workers)
         with native_stderr_silenced():
-            result = study.run(n=args.samples, seed=args.seed, progress=progress, **options)
-    except StudyError as exc:
-        if exc.key == "n":
-            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
-        print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
-        return 2
-    except (DispersionError, MissingExtra) as exc:
-        print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("aeso-dispersion: interrupted", file=sys.stderr)
-        return 130
-
-    try:
-        print(result, flush=True)
-    except BrokenPipeError:  # e.g. piped into head: the reader is gone
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    try:
-        if args.csv:
-            result.save(args.csv)
-            print(f"\nwrote {args.csv}")
+            result = study.run(n=args.samples, seed=args.seed, progress=progress, output=args.csv,
+                               resume=args.resume, **options)
         if args.plot:
             result.plot(args.plot)
-            print(f"wrote {args.plot}")
-    except (MissingExtra, OSError) as exc:
+    except StudyError as exc:
+        if exc.key == "n" and exc.problem.startswith("missing"):
+            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
+        elif exc.key == "n":
+            exc = StudyError("-n", exc.problem)
+        elif exc.key in ("--plot", "output", "resume"):
+            exc = StudyError(None, exc.problem)
         print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
+        return 2
+    except (DispersionError, MissingExtra, OSError) as exc:
+        print(f"aeso-dispersion: error: {exc}{_kept(args)}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"aeso-dispersion: interrupted{_kept(args)}", file=sys.stderr)
+        return 130
+
+    # The files are complete before anything goes to standard output, which
+    # may be a pipe whose reader leaves early (| head -1).
+    try:
+        print(result, flush=True)
+        for path in (args.csv, args.plot):
+            if path:
+                print(f"wrote {path}", flush=True)
+    except BrokenPipeError:  # the reader is gone
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return _gate(result, args.max_failed)
+
+
+def _kept(args):
+    if not args.csv or not os.path.exists(args.csv):
+        return ""
+    return f"; {args.csv} keeps the finished blocks, --resume continues the study"
+
+
+def _gate(result, max_failed):
+    """Exit status 3 when more runs failed than --max-failed allows, or all."""
+    fraction = result.failed_fraction
+    if fraction == 1.0:
+        print(f"aeso-dispersion: error: every one of the {result.n} runs failed", file=sys.stderr)
+        return 3
+    if fraction > max_failed:
+        print(f"aeso-dispersion: error: {format_fraction(fraction)} of the runs failed, more than "
+              f"--max-failed {max_failed:g} allows; the statistics cover the successful runs only",
+              file=sys.stderr)
+        return 3
     return 0
 
 

@@ -19,11 +19,15 @@
     method = "RK45"
     max_iterations = 100000
 
-A value is a number or a distribution table: normal (mean, std), uniform
-(low, high) or triangular (low, mode, high). Every error names the file, the
-key and the problem.
+A value is a number or a distribution table: normal (mean, std, optional
+low and high), lognormal (log_mean, log_std, optional low and high), uniform
+(low, high) or triangular (low, mode, high). Every value must lie in its
+input's domain (see domains); `allow_negative = ["cd", "cl_a"]` in [study]
+widens the domains of those two inputs to every finite value. Every error
+names the file, the key and the problem.
 """
 
+import hashlib
 import tomllib
 from collections.abc import Mapping
 
@@ -32,7 +36,7 @@ from .errors import StudyError
 from .study import DEFAULT_BLOCK_SIZE, Study
 
 SECTIONS = ("study", "rocket", "initial_state", "solver")
-STUDY_KEYS = ("model", "n", "seed", "block_size")
+STUDY_KEYS = ("model", "n", "seed", "block_size", "allow_negative")
 
 
 def _distribution(key, table):
@@ -42,21 +46,23 @@ def _distribution(key, table):
     kind = table["distribution"]
     if kind not in KINDS:
         raise StudyError(f"{key}.distribution", f"must be one of {', '.join(KINDS)}, not {kind!r}")
-    cls, names = KINDS[kind]
+    cls, names, optional = KINDS[kind]
     for name in table:
-        if name != "distribution" and name not in names:
+        if name != "distribution" and name not in names + optional:
             raise StudyError(f"{key}.{name}", f"unknown key for a {kind} distribution "
-                                              f"(expected: {', '.join(names)})")
-    args = []
-    for name in names:
+                                              f"(expected: {', '.join(names + optional)})")
+    args = {}
+    for name in names + optional:
         if name not in table:
+            if name in optional:
+                continue
             raise StudyError(f"{key}.{name}", f"missing (a {kind} distribution needs {', '.join(names)})")
         value = table[name]
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise StudyError(f"{key}.{name}", f"must be a number, not {_toml_type(value)}")
-        args.append(value)
+        args[name] = value
     try:
-        return cls(*args)
+        return cls(**args)
     except (TypeError, ValueError) as exc:
         raise StudyError(key, str(exc)) from None
 
@@ -98,6 +104,9 @@ def study_from_mapping(data):
     model = study.get("model", "3dof")
     if not isinstance(model, str):
         raise StudyError("study.model", f"must be a string, not {_toml_type(model)}")
+    allow_negative = study.get("allow_negative", [])
+    if not isinstance(allow_negative, list) or not all(isinstance(k, str) for k in allow_negative):
+        raise StudyError("study.allow_negative", "must be an array of input names, such as [\"cl_a\"]")
     solver = data["solver"]
     if isinstance(solver, Mapping) and "method" in solver and not isinstance(solver["method"], str):
         raise StudyError("solver.method", f"must be a string, not {_toml_type(solver['method'])}")
@@ -109,6 +118,7 @@ def study_from_mapping(data):
         n=study.get("n"),
         seed=study.get("seed"),
         block_size=study.get("block_size", DEFAULT_BLOCK_SIZE),
+        allow_negative=allow_negative,
     )
 
 
@@ -116,12 +126,20 @@ def load_study(path):
     """Reads the study in the TOML file at `path`; StudyError names the file."""
     try:
         with open(path, "rb") as f:
-            data = tomllib.load(f)
+            content = f.read()
     except OSError as exc:
         raise StudyError(None, f"cannot read: {exc.strerror}", file=path) from None
+    try:
+        data = tomllib.loads(content.decode("utf-8"))
+    except UnicodeDecodeError as exc:
+        raise StudyError(None, f"not UTF-8 text (byte {exc.start}): a study file is TOML, "
+                               f"which is UTF-8", file=path) from None
     except tomllib.TOMLDecodeError as exc:
         raise StudyError(None, f"invalid TOML: {exc}", file=path) from None
     try:
-        return study_from_mapping(data)
+        study = study_from_mapping(data)
     except StudyError as exc:
         raise StudyError(exc.key, exc.problem, file=path) from None
+    study.source = str(path)
+    study.source_sha256 = hashlib.sha256(content).hexdigest()
+    return study

@@ -4,12 +4,10 @@ This is the code every backend's workers execute. It takes and returns only
 plain values and NumPy arrays, and imports aeso itself, so a Dask worker in
 another process or on another machine runs it from the plain form of a plan.
 
-Samples are numbered 0, 1, ... and grouped into blocks of `block_size`; the
-inputs of block b are drawn from ``SeedSequence(seed, spawn_key=(b,))``, the
-b-th child that ``SeedSequence(seed).spawn`` would give, and always for the
-whole block (the last block of a study is drawn in full and cut). A sample's
-inputs thus depend only on the seed, the block size and its number: not on
-the backend, the worker count, the grouping of blocks into tasks, or n.
+The inputs of a block are drawn as streams describes: a sample's inputs
+depend only on the seed, the block size and its number. A sample whose
+drawn values break a domain check (see domains) fails with that reason
+without being run.
 """
 
 import math
@@ -18,7 +16,9 @@ import numpy as np
 
 import aeso
 
-from .distributions import CONSTANT, draw_columns
+from . import domains
+from .distributions import CONSTANT
+from .streams import draw_inputs
 from .study import Plan
 
 # Reason codes within a block; 0 means the run succeeded.
@@ -27,16 +27,12 @@ ITERATION_LIMIT = "no apogee within max_iterations (InternalError: Index out of 
 NON_FINITE_APOGEE = "non-finite apogee"
 
 
-def block_rng(seed, block):
-    """The generator of block `block` of a study drawn with `seed`."""
-    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(block,))))
-
-
 def draw_block(plan, seed, block):
     """The dispersed inputs of one whole block, shape (dispersed, block_size)."""
     dispersed = plan.codes != CONSTANT
-    return draw_columns(block_rng(seed, block), plan.codes[dispersed], plan.params[dispersed],
-                        plan.block_size)
+    names = [domains.qualified(key) for key, d in zip(plan.names, dispersed.tolist()) if d]
+    return draw_inputs(names, plan.codes[dispersed], plan.params[dispersed], seed, block,
+                       plan.block_size)
 
 
 def _reason(exc):
@@ -127,10 +123,17 @@ def run_block(plan, seed, block, count, stop=None):
 
     is_set = stop.is_set if stop is not None else (lambda: False)
 
+    broken, templates = domains.violations(plan.checks, full)
+    skip = (broken >= 0).tolist()
+    for i in np.flatnonzero(broken >= 0).tolist():
+        codes[i] = reasons.code(templates[broken[i]])
+
     rocket_class = aeso.Rocket
     for i in range(count):
         if not i & 15 and is_set():  # a few microseconds between checks
             break
+        if skip[i]:
+            continue
         if rocket_rows is not None:
             rocket = rocket_class(*rocket_rows[i])
         if state_rows is not None:

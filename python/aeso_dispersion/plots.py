@@ -4,13 +4,24 @@ apogee against the most influential input."""
 import numpy as np
 
 from .errors import require
-from .results import PERCENTILES
+from .results import PERCENTILES, format_fraction
 
 
-def plot_result(result, path):
+def _figure_class():
     matplotlib = require("matplotlib", "dispersion", "the figure")
     matplotlib.use("Agg", force=True)
     from matplotlib.figure import Figure
+
+    return Figure
+
+
+def supported_formats():
+    """The file name extensions the figure can be saved as (png, pdf, svg, ...)."""
+    return set(_figure_class()().canvas.get_supported_filetypes())
+
+
+def plot_result(result, path):
+    Figure = _figure_class()
 
     ok = ~result.failed
     apogees = result.apogees[ok]
@@ -19,7 +30,8 @@ def plot_result(result, path):
     hist, cdf, scatter = fig.subplots(1, 3)
     title = f"{result.n} runs, seed {result.seed}"
     if summary["failed"]:
-        title += f", {summary['failed']} failed"
+        title += (f"; {summary['failed']} failed ({format_fraction(result.failed_fraction)}), "
+                  f"shown: the {summary['succeeded']} successful runs only")
     fig.suptitle(f"Apogee dispersion ({title})")
 
     hist.hist(apogees, bins=min(80, max(10, apogees.size // 50)), color="#4c72b0")
@@ -36,7 +48,8 @@ def plot_result(result, path):
     ordered = np.sort(apogees)
     cdf.step(ordered, np.arange(1, ordered.size + 1) / max(ordered.size, 1), where="post", color="#4c72b0")
     cdf.set_xlabel("apogee (m)")
-    cdf.set_ylabel("fraction of runs at or below")
+    cdf.set_ylabel("fraction of the successful runs at or below" if summary["failed"]
+                   else "fraction of runs at or below")
     cdf.set_title("empirical CDF")
     cdf.grid(alpha=0.3)
 

@@ -1,12 +1,11 @@
 """The outcome of a study: arrays, summary, sensitivity ranking, export."""
 
-import csv
 import math
 from collections import Counter
 
 import numpy as np
 
-from .errors import require
+from . import domains
 
 PERCENTILES = (1, 5, 50, 95, 99)
 
@@ -36,6 +35,28 @@ def spearman(x, y):
     return float(rx @ ry) / denominator if denominator > 0 else math.nan
 
 
+def column_names(study):
+    return list(study.dispersed) + ["apogee", "failure"]
+
+
+def export_rows(names, samples, apogees, codes, reasons, lo, hi):
+    """Samples lo..hi-1 as export rows: (float columns, shape
+    (hi - lo, len(names) + 1): the inputs and the apogee; failure reasons
+    with the sample's values filled in, "" for a run that succeeded)."""
+    values = np.column_stack([samples[lo:hi], apogees[lo:hi]])
+    codes = codes[lo:hi]
+    texts = np.array([""] + [domains.fill(t) for t in reasons], dtype=object)[codes]
+    filled = np.array([False] + [domains.has_fields(t) for t in reasons])
+    for i in np.flatnonzero(filled[codes]).tolist():
+        row = dict(zip(names, samples[lo + i].tolist()))
+        texts[i] = domains.fill(reasons[codes[i] - 1], row)
+    return values, texts.tolist()
+
+
+def format_fraction(fraction):
+    return f"{100 * fraction:.3g} %"
+
+
 class DispersionResult:
     """Samples, apogees and failures of a study run.
 
@@ -43,7 +64,8 @@ class DispersionResult:
     - `samples`: their drawn values, shape (n, len(names));
     - `apogees`: shape (n,), NaN where the run failed;
     - `failure_codes`: shape (n,), 0 for a successful run, else a 1-based
-      index into `failure_reasons`;
+      index into `failure_reasons`, whose texts name the inputs a reason is
+      about as "{section.key}" (`reason(i)` fills in the sample's values);
     - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds).
     """
 
@@ -70,14 +92,22 @@ class DispersionResult:
         return self.failure_codes != 0
 
     def reason(self, i):
-        """The failure reason of sample i, or None when its run succeeded."""
+        """The failure reason of sample i, with the values of the inputs it
+        names, or None when its run succeeded."""
         code = int(self.failure_codes[i])
-        return self.failure_reasons[code - 1] if code else None
+        if not code:
+            return None
+        return domains.fill(self.failure_reasons[code - 1], dict(zip(self.names, self.samples[i].tolist())))
 
     def failure_counts(self):
         """{reason: number of samples}, most frequent first."""
         counts = Counter(self.failure_codes[self.failed].tolist())
-        return {self.failure_reasons[c - 1]: k for c, k in counts.most_common()}
+        return {domains.fill(self.failure_reasons[c - 1]): k for c, k in counts.most_common()}
+
+    @property
+    def failed_fraction(self):
+        """The fraction of the runs that failed."""
+        return int(np.count_nonzero(self.failed)) / self.n
 
     def summary(self):
         """Statistics of the successful apogees, with the failure count."""
@@ -109,9 +139,14 @@ class DispersionResult:
         rows = [("mean", s["mean"]), ("std", s["std"]), ("min", s["min"])]
         rows += [(f"p{p}", s[f"p{p}"]) for p in PERCENTILES] + [("max", s["max"])]
         lines += [f"  {label:<6}{value:>12.3f}" for label, value in rows]
-        lines.append(f"  failed{s['failed']:>12d}")
+        lines.append(f"  failed{s['failed']:>12d}  ({format_fraction(self.failed_fraction)} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
+        if s["failed"] == s["n"]:
+            lines.append("warning: every run failed; there are no statistics")
+        elif s["failed"]:
+            lines.append(f"warning: the statistics cover the {s['succeeded']} successful runs only; "
+                         f"they are biased when whether a run fails depends on its inputs")
         return "\n".join(lines)
 
     def format_sensitivity(self):
@@ -127,31 +162,22 @@ class DispersionResult:
     def __str__(self):
         return self.format_summary() + "\n\n" + self.format_sensitivity()
 
-    def columns(self):
-        """(names, columns): the dispersed inputs, the apogee and the failure
-        reason ("" when the run succeeded) as export columns."""
-        reasons = np.array(("",) + self.failure_reasons, dtype=object)[self.failure_codes]
-        names = list(self.names) + ["apogee", "failure"]
-        return names, [self.samples[:, i] for i in range(len(self.names))] + [self.apogees, reasons]
+    def column_names(self):
+        """The columns of an export: the dispersed inputs, the apogee and
+        the failure reason ("" when the run succeeded)."""
+        return column_names(self.study)
 
-    def to_csv(self, path):
-        """Writes one row per sample; floats round-trip exactly."""
-        names, columns = self.columns()
-        with open(path, "w", newline="") as f:
-            writer = csv.writer(f)
-            writer.writerow(names)
-            writer.writerows(zip(*(c.tolist() for c in columns)))
-
-    def to_parquet(self, path):
-        pa = require("pyarrow", "parquet", "Parquet export")
-        pq = require("pyarrow.parquet", "parquet", "Parquet export")
-        names, columns = self.columns()
-        pq.write_table(pa.table({name: list(c) if c.dtype == object else c
-                                 for name, c in zip(names, columns)}), path)
+    def rows(self, lo, hi):
+        """Samples lo..hi-1 as export rows (see export_rows)."""
+        return export_rows(self.names, self.samples, self.apogees, self.failure_codes,
+                           self.failure_reasons, lo, hi)
 
     def save(self, path):
-        """Writes CSV, or Parquet when the path ends in .parquet."""
-        (self.to_parquet if str(path).endswith(".parquet") else self.to_csv)(path)
+        """Writes CSV, or Parquet when the path ends in .parquet (see
+        output for the format)."""
+        from .output import save
+
+        save(self, path)
 
     def plot(self, path):
         """Saves the PNG figure (histogram, empirical CDF, scatter against

@@ -23,6 +23,7 @@ points in: ``vx = -speed * sin(angle)``, ``vy = speed * cos(angle)``,
 computed per sample from that sample's speed and angle.
 """
 
+import hashlib
 import math
 from collections.abc import Mapping
 from typing import NamedTuple
@@ -31,7 +32,8 @@ import numpy as np
 
 import aeso
 
-from .distributions import CONSTANT, DISTRIBUTIONS
+from . import domains
+from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
 from .errors import StudyError
 
 ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
@@ -55,6 +57,7 @@ class Plan(NamedTuple):
     take, in the order rocket properties, initial state, step options;
     `values` holds the fixed values (the nominal value for a dispersed
     input), `codes` and `params` the distributions (code 0: fixed).
+    `checks` are the domain checks of the drawn values (see domains).
     """
 
     model: str
@@ -66,6 +69,7 @@ class Plan(NamedTuple):
     params: np.ndarray
     max_iterations: int
     block_size: int
+    checks: tuple = ()
 
 
 def _number_or_distribution(key, value):
@@ -165,9 +169,10 @@ class Study:
     """
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
-                 block_size=DEFAULT_BLOCK_SIZE):
+                 block_size=DEFAULT_BLOCK_SIZE, allow_negative=()):
         if model not in MODELS:
             raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
+        self.allow_negative = _check_widened(allow_negative)
         self.n = _check_count("study.n", n, allow_none=True)
         self.seed = _check_seed("study.seed", seed)
         self.block_size = _check_count("study.block_size", block_size)
@@ -182,16 +187,37 @@ class Study:
                   + [("solver", k, self.solver[k]) for k in step_keys])
         if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
             kind = "adaptive" if method == "RK45" else "fixed"
+        _check_domains(model, method, inputs, self.allow_negative)
+        keys = tuple(k for _, k, _ in inputs)
+        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs]
+        checks = domains.sample_checks(model, keys, drawn, [d and not v.bounded for d, (_, _, v) in
+                                                             zip(drawn, inputs)], self.allow_negative)
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
-        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0, 0.0, 0.0) for _, _, v in inputs]
-        self.plan = Plan(model, method, kind, tuple(k for _, k, _ in inputs),
+        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
+        self.plan = Plan(model, method, kind, keys,
                          np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
-                         np.array(params, dtype=np.float64).reshape(len(inputs), 3),
-                         max_iterations, self.block_size)
+                         np.array(params, dtype=np.float64).reshape(len(inputs), N_PARAMS),
+                         max_iterations, self.block_size, checks)
+        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+        # The study file and its SHA-256 when the study was read from one.
+        self.source = self.source_sha256 = None
 
-    def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, **options):
+    @property
+    def fingerprint(self):
+        """SHA-256 of everything the samples and their runs depend on but
+        the seed: two studies with the same fingerprint, seed and block size
+        give the same results."""
+        plan = self.plan
+        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step, plan.names,
+                                      plan.max_iterations, plan.block_size, plan.checks)).encode())
+        for array in (plan.values, plan.codes, plan.params):
+            digest.update(np.ascontiguousarray(array).tobytes())
+        return digest.hexdigest()
+
+    def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
+            resume=False, **options):
         """Runs `n` samples (default: the study's n) drawn with `seed`.
 
         backend "threads" runs on a thread pool of `workers` threads (default:
@@ -200,17 +226,54 @@ class Study:
         `workers` worker processes (``processes=False`` for threads in this
         process) started for the run. `progress`: True, False, or None for a
         bar on standard error only when it is a terminal.
+
+        With `output`, a path, the results are written there while the study
+        runs, block by block in sample order (CSV, or Parquet for a path
+        ending in .parquet; see output); with `resume` as well, the whole
+        blocks an earlier run of the same study, seed and block size left
+        in that file are kept and the study continues after them.
         Returns a DispersionResult.
         """
         from .backends import run_study
 
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
-        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress, **options)
+        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress,
+                         output=output, resume=resume, **options)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
                 f"dispersed={list(self.dispersed)!r})")
+
+
+def _check_widened(keys):
+    if isinstance(keys, str):
+        keys = (keys,)
+    keys = tuple(keys)
+    for key in keys:
+        if key not in domains.WIDENABLE:
+            raise StudyError("study.allow_negative",
+                             f"only {', '.join(domains.WIDENABLE)} may take negative values, not {key!r}")
+    return keys
+
+
+def _check_domains(model, method, inputs, widened):
+    """Refuses fixed values and bounded distributions outside their domains."""
+    for section, key, value in inputs:
+        if isinstance(value, DISTRIBUTIONS):
+            problem = domains.check_distribution(model, key, value, widened)
+        else:
+            problem = domains.check_fixed(model, key, value, widened)
+        if problem:
+            raise StudyError(f"{section}.{key}", problem)
+    given = {key: value for _, key, value in inputs}
+    for a, b in domains.ORDERED:
+        low, high = given.get(a), given.get(b)
+        if isinstance(low, float) and isinstance(high, float) and low > high:
+            raise StudyError(f"solver.{a}", f"{low!r} exceeds {b} ({high!r}): every run would fail")
+        if isinstance(low, DISTRIBUTIONS) and isinstance(high, float) and low.bounded \
+                and low.support[0] > high:
+            raise StudyError(f"solver.{a}", f"every draw exceeds {b} ({high!r}): every run would fail")
 
 
 def _check_count(key, value, allow_none=False):
