@@ -36,8 +36,12 @@ class _Collector:
     and hands each block to the writer as soon as every block before it
     has come back."""
 
-    def __init__(self, n, names, block_size, bar, writer=None):
+    def __init__(self, n, names, block_size, bar, writer=None, tracker=None):
         self.n, self.names = n, names
+        # With a stopping rule: its tracker, and whether it has stopped the
+        # study (blocks past the stop are neither kept nor written).
+        self.tracker = tracker
+        self.complete = False
         self.inputs = np.empty((len(names), n))
         self.apogees = np.empty(n)
         self.codes = np.zeros(n, dtype=np.int32)
@@ -77,16 +81,37 @@ class _Collector:
         self.written = rows // self.block_size
         if self.bar is not None:
             self.bar.update(rows)
+        self._rule_stops_at(min(rows, self.n))
 
     def _finished(self, first_block, hi):
         self.done.update(range(first_block, math.ceil(hi / self.block_size)))
-        while self.written in self.done:
+        while self.written in self.done and not self.complete:
             lo = self.written * self.block_size
+            if self._rule_stops_at(lo):
+                break
             if self.writer is not None:
                 self.writer.append(*export_rows(self.names, self.inputs.T, self.apogees, self.codes,
                                                 tuple(self.table), lo, min(lo + self.block_size, self.n)))
             self.done.discard(self.written)
             self.written += 1
+        self._rule_stops_at(min(self.written * self.block_size, self.n))
+
+    def _rule_stops_at(self, prefix):
+        """Checks the stopping rule on the first `prefix` samples (all of
+        them finished); True once it has stopped the study there or before."""
+        if self.tracker is not None and not self.complete:
+            values = self.outcomes()[self.tracker.rule.statistic.outcome]
+            stop = self.tracker.advance(values[:prefix])
+            self.complete = stop is not None
+        return self.complete
+
+    def outcomes(self):
+        return {"apogee": self.apogees}
+
+    @property
+    def kept(self):
+        """The number of samples of the result: the stop n, or n."""
+        return self.tracker.stop if self.tracker is not None and self.complete else self.n
 
 
 def _progress_bar(enabled, n):
@@ -121,7 +146,7 @@ def _check_memory(n, n_columns):
 
 
 def run_study(study, n, seed, backend="threads", workers=None, progress=None, output=None,
-              resume=False, **options):
+              resume=False, until=None, **options):
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers <= 0):
         raise StudyError("workers", f"must be a positive integer, not {workers!r}")
     if backend not in ("threads", "dask"):
@@ -144,7 +169,12 @@ def run_study(study, n, seed, backend="threads", workers=None, progress=None, ou
     bar = None
     try:
         bar = _progress_bar(progress, n)
-        collector = _Collector(n, study.dispersed, block_size, bar, writer)
+        tracker = None
+        if until is not None:
+            from .stopping import Tracker
+
+            tracker = Tracker(until, n, block_size, study.reporting.level)
+        collector = _Collector(n, study.dispersed, block_size, bar, writer, tracker)
         first_block = 0
         if previous is not None:
             first_block = min(previous.rows // block_size, n // block_size)
@@ -164,10 +194,12 @@ def run_study(study, n, seed, backend="threads", workers=None, progress=None, ou
         if writer is not None:
             writer.close()
     elapsed = time.perf_counter() - started
+    kept = collector.kept
     return DispersionResult(
-        study=study, n=n, seed=seed, inputs=collector.inputs, apogees=collector.apogees,
-        codes=collector.codes, reasons=tuple(collector.table), backend=backend,
-        workers=workers, elapsed=elapsed)
+        study=study, n=kept, seed=seed, inputs=collector.inputs[:, :kept],
+        apogees=collector.apogees[:kept], codes=collector.codes[:kept],
+        reasons=tuple(collector.table), backend=backend, workers=workers, elapsed=elapsed,
+        stopping=None if tracker is None else tracker.outcome())
 
 
 def _block_count(n, block_size, block):
@@ -202,11 +234,12 @@ def _run_threads(plan, seed, n, first_block, n_blocks, workers, collector):
             for future in done:
                 block = pending.pop(future)
                 collector.add(block, future.result())
+                if collector.complete:  # the stopping rule is met
+                    return
                 submit()
-    except BaseException:
-        stop.set()
-        raise
     finally:
+        # Running blocks give up at their next sample; queued ones are cancelled.
+        stop.set()
         executor.shutdown(wait=False, cancel_futures=True)
 
 
@@ -279,3 +312,6 @@ def _collect_dask(distributed, client, pending, collector):
                     f"a Dask worker failed on blocks {first} to {last - 1}: "
                     f"{type(exc).__name__}: {exc}") from exc
             collector.add(first, result)
+            if collector.complete:  # the stopping rule is met
+                client.cancel(list(pending))
+                return

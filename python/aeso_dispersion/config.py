@@ -35,7 +35,8 @@ from .distributions import KINDS
 from .errors import StudyError
 from .study import DEFAULT_BLOCK_SIZE, Study
 
-SECTIONS = ("study", "rocket", "initial_state", "solver")
+SECTIONS = ("study", "rocket", "initial_state", "solver", "statistics", "correlation")
+STATISTICS_KEYS = ("confidence", "percentiles", "thresholds", "until")
 STUDY_KEYS = ("model", "n", "seed", "block_size", "allow_negative")
 
 
@@ -92,7 +93,7 @@ def study_from_mapping(data):
     for section in data:
         if section not in SECTIONS:
             raise StudyError(section, f"unknown section (expected: {', '.join(SECTIONS)})")
-    for section in SECTIONS[1:]:
+    for section in SECTIONS[1:4]:
         if section not in data:
             raise StudyError(section, "missing section")
     study = data.get("study", {})
@@ -119,7 +120,37 @@ def study_from_mapping(data):
         seed=study.get("seed"),
         block_size=study.get("block_size", DEFAULT_BLOCK_SIZE),
         allow_negative=allow_negative,
+        correlation=_correlation(data.get("correlation")),
+        **_statistics(data.get("statistics", {})),
     )
+
+
+def _correlation(table):
+    if table is None:
+        return None
+    if not isinstance(table, Mapping):
+        raise StudyError("correlation", f"must be a table, not {_toml_type(table)}")
+    return dict(table)
+
+
+def _statistics(table):
+    """The [statistics] section as Study arguments (until is kept aside, as
+    the default stopping rule of the command line)."""
+    if not isinstance(table, Mapping):
+        raise StudyError("statistics", f"must be a table, not {_toml_type(table)}")
+    for key in table:
+        if key not in STATISTICS_KEYS:
+            raise StudyError(f"statistics.{key}", f"unknown key (expected one of: "
+                                                  f"{', '.join(STATISTICS_KEYS)})")
+    confidence = table.get("confidence")
+    if confidence is not None and (isinstance(confidence, bool) or not isinstance(confidence, (int, float))):
+        raise StudyError("statistics.confidence", f"must be a number, not {_toml_type(confidence)}")
+    until = table.get("until")
+    if until is not None and not isinstance(until, str):
+        raise StudyError("statistics.until", f"must be a string such as \"p99=1.0\", not "
+                                             f"{_toml_type(until)}")
+    return dict(confidence=confidence, percentiles=table.get("percentiles"),
+                thresholds=table.get("thresholds"), until=until)
 
 
 def load_study(path):

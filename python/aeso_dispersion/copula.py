@@ -15,11 +15,13 @@ same bits everywhere.
 """
 
 import math
+from typing import NamedTuple
 
 import numpy as np
 
-from .distributions import NORMAL, TRIANGULAR, UNIFORM
+from .distributions import LOGNORMAL, NORMAL, TRIANGULAR, UNIFORM
 from .errors import require
+from .streams import input_rng
 
 # Entries of a factor's diagonal below this count as zero: the matrix is
 # singular there and that input is a combination of the ones before it.
@@ -111,19 +113,42 @@ def mix(normals, factor):
     return out
 
 
-def standard_normal_cdf(z):
-    """Phi(z), accurate in both tails."""
-    return require("scipy.special", "dispersion", "correlated inputs").ndtr(z)
+def _ndtr():
+    return require("scipy.special", "dispersion", "correlated inputs")
+
+
+def _truncated_standard_normal(z, alpha, beta):
+    """The value of a standard normal truncated to [alpha, beta] at the
+    quantile Phi(z); computed from the nearer tail to keep its precision."""
+    special = _ndtr()
+    if alpha == -math.inf and beta == math.inf:
+        return z
+    if alpha > 0.0:
+        # Upper tail: work with survival functions, Phi(-x) = 1 - Phi(x).
+        s_alpha, s_beta = special.ndtr(-alpha), special.ndtr(-beta)
+        return -special.ndtri(s_beta + special.ndtr(-z) * (s_alpha - s_beta))
+    p_alpha, p_beta = special.ndtr(alpha), special.ndtr(beta)
+    return special.ndtri(p_alpha + special.ndtr(z) * (p_beta - p_alpha))
 
 
 def quantile_of_normal(code, params, z):
     """Values of the distribution (code, params) at the quantiles Phi(z) of
     standard normal values z: its inverse CDF applied to Phi(z). A normal
-    input is mean + std * z directly (no round trip through Phi)."""
-    a, b, c = (float(v) for v in params)
-    if code == NORMAL:
-        return a + b * z
-    u = standard_normal_cdf(z)
+    input is mean + std * z directly (no round trip through Phi), a
+    lognormal one exp(log_mean + log_std * z); with bounds, the same within
+    them."""
+    a, b, c, d = (float(v) for v in tuple(params) + (0.0,) * (4 - len(params)))
+    if code in (NORMAL, LOGNORMAL):
+        low, high = c, d
+        if code == LOGNORMAL:
+            low = math.log(low) if low > 0.0 else -math.inf
+            high = math.log(high) if high < math.inf else math.inf
+        if b > 0.0:
+            x = a + b * _truncated_standard_normal(z, (low - a) / b, (high - a) / b)
+        else:
+            x = np.full_like(z, a)
+        return np.exp(x) if code == LOGNORMAL else x
+    u = _ndtr().ndtr(z)
     if code == UNIFORM:
         return a + (b - a) * u
     if code == TRIANGULAR:
@@ -133,3 +158,29 @@ def quantile_of_normal(code, params, z):
         right = high - np.sqrt((1.0 - u) * (high - low) * (high - mode))
         return np.where(u < split, left, right)
     raise ValueError(f"no quantile function for distribution code {code}")
+
+
+class Correlation(NamedTuple):
+    """Rank correlations between dispersed inputs: their names, the checked
+    matrix, and the Cholesky factor of the copula's normal correlation."""
+
+    names: tuple
+    matrix: np.ndarray
+    factor: np.ndarray
+
+    @classmethod
+    def make(cls, names, matrix):
+        matrix = check_correlation(names, matrix)
+        return cls(tuple(names), matrix, cholesky(normal_correlation(matrix)))
+
+
+def draw_correlated(names, codes, params, factor, seed, block, size):
+    """The values of a correlated group of inputs in one block, shape
+    (len(names), size): a standard normal stream per input (its own, keyed by
+    its name), mixed by `factor`, through each input's quantile function."""
+    normals = np.empty((len(names), size))
+    for j, name in enumerate(names):
+        normals[j] = input_rng(seed, block, name).standard_normal(size)
+    mixed = mix(normals, np.asarray(factor, dtype=np.float64))
+    return np.array([quantile_of_normal(code, row, mixed[j])
+                     for j, (code, row) in enumerate(zip(codes, params))]).reshape(len(names), size)

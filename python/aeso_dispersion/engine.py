@@ -17,6 +17,7 @@ import numpy as np
 import aeso
 
 from . import domains
+from .copula import draw_correlated
 from .distributions import CONSTANT
 from .streams import draw_inputs
 from .study import Plan
@@ -31,8 +32,19 @@ def draw_block(plan, seed, block):
     """The dispersed inputs of one whole block, shape (dispersed, block_size)."""
     dispersed = plan.codes != CONSTANT
     names = [domains.qualified(key) for key, d in zip(plan.names, dispersed.tolist()) if d]
-    return draw_inputs(names, plan.codes[dispersed], plan.params[dispersed], seed, block,
-                       plan.block_size)
+    codes, params = plan.codes[dispersed], plan.params[dispersed]
+    if not plan.correlation:
+        return draw_inputs(names, codes, params, seed, block, plan.block_size)
+    # Correlated inputs are drawn through the copula; the others as usual.
+    group, factor = plan.correlation
+    alone = [j for j in range(len(names)) if j not in group]
+    columns = np.empty((len(names), plan.block_size))
+    columns[alone] = draw_inputs([names[j] for j in alone], codes[alone], params[alone], seed, block,
+                                 plan.block_size)
+    columns[list(group)] = draw_correlated([names[j] for j in group], codes[list(group)].tolist(),
+                                           params[list(group)].tolist(), factor, seed, block,
+                                           plan.block_size)
+    return columns
 
 
 def _reason(exc):

@@ -4,7 +4,8 @@ apogee against the most influential input."""
 import numpy as np
 
 from .errors import require
-from .results import PERCENTILES, format_fraction
+from .intervals import percentile_label
+from .results import format_fraction
 
 
 def _figure_class():

@@ -5,9 +5,10 @@ from collections import Counter
 
 import numpy as np
 
-from . import domains
-
-PERCENTILES = (1, 5, 50, 95, 99)
+from . import domains, summary
+from .intervals import percentile_label
+from .report import write_json
+from .variance_indices import first_order_index
 
 
 def ranks(values):
@@ -66,11 +67,17 @@ class DispersionResult:
     - `failure_codes`: shape (n,), 0 for a successful run, else a 1-based
       index into `failure_reasons`, whose texts name the inputs a reason is
       about as "{section.key}" (`reason(i)` fills in the sample's values);
-    - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds).
+    - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds);
+    - `reporting`: the confidence level, percentiles and thresholds of the
+      summary (the study's; assign another summary.Reporting to change them);
+    - `stopping`: how the stopping rule ended (stopping.Outcome), or None.
     """
 
-    def __init__(self, study, n, seed, inputs, apogees, codes, reasons, backend, workers, elapsed):
+    def __init__(self, study, n, seed, inputs, apogees, codes, reasons, backend, workers, elapsed,
+                 stopping=None):
         self.study = study
+        self.reporting = study.reporting
+        self.stopping = stopping
         self.names = study.dispersed
         self.n, self.seed = n, seed
         self.samples = inputs.T
@@ -116,10 +123,12 @@ class DispersionResult:
         if ok.size:
             out.update(mean=float(ok.mean()), std=float(ok.std(ddof=1)) if ok.size > 1 else math.nan,
                        min=float(ok.min()), max=float(ok.max()))
-            out.update({f"p{p}": float(v) for p, v in zip(PERCENTILES, np.percentile(ok, PERCENTILES))})
+            percentiles = self.reporting.percentiles
+            out.update({percentile_label(p): float(v)
+                        for p, v in zip(percentiles, np.percentile(ok, percentiles))})
         else:
             out.update({k: math.nan for k in ("mean", "std", "min", "max")})
-            out.update({f"p{p}": math.nan for p in PERCENTILES})
+            out.update({percentile_label(p): math.nan for p in self.reporting.percentiles})
         return out
 
     def sensitivity(self):
@@ -132,13 +141,27 @@ class DispersionResult:
         table = [(name, spearman(self.samples[ok, i], y)) for i, name in enumerate(self.names)]
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
+    def outcomes(self):
+        """{outcome: per-run values, NaN where the run failed}."""
+        return {"apogee": self.apogees}
+
+    def variance_indices(self):
+        """{input: variance_indices.Index}: the first-order variance-based
+        index of each input on the apogee, over the successful runs."""
+        ok = ~self.failed
+        y = self.apogees[ok]
+        return {name: first_order_index(self.samples[ok, i], y) for i, name in enumerate(self.names)}
+
+    def statistics(self):
+        """{outcome: statistics with confidence intervals} (see intervals.describe)."""
+        return summary.statistics(self, self.reporting)
+
     def format_summary(self):
         s = self.summary()
         lines = [f"apogee (m) over {s['succeeded']} of {s['n']} runs "
                  f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)"]
-        rows = [("mean", s["mean"]), ("std", s["std"]), ("min", s["min"])]
-        rows += [(f"p{p}", s[f"p{p}"]) for p in PERCENTILES] + [("max", s["max"])]
-        lines += [f"  {label:<6}{value:>12.3f}" for label, value in rows]
+        for name, stats in self.statistics().items():
+            lines += summary.format_outcome(name, stats, self.reporting.level)
         lines.append(f"  failed{s['failed']:>12d}  ({format_fraction(self.failed_fraction)} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
@@ -147,16 +170,20 @@ class DispersionResult:
         elif s["failed"]:
             lines.append(f"warning: the statistics cover the {s['succeeded']} successful runs only; "
                          f"they are biased when whether a run fails depends on its inputs")
+        lines += summary.format_stopping(self.stopping, self.reporting.level)
         return "\n".join(lines)
 
     def format_sensitivity(self):
         table = self.sensitivity()
         if not table:
             return "sensitivity: no dispersed input"
+        indices = self.variance_indices()
         width = max(len("input"), *(len(name) for name, _ in table))
-        lines = ["sensitivity (Spearman rank correlation with apogee)",
-                 f"  {'rank':<6}{'input':<{width}}  {'rho':>7}"]
-        lines += [f"  {i:<6}{name:<{width}}  {rho:>+7.3f}" for i, (name, rho) in enumerate(table, 1)]
+        lines = ["sensitivity of the apogee: Spearman rank correlation (rho) and first-order "
+                 "variance-based index (S1, share of the variance explained, ± its standard error)",
+                 f"  {'rank':<6}{'input':<{width}}  {'rho':>7}  {'S1':>6}  {'±':>5}"]
+        lines += [f"  {i:<6}{name:<{width}}  {rho:>+7.3f}  {indices[name].estimate:>6.3f}  "
+                  f"{indices[name].standard_error:>5.3f}" for i, (name, rho) in enumerate(table, 1)]
         return "\n".join(lines)
 
     def __str__(self):
@@ -178,6 +205,12 @@ class DispersionResult:
         from .output import save
 
         save(self, path)
+
+    def to_json(self, path):
+        """Writes the machine-readable summary (see report and summary)."""
+        from .output import package_version
+
+        write_json(path, summary.document(self, self.reporting, package_version()))
 
     def plot(self, path):
         """Saves the PNG figure (histogram, empirical CDF, scatter against

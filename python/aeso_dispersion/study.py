@@ -48,6 +48,8 @@ METHODS = ("Euler", "RK3", "RK45")
 MODELS = ("1dof", "3dof")
 DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
+# The per-run outcomes a study reports and a stopping rule may name.
+OUTCOMES = ("apogee",)
 
 
 class Plan(NamedTuple):
@@ -70,6 +72,9 @@ class Plan(NamedTuple):
     max_iterations: int
     block_size: int
     checks: tuple = ()
+    # Correlated inputs: (positions among the dispersed inputs, Cholesky
+    # factor of their copula as nested tuples), or () when all are independent.
+    correlation: tuple = ()
 
 
 def _number_or_distribution(key, value):
@@ -169,7 +174,8 @@ class Study:
     """
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
-                 block_size=DEFAULT_BLOCK_SIZE, allow_negative=()):
+                 block_size=DEFAULT_BLOCK_SIZE, allow_negative=(), correlation=None,
+                 confidence=None, percentiles=None, thresholds=None, until=None):
         if model not in MODELS:
             raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
         self.allow_negative = _check_widened(allow_negative)
@@ -195,12 +201,19 @@ class Study:
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
         params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
+        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
+        self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+        self.correlation = _correlation(correlation, self.dispersed)
+        self.reporting = _reporting(confidence, percentiles, thresholds)
+        self.until = stopping_rule("statistics.until", until)
+        correlated = ()
+        if self.correlation is not None:
+            correlated = (tuple(self.dispersed.index(name) for name in self.correlation.names),
+                          tuple(map(tuple, self.correlation.factor.tolist())))
         self.plan = Plan(model, method, kind, keys,
                          np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
                          np.array(params, dtype=np.float64).reshape(len(inputs), N_PARAMS),
-                         max_iterations, self.block_size, checks)
-        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
-        self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+                         max_iterations, self.block_size, checks, correlated)
         # The study file and its SHA-256 when the study was read from one.
         self.source = self.source_sha256 = None
 
@@ -211,13 +224,14 @@ class Study:
         give the same results."""
         plan = self.plan
         digest = hashlib.sha256(repr((plan.model, plan.method, plan.step, plan.names,
-                                      plan.max_iterations, plan.block_size, plan.checks)).encode())
+                                      plan.max_iterations, plan.block_size, plan.checks,
+                                      plan.correlation)).encode())
         for array in (plan.values, plan.codes, plan.params):
             digest.update(np.ascontiguousarray(array).tobytes())
         return digest.hexdigest()
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
-            resume=False, **options):
+            resume=False, until=None, **options):
         """Runs `n` samples (default: the study's n) drawn with `seed`.
 
         backend "threads" runs on a thread pool of `workers` threads (default:
@@ -232,18 +246,88 @@ class Study:
         ending in .parquet; see output); with `resume` as well, the whole
         blocks an earlier run of the same study, seed and block size left
         in that file are kept and the study continues after them.
+
+        `until`, a stopping rule such as "p99=1.0" (default: the study's),
+        makes `n` a maximum: the study stops after the first round of blocks
+        whose samples meet the rule (see stopping); the result then holds
+        exactly those samples and its `stopping` attribute says how it ended.
         Returns a DispersionResult.
         """
         from .backends import run_study
 
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
+        until = stopping_rule("until", until) or self.until
+        if until is not None and until.statistic.outcome not in OUTCOMES:
+            raise StudyError("until", f"unknown outcome {until.statistic.outcome!r} "
+                                      f"(known: {', '.join(OUTCOMES)})")
         return run_study(self, n, seed, backend=backend, workers=workers, progress=progress,
-                         output=output, resume=resume, **options)
+                         output=output, resume=resume, until=until, **options)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
                 f"dispersed={list(self.dispersed)!r})")
+
+
+def _correlation(given, dispersed):
+    """A copula.Correlation from {"inputs": [...], "matrix": [[...]]} or a
+    pair (inputs, matrix); inputs by "section.key" or key, all dispersed."""
+    if given is None:
+        return None
+    from .copula import Correlation, CorrelationError
+
+    if isinstance(given, Correlation):
+        given = (given.names, given.matrix)
+    if isinstance(given, Mapping):
+        unknown = set(given) - {"inputs", "matrix"}
+        if unknown or set(given) != {"inputs", "matrix"}:
+            raise StudyError("correlation", "needs exactly the keys inputs (names of dispersed "
+                                            "inputs) and matrix (their rank correlations)")
+        names, matrix = given["inputs"], given["matrix"]
+    else:
+        try:
+            names, matrix = given
+        except (TypeError, ValueError):
+            raise StudyError("correlation", "must be a table with inputs and matrix") from None
+    if isinstance(names, str) or not all(isinstance(name, str) for name in names):
+        raise StudyError("correlation.inputs", "must be an array of input names")
+    resolved = []
+    for name in names:
+        found = [full for full in dispersed if name in (full, full.split(".", 1)[1])]
+        if not found:
+            raise StudyError("correlation.inputs", f"{name!r} is not a dispersed input (these are: "
+                                                   f"{', '.join(dispersed) or 'none'})")
+        resolved.append(found[0])
+    try:
+        return Correlation.make(resolved, matrix)
+    except CorrelationError as exc:
+        raise StudyError("correlation.matrix", str(exc)) from None
+
+
+def stopping_rule(key, rule):
+    """A stopping.StoppingRule from its text (or itself); None stays None."""
+    from .stopping import StoppingRule
+
+    if rule is None or isinstance(rule, StoppingRule):
+        return rule
+    if not isinstance(rule, str):
+        raise StudyError(key, f"must be a rule such as 'p99=1.0', not {rule!r}")
+    try:
+        return StoppingRule.parse(rule)
+    except ValueError as exc:
+        raise StudyError(key, str(exc)) from None
+
+
+def _reporting(confidence, percentiles, thresholds):
+    from .summary import Reporting
+
+    for key, value in (("percentiles", percentiles), ("thresholds", thresholds)):
+        if value is not None and (isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")):
+            raise StudyError(f"statistics.{key}", f"must be an array, not {value!r}")
+    try:
+        return Reporting.make(confidence, percentiles, thresholds)
+    except ValueError as exc:
+        raise StudyError("statistics", str(exc)) from None
 
 
 def _check_widened(keys):
