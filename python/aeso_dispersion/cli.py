@@ -8,10 +8,17 @@ import sys
 
 from .config import load_study
 from .errors import DispersionError, MissingExtra, StudyError, require
+from .intervals import check_level, check_percentile
+from .output import check_writable
+from .plots import convergence_path
 from .results import format_fraction
+from .study import stopping_rule
+from .summary import Reporting
 
 # Default of --max-failed: any failed run makes the exit status non-zero.
 DEFAULT_MAX_FAILED = 0.0
+# Exit status when the --until rule was not met within the maximum n.
+RULE_NOT_MET = 4
 
 EPILOG = """\
 The study file has the sections [study] (model, n, seed, block_size),
@@ -35,8 +42,20 @@ interrupted or failed study keeps every finished block, and the same command
 with --resume continues it; the file is then the same, bit for bit, as that
 of an uninterrupted run.
 
+Every percentile and the mean come with a confidence interval (95 % unless
+--confidence says otherwise): a percentile's from order statistics, valid
+whatever the distribution of the apogee; the mean's from Student's t; a
+threshold probability's exact (Clopper-Pearson). An interval that the runs
+are too few to bound on one side shows -inf or inf there.
+
+With --until STAT=TOL the study runs in rounds of blocks and stops after the
+first round at which the interval of STAT lies within ±TOL of its estimate;
+the rounds do not depend on the backend or worker count, so neither does the
+stop. -n is the maximum.
+
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
-study could not be run, 3 when too many runs failed, 130 when interrupted.
+study could not be run, 3 when too many runs failed, 4 when the --until rule
+was not met within -n runs, 130 when interrupted.
 """
 
 
@@ -68,6 +87,21 @@ def _fraction(text):
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text}")
     return value
+
+
+def _level(text):
+    try:
+        return check_level(float(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc) if "level" in str(exc) else f"not a number: {text!r}") from None
+
+
+def _percentiles(text):
+    try:
+        return tuple(check_percentile(float(p)) for p in text.split(","))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc) if "percentile" in str(exc) else
+                                         f"not a list of numbers: {text!r}") from None
 
 
 def _version():
@@ -104,8 +138,24 @@ def parser():
                         "aeso[parquet])")
     p.add_argument("--plot", metavar="PATH",
                    help="save a PNG figure to PATH: apogee histogram with percentiles, "
-                        "empirical CDF, apogee against the most influential input "
-                        "(needs aeso[dispersion])")
+                        "empirical CDF, apogee against the most influential input; and beside "
+                        "it PATH-convergence: the --until statistic (else p99) and its interval "
+                        "against n (needs aeso[dispersion])")
+    stats = p.add_argument_group("statistics (defaults: the [statistics] section of the study file)")
+    stats.add_argument("--confidence", type=_level, metavar="LEVEL",
+                       help="confidence level of every interval, between 0 and 1 (default 0.95)")
+    stats.add_argument("--percentiles", type=_percentiles, metavar="P,P,...",
+                       help="percentiles to report, e.g. 1,5,50,95,99 (the default) or 0.1,50,99.9")
+    stats.add_argument("--threshold", action="append", metavar="[OUTCOME:]H",
+                       help="report P(apogee > H) and P(apogee < H) with their intervals; "
+                            "repeat for several thresholds")
+    stats.add_argument("--until", metavar="STAT=TOL",
+                       help="stop once the confidence interval of STAT is no wider than ±TOL, "
+                            "checked after rounds of blocks; -n is then the maximum. STAT: mean, "
+                            "pNN (e.g. p99), P(apogee>H) or P(apogee<H)")
+    stats.add_argument("--json", metavar="PATH",
+                       help="write every statistic, interval, threshold probability, the failure "
+                            "counts, n, seed, the stopping rule's outcome and the version to PATH")
     p.add_argument("--resume", action="store_true",
                    help="keep the whole blocks that an earlier, interrupted run of the same "
                         "study, seed and block size left in the --csv file, and run the rest")
@@ -199,10 +249,14 @@ def main(argv=None):
     _second_interrupt_exits()
     try:
         study = load_study(args.study)
+        until = _statistics_options(study, args)
         if args.csv:
             _output_check(args.csv)
         if args.plot:
             _plot_check(args.plot)
+            _plot_check(convergence_path(args.plot))
+        if args.json:
+            check_writable(args.json, "--json")
         if args.dask:
             options = dict(backend="dask", address=args.dask)
         elif args.dask_local:
@@ -211,15 +265,18 @@ def main(argv=None):
             options = dict(backend="threads", workers=args.workers)
         with native_stderr_silenced():
             result = study.run(n=args.samples, seed=args.seed, progress=progress, output=args.csv,
-                               resume=args.resume, **options)
+                               resume=args.resume, until=until, **options)
         if args.plot:
             result.plot(args.plot)
+            result.plot_convergence(convergence_path(args.plot))
+        if args.json:
+            result.to_json(args.json)
     except StudyError as exc:
         if exc.key == "n" and exc.problem.startswith("missing"):
             exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
         elif exc.key == "n":
             exc = StudyError("-n", exc.problem)
-        elif exc.key in ("--plot", "output", "resume"):
+        elif exc.key in ("--plot", "output", "resume", "--json"):
             exc = StudyError(None, exc.problem)
         print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
         return 2
@@ -234,12 +291,30 @@ def main(argv=None):
     # may be a pipe whose reader leaves early (| head -1).
     try:
         print(result, flush=True)
-        for path in (args.csv, args.plot):
+        for path in (args.csv, args.plot, args.plot and convergence_path(args.plot), args.json):
             if path:
                 print(f"wrote {path}", flush=True)
     except BrokenPipeError:  # the reader is gone
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    return _gate(result, args.max_failed)
+    status = _gate(result, args.max_failed)
+    if status == 0 and result.stopping is not None and not result.stopping.met:
+        print(f"aeso-dispersion: the rule {result.stopping.rule} was not met within "
+              f"{result.n} runs: raise -n", file=sys.stderr)
+        status = RULE_NOT_MET
+    return status
+
+
+def _statistics_options(study, args):
+    """Applies --confidence, --percentiles and --threshold to the study's
+    reporting; returns the stopping rule (--until, else the file's). The
+    intervals need SciPy: checked here, before anything runs."""
+    require("scipy.stats", "dispersion", "the confidence intervals of the summary")
+    try:
+        study.reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
+                                         defaults=study.reporting)
+    except ValueError as exc:
+        raise StudyError("--threshold", str(exc)) from None
+    return stopping_rule("--until", args.until) if args.until else study.until
 
 
 def _kept(args):

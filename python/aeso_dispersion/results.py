@@ -8,6 +8,7 @@ import numpy as np
 from . import domains, summary
 from .intervals import percentile_label
 from .report import write_json
+from .stopping import Statistic, StoppingRule, apply_rule
 from .variance_indices import first_order_index
 
 
@@ -205,6 +206,23 @@ class DispersionResult:
         from .output import save
 
         save(self, path)
+
+    def convergence(self):
+        """(statistic, checkpoints): the stopping rule's statistic (p99 of
+        the apogee without a rule) and its interval after each round of
+        blocks up to n (see stopping.round_ends)."""
+        if self.stopping is not None:
+            return self.stopping.rule.statistic, self.stopping.checkpoints
+        rule = StoppingRule(Statistic("percentile", "apogee", 99.0), -math.inf)  # never met
+        values = self.outcomes()[rule.statistic.outcome]
+        outcome = apply_rule(rule, values, self.n, self.study.block_size, self.reporting.level)
+        return rule.statistic, outcome.checkpoints
+
+    def plot_convergence(self, path):
+        """Saves the convergence figure (see plots.plot_convergence)."""
+        from .plots import plot_convergence
+
+        plot_convergence(self, path)
 
     def to_json(self, path):
         """Writes the machine-readable summary (see report and summary)."""
