@@ -187,15 +187,17 @@ def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAU
     {h: {"above": Interval, "below": Interval}}. NaN values are left out
     (the failed runs); the caller counts those."""
     values = np.asarray(values, dtype=np.float64)
-    values = np.sort(values[~np.isnan(values)])
+    values = values[~np.isnan(values)]
+    ordered = np.sort(values)
     n = values.size
     out = {
         "n": int(n),
+        # In sample order, as NumPy and a stopping rule on the mean sum them.
         "mean": mean_interval(values, level).as_floats(),
         "std": float(values.std(ddof=1)) if n > 1 else math.nan,
-        "min": float(values[0]) if n else math.nan,
-        "max": float(values[-1]) if n else math.nan,
-        "percentiles": {percentile_label(p): percentile_interval(values, p, level).as_floats()
+        "min": float(ordered[0]) if n else math.nan,
+        "max": float(ordered[-1]) if n else math.nan,
+        "percentiles": {percentile_label(p): percentile_interval(ordered, p, level).as_floats()
                         for p in percentiles},
         "thresholds": {float(h): {"above": threshold_interval(values, h, True, level).as_floats(),
                                   "below": threshold_interval(values, h, False, level).as_floats()}

@@ -158,9 +158,9 @@ def document(result, reporting, version):
             "half_width": None if outcome.interval is None else float(outcome.interval.half_width),
             "checkpoints": [{"n": c.n, "interval": c.interval, "met": c.met} for c in outcome.checkpoints],
         },
-        "sensitivity": [{"input": name, "spearman": rho, "first_order": indices[name].estimate,
+        "sensitivity": [{"rank": rank, "input": name, "spearman": rho, "first_order": indices[name].estimate,
                          "first_order_standard_error": indices[name].standard_error}
-                        for name, rho in result.sensitivity()],
+                        for rank, (name, rho) in enumerate(result.sensitivity(), 1)],
         "correlation": None if result.study.correlation is None else {
             "inputs": list(result.study.correlation.names),
             "rank_correlation": result.study.correlation.matrix.tolist(),
