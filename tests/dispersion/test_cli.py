@@ -32,7 +32,7 @@ def test_csv_and_figure(tmp_path):
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
     assert "over" in out and "(seed 7, threads, 2 workers" in out
-    assert "sensitivity (Spearman rank correlation with apogee)" in out
+    assert "sensitivity of the apogee: Spearman rank correlation (rho) and first-order" in out
     assert "1     initial_state.speed" in out
     with open(csv_path, newline="") as f:
         rows = list(csv.DictReader(f))
