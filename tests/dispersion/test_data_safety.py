@@ -205,3 +205,45 @@ def test_export_writes_block_by_block(tmp_path, monkeypatch):
     result.save(tmp_path / "runs.csv")
     assert sum(sizes) == N and max(sizes) == 7
     assert len(read_rows(tmp_path / "runs.csv")) == N
+
+
+def test_failed_dask_study_keeps_its_blocks_and_resumes(tmp_path, monkeypatch):
+    pytest.importorskip("distributed")
+    from aeso_dispersion import DispersionError, engine
+
+    path, whole = tmp_path / "runs.csv", tmp_path / "whole.csv"
+    small_study().run(n=N, seed=3, progress=False, output=whole)
+    original = engine.run_block
+
+    def failing(plan, seed, block, count, stop=None):
+        if block == 8:
+            raise MemoryError("worker ran out of memory")
+        return original(plan, seed, block, count, stop)
+
+    monkeypatch.setattr(engine, "run_block", failing)  # in-process workers see it
+    with pytest.raises(DispersionError, match="a Dask worker failed on blocks 8 to 8"):
+        small_study().run(n=N, seed=3, backend="dask", workers=1, processes=False,
+                          blocks_per_task=1, progress=False, output=path)
+    monkeypatch.undo()
+    assert len(read_rows(path)) % 7 == 0
+    small_study().run(n=N, seed=3, progress=False, output=path, resume=True)
+    assert path.read_bytes() == whole.read_bytes()
+
+
+def test_dask_worker_without_the_package_is_named_before_any_task(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    import logging
+
+    from aeso_dispersion import DispersionError
+
+    # The worker process starts with the package made unimportable.
+    poison = tmp_path / "no_package.py"
+    poison.write_text("import sys\nsys.modules['aeso_dispersion'] = None\n")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, preload=[str(poison)],
+                                  silence_logs=logging.ERROR) as cluster, \
+            distributed.Client(cluster) as client:
+        (address,) = client.scheduler_info()["workers"]
+        with pytest.raises(DispersionError, match=f"1 of 1 Dask workers cannot import the study "
+                                                  f"engine, e.g. {address}: ModuleNotFoundError"):
+            small_study().run(n=20, seed=1, backend="dask", client=client, progress=False)
