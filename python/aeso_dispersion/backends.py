@@ -260,8 +260,8 @@ def _run_dask(plan, seed, n, first_block, n_blocks, workers, collector, client=N
         if client is None and address is not None:
             try:
                 client = distributed.Client(address, timeout=connect_timeout)
-            except OSError as exc:
-                raise DispersionError(f"cannot connect to the Dask scheduler at {address}: {exc}") from exc
+            except (OSError, ValueError, TypeError) as exc:  # ValueError: not an address
+                raise DispersionError(f"cannot connect to the Dask scheduler at {address}: {exc}") from None
             owned.append(client)
         elif client is None:
             cluster = distributed.LocalCluster(
@@ -270,6 +270,7 @@ def _run_dask(plan, seed, n, first_block, n_blocks, workers, collector, client=N
             owned.append(cluster)
             client = distributed.Client(cluster)
             owned.insert(0, client)
+        _check_workers(client)
         n_workers = len(client.scheduler_info()["workers"]) or 1
         if blocks_per_task is None:
             blocks_per_task = max(1, math.ceil((n_blocks - first_block) / (TASKS_PER_DASK_WORKER * n_workers)))
@@ -286,6 +287,26 @@ def _run_dask(plan, seed, n, first_block, n_blocks, workers, collector, client=N
     finally:
         for item in owned:
             item.close()
+
+
+# What every worker must import to run blocks, resolved with the standard
+# library alone: a worker that lacks the package cannot unpickle our own
+# functions, and would die on the first task instead of saying why.
+WORKER_IMPORT = "aeso_dispersion.engine:__name__"
+
+
+def _check_workers(client):
+    """Raises DispersionError naming the workers that cannot import the
+    study engine, before any task is sent."""
+    import pkgutil
+
+    answers = client.run(pkgutil.resolve_name, WORKER_IMPORT, on_error="return")
+    broken = {worker: answer for worker, answer in answers.items() if isinstance(answer, BaseException)}
+    if broken:
+        worker, error = sorted(broken.items())[0]
+        raise DispersionError(
+            f"{len(broken)} of {len(answers)} Dask workers cannot import the study engine, "
+            f"e.g. {worker}: {type(error).__name__}: {error}; install aeso on every worker")
 
 
 def _collect_dask(distributed, client, pending, collector):

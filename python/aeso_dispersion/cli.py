@@ -337,5 +337,21 @@ def _gate(result, max_failed):
     return 0
 
 
+def entry():
+    """The console script: main(), and after an interrupt an immediate exit,
+    without waiting for threads still finishing a run and without the
+    interpreter's own handling of a second Ctrl-C while it shuts down. The
+    results file is closed by then."""
+    status = main()
+    if status == 130:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(130)
+    sys.exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

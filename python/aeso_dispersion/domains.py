@@ -105,7 +105,7 @@ def fill(template, values=None):
     "name = value" when `values` ({"section.key": float}) is given."""
     if values is None:
         return _FIELD.sub(r"\1", template)
-    return _FIELD.sub(lambda m: f"{m[1]} = {values[m[1]]!r}", template)
+    return _FIELD.sub(lambda m: f"{m[1]} = {values[m[1]]!r}" if m[1] in values else m[1], template)
 
 
 def has_fields(template):
