@@ -19,6 +19,15 @@
     method = "RK45"
     max_iterations = 100000
 
+    [statistics]            # optional: confidence (level of the intervals,
+    confidence = 0.95       #   default 0.95), percentiles (default 1, 5,
+    thresholds = [3048.0]   #   50, 95, 99), thresholds ("OUTCOME:H" or a
+    until = "p99=1.0"       #   number for the apogee), until (stopping rule)
+
+    [correlation]           # optional: rank correlations of dispersed inputs
+    inputs = ["mass", "moment_of_inertia"]
+    matrix = [[1.0, 0.6], [0.6, 1.0]]
+
 A value is a number or a distribution table: normal (mean, std, optional
 low and high), lognormal (log_mean, log_std, optional low and high), uniform
 (low, high) or triangular (low, mode, high). Every value must lie in its

@@ -17,7 +17,7 @@ from .intervals import (DEFAULT_LEVEL, DEFAULT_PERCENTILES, check_level, check_p
 from .stopping import DEFAULT_OUTCOME
 
 # Unit of each outcome, for the headings.
-UNITS = {"apogee": "m", "time_of_apogee": "s", "x_at_apogee": "m", "horizontal_speed_at_apogee": "m/s"}
+UNITS = {"apogee": "m", "time_of_apogee": "s", "downrange": "m", "speed_at_apogee": "m/s"}
 
 _THRESHOLD = re.compile(r"^\s*(?:(?P<outcome>[A-Za-z_][A-Za-z0-9_]*)\s*:)?\s*(?P<value>\S+)\s*$")
 

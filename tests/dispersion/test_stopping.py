@@ -18,7 +18,7 @@ from aeso_dispersion.stopping import (FIRST_ROUND_SAMPLES, Statistic, StoppingRu
     (" p2.5 = 0.25 ", "percentile", "apogee", 2.5, 0.25, "p2.5"),
     ("mean=0.5", "mean", "apogee", math.nan, 0.5, "mean"),
     ("p50(time_of_apogee)=0.01", "percentile", "time_of_apogee", 50.0, 0.01, "p50(time_of_apogee)"),
-    ("mean(x_at_apogee)=2", "mean", "x_at_apogee", math.nan, 2.0, "mean(x_at_apogee)"),
+    ("mean(downrange)=2", "mean", "downrange", math.nan, 2.0, "mean(downrange)"),
     ("P(apogee>3048)=0.005", "above", "apogee", 3048.0, 0.005, "P(apogee>3048)"),
     ("P( apogee < 2.5e3 )=1e-3", "below", "apogee", 2500.0, 0.001, "P(apogee<2500)"),
 ])
