@@ -1,10 +1,10 @@
 """aeso-dispersion: run a dispersion study described in a TOML file."""
 
 import argparse
-import contextlib
 import os
 import sys
 
+from .backends import Dask, Threads
 from .config import load_study
 from .errors import DispersionError, MissingExtra, StudyError
 
@@ -14,11 +14,12 @@ The study file has the sections [study] (model, n, seed, block_size),
 distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
 See examples/dispersion_study.toml.
 
-A sample whose run fails (no apogee within max_iterations, a non-finite
-input, ...) gets a NaN apogee and its reason; the summary counts them. The
-line aeso writes to standard error for each such failure is not shown.
+Every run gives its apogee and the time, downrange position (x) and
+horizontal speed at apogee (the last two for the 3-DOF model). A sample whose
+run fails (no apogee within max_iterations, a non-finite input, ...) gets NaN
+outcomes and its reason; the summary counts them.
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
-study could not be run.
+study could not be run, 130 when interrupted (Ctrl-C).
 """
 
 
@@ -78,33 +79,6 @@ def parser():
     return p
 
 
-@contextlib.contextmanager
-def native_stderr_silenced():
-    """Sends what native code writes to file descriptor 2 (aeso's diagnostic
-    line for each run that ends without apogee) to /dev/null, while Python's
-    sys.stderr, and so the progress bar and warnings, still reach the
-    original standard error."""
-    try:
-        sys.stderr.flush()
-        saved = os.dup(2)
-    except (AttributeError, OSError, ValueError):
-        yield
-        return
-    original = sys.stderr
-    sys.stderr = open(saved, "w", buffering=1, closefd=False, errors="backslashreplace")
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 2)
-    os.close(devnull)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        sys.stderr.close()
-        sys.stderr = original
-        os.close(saved)
-
-
 def main(argv=None):
     args = parser().parse_args(argv)
     if args.workers is not None and (args.dask or args.dask_local):
@@ -114,13 +88,12 @@ def main(argv=None):
     try:
         study = load_study(args.study)
         if args.dask:
-            options = dict(backend="dask", address=args.dask)
+            backend = Dask(address=args.dask)
         elif args.dask_local:
-            options = dict(backend="dask", workers=args.dask_local)
+            backend = Dask(local_workers=args.dask_local)
         else:
-            options = dict(backend="threads", workers=args.workers)
-        with native_stderr_silenced():
-            result = study.run(n=args.samples, seed=args.seed, progress=progress, **options)
+            backend = Threads(workers=args.workers)
+        result = study.run(n=args.samples, seed=args.seed, backend=backend, progress=progress)
     except StudyError as exc:
         if exc.key == "n":
             exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)

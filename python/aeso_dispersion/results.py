@@ -36,23 +36,38 @@ def spearman(x, y):
     return float(rx @ ry) / denominator if denominator > 0 else math.nan
 
 
+# The outcomes of a run, as (attribute, export column, label in the summary).
+OUTCOMES = (
+    ("apogees", "apogee", "apogee (m)"),
+    ("apogee_times", "time_of_apogee", "time (s)"),
+    ("downrange", "downrange", "downrange (m)"),
+    ("apogee_speeds", "speed_at_apogee", "speed (m/s)"),
+)
+
+
 class DispersionResult:
-    """Samples, apogees and failures of a study run.
+    """Samples, outcomes and failures of a study run.
 
     - `names`: the dispersed inputs, "section.key", in study order;
     - `samples`: their drawn values, shape (n, len(names));
-    - `apogees`: shape (n,), NaN where the run failed;
+    - `apogees`, `apogee_times` (s), `downrange` (x at apogee, m) and
+      `apogee_speeds` (horizontal speed at apogee, m/s): shape (n,), NaN
+      where the run failed; the last two are NaN for the 1-DOF model;
+    - `steps`: integration steps each run took;
     - `failure_codes`: shape (n,), 0 for a successful run, else a 1-based
       index into `failure_reasons`;
     - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds).
     """
 
-    def __init__(self, study, n, seed, inputs, apogees, codes, reasons, backend, workers, elapsed):
+    percentiles = PERCENTILES
+
+    def __init__(self, study, n, seed, inputs, outcomes, steps, codes, reasons, backend, workers, elapsed):
         self.study = study
         self.names = study.dispersed
         self.n, self.seed = n, seed
         self.samples = inputs.T
-        self.apogees = apogees
+        self.apogees, self.apogee_times, self.downrange, self.apogee_speeds = outcomes
+        self.steps = steps
         self.failure_codes = codes
         self.failure_reasons = reasons
         self.backend, self.workers, self.elapsed = backend, workers, elapsed
@@ -79,9 +94,15 @@ class DispersionResult:
         counts = Counter(self.failure_codes[self.failed].tolist())
         return {self.failure_reasons[c - 1]: k for c, k in counts.most_common()}
 
-    def summary(self):
-        """Statistics of the successful apogees, with the failure count."""
-        ok = self.apogees[~self.failed]
+    def outcomes(self):
+        """[(attribute, export column, summary label)] of the outcomes this
+        study's model gives (no downrange and speed for 1-DOF)."""
+        return [o for o in OUTCOMES if self.study.model == "3dof" or o[0] in ("apogees", "apogee_times")]
+
+    def summary(self, outcome="apogees"):
+        """Statistics of an outcome (by attribute name) over the successful
+        runs, with the failure count."""
+        ok = getattr(self, outcome)[~self.failed]
         out = {"n": self.n, "succeeded": int(ok.size), "failed": int(self.n - ok.size)}
         if ok.size:
             out.update(mean=float(ok.mean()), std=float(ok.std(ddof=1)) if ok.size > 1 else math.nan,
@@ -103,12 +124,15 @@ class DispersionResult:
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
     def format_summary(self):
-        s = self.summary()
-        lines = [f"apogee (m) over {s['succeeded']} of {s['n']} runs "
-                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)"]
-        rows = [("mean", s["mean"]), ("std", s["std"]), ("min", s["min"])]
-        rows += [(f"p{p}", s[f"p{p}"]) for p in PERCENTILES] + [("max", s["max"])]
-        lines += [f"  {label:<6}{value:>12.3f}" for label, value in rows]
+        outcomes = self.outcomes()
+        summaries = [self.summary(attribute) for attribute, _, _ in outcomes]
+        s = summaries[0]
+        lines = [f"outcomes over {s['succeeded']} of {s['n']} runs "
+                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)",
+                 "        " + "".join(f"{label:>15}" for _, _, label in outcomes)]
+        keys = ["mean", "std", "min"] + [f"p{p}" for p in PERCENTILES] + ["max"]
+        lines += [f"  {key:<6}" + "".join(f"{summary[key]:>15.3f}" for summary in summaries)
+                  for key in keys]
         lines.append(f"  failed{s['failed']:>12d}")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
@@ -128,11 +152,14 @@ class DispersionResult:
         return self.format_summary() + "\n\n" + self.format_sensitivity()
 
     def columns(self):
-        """(names, columns): the dispersed inputs, the apogee and the failure
-        reason ("" when the run succeeded) as export columns."""
+        """(names, columns): the dispersed inputs, the outcomes, the steps and
+        the failure reason ("" when the run succeeded) as export columns."""
         reasons = np.array(("",) + self.failure_reasons, dtype=object)[self.failure_codes]
-        names = list(self.names) + ["apogee", "failure"]
-        return names, [self.samples[:, i] for i in range(len(self.names))] + [self.apogees, reasons]
+        outcomes = self.outcomes()
+        names = list(self.names) + [column for _, column, _ in outcomes] + ["steps", "failure"]
+        columns = [self.samples[:, i] for i in range(len(self.names))]
+        columns += [getattr(self, attribute) for attribute, _, _ in outcomes]
+        return names, columns + [self.steps, reasons]
 
     def to_csv(self, path):
         """Writes one row per sample; floats round-trip exactly."""

@@ -23,16 +23,19 @@ points in: ``vx = -speed * sin(angle)``, ``vy = speed * cos(angle)``,
 computed per sample from that sample's speed and angle.
 """
 
-import math
+import time
 from collections.abc import Mapping
-from typing import NamedTuple
 
 import numpy as np
 
 import aeso
 
+from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS
+from .engine import failure_table
 from .errors import StudyError
+from .plan import Plan
+from .results import DispersionResult
 
 ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
                "stab_margin_dimensional", "cl_a")
@@ -46,26 +49,6 @@ METHODS = ("Euler", "RK3", "RK45")
 MODELS = ("1dof", "3dof")
 DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-
-
-class Plan(NamedTuple):
-    """A study in plain values: what a worker needs to run any block.
-
-    `names`, `values`, `codes` and `params` describe every input the runs
-    take, in the order rocket properties, initial state, step options;
-    `values` holds the fixed values (the nominal value for a dispersed
-    input), `codes` and `params` the distributions (code 0: fixed).
-    """
-
-    model: str
-    method: str
-    step: str  # "default", "fixed" or "adaptive"
-    names: tuple
-    values: np.ndarray
-    codes: np.ndarray
-    params: np.ndarray
-    max_iterations: int
-    block_size: int
 
 
 def _number_or_distribution(key, value):
@@ -185,28 +168,54 @@ class Study:
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
         params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0, 0.0, 0.0) for _, _, v in inputs]
-        self.plan = Plan(model, method, kind, tuple(k for _, k, _ in inputs),
-                         np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
-                         np.array(params, dtype=np.float64).reshape(len(inputs), 3),
-                         max_iterations, self.block_size)
+        state_end = len(ROCKET_KEYS) + len(state_keys)
+        # Without step options in the study the runs take the method's
+        # defaults, and the plan has no step columns.
+        inputs_run = inputs if kind != "default" else inputs[:state_end]
+        self.plan = Plan(
+            model=model, method=method, step_kind=kind, speed_and_angle="speed" in state_keys,
+            names=tuple(k for _, k, _ in inputs_run),
+            rocket=slice(0, len(ROCKET_KEYS)), state=slice(len(ROCKET_KEYS), state_end),
+            step=slice(state_end, len(inputs_run)),
+            values=np.array(values[:len(inputs_run)], dtype=np.float64),
+            codes=np.array(codes[:len(inputs_run)], dtype=np.int64),
+            params=np.array(params[:len(inputs_run)], dtype=np.float64).reshape(len(inputs_run), 3),
+            max_iterations=max_iterations, block_size=self.block_size)
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, **options):
-        """Runs `n` samples (default: the study's n) drawn with `seed`.
+        """Runs `n` samples (default: the study's n) drawn with `seed`
+        (default: the study's seed, else a fresh one, kept in the result).
 
-        backend "threads" runs on a thread pool of `workers` threads (default:
-        the number of cores); "dask" on a ``dask.distributed`` client given as
-        ``client=``, or one connected to ``address=``, or a local cluster of
-        `workers` worker processes (``processes=False`` for threads in this
-        process) started for the run. `progress`: True, False, or None for a
-        bar on standard error only when it is a terminal.
-        Returns a DispersionResult.
+        `backend` is a backend object, ``Threads(workers=...)`` or
+        ``Dask(client=... | address=... | local_workers=...)``, or the
+        shorthand "threads" (a pool of `workers` threads, default: the
+        number of cores) or "dask" (`options` are Dask's, `workers` the size
+        of a local cluster). `progress`: True, False, or None for a bar on
+        standard error only when it is a terminal. Returns a DispersionResult.
         """
-        from .backends import run_study
-
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
-        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress, **options)
+        if seed is None:
+            seed = int(np.random.SeedSequence().entropy)
+        if isinstance(backend, str):
+            backend = backend_named(backend, workers, **options)
+        elif workers is not None or options:
+            raise TypeError("workers and backend options belong to the backend object")
+        bar = progress_bar(progress, n)
+        collector = Collector(self.plan, n, bar)
+        started = time.perf_counter()
+        try:
+            workers = backend.run(self.plan, seed, n, collector)
+        finally:
+            if bar is not None:
+                bar.close()
+        elapsed = time.perf_counter() - started
+        reasons = failure_table(self.plan, collector.codes)
+        return DispersionResult(
+            study=self, n=n, seed=seed, inputs=collector.inputs, outcomes=collector.outcomes,
+            steps=collector.steps, codes=collector.codes, reasons=reasons, backend=backend.name,
+            workers=workers, elapsed=elapsed)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
@@ -231,8 +240,3 @@ def _check_seed(key, value):
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
         raise StudyError(key, f"must be a non-negative integer, not {value!r}")
     return int(value)
-
-
-def velocity_from_speed(speed, angle):
-    """The velocity (vx, vy) of the given speed along the body axis at `angle`."""
-    return -speed * math.sin(angle), speed * math.cos(angle)
