@@ -4,7 +4,6 @@ apogee against the most influential input."""
 import numpy as np
 
 from .errors import require
-from .results import PERCENTILES, format_fraction
 
 
 def _figure_class():
@@ -30,13 +29,13 @@ def plot_result(result, path):
     hist, cdf, scatter = fig.subplots(1, 3)
     title = f"{result.n} runs, seed {result.seed}"
     if summary["failed"]:
-        title += (f"; {summary['failed']} failed ({format_fraction(result.failed_fraction)}), "
+        title += (f"; {summary['failed']} failed ({result.failed_share}), "
                   f"shown: the {summary['succeeded']} successful runs only")
     fig.suptitle(f"Apogee dispersion ({title})")
 
     hist.hist(apogees, bins=min(80, max(10, apogees.size // 50)), color="#4c72b0")
     hist.set_ylim(top=hist.get_ylim()[1] * 1.12)  # room for the percentile labels
-    for p in PERCENTILES:
+    for p in result.percentiles:
         value = summary[f"p{p}"]
         hist.axvline(value, color="#c44e52", linestyle="--" if p != 50 else "-", linewidth=1)
         hist.annotate(f"p{p}", (value, 1), xycoords=("data", "axes fraction"),

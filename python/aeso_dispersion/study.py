@@ -24,17 +24,22 @@ computed per sample from that sample's speed and angle.
 """
 
 import hashlib
-import math
+import time
 from collections.abc import Mapping
-from typing import NamedTuple
 
 import numpy as np
 
 import aeso
 
 from . import domains
+from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
+from .engine import failure_table
 from .errors import StudyError
+from .engine import OUTCOMES
+from .output import check_memory, open_output
+from .plan import Plan
+from .results import DispersionResult
 
 ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
                "stab_margin_dimensional", "cl_a")
@@ -48,28 +53,6 @@ METHODS = ("Euler", "RK3", "RK45")
 MODELS = ("1dof", "3dof")
 DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-
-
-class Plan(NamedTuple):
-    """A study in plain values: what a worker needs to run any block.
-
-    `names`, `values`, `codes` and `params` describe every input the runs
-    take, in the order rocket properties, initial state, step options;
-    `values` holds the fixed values (the nominal value for a dispersed
-    input), `codes` and `params` the distributions (code 0: fixed).
-    `checks` are the domain checks of the drawn values (see domains).
-    """
-
-    model: str
-    method: str
-    step: str  # "default", "fixed" or "adaptive"
-    names: tuple
-    values: np.ndarray
-    codes: np.ndarray
-    params: np.ndarray
-    max_iterations: int
-    block_size: int
-    checks: tuple = ()
 
 
 def _number_or_distribution(key, value):
@@ -188,17 +171,26 @@ class Study:
         if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
             kind = "adaptive" if method == "RK45" else "fixed"
         _check_domains(model, method, inputs, self.allow_negative)
-        keys = tuple(k for _, k, _ in inputs)
-        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs]
-        checks = domains.sample_checks(model, keys, drawn, [d and not v.bounded for d, (_, _, v) in
-                                                             zip(drawn, inputs)], self.allow_negative)
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
         params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
-        self.plan = Plan(model, method, kind, keys,
-                         np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
-                         np.array(params, dtype=np.float64).reshape(len(inputs), N_PARAMS),
-                         max_iterations, self.block_size, checks)
+        state_end = len(ROCKET_KEYS) + len(state_keys)
+        # Without step options in the study the runs take the method's
+        # defaults, and the plan has no step columns.
+        inputs_run = inputs if kind != "default" else inputs[:state_end]
+        keys = tuple(k for _, k, _ in inputs_run)
+        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs_run]
+        unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, inputs_run)]
+        self.plan = Plan(
+            model=model, method=method, step_kind=kind, speed_and_angle="speed" in state_keys,
+            names=keys,
+            rocket=slice(0, len(ROCKET_KEYS)), state=slice(len(ROCKET_KEYS), state_end),
+            step=slice(state_end, len(inputs_run)),
+            values=np.array(values[:len(inputs_run)], dtype=np.float64),
+            codes=np.array(codes[:len(inputs_run)], dtype=np.int64),
+            params=np.array(params[:len(inputs_run)], dtype=np.float64).reshape(len(inputs_run), N_PARAMS),
+            max_iterations=max_iterations, block_size=self.block_size,
+            checks=domains.sample_checks(model, keys, drawn, unbounded, self.allow_negative))
         self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
         # The study file and its SHA-256 when the study was read from one.
@@ -210,22 +202,24 @@ class Study:
         the seed: two studies with the same fingerprint, seed and block size
         give the same results."""
         plan = self.plan
-        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step, plan.names,
-                                      plan.max_iterations, plan.block_size, plan.checks)).encode())
+        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step_kind, plan.speed_and_angle,
+                                      plan.names, plan.max_iterations, plan.block_size,
+                                      plan.checks)).encode())
         for array in (plan.values, plan.codes, plan.params):
             digest.update(np.ascontiguousarray(array).tobytes())
         return digest.hexdigest()
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
             resume=False, **options):
-        """Runs `n` samples (default: the study's n) drawn with `seed`.
+        """Runs `n` samples (default: the study's n) drawn with `seed`
+        (default: the study's seed, else a fresh one, kept in the result).
 
-        backend "threads" runs on a thread pool of `workers` threads (default:
-        the number of cores); "dask" on a ``dask.distributed`` client given as
-        ``client=``, or one connected to ``address=``, or a local cluster of
-        `workers` worker processes (``processes=False`` for threads in this
-        process) started for the run. `progress`: True, False, or None for a
-        bar on standard error only when it is a terminal.
+        `backend` is a backend object, ``Threads(workers=...)`` or
+        ``Dask(client=... | address=... | local_workers=...)``, or the
+        shorthand "threads" (a pool of `workers` threads, default: the
+        number of cores) or "dask" (`options` are Dask's, `workers` the size
+        of a local cluster). `progress`: True, False, or None for a bar on
+        standard error only when it is a terminal.
 
         With `output`, a path, the results are written there while the study
         runs, block by block in sample order (CSV, or Parquet for a path
@@ -234,12 +228,36 @@ class Study:
         in that file are kept and the study continues after them.
         Returns a DispersionResult.
         """
-        from .backends import run_study
-
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
-        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress,
-                         output=output, resume=resume, **options)
+        if seed is None:
+            seed = int(np.random.SeedSequence().entropy)
+        if isinstance(backend, str):
+            backend = backend_named(backend, workers, **options)
+        elif workers is not None or options:
+            raise TypeError("workers and backend options belong to the backend object")
+        check_memory(n, len(self.dispersed) + len(OUTCOMES) + 2)
+        writer = previous = bar = None
+        if output is not None:
+            writer, previous = open_output(output, self, seed, resume)
+        try:
+            bar = progress_bar(progress, n)
+            collector = Collector(self.plan, n, bar, writer, self.dispersed)
+            if previous is not None:
+                collector.add_previous(previous)
+            started = time.perf_counter()
+            workers = backend.run(self.plan, seed, n, collector)
+        finally:
+            if bar is not None:
+                bar.close()
+            if writer is not None:
+                writer.close()
+        elapsed = time.perf_counter() - started
+        reasons = failure_table(self.plan, collector.codes)
+        return DispersionResult(
+            study=self, n=n, seed=seed, inputs=collector.inputs, outcomes=collector.outcomes,
+            steps=collector.steps, codes=collector.codes, reasons=reasons, backend=backend.name,
+            workers=workers, elapsed=elapsed)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
@@ -294,8 +312,3 @@ def _check_seed(key, value):
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
         raise StudyError(key, f"must be a non-negative integer, not {value!r}")
     return int(value)
-
-
-def velocity_from_speed(speed, angle):
-    """The velocity (vx, vy) of the given speed along the body axis at `angle`."""
-    return -speed * math.sin(angle), speed * math.cos(angle)
