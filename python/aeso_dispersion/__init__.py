@@ -2,11 +2,12 @@
 
 Describe a study (nominal rocket, initial state and solver, with any numeric
 input replaced by a distribution), in Python or in a TOML file, run n samples
-on threads or on a Dask cluster, and read the summary, the sensitivity
+on threads or on a Dask cluster, and read the outcomes of every run (apogee,
+time of apogee, downrange drift and horizontal speed at apogee), the summary, the sensitivity
 ranking, the arrays, a CSV/Parquet export and a figure:
 
-    from aeso_dispersion import load_study
-    result = load_study("examples/dispersion_study.toml").run(n=10000, seed=1)
+    from aeso_dispersion import Threads, load_study
+    result = load_study("examples/dispersion_study.toml").run(n=10000, seed=1, backend=Threads(workers=2))
     print(result)
     result.plot("dispersion.png")
 
@@ -14,6 +15,7 @@ The same seed gives bit-for-bit the same samples and apogees on any backend,
 worker count and task grouping. The command-line tool is aeso-dispersion.
 """
 
+from .backends import Dask, Threads
 from .config import load_study
 from .distributions import (LogNormal, Normal, Triangular, Uniform, lognormal, normal, triangular,
                             uniform)
@@ -22,7 +24,7 @@ from .results import DispersionResult
 from .study import Study
 
 __all__ = [
-    "Study", "load_study", "DispersionResult",
+    "Study", "load_study", "DispersionResult", "Threads", "Dask",
     "normal", "lognormal", "uniform", "triangular", "Normal", "LogNormal", "Uniform", "Triangular",
     "StudyError", "DispersionError", "MissingExtra",
 ]

@@ -1,17 +1,16 @@
 """aeso-dispersion: run a dispersion study described in a TOML file."""
 
 import argparse
-import contextlib
 import os
 import signal
 import sys
 
+from .backends import Dask, Threads
 from .config import load_study
 from .errors import DispersionError, MissingExtra, StudyError, require
 from .intervals import check_level, check_percentile
 from .output import check_writable
 from .plots import convergence_path
-from .results import format_fraction
 from .study import stopping_rule
 from .summary import Reporting
 
@@ -30,9 +29,11 @@ Every input has a physical domain (mass, areas, moment of inertia and step
 sizes > 0; cd, cl_a and speed >= 0; finite values): a fixed value outside it
 is refused when the file is read, a drawn one makes its sample fail.
 
-A sample whose run fails (a drawn value outside its domain, no apogee within
-max_iterations, ...) gets a NaN apogee and its reason; the summary gives the
-fraction that failed. The statistics cover the successful runs only, which
+Every run gives its apogee and the time, downrange position (x) and
+horizontal speed at apogee (the last two for the 3-DOF model). A sample whose
+run fails (a drawn value outside its domain, no apogee within max_iterations,
+a non-finite input, ...) gets NaN outcomes and its reason; the summary gives
+the fraction that failed. The statistics cover the successful runs only, which
 biases them when failures depend on the inputs: any failure makes the exit
 status 3 unless --max-failed allows that fraction; a study where every run
 failed always exits with 3.
@@ -42,11 +43,11 @@ interrupted or failed study keeps every finished block, and the same command
 with --resume continues it; the file is then the same, bit for bit, as that
 of an uninterrupted run.
 
-Every percentile and the mean come with a confidence interval (95 % unless
---confidence says otherwise): a percentile's from order statistics, valid
-whatever the distribution of the apogee; the mean's from Student's t; a
-threshold probability's exact (Clopper-Pearson). An interval that the runs
-are too few to bound on one side shows -inf or inf there.
+Every percentile and the mean of every outcome come with a confidence
+interval (95 % unless --confidence says otherwise): a percentile's from order
+statistics, valid whatever the distribution; the mean's from Student's t; a
+threshold probability's exact (Clopper-Pearson). A side that the runs are too
+few to bound shows -inf or inf.
 
 With --until STAT=TOL the study runs in rounds of blocks and stops after the
 first round at which the interval of STAT lies within ±TOL of its estimate;
@@ -170,33 +171,6 @@ def parser():
     return p
 
 
-@contextlib.contextmanager
-def native_stderr_silenced():
-    """Sends what native code writes to file descriptor 2 (aeso's diagnostic
-    line for each run that ends without apogee) to /dev/null, while Python's
-    sys.stderr, and so the progress bar and warnings, still reach the
-    original standard error."""
-    try:
-        sys.stderr.flush()
-        saved = os.dup(2)
-    except (AttributeError, OSError, ValueError):
-        yield
-        return
-    original = sys.stderr
-    sys.stderr = open(saved, "w", buffering=1, closefd=False, errors="backslashreplace")
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 2)
-    os.close(devnull)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        sys.stderr.close()
-        sys.stderr = original
-        os.close(saved)
-
-
 def _plot_check(path):
     """Refuses a figure path before the study runs: no matplotlib, a format
     matplotlib cannot write, or a path that cannot be written."""
@@ -258,14 +232,13 @@ def main(argv=None):
         if args.json:
             check_writable(args.json, "--json")
         if args.dask:
-            options = dict(backend="dask", address=args.dask)
+            backend = Dask(address=args.dask)
         elif args.dask_local:
-            options = dict(backend="dask", workers=args.dask_local)
+            backend = Dask(local_workers=args.dask_local)
         else:
-            options = dict(backend="threads", workers=args.workers)
-        with native_stderr_silenced():
-            result = study.run(n=args.samples, seed=args.seed, progress=progress, output=args.csv,
-                               resume=args.resume, until=until, **options)
+            backend = Threads(workers=args.workers)
+        result = study.run(n=args.samples, seed=args.seed, backend=backend, progress=progress,
+                           output=args.csv, resume=args.resume, until=until)
         if args.plot:
             result.plot(args.plot)
             result.plot_convergence(convergence_path(args.plot))
@@ -330,7 +303,7 @@ def _gate(result, max_failed):
         print(f"aeso-dispersion: error: every one of the {result.n} runs failed", file=sys.stderr)
         return 3
     if fraction > max_failed:
-        print(f"aeso-dispersion: error: {format_fraction(fraction)} of the runs failed, more than "
+        print(f"aeso-dispersion: error: {result.failed_share} of the runs failed, more than "
               f"--max-failed {max_failed:g} allows; the statistics cover the successful runs only",
               file=sys.stderr)
         return 3

@@ -10,9 +10,11 @@ The file explains itself: its metadata (tool and version, seed, block size,
 model, method, the study file and its SHA-256, the fingerprint of what the
 results depend on) and the fixed inputs come first, as "# key: value" lines
 of a CSV file or as the schema metadata of a Parquet file; one row per
-sample follows, with the dispersed inputs, the apogee and the failure
-reason ("" when the run succeeded). Floats are written in their shortest
-exact form: every value reads back to the same bits.
+sample follows, with the dispersed inputs, the outcomes of its run (apogee,
+time of apogee, and for 3-DOF downrange and horizontal speed at apogee),
+its step count and the failure reason ("" when the run succeeded). Floats
+are written in their shortest exact form: every value reads back to the
+same bits.
 """
 
 import csv
@@ -21,7 +23,9 @@ import os
 
 import numpy as np
 
-from .errors import DispersionError, StudyError, require
+from . import domains
+from .engine import OUTCOMES
+from .errors import StudyError, require
 
 CSV_COMMENT = "# "
 # Metadata keys that must match for a file to be resumed.
@@ -52,6 +56,44 @@ def study_metadata(study, seed):
     return meta
 
 
+def outcome_rows(model):
+    """The rows of the engine's outcomes a model gives (1-DOF: no downrange
+    or speed at apogee)."""
+    return range(len(OUTCOMES)) if model == "3dof" else range(2)
+
+
+def column_names(study):
+    """The columns of a results file: the dispersed inputs, the outcomes,
+    the steps and the failure reason."""
+    return (list(study.dispersed) + [OUTCOMES[i] for i in outcome_rows(study.model)]
+            + ["steps", "failure"])
+
+
+def export_rows(source, lo, hi):
+    """Samples lo..hi-1 of `source` (a collector or a result: `names`,
+    `inputs` (dispersed, n), `outcome_block(lo, hi)` (outcomes, hi - lo),
+    `steps`, `codes`, `model` and `reason_of(code)`, the reason template of
+    a failure code)
+    as export columns: a list of arrays, and the failure reasons with the
+    sample's values filled in ("" for a run that succeeded)."""
+    inputs = source.inputs[:, lo:hi]
+    columns = [inputs[j] for j in range(inputs.shape[0])]
+    outcomes = source.outcome_block(lo, hi)
+    columns += [outcomes[i] for i in outcome_rows(source.model)]
+    columns.append(source.steps[lo:hi])
+    codes = source.codes[lo:hi]
+    failures = [""] * (hi - lo)
+    templates = {}
+    for i in np.flatnonzero(codes).tolist():
+        code = int(codes[i])
+        template = templates.get(code)
+        if template is None:
+            template = templates[code] = source.reason_of(code)
+        values = dict(zip(source.names, inputs[:, i].tolist())) if domains.has_fields(template) else None
+        failures[i] = domains.fill(template, values)
+    return columns, failures
+
+
 def is_parquet(path):
     return str(path).endswith(".parquet")
 
@@ -75,15 +117,17 @@ def check_writable(path, what):
 
 
 class _Previous:
-    """The rows of an earlier run of the same study, read back for `resume`."""
+    """The rows of an earlier run of the same study, read back for `resume`:
+    arrays shaped as a collector's, and the failure texts."""
 
-    def __init__(self, values, failures):
-        self.values = values          # (rows, numeric columns)
-        self.failures = failures      # list of str
-
-    @property
-    def rows(self):
-        return self.values.shape[0]
+    def __init__(self, model, n_inputs, columns, failures):
+        self.rows = len(failures)
+        self.inputs = np.array(columns[:n_inputs]).reshape(n_inputs, self.rows)
+        self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
+        for k, i in enumerate(outcome_rows(model)):
+            self.outcomes[i] = columns[n_inputs + k]
+        self.steps = np.asarray(columns[-1], dtype=np.uint64)
+        self.failures = failures
 
 
 def _check_resumable(path, found, meta):
@@ -110,18 +154,15 @@ class CsvOutput:
         if resume_rows is None:
             self.writer.writerow(names)
 
-    def append(self, values, failures):
-        rows = values.tolist()
-        for row, failure in zip(rows, failures):
-            row.append(failure)
-        self.writer.writerows(rows)
+    def append(self, columns, failures):
+        self.writer.writerows(zip(*(c.tolist() for c in columns), failures))
         self.file.flush()
 
     def close(self):
         self.file.close()
 
     @staticmethod
-    def read(path, meta, names, block_size):
+    def read(path, meta, names, block_size, study):
         """(previous rows, byte offset after the last whole block kept)."""
         with open(path, "rb") as f:
             data = f.read()
@@ -139,9 +180,11 @@ class CsvOutput:
         rows = lines[i + 1:]
         keep = len(rows) // block_size * block_size
         parsed = list(csv.reader(line.decode("utf-8") for line in rows[:keep]))
-        values = np.array([[float(v) for v in row[:-1]] for row in parsed]).reshape(keep, len(names) - 1)
+        columns = [[float(row[j]) for row in parsed] for j in range(len(names) - 2)]
+        columns.append([int(row[-2]) for row in parsed])
         offset += sum(len(line) + 1 for line in rows[:keep])
-        return _Previous(values, [row[-1] for row in parsed]), offset
+        previous = _Previous(study.model, len(study.dispersed), columns, [row[-1] for row in parsed])
+        return previous, offset
 
 
 class ParquetOutput:
@@ -152,20 +195,20 @@ class ParquetOutput:
         # A resumed file is rewritten beside the old one and replaces it when
         # closed: a Parquet file cannot be appended to.
         self.target = path if previous is None else f"{path}.resume-{os.getpid()}"
-        fields = [self.pa.field(name, self.pa.float64()) for name in names[:-1]]
-        fields.append(self.pa.field(names[-1], self.pa.string()))
+        fields = [self.pa.field(name, self.pa.float64()) for name in names[:-2]]
+        fields += [self.pa.field(names[-2], self.pa.uint64()), self.pa.field(names[-1], self.pa.string())]
         schema = self.pa.schema(fields, metadata={"aeso_dispersion": json.dumps(meta)})
         self.names = names
         self.writer = self.pq.ParquetWriter(self.target, schema)
         self.pending, self.pending_rows = [], 0
         if previous is not None and previous.rows:
-            self.append(previous.values, previous.failures)
+            self.append(list(previous.columns), previous.failures)
 
-    def append(self, values, failures):
-        columns = [values[:, j] for j in range(values.shape[1])]
-        columns.append(self.pa.array(np.asarray(failures, dtype=object), type=self.pa.string()))
-        self.pending.append(self.pa.Table.from_arrays(columns, schema=self.writer.schema))
-        self.pending_rows += values.shape[0]
+    def append(self, columns, failures):
+        arrays = [self.pa.array(c, type=f.type) for c, f in zip(columns, self.writer.schema)]
+        arrays.append(self.pa.array(failures, type=self.pa.string()))
+        self.pending.append(self.pa.Table.from_arrays(arrays, schema=self.writer.schema))
+        self.pending_rows += len(failures)
         if self.pending_rows >= PARQUET_GROUP_ROWS:
             self._flush()
 
@@ -182,7 +225,7 @@ class ParquetOutput:
             os.replace(self.target, self.path)
 
     @staticmethod
-    def read(path, meta, names, block_size):
+    def read(path, meta, names, block_size, study):
         pq = require("pyarrow.parquet", "parquet", "Parquet export")
         try:
             table = pq.read_table(path)
@@ -196,20 +239,22 @@ class ParquetOutput:
             raise StudyError("resume", f"{path}: its columns are not those of this study")
         keep = table.num_rows // block_size * block_size
         table = table.slice(0, keep)
-        values = np.column_stack([table.column(name).to_numpy() for name in names[:-1]]
-                                 ).reshape(keep, len(names) - 1)
-        return _Previous(values, table.column(names[-1]).to_pylist()), None
+        columns = [table.column(name).to_numpy() for name in names[:-1]]
+        previous = _Previous(study.model, len(study.dispersed), columns, table.column(names[-1]).to_pylist())
+        previous.columns = columns
+        return previous, None
 
 
-def open_output(path, meta, names, block_size, resume=False):
-    """The writer of a results file and the rows it already holds (None
-    unless `resume` and the file exists)."""
+def open_output(path, study, seed, resume=False):
+    """The writer of the results file of `study` drawn with `seed`, and the
+    rows it already holds (None unless `resume` and the file exists)."""
+    meta, names, block_size = study_metadata(study, seed), column_names(study), study.block_size
     kind = ParquetOutput if is_parquet(path) else CsvOutput
     if kind is ParquetOutput:
         require("pyarrow.parquet", "parquet", "Parquet export")
     check_writable(path, "output")
     if resume and os.path.exists(path) and os.path.getsize(path) > 0:
-        previous, offset = kind.read(path, meta, names, block_size)
+        previous, offset = kind.read(path, meta, names, block_size, study)
         if kind is CsvOutput:
             return CsvOutput(path, meta, names, resume_rows=offset), previous
         return ParquetOutput(path, meta, names, previous), previous
@@ -218,17 +263,23 @@ def open_output(path, meta, names, block_size, resume=False):
 
 def save(result, path):
     """Writes a finished result, a block of rows at a time."""
-    meta = study_metadata(result.study, result.seed)
-    names = result.column_names()
-    writer = open_output(path, meta, names, result.study.block_size)[0]
+    writer = open_output(path, result.study, result.seed)[0]
     try:
         step = result.study.block_size
         for lo in range(0, result.n, step):
-            values, failures = result.rows(lo, min(lo + step, result.n))
-            writer.append(values, failures)
+            writer.append(*export_rows(result, lo, min(lo + step, result.n)))
     finally:
         writer.close()
 
 
-def missing_block_error(path, written, n):
-    return DispersionError(f"{path} holds the first {written} of {n} samples")
+def check_memory(n, columns):
+    """Refuses a study whose arrays (`columns` of 8 bytes per sample) cannot
+    fit in this machine's memory, before anything runs."""
+    needed = 8 * n * columns
+    try:
+        available = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return
+    if needed > available:
+        raise StudyError("n", f"{n} samples need {needed / 2**30:.3g} GiB of memory for their "
+                              f"results, more than this machine's {available / 2**30:.3g} GiB")

@@ -8,7 +8,6 @@ import numpy as np
 
 from .errors import require
 from .intervals import percentile_label
-from .results import format_fraction
 from .summary import UNITS
 
 
@@ -35,7 +34,7 @@ def plot_result(result, path):
     hist, cdf, scatter = fig.subplots(1, 3)
     title = f"{result.n} runs, seed {result.seed}"
     if summary["failed"]:
-        title += (f"; {summary['failed']} failed ({format_fraction(result.failed_fraction)}), "
+        title += (f"; {summary['failed']} failed ({result.failed_share}), "
                   f"shown: the {summary['succeeded']} successful runs only")
     fig.suptitle(f"Apogee dispersion ({title})")
 

@@ -37,34 +37,31 @@ def spearman(x, y):
     return float(rx @ ry) / denominator if denominator > 0 else math.nan
 
 
-def column_names(study):
-    return list(study.dispersed) + ["apogee", "failure"]
+# The outcomes of a run, as (attribute, export column, label in the summary).
+OUTCOMES = (
+    ("apogees", "apogee", "apogee (m)"),
+    ("apogee_times", "time_of_apogee", "time (s)"),
+    ("downrange", "downrange", "downrange (m)"),
+    ("apogee_speeds", "speed_at_apogee", "speed (m/s)"),
+)
 
 
-def export_rows(names, samples, apogees, codes, reasons, lo, hi):
-    """Samples lo..hi-1 as export rows: (float columns, shape
-    (hi - lo, len(names) + 1): the inputs and the apogee; failure reasons
-    with the sample's values filled in, "" for a run that succeeded)."""
-    values = np.column_stack([samples[lo:hi], apogees[lo:hi]])
-    codes = codes[lo:hi]
-    texts = np.array([""] + [domains.fill(t) for t in reasons], dtype=object)[codes]
-    filled = np.array([False] + [domains.has_fields(t) for t in reasons])
-    for i in np.flatnonzero(filled[codes]).tolist():
-        row = dict(zip(names, samples[lo + i].tolist()))
-        texts[i] = domains.fill(reasons[codes[i] - 1], row)
-    return values, texts.tolist()
-
-
-def format_fraction(fraction):
-    return f"{100 * fraction:.3g} %"
+def model_outcomes(model):
+    """The export names of the outcomes a model gives (no downrange and
+    speed for 1-DOF)."""
+    return tuple(column for attribute, column, _ in OUTCOMES
+                 if model == "3dof" or attribute in ("apogees", "apogee_times"))
 
 
 class DispersionResult:
-    """Samples, apogees and failures of a study run.
+    """Samples, outcomes and failures of a study run.
 
     - `names`: the dispersed inputs, "section.key", in study order;
     - `samples`: their drawn values, shape (n, len(names));
-    - `apogees`: shape (n,), NaN where the run failed;
+    - `apogees`, `apogee_times` (s), `downrange` (x at apogee, m) and
+      `apogee_speeds` (horizontal speed at apogee, m/s): shape (n,), NaN
+      where the run failed; the last two are NaN for the 1-DOF model;
+    - `steps`: integration steps each run took;
     - `failure_codes`: shape (n,), 0 for a successful run, else a 1-based
       index into `failure_reasons`, whose texts name the inputs a reason is
       about as "{section.key}" (`reason(i)` fills in the sample's values);
@@ -74,7 +71,7 @@ class DispersionResult:
     - `stopping`: how the stopping rule ended (stopping.Outcome), or None.
     """
 
-    def __init__(self, study, n, seed, inputs, apogees, codes, reasons, backend, workers, elapsed,
+    def __init__(self, study, n, seed, inputs, outcomes, steps, codes, reasons, backend, workers, elapsed,
                  stopping=None):
         self.study = study
         self.reporting = study.reporting
@@ -82,7 +79,8 @@ class DispersionResult:
         self.names = study.dispersed
         self.n, self.seed = n, seed
         self.samples = inputs.T
-        self.apogees = apogees
+        self.apogees, self.apogee_times, self.downrange, self.apogee_speeds = outcomes
+        self.steps = steps
         self.failure_codes = codes
         self.failure_reasons = reasons
         self.backend, self.workers, self.elapsed = backend, workers, elapsed
@@ -105,7 +103,11 @@ class DispersionResult:
         code = int(self.failure_codes[i])
         if not code:
             return None
-        return domains.fill(self.failure_reasons[code - 1], dict(zip(self.names, self.samples[i].tolist())))
+        return domains.fill(self.reason_of(code), dict(zip(self.names, self.samples[i].tolist())))
+
+    def reason_of(self, code):
+        """The reason template of failure code `code` (see domains.fill)."""
+        return self.failure_reasons[code - 1]
 
     def failure_counts(self):
         """{reason: number of samples}, most frequent first."""
@@ -117,9 +119,33 @@ class DispersionResult:
         """The fraction of the runs that failed."""
         return int(np.count_nonzero(self.failed)) / self.n
 
-    def summary(self):
-        """Statistics of the successful apogees, with the failure count."""
-        ok = self.apogees[~self.failed]
+    @property
+    def failed_share(self):
+        """The failed fraction as a percentage, for text."""
+        return f"{100 * self.failed_fraction:.3g} %"
+
+    def outcomes(self):
+        """{export name: per-run values, NaN where the run failed} of the
+        outcomes this study's model gives (no downrange and speed for 1-DOF)."""
+        names = model_outcomes(self.study.model)
+        return {column: getattr(self, attribute) for attribute, column, _ in OUTCOMES if column in names}
+
+    def statistics(self):
+        """{outcome: statistics with confidence intervals} over the
+        successful runs (see intervals.describe and `reporting`)."""
+        return summary.statistics(self.outcomes(), self.reporting)
+
+    def variance_indices(self):
+        """{input: variance_indices.Index}: the first-order variance-based
+        index of each input on the apogee, over the successful runs."""
+        ok = ~self.failed
+        y = self.apogees[ok]
+        return {name: first_order_index(self.samples[ok, i], y) for i, name in enumerate(self.names)}
+
+    def summary(self, outcome="apogees"):
+        """Statistics of an outcome (by attribute name) over the successful
+        runs, with the failure count."""
+        ok = getattr(self, outcome)[~self.failed]
         out = {"n": self.n, "succeeded": int(ok.size), "failed": int(self.n - ok.size)}
         if ok.size:
             out.update(mean=float(ok.mean()), std=float(ok.std(ddof=1)) if ok.size > 1 else math.nan,
@@ -142,28 +168,17 @@ class DispersionResult:
         table = [(name, spearman(self.samples[ok, i], y)) for i, name in enumerate(self.names)]
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
-    def outcomes(self):
-        """{outcome: per-run values, NaN where the run failed}."""
-        return {"apogee": self.apogees}
-
-    def variance_indices(self):
-        """{input: variance_indices.Index}: the first-order variance-based
-        index of each input on the apogee, over the successful runs."""
-        ok = ~self.failed
-        y = self.apogees[ok]
-        return {name: first_order_index(self.samples[ok, i], y) for i, name in enumerate(self.names)}
-
-    def statistics(self):
-        """{outcome: statistics with confidence intervals} (see intervals.describe)."""
-        return summary.statistics(self, self.reporting)
-
     def format_summary(self):
-        s = self.summary()
-        lines = [f"apogee (m) over {s['succeeded']} of {s['n']} runs "
-                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)"]
-        for name, stats in self.statistics().items():
-            lines += summary.format_outcome(name, stats, self.reporting.level)
-        lines.append(f"  failed{s['failed']:>12d}  ({format_fraction(self.failed_fraction)} of the runs)")
+        outcomes = [o for o in OUTCOMES if o[1] in model_outcomes(self.study.model)]
+        summaries = [self.summary(attribute) for attribute, _, _ in outcomes]
+        s = summaries[0]
+        lines = [f"outcomes over {s['succeeded']} of {s['n']} runs "
+                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)",
+                 "        " + "".join(f"{label:>15}" for _, _, label in outcomes)]
+        keys = ["mean", "std", "min"] + [percentile_label(p) for p in self.reporting.percentiles] + ["max"]
+        lines += [f"  {key:<6}" + "".join(f"{summary[key]:>15.3f}" for summary in summaries)
+                  for key in keys]
+        lines.append(f"  failed{s['failed']:>12d}  ({self.failed_share} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
         if s["failed"] == s["n"]:
@@ -171,6 +186,9 @@ class DispersionResult:
         elif s["failed"]:
             lines.append(f"warning: the statistics cover the {s['succeeded']} successful runs only; "
                          f"they are biased when whether a run fails depends on its inputs")
+        if s["failed"] < s["n"]:
+            labels = {column: label for _, column, label in outcomes}
+            lines += summary.format_intervals(self.statistics(), self.reporting.level, labels)
         lines += summary.format_stopping(self.stopping, self.reporting.level)
         return "\n".join(lines)
 
@@ -190,22 +208,36 @@ class DispersionResult:
     def __str__(self):
         return self.format_summary() + "\n\n" + self.format_sensitivity()
 
-    def column_names(self):
-        """The columns of an export: the dispersed inputs, the apogee and
-        the failure reason ("" when the run succeeded)."""
-        return column_names(self.study)
+    # The arrays as a collector holds them, for the export (see output).
+    @property
+    def inputs(self):
+        return self.samples.T
 
-    def rows(self, lo, hi):
-        """Samples lo..hi-1 as export rows (see export_rows)."""
-        return export_rows(self.names, self.samples, self.apogees, self.failure_codes,
-                           self.failure_reasons, lo, hi)
+    def outcome_block(self, lo, hi):
+        return np.stack([a[lo:hi] for a in (self.apogees, self.apogee_times, self.downrange,
+                                             self.apogee_speeds)])
+
+    @property
+    def codes(self):
+        return self.failure_codes
+
+    @property
+    def model(self):
+        return self.study.model
 
     def save(self, path):
-        """Writes CSV, or Parquet when the path ends in .parquet (see
-        output for the format)."""
+        """Writes CSV, or Parquet when the path ends in .parquet (see output
+        for the format), a block of rows at a time."""
         from .output import save
 
         save(self, path)
+
+    def plot(self, path):
+        """Saves the PNG figure (histogram, empirical CDF, scatter against
+        the most influential input) to `path`."""
+        from .plots import plot_result
+
+        plot_result(self, path)
 
     def convergence(self):
         """(statistic, checkpoints): the stopping rule's statistic (p99 of
@@ -214,8 +246,7 @@ class DispersionResult:
         if self.stopping is not None:
             return self.stopping.rule.statistic, self.stopping.checkpoints
         rule = StoppingRule(Statistic("percentile", "apogee", 99.0), -math.inf)  # never met
-        values = self.outcomes()[rule.statistic.outcome]
-        outcome = apply_rule(rule, values, self.n, self.study.block_size, self.reporting.level)
+        outcome = apply_rule(rule, self.apogees, self.n, self.study.block_size, self.reporting.level)
         return rule.statistic, outcome.checkpoints
 
     def plot_convergence(self, path):
@@ -229,10 +260,3 @@ class DispersionResult:
         from .output import package_version
 
         write_json(path, summary.document(self, self.reporting, package_version()))
-
-    def plot(self, path):
-        """Saves the PNG figure (histogram, empirical CDF, scatter against
-        the most influential input) to `path`."""
-        from .plots import plot_result
-
-        plot_result(self, path)

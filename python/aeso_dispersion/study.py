@@ -24,17 +24,25 @@ computed per sample from that sample's speed and angle.
 """
 
 import hashlib
-import math
+import time
 from collections.abc import Mapping
-from typing import NamedTuple
 
 import numpy as np
 
 import aeso
 
 from . import domains
+from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
+from .engine import failure_table
 from .errors import StudyError
+from .engine import OUTCOMES
+from .output import check_memory, open_output
+from .copula import Correlation, CorrelationError
+from .plan import Plan
+from .results import DispersionResult, model_outcomes
+from .stopping import StoppingRule, Tracker
+from .summary import Reporting
 
 ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
                "stab_margin_dimensional", "cl_a")
@@ -48,33 +56,6 @@ METHODS = ("Euler", "RK3", "RK45")
 MODELS = ("1dof", "3dof")
 DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-# The per-run outcomes a study reports and a stopping rule may name.
-OUTCOMES = ("apogee",)
-
-
-class Plan(NamedTuple):
-    """A study in plain values: what a worker needs to run any block.
-
-    `names`, `values`, `codes` and `params` describe every input the runs
-    take, in the order rocket properties, initial state, step options;
-    `values` holds the fixed values (the nominal value for a dispersed
-    input), `codes` and `params` the distributions (code 0: fixed).
-    `checks` are the domain checks of the drawn values (see domains).
-    """
-
-    model: str
-    method: str
-    step: str  # "default", "fixed" or "adaptive"
-    names: tuple
-    values: np.ndarray
-    codes: np.ndarray
-    params: np.ndarray
-    max_iterations: int
-    block_size: int
-    checks: tuple = ()
-    # Correlated inputs: (positions among the dispersed inputs, Cholesky
-    # factor of their copula as nested tuples), or () when all are independent.
-    correlation: tuple = ()
 
 
 def _number_or_distribution(key, value):
@@ -194,14 +175,16 @@ class Study:
         if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
             kind = "adaptive" if method == "RK45" else "fixed"
         _check_domains(model, method, inputs, self.allow_negative)
-        keys = tuple(k for _, k, _ in inputs)
-        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs]
-        checks = domains.sample_checks(model, keys, drawn, [d and not v.bounded for d, (_, _, v) in
-                                                             zip(drawn, inputs)], self.allow_negative)
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
         params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
-        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
+        state_end = len(ROCKET_KEYS) + len(state_keys)
+        # Without step options in the study the runs take the method's
+        # defaults, and the plan has no step columns.
+        inputs_run = inputs if kind != "default" else inputs[:state_end]
+        keys = tuple(k for _, k, _ in inputs_run)
+        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs_run]
+        unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, inputs_run)]
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
         self.correlation = _correlation(correlation, self.dispersed)
         self.reporting = _reporting(confidence, percentiles, thresholds)
@@ -210,10 +193,18 @@ class Study:
         if self.correlation is not None:
             correlated = (tuple(self.dispersed.index(name) for name in self.correlation.names),
                           tuple(map(tuple, self.correlation.factor.tolist())))
-        self.plan = Plan(model, method, kind, keys,
-                         np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
-                         np.array(params, dtype=np.float64).reshape(len(inputs), N_PARAMS),
-                         max_iterations, self.block_size, checks, correlated)
+        self.plan = Plan(
+            model=model, method=method, step_kind=kind, speed_and_angle="speed" in state_keys,
+            names=keys,
+            rocket=slice(0, len(ROCKET_KEYS)), state=slice(len(ROCKET_KEYS), state_end),
+            step=slice(state_end, len(inputs_run)),
+            values=np.array(values[:len(inputs_run)], dtype=np.float64),
+            codes=np.array(codes[:len(inputs_run)], dtype=np.int64),
+            params=np.array(params[:len(inputs_run)], dtype=np.float64).reshape(len(inputs_run), N_PARAMS),
+            max_iterations=max_iterations, block_size=self.block_size,
+            checks=domains.sample_checks(model, keys, drawn, unbounded, self.allow_negative),
+            correlation=correlated)
+        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
         # The study file and its SHA-256 when the study was read from one.
         self.source = self.source_sha256 = None
 
@@ -223,23 +214,24 @@ class Study:
         the seed: two studies with the same fingerprint, seed and block size
         give the same results."""
         plan = self.plan
-        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step, plan.names,
-                                      plan.max_iterations, plan.block_size, plan.checks,
-                                      plan.correlation)).encode())
+        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step_kind, plan.speed_and_angle,
+                                      plan.names, plan.max_iterations, plan.block_size,
+                                      plan.checks, plan.correlation)).encode())
         for array in (plan.values, plan.codes, plan.params):
             digest.update(np.ascontiguousarray(array).tobytes())
         return digest.hexdigest()
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
             resume=False, until=None, **options):
-        """Runs `n` samples (default: the study's n) drawn with `seed`.
+        """Runs `n` samples (default: the study's n) drawn with `seed`
+        (default: the study's seed, else a fresh one, kept in the result).
 
-        backend "threads" runs on a thread pool of `workers` threads (default:
-        the number of cores); "dask" on a ``dask.distributed`` client given as
-        ``client=``, or one connected to ``address=``, or a local cluster of
-        `workers` worker processes (``processes=False`` for threads in this
-        process) started for the run. `progress`: True, False, or None for a
-        bar on standard error only when it is a terminal.
+        `backend` is a backend object, ``Threads(workers=...)`` or
+        ``Dask(client=... | address=... | local_workers=...)``, or the
+        shorthand "threads" (a pool of `workers` threads, default: the
+        number of cores) or "dask" (`options` are Dask's, `workers` the size
+        of a local cluster). `progress`: True, False, or None for a bar on
+        standard error only when it is a terminal.
 
         With `output`, a path, the results are written there while the study
         runs, block by block in sample order (CSV, or Parquet for a path
@@ -253,16 +245,50 @@ class Study:
         exactly those samples and its `stopping` attribute says how it ended.
         Returns a DispersionResult.
         """
-        from .backends import run_study
-
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
         until = stopping_rule("until", until) or self.until
-        if until is not None and until.statistic.outcome not in OUTCOMES:
-            raise StudyError("until", f"unknown outcome {until.statistic.outcome!r} "
-                                      f"(known: {', '.join(OUTCOMES)})")
-        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress,
-                         output=output, resume=resume, until=until, **options)
+        if until is not None and until.statistic.outcome not in self.outcome_names:
+            raise StudyError("until", f"no outcome {until.statistic.outcome!r} in a {self.model} "
+                                      f"study (these are: {', '.join(self.outcome_names)})")
+        if seed is None:
+            seed = int(np.random.SeedSequence().entropy)
+        if isinstance(backend, str):
+            backend = backend_named(backend, workers, **options)
+        elif workers is not None or options:
+            raise TypeError("workers and backend options belong to the backend object")
+        check_memory(n, len(self.dispersed) + len(OUTCOMES) + 2)
+        writer = previous = bar = None
+        if output is not None:
+            writer, previous = open_output(output, self, seed, resume)
+        try:
+            bar = progress_bar(progress, n)
+            tracker = None
+            if until is not None:
+                tracker = Tracker(until, n, self.block_size, self.reporting.level)
+            collector = Collector(self.plan, n, bar, writer, self.dispersed, tracker)
+            if previous is not None:
+                collector.add_previous(previous)
+            started = time.perf_counter()
+            workers = backend.run(self.plan, seed, n, collector)
+        finally:
+            if bar is not None:
+                bar.close()
+            if writer is not None:
+                writer.close()
+        elapsed = time.perf_counter() - started
+        kept = collector.kept
+        reasons = failure_table(self.plan, collector.codes[:kept])
+        return DispersionResult(
+            study=self, n=kept, seed=seed, inputs=collector.inputs[:, :kept],
+            outcomes=collector.outcomes[:, :kept], steps=collector.steps[:kept],
+            codes=collector.codes[:kept], reasons=reasons, backend=backend.name, workers=workers,
+            elapsed=elapsed, stopping=None if tracker is None else tracker.outcome())
+
+    @property
+    def outcome_names(self):
+        """The per-run outcomes this study's model gives (see engine.OUTCOMES)."""
+        return model_outcomes(self.model)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
@@ -274,13 +300,10 @@ def _correlation(given, dispersed):
     pair (inputs, matrix); inputs by "section.key" or key, all dispersed."""
     if given is None:
         return None
-    from .copula import Correlation, CorrelationError
-
     if isinstance(given, Correlation):
         given = (given.names, given.matrix)
     if isinstance(given, Mapping):
-        unknown = set(given) - {"inputs", "matrix"}
-        if unknown or set(given) != {"inputs", "matrix"}:
+        if set(given) != {"inputs", "matrix"}:
             raise StudyError("correlation", "needs exactly the keys inputs (names of dispersed "
                                             "inputs) and matrix (their rank correlations)")
         names, matrix = given["inputs"], given["matrix"]
@@ -306,8 +329,6 @@ def _correlation(given, dispersed):
 
 def stopping_rule(key, rule):
     """A stopping.StoppingRule from its text (or itself); None stays None."""
-    from .stopping import StoppingRule
-
     if rule is None or isinstance(rule, StoppingRule):
         return rule
     if not isinstance(rule, str):
@@ -319,8 +340,6 @@ def stopping_rule(key, rule):
 
 
 def _reporting(confidence, percentiles, thresholds):
-    from .summary import Reporting
-
     for key, value in (("percentiles", percentiles), ("thresholds", thresholds)):
         if value is not None and (isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")):
             raise StudyError(f"statistics.{key}", f"must be an array, not {value!r}")
@@ -378,8 +397,3 @@ def _check_seed(key, value):
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
         raise StudyError(key, f"must be a non-negative integer, not {value!r}")
     return int(value)
-
-
-def velocity_from_speed(speed, angle):
-    """The velocity (vx, vy) of the given speed along the body axis at `angle`."""
-    return -speed * math.sin(angle), speed * math.cos(angle)

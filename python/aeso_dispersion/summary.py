@@ -81,39 +81,44 @@ def level_label(level):
     return f"{100 * level:g} %"
 
 
-def statistics(result, reporting):
-    """{outcome: describe(...)} over the successful runs of `result`."""
+def statistics(outcomes, reporting):
+    """{outcome: describe(...)} of each outcome's values ({name: values},
+    NaN for a failed run)."""
     return {name: describe(values, reporting.percentiles, reporting.thresholds_of(name), reporting.level)
-            for name, values in result.outcomes().items()}
+            for name, values in outcomes.items()}
 
 
 def _value(x, digits):
-    return f"{x:.{digits}f}" if math.isfinite(x) else ("nan" if math.isnan(x) else
-                                                       ("-inf" if x < 0 else "inf"))
+    if math.isfinite(x):
+        return f"{x:.{digits}f}"
+    return "nan" if math.isnan(x) else ("-inf" if x < 0 else "inf")
 
 
 def _interval_text(interval, digits):
     return f"{_value(interval.low, digits)} to {_value(interval.high, digits)}"
 
 
-def format_outcome(name, stats, level, digits=3):
-    """The table of one outcome: statistic, estimate, interval."""
-    unit = UNITS.get(name, "")
-    rows = [("mean", stats["mean"])]
-    rows += [("std", stats["std"]), ("min", stats["min"])]
-    rows += list(stats["percentiles"].items())
-    rows += [("max", stats["max"])]
-    for h, both in stats["thresholds"].items():
-        rows += [(f"P(>{h:g})", both["above"]), (f"P(<{h:g})", both["below"])]
-    width = max(6, *(len(label) for label, _ in rows))
-    lines = [f"  {'':<{width}}{'estimate':>12}  {level_label(level)} confidence interval"
-             + (f"  ({name}, {unit})" if name != DEFAULT_OUTCOME else "")]
-    for label, value in rows:
-        if isinstance(value, float):
-            lines.append(f"  {label:<{width}}{_value(value, digits):>12}")
-        else:
-            d = 4 if label.startswith("P(") else digits
-            lines.append(f"  {label:<{width}}{_value(value.estimate, d):>12}  {_interval_text(value, d)}")
+def format_intervals(stats, level, labels, digits=3):
+    """The confidence intervals of the mean and the percentiles, one column
+    per outcome ({name: describe(...)}, headed by labels[name]), then each
+    threshold probability with its interval."""
+    names = [name for name in stats if stats[name]["n"]]
+    if not names:
+        return []
+    rows = [("mean", [stats[name]["mean"] for name in names])]
+    rows += [(label, [stats[name]["percentiles"][label] for name in names])
+             for label in stats[names[0]]["percentiles"]]
+    cells = [[_interval_text(interval, digits) for interval in row] for _, row in rows]
+    widths = [max(len(labels.get(name, name)), *(len(line[j]) for line in cells)) for j, name in enumerate(names)]
+    lines = [f"{level_label(level)} confidence intervals",
+             "        " + "".join(f"  {labels.get(name, name):>{w}}" for name, w in zip(names, widths))]
+    lines += [f"  {label:<6}" + "".join(f"  {cell:>{w}}" for cell, w in zip(line, widths))
+              for (label, _), line in zip(rows, cells)]
+    for name in names:
+        for h, both in stats[name]["thresholds"].items():
+            for sign, interval in ((">", both["above"]), ("<", both["below"])):
+                lines.append(f"  P({name} {sign} {h:g}) = {_value(interval.estimate, 4)}  "
+                             f"({_interval_text(interval, 4)})")
     return lines
 
 
@@ -133,7 +138,7 @@ def format_stopping(outcome, level):
 
 def document(result, reporting, version):
     """Everything the summary says, as a plain document for the JSON file."""
-    stats = statistics(result, reporting)
+    stats = statistics(result.outcomes(), reporting)
     outcome = result.stopping
     failures = [{"reason": reason, "count": count} for reason, count in result.failure_counts().items()]
     indices = result.variance_indices()

@@ -129,7 +129,7 @@ def test_unreadable_files_are_named(tmp_path, text, problem):
 @pytest.mark.parametrize("kwargs, key, problem", [
     (dict(n=0), "n", "must be > 0"),
     (dict(n=10, workers=0), "workers", "positive integer"),
-    (dict(n=10, backend="mpi"), "backend", "must be 'threads' or 'dask'"),
+    (dict(n=10, backend="mpi"), "backend", "must be 'threads', 'dask' or a backend object"),
 ])
 def test_run_arguments_are_checked(kwargs, key, problem):
     study = load_study(EXAMPLE)

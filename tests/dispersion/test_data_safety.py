@@ -24,7 +24,7 @@ N = 61  # nine blocks of 7, the last one cut
 def interrupt_after(monkeypatch, blocks):
     """Makes the collector raise KeyboardInterrupt, as Ctrl-C does in the
     calling thread, once `blocks` results have come back."""
-    original = backends._Collector.add
+    original = backends.Collector.add
     seen = []
 
     def add(self, block, result):
@@ -33,7 +33,7 @@ def interrupt_after(monkeypatch, blocks):
         if len(seen) == blocks:
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(backends._Collector, "add", add)
+    monkeypatch.setattr(backends.Collector, "add", add)
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
@@ -197,9 +197,10 @@ def test_export_writes_block_by_block(tmp_path, monkeypatch):
     sizes = []
     original = output.CsvOutput.append
 
-    def append(self, values, failures):
-        sizes.append(values.shape[0])
-        original(self, values, failures)
+    def append(self, columns, failures):
+        sizes.append(len(failures))
+        assert all(c.shape == (len(failures),) for c in columns)
+        original(self, columns, failures)
 
     monkeypatch.setattr(output.CsvOutput, "append", append)
     result.save(tmp_path / "runs.csv")

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from aeso_dispersion import DispersionError, Study, normal, uniform
-from aeso_dispersion import backends, engine
+from aeso_dispersion import _flights, backends, engine
 
 from conftest import expected_apogee, rocket_section, small_study
 
@@ -93,13 +93,13 @@ def test_interrupt_stops_threads_and_leaves_process_usable(monkeypatch):
     study = Study(rocket=rocket_section(cd=normal(0.45, 0.01)),
                   initial_state=dict(angle=0.05, speed=250.0),
                   solver=dict(method="Euler", dt=0.0001), block_size=50)
-    original = backends._Collector.add
+    original = backends.Collector.add
 
     def interrupted(self, block, result):
         original(self, block, result)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(backends._Collector, "add", interrupted)
+    monkeypatch.setattr(backends.Collector, "add", interrupted)
     before = study_threads()
     with pytest.raises(KeyboardInterrupt):
         study.run(n=10**7, seed=2, workers=2, progress=False)
@@ -111,11 +111,11 @@ def test_interrupt_stops_threads_and_leaves_process_usable(monkeypatch):
 
 
 def test_stopped_block_leaves_remaining_samples_unrun():
-    stop = threading.Event()
+    stop = _flights.StopFlag()
     stop.set()
     plan = small_study().plan
-    _, apogees, codes, reasons = engine.run_block(tuple(plan), 1, 0, plan.block_size, stop)
-    assert np.isnan(apogees).all() and not codes.any() and reasons.size == 0
+    result = engine.run_block(plan, 1, 0, plan.block_size, stop)
+    assert np.isnan(result.outcomes).all() and (result.codes == engine.STOPPED).all()
 
 
 def test_killed_dask_worker_ends_the_study():
