@@ -54,6 +54,16 @@ def test_the_rule_stops_at_the_same_n_on_every_backend(unstopped, expected, back
     assert result.statistics()["apogee"]["mean"] == result.stopping.interval
 
 
+def test_a_rule_on_another_outcome_reads_that_outcome(unstopped):
+    rule = StoppingRule.parse("p50(time_of_apogee)=0.02")
+    expected = apply_rule(rule, unstopped.apogee_times, N_MAX, BLOCK)
+    result = small_study(block_size=BLOCK).run(n=N_MAX, seed=3, until=rule, workers=2, progress=False)
+    assert result.stopping == expected and result.n == expected.n < N_MAX
+    stats = result.statistics()
+    assert stats["time_of_apogee"]["percentiles"]["p50"] == expected.interval
+    assert set(stats) == {"apogee", "time_of_apogee", "downrange", "speed_at_apogee"}
+
+
 def test_a_rule_not_met_runs_to_the_maximum(unstopped):
     result = small_study(block_size=BLOCK).run(n=N_MAX, seed=3, until="mean=0.1", progress=False)
     assert not result.stopping.met and result.n == N_MAX
@@ -189,7 +199,7 @@ def test_every_printed_number_is_in_the_json(tmp_path):
 
 @pytest.mark.parametrize("args, status, message", [
     (["--until", "p99"], 2, "--until: a stopping rule reads STAT=TOL"),
-    (["--until", "p50(time_to_moon)=1"], 2, "unknown outcome 'time_to_moon'"),
+    (["--until", "p50(time_to_moon)=1"], 2, "no outcome 'time_to_moon' in a 3dof study"),
     (["--confidence", "1.5"], 2, "strictly between 0 and 1"),
     (["--percentiles", "5,abc"], 2, "not a list of numbers"),
     (["--threshold", "high"], 2, "is not a number"),
