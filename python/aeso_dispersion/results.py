@@ -76,6 +76,8 @@ class DispersionResult:
         self.study = study
         self.reporting = study.reporting
         self.stopping = stopping
+        # Computed once each (the summary, the JSON file and the figures share them).
+        self._statistics = self._indices = None
         self.names = study.dispersed
         self.n, self.seed = n, seed
         self.samples = inputs.T
@@ -133,14 +135,19 @@ class DispersionResult:
     def statistics(self):
         """{outcome: statistics with confidence intervals} over the
         successful runs (see intervals.describe and `reporting`)."""
-        return summary.statistics(self.outcomes(), self.reporting)
+        if self._statistics is None or self._statistics[0] != self.reporting:
+            self._statistics = self.reporting, summary.statistics(self.outcomes(), self.reporting)
+        return self._statistics[1]
 
     def variance_indices(self):
         """{input: variance_indices.Index}: the first-order variance-based
         index of each input on the apogee, over the successful runs."""
-        ok = ~self.failed
-        y = self.apogees[ok]
-        return {name: first_order_index(self.samples[ok, i], y) for i, name in enumerate(self.names)}
+        if self._indices is None:
+            ok = ~self.failed
+            y = self.apogees[ok]
+            self._indices = {name: first_order_index(self.samples[ok, i], y)
+                             for i, name in enumerate(self.names)}
+        return self._indices
 
     def summary(self, outcome="apogees"):
         """Statistics of an outcome (by attribute name) over the successful
@@ -259,4 +266,4 @@ class DispersionResult:
         """Writes the machine-readable summary (see report and summary)."""
         from .output import package_version
 
-        write_json(path, summary.document(self, self.reporting, package_version()))
+        write_json(path, summary.document(self, package_version()))

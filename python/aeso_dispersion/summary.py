@@ -136,9 +136,10 @@ def format_stopping(outcome, level):
             f"(half-width {_value(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
 
 
-def document(result, reporting, version):
+def document(result, version):
     """Everything the summary says, as a plain document for the JSON file."""
-    stats = statistics(result.outcomes(), reporting)
+    reporting = result.reporting
+    stats = result.statistics()
     outcome = result.stopping
     failures = [{"reason": reason, "count": count} for reason, count in result.failure_counts().items()]
     indices = result.variance_indices()
