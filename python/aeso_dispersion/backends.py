@@ -65,10 +65,9 @@ class Collector:
         return self.outcomes[:, lo:hi]
 
     def add_previous(self, previous):
-        """Takes the whole blocks an earlier run left in the results file, as
-        far as this study of n samples uses them whole."""
-        blocks = min(previous.rows // self.block_size, self.n // self.block_size)
-        rows = blocks * self.block_size
+        """Takes the whole blocks an earlier run left in the results file."""
+        rows = previous.rows
+        blocks = rows // self.block_size
         self.inputs[:, :rows] = previous.inputs[:, :rows]
         self.outcomes[:, :rows] = previous.outcomes[:, :rows]
         self.steps[:rows] = previous.steps[:rows]
