@@ -73,7 +73,11 @@ class Collector:
         self.steps[:rows] = previous.steps[:rows]
         codes = {reason_text(self.plan, code): code for code in failure_codes(self.plan)}
         for i, text in enumerate(previous.failures[:rows]):
-            self.codes[i] = codes[domains.unfill(text, self.names)] if text else 0
+            code = codes.get(domains.unfill(text, self.names)) if text else 0
+            if code is None:
+                raise StudyError("resume", f"sample {i} of the results file failed for a reason "
+                                           f"this study cannot give: {text!r}")
+            self.codes[i] = code
         self.first_block = self.written = blocks
         if self.bar is not None:
             self.bar.update(rows)
