@@ -70,16 +70,19 @@ class Collector:
         return self.outcomes[:, lo:hi]
 
     def add_previous(self, previous):
-        """Takes the whole blocks an earlier run left in the results file, as
-        far as this study of n samples uses them whole."""
-        blocks = min(previous.rows // self.block_size, self.n // self.block_size)
-        rows = blocks * self.block_size
+        """Takes the whole blocks an earlier run left in the results file."""
+        rows = previous.rows
+        blocks = rows // self.block_size
         self.inputs[:, :rows] = previous.inputs[:, :rows]
         self.outcomes[:, :rows] = previous.outcomes[:, :rows]
         self.steps[:rows] = previous.steps[:rows]
         codes = {reason_text(self.plan, code): code for code in failure_codes(self.plan)}
         for i, text in enumerate(previous.failures[:rows]):
-            self.codes[i] = codes[domains.unfill(text, self.names)] if text else 0
+            code = codes.get(domains.unfill(text, self.names)) if text else 0
+            if code is None:
+                raise StudyError("resume", f"sample {i} of the results file failed for a reason "
+                                           f"this study cannot give: {text!r}")
+            self.codes[i] = code
         self.first_block = self.written = blocks
         if self.bar is not None:
             self.bar.update(rows)

@@ -134,7 +134,7 @@ def parser():
     dask.add_argument("--dask-local", type=_positive, metavar="N",
                       help="run on a local Dask cluster of N worker processes started for this run")
     p.add_argument("--csv", metavar="PATH",
-                   help="write the study's metadata, fixed inputs, samples, apogees and failure "
+                   help="write the study's metadata, fixed inputs, samples, outcomes and failure "
                         "reasons to PATH while it runs (Parquet when PATH ends in .parquet; needs "
                         "aeso[parquet])")
     p.add_argument("--plot", metavar="PATH",

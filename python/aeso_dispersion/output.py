@@ -122,6 +122,7 @@ class _Previous:
 
     def __init__(self, model, n_inputs, columns, failures):
         self.rows = len(failures)
+        self.columns = columns  # as in the file, for a file that is rewritten
         self.inputs = np.array(columns[:n_inputs]).reshape(n_inputs, self.rows)
         self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
         for k, i in enumerate(outcome_rows(model)):
@@ -162,7 +163,7 @@ class CsvOutput:
         self.file.close()
 
     @staticmethod
-    def read(path, meta, names, block_size, study):
+    def read(path, meta, names, block_size, study, n):
         """(previous rows, byte offset after the last whole block kept)."""
         with open(path, "rb") as f:
             data = f.read()
@@ -178,7 +179,7 @@ class CsvOutput:
             raise StudyError("resume", f"{path}: its columns are not those of this study")
         offset += len(lines[i]) + 1
         rows = lines[i + 1:]
-        keep = len(rows) // block_size * block_size
+        keep = min(len(rows), n) // block_size * block_size
         parsed = list(csv.reader(line.decode("utf-8") for line in rows[:keep]))
         columns = [[float(row[j]) for row in parsed] for j in range(len(names) - 2)]
         columns.append([int(row[-2]) for row in parsed])
@@ -225,7 +226,7 @@ class ParquetOutput:
             os.replace(self.target, self.path)
 
     @staticmethod
-    def read(path, meta, names, block_size, study):
+    def read(path, meta, names, block_size, study, n):
         pq = require("pyarrow.parquet", "parquet", "Parquet export")
         try:
             table = pq.read_table(path)
@@ -237,24 +238,25 @@ class ParquetOutput:
         _check_resumable(path, found, meta)
         if table.column_names != names:
             raise StudyError("resume", f"{path}: its columns are not those of this study")
-        keep = table.num_rows // block_size * block_size
+        keep = min(table.num_rows, n) // block_size * block_size
         table = table.slice(0, keep)
         columns = [table.column(name).to_numpy() for name in names[:-1]]
         previous = _Previous(study.model, len(study.dispersed), columns, table.column(names[-1]).to_pylist())
-        previous.columns = columns
         return previous, None
 
 
-def open_output(path, study, seed, resume=False):
+def open_output(path, study, seed, n, resume=False):
     """The writer of the results file of `study` drawn with `seed`, and the
-    rows it already holds (None unless `resume` and the file exists)."""
+    rows it already holds (None unless `resume` and the file exists): its
+    whole blocks, as far as a study of n samples uses them whole, the rest
+    of the file being dropped."""
     meta, names, block_size = study_metadata(study, seed), column_names(study), study.block_size
     kind = ParquetOutput if is_parquet(path) else CsvOutput
     if kind is ParquetOutput:
         require("pyarrow.parquet", "parquet", "Parquet export")
     check_writable(path, "output")
     if resume and os.path.exists(path) and os.path.getsize(path) > 0:
-        previous, offset = kind.read(path, meta, names, block_size, study)
+        previous, offset = kind.read(path, meta, names, block_size, study, n)
         if kind is CsvOutput:
             return CsvOutput(path, meta, names, resume_rows=offset), previous
         return ParquetOutput(path, meta, names, previous), previous
@@ -263,7 +265,7 @@ def open_output(path, study, seed, resume=False):
 
 def save(result, path):
     """Writes a finished result, a block of rows at a time."""
-    writer = open_output(path, result.study, result.seed)[0]
+    writer = open_output(path, result.study, result.seed, result.n)[0]
     try:
         step = result.study.block_size
         for lo in range(0, result.n, step):

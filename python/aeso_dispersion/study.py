@@ -260,7 +260,7 @@ class Study:
         check_memory(n, len(self.dispersed) + len(OUTCOMES) + 2)
         writer = previous = bar = None
         if output is not None:
-            writer, previous = open_output(output, self, seed, resume)
+            writer, previous = open_output(output, self, seed, n, resume)
         try:
             bar = progress_bar(progress, n)
             tracker = None

@@ -59,19 +59,24 @@ def test_interrupted_study_resumes_to_the_uninterrupted_file(tmp_path, monkeypat
     assert [resumed.reason(i) for i in range(N)] == [reference.reason(i) for i in range(N)]
 
 
-def test_resume_keeps_failure_reasons_and_extends_a_study(tmp_path):
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("first_n, n", [(35, 60), (60, 35)])  # cut last block; longer file
+def test_resume_keeps_failure_reasons_and_changes_n(tmp_path, suffix, first_n, n):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
     from conftest import rocket_section
     from aeso_dispersion import Study, normal
 
     study = Study(rocket=rocket_section(mass=normal(2.0, 2.0)), solver=dict(method="RK45"),
                   initial_state=dict(angle=0.05, speed=250.0), block_size=10)
-    path, whole = tmp_path / "runs.csv", tmp_path / "whole.csv"
-    study.run(n=35, seed=4, progress=False, output=path)        # last block cut
-    longer = study.run(n=60, seed=4, progress=False, output=path, resume=True)
-    reference = study.run(n=60, seed=4, progress=False, output=whole)
+    path, whole = tmp_path / f"runs{suffix}", tmp_path / f"whole{suffix}"
+    study.run(n=first_n, seed=4, progress=False, output=path)
+    resumed = study.run(n=n, seed=4, progress=False, output=path, resume=True)
+    reference = study.run(n=n, seed=4, progress=False, output=whole)
     assert path.read_bytes() == whole.read_bytes()
-    assert longer.failure_counts() == reference.failure_counts()
-    assert set(longer.failure_counts()) == {"rocket.mass outside its domain (> 0)"}
+    assert resumed.failure_counts() == reference.failure_counts()
+    assert set(resumed.failure_counts()) == {"rocket.mass outside its domain (> 0)"}
+    assert [resumed.reason(i) for i in range(n)] == [reference.reason(i) for i in range(n)]
 
 
 @pytest.mark.parametrize("change, key", [(dict(seed=6), "seed"), (dict(block_size=8), "block_size")])
@@ -113,11 +118,16 @@ def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
 
 
 def test_second_ctrl_c_exits_without_a_traceback(tmp_path):
+    path = tmp_path / "runs.csv"
     proc = subprocess.Popen(CLI + [str(slow_study(tmp_path, block_size=400)), "-n", "100000",
-                                   "--workers", "2", "--no-progress"],
+                                   "--workers", "2", "--no-progress", "--csv", str(path)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        time.sleep(2.0)  # running
+        # The results file is started once the handlers are set, just before
+        # the first run.
+        deadline = time.monotonic() + 120
+        while not (path.exists() and "\nrocket.mass," in path.read_text()) and time.monotonic() < deadline:
+            time.sleep(0.05)
         proc.send_signal(signal.SIGINT)
         time.sleep(0.2)
         if proc.poll() is None:
