@@ -11,7 +11,7 @@ from .errors import DispersionError, MissingExtra, StudyError, require
 from .intervals import check_level, check_percentile
 from .output import check_writable
 from .plots import convergence_path
-from .study import stopping_rule
+from .study import check_reporting, stopping_rule
 from .summary import Reporting
 
 # Default of --max-failed: any failed run makes the exit status non-zero.
@@ -283,10 +283,11 @@ def _statistics_options(study, args):
     intervals need SciPy: checked here, before anything runs."""
     require("scipy.stats", "dispersion", "the confidence intervals of the summary")
     try:
-        study.reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
-                                         defaults=study.reporting)
+        reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
+                                   defaults=study.reporting)
     except ValueError as exc:
         raise StudyError("--threshold", str(exc)) from None
+    study.reporting = check_reporting(reporting, study.model, "--threshold")
     return stopping_rule("--until", args.until) if args.until else study.until
 
 

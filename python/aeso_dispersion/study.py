@@ -187,7 +187,8 @@ class Study:
         unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, inputs_run)]
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
         self.correlation = _correlation(correlation, self.dispersed)
-        self.reporting = _reporting(confidence, percentiles, thresholds)
+        self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds), model,
+                                         "statistics.thresholds")
         self.until = stopping_rule("statistics.until", until)
         correlated = ()
         if self.correlation is not None:
@@ -337,6 +338,16 @@ def stopping_rule(key, rule):
         return StoppingRule.parse(rule)
     except ValueError as exc:
         raise StudyError(key, str(exc)) from None
+
+
+def check_reporting(reporting, model, key):
+    """`reporting`, once every threshold names an outcome of the model."""
+    outcomes = model_outcomes(model)
+    for threshold in reporting.thresholds:
+        if threshold.outcome not in outcomes:
+            raise StudyError(key, f"no outcome {threshold.outcome!r} in a {model} study "
+                                  f"(these are: {', '.join(outcomes)})")
+    return reporting
 
 
 def _reporting(confidence, percentiles, thresholds):

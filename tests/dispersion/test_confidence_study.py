@@ -203,6 +203,7 @@ def test_every_printed_number_is_in_the_json(tmp_path):
     (["--confidence", "1.5"], 2, "strictly between 0 and 1"),
     (["--percentiles", "5,abc"], 2, "not a list of numbers"),
     (["--threshold", "high"], 2, "is not a number"),
+    (["--threshold", "downrange_at_landing:5"], 2, "--threshold: no outcome 'downrange_at_landing'"),
     (["--until", "mean=0.01", "-n", 30], 4, "the rule mean=0.01 was not met within 30 runs"),
 ])
 def test_statistics_options_are_checked(tmp_path, args, status, message):
@@ -210,3 +211,20 @@ def test_statistics_options_are_checked(tmp_path, args, status, message):
     path.write_text(VALID)
     proc = run_cli(path, "--no-progress", *args)
     assert proc.returncode == status and message in proc.stderr, proc.stderr
+
+
+def test_a_one_dof_study_offers_no_downrange_to_stop_on_or_threshold():
+    from aeso_dispersion import Study
+
+    rocket = dict(mass=normal(20.0, 0.4), cd=0.45, area_drag=0.0081, area_lift=0.0081,
+                  moment_of_inertia=8.5, stab_margin_dimensional=0.25, cl_a=2.0)
+    study = Study(rocket=rocket, initial_state=dict(initial_height=0.0, initial_velocity=200.0),
+                  solver=dict(method="RK45"), model="1dof")
+    with pytest.raises(StudyError, match="until: no outcome 'downrange' in a 1dof study"):
+        study.run(n=10, seed=1, until="mean(downrange)=1", progress=False)
+    with pytest.raises(StudyError, match="statistics.thresholds: no outcome 'speed_at_apogee'"):
+        Study(rocket=rocket, initial_state=dict(initial_height=0.0, initial_velocity=200.0),
+              solver=dict(method="RK45"), model="1dof", thresholds=["speed_at_apogee:3"])
+    result = study.run(n=1200, seed=1, until="p50(time_of_apogee)=0.5", progress=False)
+    assert set(result.statistics()) == {"apogee", "time_of_apogee"}
+    assert result.stopping.met and result.n == 1000
