@@ -11,6 +11,13 @@ ranking, the arrays, a CSV/Parquet export and a figure:
     print(result)
     result.plot("dispersion.png")
 
+The summary gives every percentile and mean with its confidence interval,
+and a study can run until a statistic is known precisely enough, with n as
+the maximum; correlated inputs are drawn through a Gaussian copula:
+
+    result = study.run(n=10**6, seed=1, until="p99=1.0")   # stop at +-1 m
+    result.stopping, result.statistics(), result.to_json("summary.json")
+
 The same seed gives bit-for-bit the same samples and apogees on any backend,
 worker count and task grouping. The command-line tool is aeso-dispersion.
 """
