@@ -91,6 +91,31 @@ def timed_study(study, n, seed, backend):
     return r.elapsed, time.process_time() - cpu, r.apogees
 
 
+def serial_share(study, seed):
+    """The share of a block's CPU time (this thread's) spent in its Python
+    work, i.e. attached to the interpreter (drawing, assembling the inputs,
+    reading the statuses), the native runs replaced by a call that returns
+    at once: the part of a block that threads cannot run in parallel on a
+    GIL build. Thread CPU time, so other work on the machine barely moves it."""
+    from aeso_dispersion import _flights, engine
+
+    plan, real = study.plan, _flights.run_block
+
+    def per_block(blocks):
+        start = time.thread_time()
+        for b in range(blocks):
+            engine.run_block(plan, seed, b, plan.block_size)
+        return (time.thread_time() - start) / blocks
+
+    full = statistics.median(per_block(5) for _ in range(3))
+    _flights.run_block = lambda *args: 0
+    try:
+        python_only = statistics.median(per_block(50) for _ in range(3))
+    finally:
+        _flights.run_block = real
+    return python_only / full, full
+
+
 def status_bytes(field):
     """A size from /proc/self/status (VmRSS, VmHWM), in bytes."""
     with open("/proc/self/status") as f:
@@ -267,6 +292,10 @@ def main():
     cpu_overhead = cpu_median["threads, 1 worker"] / cpu_median[bare_name] - 1
     checks.append(("tool's own work <= 1% of the runs (threads, 1 worker vs bare loop, CPU time)",
                    f"{cpu_overhead * 100:+.1f} %", cpu_overhead <= 0.01))
+    share, block_cpu = serial_share(study, seed)
+    checks.append(("Python work per block, attached to the interpreter (thread CPU time)",
+                   f"{share * 100:.2f} % of {block_cpu * 1e3:.0f} ms: at most {cores / (1 + (cores - 1) * share):.3f} x "
+                   f"with {cores} workers on a GIL build (Amdahl)", None))
     cpu_all = cpu_median[all_name] / cpu_median[bare_name]
     checks.append((f"CPU time of threads, {cores} workers / bare loop (1.00: no work lost to "
                    "running in parallel)", f"{cpu_all:.2f}", None))
