@@ -21,15 +21,16 @@ if ! "$PYTHON" -m pip install -q "${binary[@]}" "${werror[@]}" ".[dispersion,das
   # Some extra has no wheel here: the module alone, then each extra's
   # packages (as listed in pyproject.toml) on their own.
   "$PYTHON" -m pip install -q "${werror[@]}" . pytest
-  for packages in "tqdm matplotlib" "dask[distributed]" "pyarrow"; do
+  for packages in "tqdm matplotlib scipy" "dask[distributed]" "pyarrow"; do
     # shellcheck disable=SC2086
     "$PYTHON" -m pip install -q "${binary[@]}" $packages \
       || echo "note: $packages does not install here; the tests that need it are skipped" >&2
   done
 fi
-# scipy is the reference of one rank-correlation test.
+# scipy (in the dispersion extra) computes the confidence intervals and the
+# copula; try it alone in case the whole extra did not install.
 "$PYTHON" -m pip install -q "${binary[@]}" scipy \
-  || echo "note: scipy does not install here; that test is skipped" >&2
+  || echo "note: scipy does not install here; the tests of intervals and of the CLI fail" >&2
 # Run from the tests' directory so that the installed package, not the
 # source tree, is imported.
 cd tests/dispersion

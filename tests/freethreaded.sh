@@ -18,9 +18,10 @@ import sysconfig
 
 assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded interpreter"
 import aeso  # noqa: E402,F401
+import aeso_dispersion._flights  # noqa: E402,F401
 
-assert not sys._is_gil_enabled(), "importing aeso re-enabled the GIL"
-print("aeso imported; the GIL stays disabled")
+assert not sys._is_gil_enabled(), "importing aeso or aeso_dispersion._flights re-enabled the GIL"
+print("aeso and aeso_dispersion._flights imported; the GIL stays disabled")
 PY
 "$py" -m pytest -q -p no:cacheprovider tests/python
 

@@ -142,6 +142,10 @@ for version in "${pythons[@]}"; do
 
   log "$version: Python tests"
   (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+  # The dispersion tool's native block runner ships in the same wheel.
+  log "$version: native block-runner tests"
+  (cd "$src/tests/dispersion" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    test_native_flights.py)
   if [ "$typing" = yes ]; then
     log "$version: typing tests"
     (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/typing)

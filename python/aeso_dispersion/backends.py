@@ -1,24 +1,23 @@
 """Backends that run a study's blocks: a thread pool, or a Dask cluster.
 
-Both hand out blocks (or groups of blocks) in order and collect the results
-into the study's arrays as they come back; where a block ran changes nothing
-in its results (see engine).
+A backend is an object chosen by the caller, ``Threads(workers=...)`` or
+``Dask(client=... | address=... | local_workers=...)``. Both hand out blocks
+(or groups of blocks) in order and give the results to a Collector as they
+come back; where a block ran changes nothing in its results (see engine).
 """
 
 import logging
-import math
 import os
 import sys
-import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
 import numpy as np
 
-from .engine import run_block, run_blocks
+from . import _flights, domains
+from .engine import OUTCOMES, failure_codes, reason_text, run_block, run_blocks
 from .errors import DispersionError, StudyError, require
-from .results import DispersionResult
-from .study import Plan
+from .output import export_rows
 
 # How many blocks each thread has queued ahead: enough to keep it busy while
 # the main thread collects, few enough that an interrupt has little to cancel.
@@ -30,33 +29,92 @@ TASKS_PER_DASK_WORKER = 4
 NO_WORKER_TIMEOUT = 60.0
 
 
-class _Collector:
-    """Gathers block results into the study's arrays, on the calling thread."""
+class Collector:
+    """Gathers block results into the study's arrays, on the calling thread,
+    and hands each block to the writer (see output) as soon as every block
+    before it has come back. `first_block`: the blocks before it are in
+    already (read back from the results file), and backends start there."""
 
-    def __init__(self, n, n_inputs, block_size, bar):
-        self.inputs = np.empty((n_inputs, n))
-        self.apogees = np.empty(n)
-        self.codes = np.zeros(n, dtype=np.int32)
-        self.table = {}
-        self.block_size = block_size
+    def __init__(self, plan, n, bar=None, writer=None, names=(), tracker=None):
+        self.plan, self.n, self.names, self.model = plan, n, names, plan.model
+        # With a stopping rule: its tracker (see stopping), and whether it
+        # has stopped the study (blocks past the stop are neither kept nor
+        # written; backends stop handing out blocks).
+        self.tracker = tracker
+        self.complete = False
+        self.inputs = np.empty((int(np.count_nonzero(plan.dispersed)), n))
+        self.outcomes = np.empty((len(OUTCOMES), n))
+        self.steps = np.empty(n, dtype=np.uint64)
+        self.codes = np.empty(n, dtype=np.int32)
+        self.block_size = plan.block_size
         self.bar = bar
+        self.writer = writer
+        self.done = set()
+        self.first_block = self.written = 0
 
     def add(self, first_block, result):
-        inputs, apogees, codes, reasons = result
         lo = first_block * self.block_size
-        hi = lo + apogees.shape[0]
-        self.inputs[:, lo:hi] = inputs
-        self.apogees[lo:hi] = apogees
-        if reasons.size:
-            remap = np.array([0] + [self.table.setdefault(r, len(self.table) + 1)
-                                    for r in reasons.tolist()], dtype=np.int32)
-            codes = remap[codes]
-        self.codes[lo:hi] = codes
+        hi = lo + result.codes.shape[0]
+        self.inputs[:, lo:hi] = result.inputs
+        self.outcomes[:, lo:hi] = result.outcomes
+        self.steps[lo:hi] = result.steps
+        self.codes[lo:hi] = result.codes
+        self._finished(first_block, hi)
         if self.bar is not None:
             self.bar.update(hi - lo)
 
+    def reason_of(self, code):
+        return reason_text(self.plan, code)
 
-def _progress_bar(enabled, n):
+    def outcome_block(self, lo, hi):
+        return self.outcomes[:, lo:hi]
+
+    def add_previous(self, previous):
+        """Takes the whole blocks an earlier run left in the results file."""
+        rows = previous.rows
+        blocks = rows // self.block_size
+        self.inputs[:, :rows] = previous.inputs[:, :rows]
+        self.outcomes[:, :rows] = previous.outcomes[:, :rows]
+        self.steps[:rows] = previous.steps[:rows]
+        codes = {reason_text(self.plan, code): code for code in failure_codes(self.plan)}
+        for i, text in enumerate(previous.failures[:rows]):
+            code = codes.get(domains.unfill(text, self.names)) if text else 0
+            if code is None:
+                raise StudyError("resume", f"sample {i} of the results file failed for a reason "
+                                           f"this study cannot give: {text!r}")
+            self.codes[i] = code
+        self.first_block = self.written = blocks
+        if self.bar is not None:
+            self.bar.update(rows)
+        self._rule_stops_at(min(rows, self.n))
+
+    def _finished(self, first_block, hi):
+        self.done.update(range(first_block, -(-hi // self.block_size)))
+        while self.written in self.done and not self.complete:
+            lo = self.written * self.block_size
+            if self._rule_stops_at(lo):
+                break
+            if self.writer is not None:
+                self.writer.append(*export_rows(self, lo, min(lo + self.block_size, self.n)))
+            self.done.discard(self.written)
+            self.written += 1
+        self._rule_stops_at(min(self.written * self.block_size, self.n))
+
+    def _rule_stops_at(self, prefix):
+        """Checks the stopping rule on the first `prefix` samples (all of
+        them in); True once it has stopped the study there or before."""
+        if self.tracker is not None and not self.complete:
+            outcome = self.outcomes[OUTCOMES.index(self.tracker.rule.statistic.outcome)]
+            self.complete = self.tracker.advance(outcome[:prefix]) is not None
+        return self.complete
+
+    @property
+    def kept(self):
+        """The number of samples of the result: the stop n, or n."""
+        return self.tracker.stop if self.complete else self.n
+
+
+def progress_bar(enabled, n):
     """A tqdm bar on standard error, shown once the study has run 1 s.
 
     enabled None: only when standard error is a terminal and tqdm is
@@ -75,120 +133,147 @@ def _progress_bar(enabled, n):
     return tqdm.tqdm(total=n, unit="run", file=sys.stderr, delay=1.0, smoothing=0.1)
 
 
-def run_study(study, n, seed, backend="threads", workers=None, progress=None, **options):
-    if seed is None:
-        seed = int(np.random.SeedSequence().entropy)
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers <= 0):
-        raise StudyError("workers", f"must be a positive integer, not {workers!r}")
-    plan = study.plan
-    block_size = plan.block_size
-    n_blocks = math.ceil(n / block_size)
-    bar = _progress_bar(progress, n)
-    collector = _Collector(n, int(np.count_nonzero(plan.codes)), block_size, bar)
-    started = time.perf_counter()
-    try:
-        if backend == "threads":
-            if options:
-                raise TypeError(f"unexpected options for the threads backend: {', '.join(options)}")
-            workers = workers or os.cpu_count() or 1
-            _run_threads(tuple(plan), seed, n, n_blocks, workers, collector)
-        elif backend == "dask":
-            workers = _run_dask(tuple(plan), seed, n, n_blocks, workers, collector, **options)
-        else:
-            raise StudyError("backend", f"must be 'threads' or 'dask', not {backend!r}")
-    finally:
-        if bar is not None:
-            bar.close()
-    elapsed = time.perf_counter() - started
-    return DispersionResult(
-        study=study, n=n, seed=seed, inputs=collector.inputs, apogees=collector.apogees,
-        codes=collector.codes, reasons=tuple(collector.table), backend=backend,
-        workers=workers, elapsed=elapsed)
+def _positive_or_none(key, value):
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value <= 0):
+        raise StudyError(key, f"must be a positive integer, not {value!r}")
+    return value
 
 
-def _block_count(n, block_size, block):
-    return min(block_size, n - block * block_size)
+class Threads:
+    """Runs the blocks on a pool of `workers` threads in this process
+    (default: the number of cores). Each block runs natively, detached from
+    the interpreter, so the threads use every core on any build."""
 
+    name = "threads"
 
-def _run_threads(plan, seed, n, n_blocks, workers, collector):
-    """Runs the blocks on `workers` threads.
+    def __init__(self, workers=None):
+        self.workers = _positive_or_none("workers", workers) or os.cpu_count() or 1
 
-    Only a few blocks per thread are queued at a time. On any exception in
-    the calling thread (KeyboardInterrupt included) the stop event makes the
-    running blocks give up at their next sample, queued blocks are cancelled
-    and the exception propagates without waiting for the threads.
-    """
-    block_size = Plan(*plan).block_size
-    stop = threading.Event()
-    executor = ThreadPoolExecutor(workers, thread_name_prefix="aeso-dispersion")
-    blocks = iter(range(n_blocks))
-    pending = {}
+    def run(self, plan, seed, n, collector):
+        """Runs every block into `collector`; returns the number of workers.
 
-    def submit():
-        block = next(blocks, None)
-        if block is not None:
-            count = _block_count(n, block_size, block)
-            pending[executor.submit(run_block, plan, seed, block, count, stop)] = block
-
-    try:
-        for _ in range(QUEUED_BLOCKS_PER_THREAD * workers):
-            submit()
-        while pending:
-            done, _ = wait(pending, return_when=FIRST_COMPLETED)
-            for future in done:
-                block = pending.pop(future)
-                collector.add(block, future.result())
-                submit()
-    except BaseException:
-        stop.set()
-        raise
-    finally:
-        executor.shutdown(wait=False, cancel_futures=True)
-
-
-def _run_dask(plan, seed, n, n_blocks, workers, collector, client=None, address=None,
-              processes=True, blocks_per_task=None, connect_timeout=10.0):
-    """Runs groups of blocks as Dask tasks; returns the number of workers.
-
-    Uses `client`, or a client connected to `address`, or a local cluster of
-    `workers` single-threaded workers (processes unless processes=False)
-    that lives for this run only; a scheduler that does not answer within
-    `connect_timeout` seconds is an error. A task that fails, or a worker lost for
-    good, ends the study with DispersionError; so does a cluster left
-    without any worker for NO_WORKER_TIMEOUT seconds.
-    """
-    distributed = require("distributed", "dask", "the dask backend")
-    owned = []
-    try:
-        if client is None and address is not None:
-            try:
-                client = distributed.Client(address, timeout=connect_timeout)
-            except OSError as exc:
-                raise DispersionError(f"cannot connect to the Dask scheduler at {address}: {exc}") from exc
-            owned.append(client)
-        elif client is None:
-            cluster = distributed.LocalCluster(
-                n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                processes=processes, dashboard_address=None, silence_logs=logging.ERROR)
-            owned.append(cluster)
-            client = distributed.Client(cluster)
-            owned.insert(0, client)
-        n_workers = len(client.scheduler_info()["workers"]) or 1
-        if blocks_per_task is None:
-            blocks_per_task = max(1, math.ceil(n_blocks / (TASKS_PER_DASK_WORKER * n_workers)))
+        Only a few blocks per thread are queued at a time. On any exception
+        in the calling thread (KeyboardInterrupt included) the stop flag ends
+        the running flights within a few thousand steps, queued blocks are
+        cancelled and the exception propagates without waiting for the
+        threads.
+        """
+        if collector.complete:  # a stopping rule met by the blocks read back
+            return self.workers
+        stop = _flights.StopFlag()
+        executor = ThreadPoolExecutor(self.workers, thread_name_prefix="aeso-dispersion")
+        blocks = iter(range(collector.first_block, plan.block_count(n)))
         pending = {}
-        for first in range(0, n_blocks, blocks_per_task):
-            last = min(first + blocks_per_task, n_blocks)
-            pending[client.submit(run_blocks, plan, seed, first, last, n, pure=False)] = (first, last)
+
+        def submit():
+            block = next(blocks, None)
+            if block is not None:
+                future = executor.submit(run_block, plan, seed, block, plan.samples_in_block(n, block), stop)
+                pending[future] = block
+
         try:
-            _collect_dask(distributed, client, pending, collector)
-        except BaseException:
-            client.cancel(list(pending))
-            raise
-        return n_workers
-    finally:
-        for item in owned:
-            item.close()
+            for _ in range(QUEUED_BLOCKS_PER_THREAD * self.workers):
+                submit()
+            while pending:
+                done, _ = wait(pending, return_when=FIRST_COMPLETED)
+                for future in done:
+                    block = pending.pop(future)
+                    collector.add(block, future.result())
+                    if collector.complete:  # the stopping rule is met
+                        return self.workers
+                    submit()
+        finally:
+            # Running flights end at their next check, queued blocks are cancelled.
+            stop.set()
+            executor.shutdown(wait=False, cancel_futures=True)
+        return self.workers
+
+
+class Dask:
+    """Runs groups of blocks as Dask tasks on `client`, or on a client
+    connected to `address`, or on a local cluster of `local_workers`
+    single-threaded workers (default: the number of cores; processes unless
+    processes=False) that lives for one run only.
+
+    A scheduler that does not answer within `connect_timeout` seconds is an
+    error. A task that fails, or a worker lost for good, ends the study with
+    DispersionError; so does a cluster left without any worker for
+    NO_WORKER_TIMEOUT seconds.
+    """
+
+    name = "dask"
+
+    def __init__(self, client=None, address=None, local_workers=None, processes=True,
+                 blocks_per_task=None, connect_timeout=10.0):
+        if client is not None and address is not None:
+            raise TypeError("give a Dask client or a scheduler address, not both")
+        self.client, self.address = client, address
+        self.local_workers = _positive_or_none("local_workers", local_workers)
+        self.processes = processes
+        self.blocks_per_task = _positive_or_none("blocks_per_task", blocks_per_task)
+        self.connect_timeout = connect_timeout
+
+    def run(self, plan, seed, n, collector):
+        """Runs every block into `collector` (the blocks left once a stopping
+        rule is met are cancelled); returns the number of workers."""
+        distributed = require("distributed", "dask", "the dask backend")
+        if collector.complete:  # a stopping rule met by the blocks read back
+            return self.local_workers or 0
+        owned = []
+        try:
+            client = self.client
+            if client is None and self.address is not None:
+                try:
+                    client = distributed.Client(self.address, timeout=self.connect_timeout)
+                except (OSError, ValueError, TypeError) as exc:  # ValueError: not an address
+                    raise DispersionError(
+                        f"cannot connect to the Dask scheduler at {self.address}: {exc}") from None
+                owned.append(client)
+            elif client is None:
+                cluster = distributed.LocalCluster(
+                    n_workers=self.local_workers or os.cpu_count() or 1, threads_per_worker=1,
+                    processes=self.processes, dashboard_address=None, silence_logs=logging.ERROR)
+                owned.append(cluster)
+                client = distributed.Client(cluster)
+                owned.insert(0, client)
+            _check_workers(client)
+            n_workers = len(client.scheduler_info()["workers"]) or 1
+            n_blocks = plan.block_count(n)
+            todo = n_blocks - collector.first_block
+            per_task = self.blocks_per_task or max(1, -(-todo // (TASKS_PER_DASK_WORKER * n_workers)))
+            pending = {}
+            for first in range(collector.first_block, n_blocks, per_task):
+                last = min(first + per_task, n_blocks)
+                pending[client.submit(run_blocks, plan, seed, first, last, n, pure=False)] = (first, last)
+            try:
+                _collect_dask(distributed, client, pending, collector)
+            except BaseException:
+                client.cancel(list(pending))
+                raise
+            return n_workers
+        finally:
+            for item in owned:
+                item.close()
+
+
+# What every worker must import to run blocks, resolved with the standard
+# library alone: a worker that lacks the package cannot unpickle our own
+# functions, and would die on the first task instead of saying why.
+WORKER_IMPORT = "aeso_dispersion.engine:__name__"
+
+
+def _check_workers(client):
+    """Raises DispersionError naming the workers that cannot import the
+    study engine, before any task is sent."""
+    import pkgutil
+
+    answers = client.run(pkgutil.resolve_name, WORKER_IMPORT, on_error="return")
+    broken = {worker: answer for worker, answer in answers.items() if isinstance(answer, BaseException)}
+    if broken:
+        worker, error = sorted(broken.items())[0]
+        raise DispersionError(
+            f"{len(broken)} of {len(answers)} Dask workers cannot import the study engine, "
+            f"e.g. {worker}: {type(error).__name__}: {error}; install aeso on every worker")
 
 
 def _collect_dask(distributed, client, pending, collector):
@@ -215,3 +300,18 @@ def _collect_dask(distributed, client, pending, collector):
                     f"a Dask worker failed on blocks {first} to {last - 1}: "
                     f"{type(exc).__name__}: {exc}") from exc
             collector.add(first, result)
+            if collector.complete:  # the stopping rule is met
+                client.cancel(list(pending))
+                return
+
+
+def backend_named(name, workers=None, **options):
+    """The backend object for the shorthand `name` ("threads" or "dask");
+    `workers` is the thread count, or the size of a local Dask cluster."""
+    if name == "threads":
+        if options:
+            raise TypeError(f"unexpected options for the threads backend: {', '.join(options)}")
+        return Threads(workers)
+    if name == "dask":
+        return Dask(local_workers=workers, **options)
+    raise StudyError("backend", f"must be 'threads', 'dask' or a backend object, not {name!r}")

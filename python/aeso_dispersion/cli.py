@@ -1,12 +1,23 @@
 """aeso-dispersion: run a dispersion study described in a TOML file."""
 
 import argparse
-import contextlib
 import os
+import signal
 import sys
 
+from .backends import Dask, Threads
 from .config import load_study
-from .errors import DispersionError, MissingExtra, StudyError
+from .errors import DispersionError, MissingExtra, StudyError, require
+from .intervals import check_level, check_percentile
+from .output import check_writable
+from .plots import convergence_path
+from .study import check_reporting, stopping_rule
+from .summary import Reporting
+
+# Default of --max-failed: any failed run makes the exit status non-zero.
+DEFAULT_MAX_FAILED = 0.0
+# Exit status when the --until rule was not met within the maximum n.
+RULE_NOT_MET = 4
 
 EPILOG = """\
 The study file has the sections [study] (model, n, seed, block_size),
@@ -14,11 +25,38 @@ The study file has the sections [study] (model, n, seed, block_size),
 distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
 See examples/dispersion_study.toml.
 
-A sample whose run fails (no apogee within max_iterations, a non-finite
-input, ...) gets a NaN apogee and its reason; the summary counts them. The
-line aeso writes to standard error for each such failure is not shown.
+Every input has a physical domain (mass, areas, moment of inertia and step
+sizes > 0; cd, cl_a and speed >= 0; finite values): a fixed value outside it
+is refused when the file is read, a drawn one makes its sample fail.
+
+Every run gives its apogee and the time, downrange position (x) and
+horizontal speed at apogee (the last two for the 3-DOF model). A sample whose
+run fails (a drawn value outside its domain, no apogee within max_iterations,
+a non-finite input, ...) gets NaN outcomes and its reason; the summary gives
+the fraction that failed. The statistics cover the successful runs only, which
+biases them when failures depend on the inputs: any failure makes the exit
+status 3 unless --max-failed allows that fraction; a study where every run
+failed always exits with 3.
+
+With --csv the results are written while the study runs, block by block: an
+interrupted or failed study keeps every finished block, and the same command
+with --resume continues it; the file is then the same, bit for bit, as that
+of an uninterrupted run.
+
+Every percentile and the mean of every outcome come with a confidence
+interval (95 % unless --confidence says otherwise): a percentile's from order
+statistics, valid whatever the distribution; the mean's from Student's t; a
+threshold probability's exact (Clopper-Pearson). A side that the runs are too
+few to bound shows -inf or inf.
+
+With --until STAT=TOL the study runs in rounds of blocks and stops after the
+first round at which the interval of STAT lies within ±TOL of its estimate;
+the rounds do not depend on the backend or worker count, so neither does the
+stop. -n is the maximum.
+
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
-study could not be run.
+study could not be run, 3 when too many runs failed, 4 when the --until rule
+was not met within -n runs, 130 when interrupted.
 """
 
 
@@ -40,6 +78,37 @@ def _seed(text):
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be >= 0, got {value}")
     return value
+
+
+def _fraction(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, got {text}")
+    return value
+
+
+def _level(text):
+    try:
+        return check_level(float(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc) if "level" in str(exc) else f"not a number: {text!r}") from None
+
+
+def _percentiles(text):
+    try:
+        return tuple(check_percentile(float(p)) for p in text.split(","))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc) if "percentile" in str(exc) else
+                                         f"not a list of numbers: {text!r}") from None
+
+
+def _version():
+    from .output import package_version
+
+    return package_version()
 
 
 def parser():
@@ -65,12 +134,36 @@ def parser():
     dask.add_argument("--dask-local", type=_positive, metavar="N",
                       help="run on a local Dask cluster of N worker processes started for this run")
     p.add_argument("--csv", metavar="PATH",
-                   help="write the samples, apogees and failure reasons to PATH (Parquet when "
-                        "PATH ends in .parquet; needs aeso[parquet])")
+                   help="write the study's metadata, fixed inputs, samples, outcomes and failure "
+                        "reasons to PATH while it runs (Parquet when PATH ends in .parquet; needs "
+                        "aeso[parquet])")
     p.add_argument("--plot", metavar="PATH",
                    help="save a PNG figure to PATH: apogee histogram with percentiles, "
-                        "empirical CDF, apogee against the most influential input "
-                        "(needs aeso[dispersion])")
+                        "empirical CDF, apogee against the most influential input; and beside "
+                        "it PATH-convergence: the --until statistic (else p99) and its interval "
+                        "against n (needs aeso[dispersion])")
+    stats = p.add_argument_group("statistics (defaults: the [statistics] section of the study file)")
+    stats.add_argument("--confidence", type=_level, metavar="LEVEL",
+                       help="confidence level of every interval, between 0 and 1 (default 0.95)")
+    stats.add_argument("--percentiles", type=_percentiles, metavar="P,P,...",
+                       help="percentiles to report, e.g. 1,5,50,95,99 (the default) or 0.1,50,99.9")
+    stats.add_argument("--threshold", action="append", metavar="[OUTCOME:]H",
+                       help="report P(apogee > H) and P(apogee < H) with their intervals; "
+                            "repeat for several thresholds")
+    stats.add_argument("--until", metavar="STAT=TOL",
+                       help="stop once the confidence interval of STAT is no wider than ±TOL, "
+                            "checked after rounds of blocks; -n is then the maximum. STAT: mean, "
+                            "pNN (e.g. p99), P(apogee>H) or P(apogee<H)")
+    stats.add_argument("--json", metavar="PATH",
+                       help="write every statistic, interval, threshold probability, the failure "
+                            "counts, n, seed, the stopping rule's outcome and the version to PATH")
+    p.add_argument("--resume", action="store_true",
+                   help="keep the whole blocks that an earlier, interrupted run of the same "
+                        "study, seed and block size left in the --csv file, and run the rest")
+    p.add_argument("--max-failed", type=_fraction, default=DEFAULT_MAX_FAILED, metavar="FRACTION",
+                   help="largest fraction of failed runs (0 to 1) with which the exit status is "
+                        f"still 0 (default: {DEFAULT_MAX_FAILED:g}); all runs failed is always an error")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     p.add_argument("--no-progress", action="store_true",
                    help="no progress bar (otherwise one is shown on standard error when that "
                         "is a terminal, tqdm is installed (aeso[dispersion]) and the study "
@@ -78,31 +171,45 @@ def parser():
     return p
 
 
-@contextlib.contextmanager
-def native_stderr_silenced():
-    """Sends what native code writes to file descriptor 2 (aeso's diagnostic
-    line for each run that ends without apogee) to /dev/null, while Python's
-    sys.stderr, and so the progress bar and warnings, still reach the
-    original standard error."""
+def _plot_check(path):
+    """Refuses a figure path before the study runs: no matplotlib, a format
+    matplotlib cannot write, or a path that cannot be written."""
+    from .output import check_writable
+    from .plots import supported_formats
+
+    formats = supported_formats()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in formats:
+        raise StudyError("--plot", f"{path}: the file name must end in one of "
+                                   f"{', '.join('.' + f for f in sorted(formats))}")
+    check_writable(path, "--plot")
+
+
+def _output_check(path):
+    if path.endswith(".parquet"):
+        require("pyarrow.parquet", "parquet", "Parquet export")
+
+
+def _second_interrupt_exits():
+    """Makes a second Ctrl-C end the process at once, without the traceback
+    of an interpreter interrupted while it waits for its threads; the
+    first one still raises KeyboardInterrupt and the study stops cleanly."""
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        return  # SIGINT ignored or handled by whoever started us
+    interrupts = 0
+
+    def handler(signum, frame):
+        nonlocal interrupts
+        interrupts += 1
+        if interrupts == 1:
+            raise KeyboardInterrupt
+        os.write(2, b"aeso-dispersion: interrupted again, exiting now\n")
+        os._exit(130)
+
     try:
-        sys.stderr.flush()
-        saved = os.dup(2)
-    except (AttributeError, OSError, ValueError):
-        yield
-        return
-    original = sys.stderr
-    sys.stderr = open(saved, "w", buffering=1, closefd=False, errors="backslashreplace")
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 2)
-    os.close(devnull)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        sys.stderr.close()
-        sys.stderr = original
-        os.close(saved)
+        signal.signal(signal.SIGINT, handler)
+    except ValueError:  # not the main thread
+        pass
 
 
 def main(argv=None):
@@ -110,46 +217,115 @@ def main(argv=None):
     if args.workers is not None and (args.dask or args.dask_local):
         parser().error("--workers applies to the threads backend; give the Dask worker count "
                        "with --dask-local N")
+    if args.resume and not args.csv:
+        parser().error("--resume continues the results file given with --csv")
     progress = False if args.no_progress else None
+    _second_interrupt_exits()
     try:
         study = load_study(args.study)
-        if args.dask:
-            options = dict(backend="dask", address=args.dask)
-        elif args.dask_local:
-            options = dict(backend="dask", workers=args.dask_local)
-        else:
-            options = dict(backend="threads", workers=args.workers)
-        with native_stderr_silenced():
-            result = study.run(n=args.samples, seed=args.seed, progress=progress, **options)
-    except StudyError as exc:
-        if exc.key == "n":
-            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
-        print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
-        return 2
-    except (DispersionError, MissingExtra) as exc:
-        print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("aeso-dispersion: interrupted", file=sys.stderr)
-        return 130
-
-    try:
-        print(result, flush=True)
-    except BrokenPipeError:  # e.g. piped into head: the reader is gone
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    try:
+        until = _statistics_options(study, args)
         if args.csv:
-            result.save(args.csv)
-            print(f"\nwrote {args.csv}")
+            _output_check(args.csv)
+        if args.plot:
+            _plot_check(args.plot)
+            _plot_check(convergence_path(args.plot))
+        if args.json:
+            check_writable(args.json, "--json")
+        if args.dask:
+            backend = Dask(address=args.dask)
+        elif args.dask_local:
+            backend = Dask(local_workers=args.dask_local)
+        else:
+            backend = Threads(workers=args.workers)
+        result = study.run(n=args.samples, seed=args.seed, backend=backend, progress=progress,
+                           output=args.csv, resume=args.resume, until=until)
         if args.plot:
             result.plot(args.plot)
-            print(f"wrote {args.plot}")
-    except (MissingExtra, OSError) as exc:
+            result.plot_convergence(convergence_path(args.plot))
+        if args.json:
+            result.to_json(args.json)
+    except StudyError as exc:
+        if exc.key == "n" and exc.problem.startswith("missing"):
+            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
+        elif exc.key == "n":
+            exc = StudyError("-n", exc.problem)
+        elif exc.key in ("--plot", "output", "resume", "--json"):
+            exc = StudyError(None, exc.problem)
         print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
+        return 2
+    except (DispersionError, MissingExtra, OSError) as exc:
+        print(f"aeso-dispersion: error: {exc}{_kept(args)}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"aeso-dispersion: interrupted{_kept(args)}", file=sys.stderr)
+        return 130
+
+    # The files are complete before anything goes to standard output, which
+    # may be a pipe whose reader leaves early (| head -1).
+    try:
+        print(result, flush=True)
+        for path in (args.csv, args.plot, args.plot and convergence_path(args.plot), args.json):
+            if path:
+                print(f"wrote {path}", flush=True)
+    except BrokenPipeError:  # the reader is gone
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    status = _gate(result, args.max_failed)
+    if status == 0 and result.stopping is not None and not result.stopping.met:
+        print(f"aeso-dispersion: the rule {result.stopping.rule} was not met within "
+              f"{result.n} runs: raise -n", file=sys.stderr)
+        status = RULE_NOT_MET
+    return status
+
+
+def _statistics_options(study, args):
+    """Applies --confidence, --percentiles and --threshold to the study's
+    reporting; returns the stopping rule (--until, else the file's). The
+    intervals need SciPy: checked here, before anything runs."""
+    require("scipy.stats", "dispersion", "the confidence intervals of the summary")
+    try:
+        reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
+                                   defaults=study.reporting)
+    except ValueError as exc:
+        raise StudyError("--threshold", str(exc)) from None
+    study.reporting = check_reporting(reporting, study.model, "--threshold")
+    return stopping_rule("--until", args.until) if args.until else study.until
+
+
+def _kept(args):
+    if not args.csv or not os.path.exists(args.csv):
+        return ""
+    return f"; {args.csv} keeps the finished blocks, --resume continues the study"
+
+
+def _gate(result, max_failed):
+    """Exit status 3 when more runs failed than --max-failed allows, or all."""
+    fraction = result.failed_fraction
+    if fraction == 1.0:
+        print(f"aeso-dispersion: error: every one of the {result.n} runs failed", file=sys.stderr)
+        return 3
+    if fraction > max_failed:
+        print(f"aeso-dispersion: error: {result.failed_share} of the runs failed, more than "
+              f"--max-failed {max_failed:g} allows; the statistics cover the successful runs only",
+              file=sys.stderr)
+        return 3
     return 0
 
 
+def entry():
+    """The console script: main(), and after an interrupt an immediate exit,
+    without waiting for threads still finishing a run and without the
+    interpreter's own handling of a second Ctrl-C while it shuts down. The
+    results file is closed by then."""
+    status = main()
+    if status == 130:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(130)
+    sys.exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

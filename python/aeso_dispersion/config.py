@@ -19,11 +19,24 @@
     method = "RK45"
     max_iterations = 100000
 
-A value is a number or a distribution table: normal (mean, std), uniform
-(low, high) or triangular (low, mode, high). Every error names the file, the
-key and the problem.
+    [statistics]            # optional: confidence (level of the intervals,
+    confidence = 0.95       #   default 0.95), percentiles (default 1, 5,
+    thresholds = [3048.0]   #   50, 95, 99), thresholds ("OUTCOME:H" or a
+    until = "p99=1.0"       #   number for the apogee), until (stopping rule)
+
+    [correlation]           # optional: rank correlations of dispersed inputs
+    inputs = ["mass", "moment_of_inertia"]
+    matrix = [[1.0, 0.6], [0.6, 1.0]]
+
+A value is a number or a distribution table: normal (mean, std, optional
+low and high), lognormal (log_mean, log_std, optional low and high), uniform
+(low, high) or triangular (low, mode, high). Every value must lie in its
+input's domain (see domains); `allow_negative = ["cd", "cl_a"]` in [study]
+widens the domains of those two inputs to every finite value. Every error
+names the file, the key and the problem.
 """
 
+import hashlib
 import tomllib
 from collections.abc import Mapping
 
@@ -31,8 +44,9 @@ from .distributions import KINDS
 from .errors import StudyError
 from .study import DEFAULT_BLOCK_SIZE, Study
 
-SECTIONS = ("study", "rocket", "initial_state", "solver")
-STUDY_KEYS = ("model", "n", "seed", "block_size")
+SECTIONS = ("study", "rocket", "initial_state", "solver", "statistics", "correlation")
+STATISTICS_KEYS = ("confidence", "percentiles", "thresholds", "until")
+STUDY_KEYS = ("model", "n", "seed", "block_size", "allow_negative")
 
 
 def _distribution(key, table):
@@ -42,21 +56,23 @@ def _distribution(key, table):
     kind = table["distribution"]
     if kind not in KINDS:
         raise StudyError(f"{key}.distribution", f"must be one of {', '.join(KINDS)}, not {kind!r}")
-    cls, names = KINDS[kind]
+    cls, names, optional = KINDS[kind]
     for name in table:
-        if name != "distribution" and name not in names:
+        if name != "distribution" and name not in names + optional:
             raise StudyError(f"{key}.{name}", f"unknown key for a {kind} distribution "
-                                              f"(expected: {', '.join(names)})")
-    args = []
-    for name in names:
+                                              f"(expected: {', '.join(names + optional)})")
+    args = {}
+    for name in names + optional:
         if name not in table:
+            if name in optional:
+                continue
             raise StudyError(f"{key}.{name}", f"missing (a {kind} distribution needs {', '.join(names)})")
         value = table[name]
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise StudyError(f"{key}.{name}", f"must be a number, not {_toml_type(value)}")
-        args.append(value)
+        args[name] = value
     try:
-        return cls(*args)
+        return cls(**args)
     except (TypeError, ValueError) as exc:
         raise StudyError(key, str(exc)) from None
 
@@ -86,7 +102,7 @@ def study_from_mapping(data):
     for section in data:
         if section not in SECTIONS:
             raise StudyError(section, f"unknown section (expected: {', '.join(SECTIONS)})")
-    for section in SECTIONS[1:]:
+    for section in SECTIONS[1:4]:
         if section not in data:
             raise StudyError(section, "missing section")
     study = data.get("study", {})
@@ -98,6 +114,9 @@ def study_from_mapping(data):
     model = study.get("model", "3dof")
     if not isinstance(model, str):
         raise StudyError("study.model", f"must be a string, not {_toml_type(model)}")
+    allow_negative = study.get("allow_negative", [])
+    if not isinstance(allow_negative, list) or not all(isinstance(k, str) for k in allow_negative):
+        raise StudyError("study.allow_negative", "must be an array of input names, such as [\"cl_a\"]")
     solver = data["solver"]
     if isinstance(solver, Mapping) and "method" in solver and not isinstance(solver["method"], str):
         raise StudyError("solver.method", f"must be a string, not {_toml_type(solver['method'])}")
@@ -109,19 +128,58 @@ def study_from_mapping(data):
         n=study.get("n"),
         seed=study.get("seed"),
         block_size=study.get("block_size", DEFAULT_BLOCK_SIZE),
+        allow_negative=allow_negative,
+        correlation=_correlation(data.get("correlation")),
+        **_statistics(data.get("statistics", {})),
     )
+
+
+def _correlation(table):
+    if table is None:
+        return None
+    if not isinstance(table, Mapping):
+        raise StudyError("correlation", f"must be a table, not {_toml_type(table)}")
+    return dict(table)
+
+
+def _statistics(table):
+    """The [statistics] section as Study arguments (until is kept aside, as
+    the default stopping rule of the command line)."""
+    if not isinstance(table, Mapping):
+        raise StudyError("statistics", f"must be a table, not {_toml_type(table)}")
+    for key in table:
+        if key not in STATISTICS_KEYS:
+            raise StudyError(f"statistics.{key}", f"unknown key (expected one of: "
+                                                  f"{', '.join(STATISTICS_KEYS)})")
+    confidence = table.get("confidence")
+    if confidence is not None and (isinstance(confidence, bool) or not isinstance(confidence, (int, float))):
+        raise StudyError("statistics.confidence", f"must be a number, not {_toml_type(confidence)}")
+    until = table.get("until")
+    if until is not None and not isinstance(until, str):
+        raise StudyError("statistics.until", f"must be a string such as \"p99=1.0\", not "
+                                             f"{_toml_type(until)}")
+    return dict(confidence=confidence, percentiles=table.get("percentiles"),
+                thresholds=table.get("thresholds"), until=until)
 
 
 def load_study(path):
     """Reads the study in the TOML file at `path`; StudyError names the file."""
     try:
         with open(path, "rb") as f:
-            data = tomllib.load(f)
+            content = f.read()
     except OSError as exc:
         raise StudyError(None, f"cannot read: {exc.strerror}", file=path) from None
+    try:
+        data = tomllib.loads(content.decode("utf-8"))
+    except UnicodeDecodeError as exc:
+        raise StudyError(None, f"not UTF-8 text (byte {exc.start}): a study file is TOML, "
+                               f"which is UTF-8", file=path) from None
     except tomllib.TOMLDecodeError as exc:
         raise StudyError(None, f"invalid TOML: {exc}", file=path) from None
     try:
-        return study_from_mapping(data)
+        study = study_from_mapping(data)
     except StudyError as exc:
         raise StudyError(exc.key, exc.problem, file=path) from None
+    study.source = str(path)
+    study.source_sha256 = hashlib.sha256(content).hexdigest()
+    return study

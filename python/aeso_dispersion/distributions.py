@@ -1,9 +1,14 @@
 """Distributions an uncertain study input can be drawn from.
 
-Each distribution is a small immutable value with a numeric `code` and up to
-three float parameters: that plain form is what travels to the workers, which
-draw from it with `draw_columns`. A fixed input is a plain float and is never
-drawn.
+Each distribution is a small immutable value with a numeric `code` and four
+float parameters: that plain form is what travels to the workers, which draw
+from it with `draw`. A fixed input is a plain float and is never drawn.
+
+Normal and lognormal distributions take optional bounds `low` and `high`:
+they are then truncated (a draw outside the bounds is replaced by the next
+draw of the same stream, so the values keep the shape of the distribution
+between the bounds). Uniform and triangular distributions are bounded by
+their own parameters.
 """
 
 import math
@@ -12,51 +17,140 @@ from dataclasses import dataclass
 import numpy as np
 
 # Codes of the plain form; CONSTANT marks an input that is not dispersed.
-CONSTANT, NORMAL, UNIFORM, TRIANGULAR = 0, 1, 2, 3
+CONSTANT, NORMAL, UNIFORM, TRIANGULAR, LOGNORMAL = 0, 1, 2, 3, 4
+N_PARAMS = 4
+# Truncation bounds that keep less than this share of a distribution are
+# refused: drawing would mostly throw values away, and such bounds are
+# usually a mistake (a mean far outside them).
+MIN_KEPT_SHARE = 1e-3
 
 
-def _finite(name, value):
+def _number(name, value, finite=True):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     value = float(value)
-    if not math.isfinite(value):
+    if math.isnan(value) or (finite and not math.isfinite(value)):
         raise ValueError(f"{name} must be finite, got {value!r}")
     return value
+
+
+def _normal_cdf(z):
+    return 0.5 * math.erfc(-z / math.sqrt(2.0))
 
 
 class _Distribution:
     """Checks and converts the fields of a distribution dataclass."""
 
+    # Fields that may be infinite (the optional bounds).
+    _unbounded_fields = ()
+
     def __post_init__(self):
         for name in self.__dataclass_fields__:
-            object.__setattr__(self, name, _finite(name, getattr(self, name)))
+            finite = name not in self._unbounded_fields
+            object.__setattr__(self, name, _number(name, getattr(self, name), finite))
         self._check()
 
     @property
     def params(self):
         values = tuple(getattr(self, name) for name in self.__dataclass_fields__)
-        return values + (0.0,) * (3 - len(values))
+        return values + (0.0,) * (N_PARAMS - len(values))
+
+    @property
+    def bounded(self):
+        """True when every draw lies within `support`, given by the user."""
+        return True
 
     def __str__(self):
-        fields = ", ".join(f"{name}={getattr(self, name):g}" for name in self.__dataclass_fields__)
+        fields = ", ".join(f"{name}={getattr(self, name):g}" for name in self.__dataclass_fields__
+                           if math.isfinite(getattr(self, name)))
         return f"{type(self).__name__.lower()}({fields})"
 
 
+class _Truncatable(_Distribution):
+    """A distribution on an unbounded range with optional bounds low/high."""
+
+    _unbounded_fields = ("low", "high")
+
+    def _check_bounds(self):
+        if self.low > self.high:
+            raise ValueError(f"low ({self.low!r}) must not exceed high ({self.high!r})")
+        kept = self.kept_share()
+        if kept < MIN_KEPT_SHARE:
+            raise ValueError(f"the bounds [{self.low:g}, {self.high:g}] keep only {kept:.2g} of the "
+                             f"distribution (at least {MIN_KEPT_SHARE:g} needed)")
+
+    def _share_between(self, mean, std, low, high):
+        if std == 0:
+            return 1.0 if low <= mean <= high else 0.0
+        return _normal_cdf((high - mean) / std) - _normal_cdf((low - mean) / std)
+
+    @property
+    def bounded(self):
+        natural = self._natural_support()
+        return (self.low, self.high) != natural
+
+    @property
+    def support(self):
+        return self.low, self.high
+
+
 @dataclass(frozen=True)
-class Normal(_Distribution):
-    """Normal distribution with the given mean and standard deviation (>= 0)."""
+class Normal(_Truncatable):
+    """Normal distribution with the given mean and standard deviation (>= 0),
+    truncated to [low, high] when bounds are given."""
 
     mean: float
     std: float
+    low: float = -math.inf
+    high: float = math.inf
     code = NORMAL
 
     def _check(self):
         if self.std < 0:
             raise ValueError(f"std must be >= 0, got {self.std!r}")
+        self._check_bounds()
+
+    def _natural_support(self):
+        return -math.inf, math.inf
+
+    def kept_share(self):
+        return self._share_between(self.mean, self.std, self.low, self.high)
 
     @property
     def nominal(self):
         return self.mean
+
+
+@dataclass(frozen=True)
+class LogNormal(_Truncatable):
+    """Lognormal distribution: exp of a normal value of mean `log_mean` and
+    standard deviation `log_std` (>= 0); always positive, truncated to
+    [low, high] when bounds are given. Its median is exp(log_mean)."""
+
+    log_mean: float
+    log_std: float
+    low: float = -math.inf
+    high: float = math.inf
+    code = LOGNORMAL
+
+    def _check(self):
+        if self.log_std < 0:
+            raise ValueError(f"log_std must be >= 0, got {self.log_std!r}")
+        if self.high <= 0:
+            raise ValueError(f"high must be > 0 for a lognormal distribution, got {self.high!r}")
+        object.__setattr__(self, "low", max(self.low, 0.0))  # positive anyway
+        self._check_bounds()
+
+    def _natural_support(self):
+        return 0.0, math.inf
+
+    def kept_share(self):
+        log_low = math.log(self.low) if self.low > 0 else -math.inf
+        return self._share_between(self.log_mean, self.log_std, log_low, math.log(self.high))
+
+    @property
+    def nominal(self):
+        return math.exp(self.log_mean)
 
 
 @dataclass(frozen=True)
@@ -70,6 +164,10 @@ class Uniform(_Distribution):
     def _check(self):
         if self.low > self.high:
             raise ValueError(f"low ({self.low!r}) must not exceed high ({self.high!r})")
+
+    @property
+    def support(self):
+        return self.low, self.high
 
     @property
     def nominal(self):
@@ -92,13 +190,23 @@ class Triangular(_Distribution):
             raise ValueError(f"low and high must differ, both are {self.low!r}")
 
     @property
+    def support(self):
+        return self.low, self.high
+
+    @property
     def nominal(self):
         return self.mode
 
 
-def normal(mean, std):
-    """A normally distributed input: normal(20.0, 0.4)."""
-    return Normal(mean, std)
+def normal(mean, std, low=-math.inf, high=math.inf):
+    """A normally distributed input: normal(20.0, 0.4); with bounds, a
+    truncated normal: normal(0.45, 0.05, low=0.0)."""
+    return Normal(mean, std, low, high)
+
+
+def lognormal(log_mean, log_std, low=-math.inf, high=math.inf):
+    """A lognormally distributed input: lognormal(math.log(8.5), 0.05)."""
+    return LogNormal(log_mean, log_std, low, high)
 
 
 def uniform(low, high):
@@ -111,33 +219,41 @@ def triangular(low, mode, high):
     return Triangular(low, mode, high)
 
 
-# Parameter names of each distribution, in constructor order; the
-# configuration file reads them from a table with a `distribution` key.
+# Parameter names of each distribution, in constructor order (required,
+# then optional); the configuration file reads them from a table with a
+# `distribution` key.
 KINDS = {
-    "normal": (Normal, ("mean", "std")),
-    "uniform": (Uniform, ("low", "high")),
-    "triangular": (Triangular, ("low", "mode", "high")),
+    "normal": (Normal, ("mean", "std"), ("low", "high")),
+    "lognormal": (LogNormal, ("log_mean", "log_std"), ("low", "high")),
+    "uniform": (Uniform, ("low", "high"), ()),
+    "triangular": (Triangular, ("low", "mode", "high"), ()),
 }
 
-DISTRIBUTIONS = (Normal, Uniform, Triangular)
+DISTRIBUTIONS = (Normal, LogNormal, Uniform, Triangular)
 
 
-def draw_columns(rng, codes, params, size):
-    """Draws `size` values of each dispersed input, in input order.
+def _truncated(draw, low, high, size):
+    """`size` draws of `draw` within [low, high]: each draw outside is
+    replaced by the next ones of the same generator, in order."""
+    out = draw(size)
+    redo = np.flatnonzero((out < low) | (out > high))
+    while redo.size:
+        new = draw(redo.size)
+        out[redo] = new
+        redo = redo[(new < low) | (new > high)]
+    return out
 
-    `codes` and `params` are the plain form (one code and one row of three
-    parameters per dispersed input). Inputs are drawn one after the other
-    from the same generator, so a block's values depend only on the
-    generator's seed and on the list of distributions.
-    """
-    columns = np.empty((len(codes), size))
-    for j, (code, (a, b, c)) in enumerate(zip(codes.tolist(), params.tolist())):
-        if code == NORMAL:
-            columns[j] = rng.normal(a, b, size)
-        elif code == UNIFORM:
-            columns[j] = rng.uniform(a, b, size)
-        elif code == TRIANGULAR:
-            columns[j] = rng.triangular(a, b, c, size)
-        else:
-            raise ValueError(f"unknown distribution code {code}")
-    return columns
+
+def draw(rng, code, params, size):
+    """Draws `size` values of one input from the generator `rng`, given the
+    plain form of its distribution (its code and its four parameters)."""
+    a, b, c, d = params
+    if code == NORMAL:
+        return _truncated(lambda k: rng.normal(a, b, k), c, d, size)
+    if code == LOGNORMAL:
+        return _truncated(lambda k: rng.lognormal(a, b, k), c, d, size)
+    if code == UNIFORM:
+        return rng.uniform(a, b, size)
+    if code == TRIANGULAR:
+        return rng.triangular(a, b, c, size)
+    raise ValueError(f"unknown distribution code {code}")

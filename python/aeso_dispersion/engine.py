@@ -1,176 +1,162 @@
-"""Runs blocks of samples: draws their inputs and predicts their apogees.
+"""Runs blocks of samples: draws their inputs and flies them natively.
 
-This is the code every backend's workers execute. It takes and returns only
-plain values and NumPy arrays, and imports aeso itself, so a Dask worker in
-another process or on another machine runs it from the plain form of a plan.
+This is the code every backend's workers execute. It takes a Plan and plain
+numbers and returns NumPy arrays, so a Dask worker in another process or on
+another machine runs it as well as a thread here.
 
-Samples are numbered 0, 1, ... and grouped into blocks of `block_size`; the
-inputs of block b are drawn from ``SeedSequence(seed, spawn_key=(b,))``, the
-b-th child that ``SeedSequence(seed).spawn`` would give, and always for the
-whole block (the last block of a study is drawn in full and cut). A sample's
-inputs thus depend only on the seed, the block size and its number: not on
-the backend, the worker count, the grouping of blocks into tasks, or n.
+The inputs of a block are drawn as streams describes: a sample's inputs
+depend only on the seed, the block size and its number. A sample whose
+drawn values break a domain check (see domains) fails with that reason
+without being flown.
+
+A block's flights run in one native call (aeso_dispersion._flights) with the
+thread detached from the interpreter: each gives the apogee and the time,
+downrange position and horizontal speed at apogee, exactly as aeso's
+single-flight API would, plus its step count and a status.
 """
 
-import math
+from typing import NamedTuple
 
 import numpy as np
 
-import aeso
+from . import _flights, domains
+from .copula import draw_correlated
+from .streams import draw_inputs
 
-from .distributions import CONSTANT, draw_columns
-from .study import Plan
+# Failure codes, the same in every block of a study: 0 for a run that
+# succeeded, the native status of a run that failed, or, for a failed run
+# with a non-finite input, NON_FINITE_INPUT plus the column of the first one;
+# for a sample whose drawn values break a domain check, NON_FINITE_INPUT plus
+# the number of columns plus the index of the first such check (its reason
+# names the inputs as domains' templates do).
+OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = range(5)
+NON_FINITE_INPUT = 8
+STATUS_REASONS = {
+    ITERATION_LIMIT: "no apogee within max_iterations (InternalError: Index out of bounds)",
+    INVALID_STEP_OPTIONS: "invalid step options (InternalError: min > max, or either was NaN)",
+    NON_FINITE_APOGEE: "non-finite apogee",
+}
+# Rows of a block's outcome array.
+OUTCOMES = ("apogee", "time_of_apogee", "downrange", "speed_at_apogee")
 
-# Reason codes within a block; 0 means the run succeeded.
-OK = 0
-ITERATION_LIMIT = "no apogee within max_iterations (InternalError: Index out of bounds)"
-NON_FINITE_APOGEE = "non-finite apogee"
+_MODELS = {"1dof": 1, "3dof": 3}
+_METHODS = {"Euler": 0, "RK3": 1, "RK45": 2}
+_STEP_KINDS = {"default": 0, "fixed": 1, "adaptive": 2}
 
 
-def block_rng(seed, block):
-    """The generator of block `block` of a study drawn with `seed`."""
-    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(block,))))
+class BlockResult(NamedTuple):
+    """The samples of one or more consecutive blocks.
+
+    `inputs`: the dispersed inputs, shape (dispersed, count); `outcomes`:
+    shape (len(OUTCOMES), count), NaN where a run failed; `steps`: steps
+    taken; `codes`: failure codes (see reason_text).
+    """
+
+    inputs: np.ndarray
+    outcomes: np.ndarray
+    steps: np.ndarray
+    codes: np.ndarray
+
+
+def _outside_domain(plan):
+    return NON_FINITE_INPUT + len(plan.names)
+
+
+def code_count(plan):
+    """One more than the largest failure code of the plan's runs."""
+    return _outside_domain(plan) + len(plan.checks)
+
+
+def failure_codes(plan):
+    """Every failure code a run of the plan can end with."""
+    return list(STATUS_REASONS) + list(range(NON_FINITE_INPUT, code_count(plan)))
+
+
+def reason_text(plan, code):
+    """The failure reason of a failure code (a template, see domains.fill)."""
+    if code >= _outside_domain(plan):
+        return plan.checks[code - _outside_domain(plan)][-1]
+    if code >= NON_FINITE_INPUT:
+        return f"non-finite input: {plan.names[code - NON_FINITE_INPUT]}"
+    return STATUS_REASONS[code]
 
 
 def draw_block(plan, seed, block):
     """The dispersed inputs of one whole block, shape (dispersed, block_size)."""
-    dispersed = plan.codes != CONSTANT
-    return draw_columns(block_rng(seed, block), plan.codes[dispersed], plan.params[dispersed],
-                        plan.block_size)
-
-
-def _reason(exc):
-    if type(exc).__name__ == "InternalError" and str(exc) == "Index out of bounds":
-        return ITERATION_LIMIT
-    return f"{type(exc).__name__}: {exc}"
-
-
-class _Reasons:
-    """Distinct failure reasons of a block, numbered from 1."""
-
-    def __init__(self):
-        self.table = {}
-
-    def code(self, reason):
-        return self.table.setdefault(reason, len(self.table) + 1)
-
-    def array(self):
-        return np.array(list(self.table), dtype=str)
-
-
-def _rows(full, lo, hi, dispersed):
-    """Per-sample argument lists for columns lo:hi when any of them is
-    dispersed, else None (the objects are then built once)."""
-    return full[:, lo:hi].tolist() if dispersed[lo:hi].any() else None
-
-
-def _velocity_along_axis(row):
-    x, y, angle, speed, angular_rate = row
-    return [x, y, angle, -speed * math.sin(angle), speed * math.cos(angle), angular_rate]
+    dispersed = plan.dispersed
+    names = [domains.qualified(key) for key, d in zip(plan.names, dispersed.tolist()) if d]
+    codes, params = plan.codes[dispersed], plan.params[dispersed]
+    if not plan.correlation:
+        return draw_inputs(names, codes, params, seed, block, plan.block_size)
+    # Correlated inputs are drawn through the copula; the others as usual.
+    group, factor = plan.correlation
+    alone = [j for j in range(len(names)) if j not in group]
+    columns = np.empty((len(names), plan.block_size))
+    columns[alone] = draw_inputs([names[j] for j in alone], codes[alone], params[alone], seed, block,
+                                 plan.block_size)
+    columns[list(group)] = draw_correlated([names[j] for j in group], codes[list(group)].tolist(),
+                                           params[list(group)].tolist(), factor, seed, block,
+                                           plan.block_size)
+    return columns
 
 
 def run_block(plan, seed, block, count, stop=None):
-    """Runs the first `count` samples of block `block`.
+    """Runs the first `count` samples of block `block` (a BlockResult).
 
-    Returns (inputs, apogees, codes, reasons): the dispersed inputs, shape
-    (dispersed, count); the apogees, NaN where a run failed; per sample 0 or
-    a 1-based index into `reasons`, an array of failure texts. With `stop`
-    (an Event-like object) set, the samples not yet run are left NaN with
-    code 0 and the caller discards the block.
+    With `stop` (a _flights.StopFlag) set, the flights not yet run, and the
+    one running, end as STOPPED; the caller discards such a block.
     """
-    plan = Plan(*plan)
     drawn = draw_block(plan, seed, block)[:, :count]
-    dispersed = plan.codes != CONSTANT
-    full = np.repeat(plan.values[None, :], count, axis=0)
-    full[:, dispersed] = drawn.T
+    inputs = np.repeat(plan.values[None, :], count, axis=0)
+    inputs[:, plan.dispersed] = drawn.T
 
-    names = plan.names
-    three_dof = plan.model == "3dof"
-    n_state = (5 if "speed" in names else 6) if three_dof else 2
-    state_end = 7 + n_state
-    # Arguments per sample where an input of the object is dispersed; else
-    # one object built here and shared by every run of the block.
-    rocket_rows = _rows(full, 0, 7, dispersed)
-    state_rows = _rows(full, 7, state_end, dispersed)
-    step_rows = _rows(full, state_end, len(names), dispersed) if plan.step != "default" else None
-    state_class = aeso.InitialState3DOF if three_dof else aeso.InitialState1DOF
-    step_class = aeso.AdaptiveTimeStep if plan.step == "adaptive" else aeso.FixedTimeStep
-    state0_args = full[0, 7:state_end].tolist()
-    if "speed" in names:
-        # x, y, angle, speed, angular_rate -> x, y, angle, vx, vy, angular_rate
-        state0_args = _velocity_along_axis(state0_args)
-        if state_rows is not None:
-            state_rows = [_velocity_along_axis(row) for row in state_rows]
-    rocket = aeso.Rocket(*full[0, 0:7].tolist()) if rocket_rows is None else None
-    state = state_class(*state0_args) if state_rows is None else None
-    step = None
-    if plan.step != "default" and step_rows is None:
-        step = step_class(*full[0, state_end:].tolist())
-    predict = aeso.Rocket.predict_apogee_3dof if three_dof else aeso.Rocket.predict_apogee_1dof
-    method = getattr(aeso.OdeMethod, plan.method)
-    max_iterations = plan.max_iterations
+    outcomes = np.full((len(OUTCOMES), count), np.nan)
+    steps = np.zeros(count, dtype=np.uint64)
+    status = np.zeros(count, dtype=np.uint8)
+    broken, _ = domains.violations(plan.checks, inputs)
+    flown = broken < 0
+    if flown.all():
+        _fly(plan, inputs, outcomes, steps, status, stop)
+    elif flown.any():  # only the samples whose values lie in their domains
+        part = (np.empty((len(OUTCOMES), int(flown.sum()))), np.empty(int(flown.sum()), dtype=np.uint64),
+                np.empty(int(flown.sum()), dtype=np.uint8))
+        _fly(plan, np.ascontiguousarray(inputs[flown]), *part, stop)
+        outcomes[:, flown], steps[flown], status[flown] = part
 
-    apogees = [math.nan] * count
-    codes = np.zeros(count, dtype=np.int32)
-    reasons = _Reasons()
+    codes = status.astype(np.int32)
+    failed = codes != OK
+    outcomes[:, failed] = np.nan
     # A sample with a non-finite input still runs: the model may not read
     # that input (a 1-DOF flight ignores the lift and moment properties), and
     # its apogee is then as valid as any. When such a run fails, the input is
     # named as the reason.
-    non_finite = ~np.isfinite(full)
-    suspect = non_finite.any(axis=1).tolist()
+    non_finite = ~np.isfinite(inputs)
+    suspect = failed & non_finite.any(axis=1) & (codes != STOPPED)
+    codes[suspect] = NON_FINITE_INPUT + non_finite[suspect].argmax(axis=1)
+    codes[~flown] = _outside_domain(plan) + broken[~flown]
+    return BlockResult(drawn, outcomes, steps, codes)
 
-    def reason_code(i, reason):
-        if suspect[i]:
-            reason = f"non-finite input: {names[int(np.flatnonzero(non_finite[i])[0])]}"
-        return reasons.code(reason)
 
-    is_set = stop.is_set if stop is not None else (lambda: False)
-
-    rocket_class = aeso.Rocket
-    for i in range(count):
-        if not i & 15 and is_set():  # a few microseconds between checks
-            break
-        if rocket_rows is not None:
-            rocket = rocket_class(*rocket_rows[i])
-        if state_rows is not None:
-            state = state_class(*state_rows[i])
-        if step_rows is not None:
-            step = step_class(*step_rows[i])
-        try:
-            apogees[i] = predict(rocket, state, method, step, max_iterations)
-        except Exception as exc:
-            codes[i] = reason_code(i, _reason(exc))
-        except BaseException as exc:
-            # The module's internal-error class derives from BaseException.
-            if type(exc).__name__ != "InternalError":
-                raise
-            codes[i] = reason_code(i, _reason(exc))
-    apogees = np.array(apogees, dtype=np.float64)
-    bad = ~np.isfinite(apogees) & (codes == OK)
-    if bad.any() and not is_set():
-        for i in np.flatnonzero(bad).tolist():
-            codes[i] = reason_code(i, NON_FINITE_APOGEE)
-        apogees[bad] = math.nan
-    return drawn, apogees, codes, reasons.array()
+def _fly(plan, inputs, outcomes, steps, status, stop):
+    _flights.run_block(inputs, outcomes, steps, status, _MODELS[plan.model], _METHODS[plan.method],
+                       _STEP_KINDS[plan.step_kind], int(plan.speed_and_angle), plan.max_iterations,
+                       stop if stop is not None else _flights.StopFlag())
 
 
 def run_blocks(plan, seed, first, last, n):
-    """Runs blocks first..last-1 of a study of n samples; the results of
-    its blocks concatenated, with one reason table. Used as a Dask task."""
-    block_size = Plan(*plan).block_size
-    parts = [run_block(plan, seed, b, min(block_size, n - b * block_size)) for b in range(first, last)]
-    return merge_blocks(parts)
+    """Runs blocks first..last-1 of a study of n samples, as one BlockResult.
+    Used as a Dask task."""
+    parts = [run_block(plan, seed, b, plan.samples_in_block(n, b)) for b in range(first, last)]
+    return BlockResult(*(np.concatenate(arrays, axis=-1) for arrays in zip(*parts)))
 
 
-def merge_blocks(parts):
-    """Concatenates block results, renumbering their reason codes into one table."""
-    table = {}
-    codes = []
-    for _, _, block_codes, block_reasons in parts:
-        remap = np.array([0] + [table.setdefault(r, len(table) + 1) for r in block_reasons.tolist()],
-                         dtype=np.int32)
-        codes.append(remap[block_codes])
-    inputs = np.concatenate([p[0] for p in parts], axis=1)
-    apogees = np.concatenate([p[1] for p in parts])
-    return inputs, apogees, np.concatenate(codes), np.array(list(table), dtype=str)
+def failure_table(plan, codes):
+    """Renumbers a study's failure codes, in place, 1, 2, ... in the order of
+    the codes that occur; returns the reason of each new number."""
+    present = np.zeros(code_count(plan), dtype=bool)
+    present[codes] = True
+    present[OK] = False
+    renumber = np.cumsum(present, dtype=np.int32)
+    renumber[~present] = 0
+    np.take(renumber, codes, out=codes)
+    return tuple(reason_text(plan, int(code)) for code in np.flatnonzero(present))

@@ -1,16 +1,31 @@
-"""The study figure: apogee histogram with percentiles, empirical CDF, and
-apogee against the most influential input."""
+"""The study figures: apogee histogram with percentiles, empirical CDF, and
+apogee against the most influential input; and the convergence of a
+statistic's confidence interval with the number of runs."""
+
+import os
 
 import numpy as np
 
 from .errors import require
-from .results import PERCENTILES
+from .intervals import percentile_label
+from .summary import UNITS
 
 
-def plot_result(result, path):
+def _figure_class():
     matplotlib = require("matplotlib", "dispersion", "the figure")
     matplotlib.use("Agg", force=True)
     from matplotlib.figure import Figure
+
+    return Figure
+
+
+def supported_formats():
+    """The file name extensions the figure can be saved as (png, pdf, svg, ...)."""
+    return set(_figure_class()().canvas.get_supported_filetypes())
+
+
+def plot_result(result, path):
+    Figure = _figure_class()
 
     ok = ~result.failed
     apogees = result.apogees[ok]
@@ -19,24 +34,27 @@ def plot_result(result, path):
     hist, cdf, scatter = fig.subplots(1, 3)
     title = f"{result.n} runs, seed {result.seed}"
     if summary["failed"]:
-        title += f", {summary['failed']} failed"
+        title += (f"; {summary['failed']} failed ({result.failed_share}), "
+                  f"shown: the {summary['succeeded']} successful runs only")
     fig.suptitle(f"Apogee dispersion ({title})")
 
     hist.hist(apogees, bins=min(80, max(10, apogees.size // 50)), color="#4c72b0")
     hist.set_ylim(top=hist.get_ylim()[1] * 1.12)  # room for the percentile labels
-    for p in PERCENTILES:
-        value = summary[f"p{p}"]
+    percentiles = result.reporting.percentiles
+    for p in percentiles:
+        value = summary[percentile_label(p)]
         hist.axvline(value, color="#c44e52", linestyle="--" if p != 50 else "-", linewidth=1)
-        hist.annotate(f"p{p}", (value, 1), xycoords=("data", "axes fraction"),
+        hist.annotate(percentile_label(p), (value, 1), xycoords=("data", "axes fraction"),
                       rotation=90, va="top", ha="right", fontsize=8, color="#c44e52")
     hist.set_xlabel("apogee (m)")
     hist.set_ylabel("runs")
-    hist.set_title("histogram, percentiles 1/5/50/95/99")
+    hist.set_title(f"histogram, percentiles {'/'.join(f'{p:g}' for p in percentiles)}")
 
     ordered = np.sort(apogees)
     cdf.step(ordered, np.arange(1, ordered.size + 1) / max(ordered.size, 1), where="post", color="#4c72b0")
     cdf.set_xlabel("apogee (m)")
-    cdf.set_ylabel("fraction of runs at or below")
+    cdf.set_ylabel("fraction of the successful runs at or below" if summary["failed"]
+                   else "fraction of runs at or below")
     cdf.set_title("empirical CDF")
     cdf.grid(alpha=0.3)
 
@@ -51,4 +69,46 @@ def plot_result(result, path):
     else:
         scatter.set_title("no varying input")
     scatter.set_ylabel("apogee (m)")
+    fig.savefig(path, dpi=100)
+
+
+def convergence_path(path):
+    """Where the convergence figure goes beside the figure at `path`:
+    dispersion.png -> dispersion-convergence.png."""
+    stem, extension = os.path.splitext(str(path))
+    return f"{stem}-convergence{extension}"
+
+
+def plot_convergence(result, path):
+    """The statistic of the stopping rule (p99 of the apogee without one)
+    and its confidence interval after each round of blocks, against n."""
+    Figure = _figure_class()
+    statistic, checkpoints = result.convergence()
+    n = np.array([c.n for c in checkpoints], dtype=float)
+    estimate = np.array([c.interval.estimate for c in checkpoints])
+    low = np.array([c.interval.low for c in checkpoints])
+    high = np.array([c.interval.high for c in checkpoints])
+    fig = Figure(figsize=(7, 4.2), layout="constrained")
+    ax = fig.subplots()
+    bounded = np.isfinite(low) & np.isfinite(high)
+    level = f"{100 * result.reporting.level:g} %"
+    ax.fill_between(n[bounded], low[bounded], high[bounded], color="#4c72b0", alpha=0.25, step=None,
+                    label=f"{level} confidence interval")
+    ax.plot(n, estimate, "o-", color="#4c72b0", markersize=3, label=statistic.label)
+    title = f"{statistic.label} against the number of runs (seed {result.seed})"
+    outcome = result.stopping
+    if outcome is not None:
+        final = outcome.interval.estimate
+        ax.axhspan(final - outcome.rule.tolerance, final + outcome.rule.tolerance, color="#55a868",
+                   alpha=0.15, label=f"final estimate ± tolerance {outcome.rule.tolerance:g}")
+        ax.axvline(outcome.n, color="#c44e52", linewidth=1,
+                   label=f"{'stopped' if outcome.met else 'maximum reached'} at n = {outcome.n}")
+        title = f"until {outcome.rule}: {'met' if outcome.met else 'not met'} at n = {outcome.n}"
+    ax.set_xscale("log")
+    ax.set_xlabel("runs (checked after each round of blocks)")
+    ax.set_ylabel(statistic.label if statistic.kind in ("above", "below")
+                  else f"{statistic.label} ({UNITS.get(statistic.outcome, '')})")
+    ax.set_title(title, fontsize=10)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=8)
     fig.savefig(path, dpi=100)

@@ -23,16 +23,26 @@ points in: ``vx = -speed * sin(angle)``, ``vy = speed * cos(angle)``,
 computed per sample from that sample's speed and angle.
 """
 
-import math
+import hashlib
+import time
 from collections.abc import Mapping
-from typing import NamedTuple
 
 import numpy as np
 
 import aeso
 
-from .distributions import CONSTANT, DISTRIBUTIONS
+from . import domains
+from .backends import Collector, backend_named, progress_bar
+from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
+from .engine import failure_table
 from .errors import StudyError
+from .engine import OUTCOMES
+from .output import check_memory, open_output
+from .copula import Correlation, CorrelationError
+from .plan import Plan
+from .results import DispersionResult, model_outcomes
+from .stopping import StoppingRule, Tracker
+from .summary import Reporting
 
 ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
                "stab_margin_dimensional", "cl_a")
@@ -46,26 +56,6 @@ METHODS = ("Euler", "RK3", "RK45")
 MODELS = ("1dof", "3dof")
 DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-
-
-class Plan(NamedTuple):
-    """A study in plain values: what a worker needs to run any block.
-
-    `names`, `values`, `codes` and `params` describe every input the runs
-    take, in the order rocket properties, initial state, step options;
-    `values` holds the fixed values (the nominal value for a dispersed
-    input), `codes` and `params` the distributions (code 0: fixed).
-    """
-
-    model: str
-    method: str
-    step: str  # "default", "fixed" or "adaptive"
-    names: tuple
-    values: np.ndarray
-    codes: np.ndarray
-    params: np.ndarray
-    max_iterations: int
-    block_size: int
 
 
 def _number_or_distribution(key, value):
@@ -165,9 +155,11 @@ class Study:
     """
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
-                 block_size=DEFAULT_BLOCK_SIZE):
+                 block_size=DEFAULT_BLOCK_SIZE, allow_negative=(), correlation=None,
+                 confidence=None, percentiles=None, thresholds=None, until=None):
         if model not in MODELS:
             raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
+        self.allow_negative = _check_widened(allow_negative)
         self.n = _check_count("study.n", n, allow_none=True)
         self.seed = _check_seed("study.seed", seed)
         self.block_size = _check_count("study.block_size", block_size)
@@ -182,35 +174,220 @@ class Study:
                   + [("solver", k, self.solver[k]) for k in step_keys])
         if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
             kind = "adaptive" if method == "RK45" else "fixed"
+        _check_domains(model, method, inputs, self.allow_negative)
         values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
         codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
-        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0, 0.0, 0.0) for _, _, v in inputs]
-        self.plan = Plan(model, method, kind, tuple(k for _, k, _ in inputs),
-                         np.array(values, dtype=np.float64), np.array(codes, dtype=np.int64),
-                         np.array(params, dtype=np.float64).reshape(len(inputs), 3),
-                         max_iterations, self.block_size)
+        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
+        state_end = len(ROCKET_KEYS) + len(state_keys)
+        # Without step options in the study the runs take the method's
+        # defaults, and the plan has no step columns.
+        inputs_run = inputs if kind != "default" else inputs[:state_end]
+        keys = tuple(k for _, k, _ in inputs_run)
+        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs_run]
+        unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, inputs_run)]
         self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+        self.correlation = _correlation(correlation, self.dispersed)
+        self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds), model,
+                                         "statistics.thresholds")
+        self.until = stopping_rule("statistics.until", until)
+        correlated = ()
+        if self.correlation is not None:
+            correlated = (tuple(self.dispersed.index(name) for name in self.correlation.names),
+                          tuple(map(tuple, self.correlation.factor.tolist())))
+        self.plan = Plan(
+            model=model, method=method, step_kind=kind, speed_and_angle="speed" in state_keys,
+            names=keys,
+            rocket=slice(0, len(ROCKET_KEYS)), state=slice(len(ROCKET_KEYS), state_end),
+            step=slice(state_end, len(inputs_run)),
+            values=np.array(values[:len(inputs_run)], dtype=np.float64),
+            codes=np.array(codes[:len(inputs_run)], dtype=np.int64),
+            params=np.array(params[:len(inputs_run)], dtype=np.float64).reshape(len(inputs_run), N_PARAMS),
+            max_iterations=max_iterations, block_size=self.block_size,
+            checks=domains.sample_checks(model, keys, drawn, unbounded, self.allow_negative),
+            correlation=correlated)
+        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
+        # The study file and its SHA-256 when the study was read from one.
+        self.source = self.source_sha256 = None
 
-    def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, **options):
-        """Runs `n` samples (default: the study's n) drawn with `seed`.
+    @property
+    def fingerprint(self):
+        """SHA-256 of everything the samples and their runs depend on but
+        the seed: two studies with the same fingerprint, seed and block size
+        give the same results."""
+        plan = self.plan
+        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step_kind, plan.speed_and_angle,
+                                      plan.names, plan.max_iterations, plan.block_size,
+                                      plan.checks, plan.correlation)).encode())
+        for array in (plan.values, plan.codes, plan.params):
+            digest.update(np.ascontiguousarray(array).tobytes())
+        return digest.hexdigest()
 
-        backend "threads" runs on a thread pool of `workers` threads (default:
-        the number of cores); "dask" on a ``dask.distributed`` client given as
-        ``client=``, or one connected to ``address=``, or a local cluster of
-        `workers` worker processes (``processes=False`` for threads in this
-        process) started for the run. `progress`: True, False, or None for a
-        bar on standard error only when it is a terminal.
+    def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
+            resume=False, until=None, **options):
+        """Runs `n` samples (default: the study's n) drawn with `seed`
+        (default: the study's seed, else a fresh one, kept in the result).
+
+        `backend` is a backend object, ``Threads(workers=...)`` or
+        ``Dask(client=... | address=... | local_workers=...)``, or the
+        shorthand "threads" (a pool of `workers` threads, default: the
+        number of cores) or "dask" (`options` are Dask's, `workers` the size
+        of a local cluster). `progress`: True, False, or None for a bar on
+        standard error only when it is a terminal.
+
+        With `output`, a path, the results are written there while the study
+        runs, block by block in sample order (CSV, or Parquet for a path
+        ending in .parquet; see output); with `resume` as well, the whole
+        blocks an earlier run of the same study, seed and block size left
+        in that file are kept and the study continues after them.
+
+        `until`, a stopping rule such as "p99=1.0" (default: the study's),
+        makes `n` a maximum: the study stops after the first round of blocks
+        whose samples meet the rule (see stopping); the result then holds
+        exactly those samples and its `stopping` attribute says how it ended.
         Returns a DispersionResult.
         """
-        from .backends import run_study
-
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
-        return run_study(self, n, seed, backend=backend, workers=workers, progress=progress, **options)
+        until = stopping_rule("until", until) or self.until
+        if until is not None and until.statistic.outcome not in self.outcome_names:
+            raise StudyError("until", f"no outcome {until.statistic.outcome!r} in a {self.model} "
+                                      f"study (these are: {', '.join(self.outcome_names)})")
+        if seed is None:
+            seed = int(np.random.SeedSequence().entropy)
+        if isinstance(backend, str):
+            backend = backend_named(backend, workers, **options)
+        elif workers is not None or options:
+            raise TypeError("workers and backend options belong to the backend object")
+        check_memory(n, len(self.dispersed) + len(OUTCOMES) + 2)
+        writer = previous = bar = None
+        if output is not None:
+            writer, previous = open_output(output, self, seed, n, resume)
+        try:
+            bar = progress_bar(progress, n)
+            tracker = None
+            if until is not None:
+                tracker = Tracker(until, n, self.block_size, self.reporting.level)
+            collector = Collector(self.plan, n, bar, writer, self.dispersed, tracker)
+            if previous is not None:
+                collector.add_previous(previous)
+            started = time.perf_counter()
+            workers = backend.run(self.plan, seed, n, collector)
+        finally:
+            if bar is not None:
+                bar.close()
+            if writer is not None:
+                writer.close()
+        elapsed = time.perf_counter() - started
+        kept = collector.kept
+        reasons = failure_table(self.plan, collector.codes[:kept])
+        return DispersionResult(
+            study=self, n=kept, seed=seed, inputs=collector.inputs[:, :kept],
+            outcomes=collector.outcomes[:, :kept], steps=collector.steps[:kept],
+            codes=collector.codes[:kept], reasons=reasons, backend=backend.name, workers=workers,
+            elapsed=elapsed, stopping=None if tracker is None else tracker.outcome())
+
+    @property
+    def outcome_names(self):
+        """The per-run outcomes this study's model gives (see engine.OUTCOMES)."""
+        return model_outcomes(self.model)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
                 f"dispersed={list(self.dispersed)!r})")
+
+
+def _correlation(given, dispersed):
+    """A copula.Correlation from {"inputs": [...], "matrix": [[...]]} or a
+    pair (inputs, matrix); inputs by "section.key" or key, all dispersed."""
+    if given is None:
+        return None
+    if isinstance(given, Correlation):
+        given = (given.names, given.matrix)
+    if isinstance(given, Mapping):
+        if set(given) != {"inputs", "matrix"}:
+            raise StudyError("correlation", "needs exactly the keys inputs (names of dispersed "
+                                            "inputs) and matrix (their rank correlations)")
+        names, matrix = given["inputs"], given["matrix"]
+    else:
+        try:
+            names, matrix = given
+        except (TypeError, ValueError):
+            raise StudyError("correlation", "must be a table with inputs and matrix") from None
+    if isinstance(names, str) or not all(isinstance(name, str) for name in names):
+        raise StudyError("correlation.inputs", "must be an array of input names")
+    resolved = []
+    for name in names:
+        found = [full for full in dispersed if name in (full, full.split(".", 1)[1])]
+        if not found:
+            raise StudyError("correlation.inputs", f"{name!r} is not a dispersed input (these are: "
+                                                   f"{', '.join(dispersed) or 'none'})")
+        resolved.append(found[0])
+    try:
+        return Correlation.make(resolved, matrix)
+    except CorrelationError as exc:
+        raise StudyError("correlation.matrix", str(exc)) from None
+
+
+def stopping_rule(key, rule):
+    """A stopping.StoppingRule from its text (or itself); None stays None."""
+    if rule is None or isinstance(rule, StoppingRule):
+        return rule
+    if not isinstance(rule, str):
+        raise StudyError(key, f"must be a rule such as 'p99=1.0', not {rule!r}")
+    try:
+        return StoppingRule.parse(rule)
+    except ValueError as exc:
+        raise StudyError(key, str(exc)) from None
+
+
+def check_reporting(reporting, model, key):
+    """`reporting`, once every threshold names an outcome of the model."""
+    outcomes = model_outcomes(model)
+    for threshold in reporting.thresholds:
+        if threshold.outcome not in outcomes:
+            raise StudyError(key, f"no outcome {threshold.outcome!r} in a {model} study "
+                                  f"(these are: {', '.join(outcomes)})")
+    return reporting
+
+
+def _reporting(confidence, percentiles, thresholds):
+    for key, value in (("percentiles", percentiles), ("thresholds", thresholds)):
+        if value is not None and (isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")):
+            raise StudyError(f"statistics.{key}", f"must be an array, not {value!r}")
+    try:
+        return Reporting.make(confidence, percentiles, thresholds)
+    except ValueError as exc:
+        raise StudyError("statistics", str(exc)) from None
+
+
+def _check_widened(keys):
+    if isinstance(keys, str):
+        keys = (keys,)
+    keys = tuple(keys)
+    for key in keys:
+        if key not in domains.WIDENABLE:
+            raise StudyError("study.allow_negative",
+                             f"only {', '.join(domains.WIDENABLE)} may take negative values, not {key!r}")
+    return keys
+
+
+def _check_domains(model, method, inputs, widened):
+    """Refuses fixed values and bounded distributions outside their domains."""
+    for section, key, value in inputs:
+        if isinstance(value, DISTRIBUTIONS):
+            problem = domains.check_distribution(model, key, value, widened)
+        else:
+            problem = domains.check_fixed(model, key, value, widened)
+        if problem:
+            raise StudyError(f"{section}.{key}", problem)
+    given = {key: value for _, key, value in inputs}
+    for a, b in domains.ORDERED:
+        low, high = given.get(a), given.get(b)
+        if isinstance(low, float) and isinstance(high, float) and low > high:
+            raise StudyError(f"solver.{a}", f"{low!r} exceeds {b} ({high!r}): every run would fail")
+        if isinstance(low, DISTRIBUTIONS) and isinstance(high, float) and low.bounded \
+                and low.support[0] > high:
+            raise StudyError(f"solver.{a}", f"every draw exceeds {b} ({high!r}): every run would fail")
 
 
 def _check_count(key, value, allow_none=False):
@@ -231,8 +408,3 @@ def _check_seed(key, value):
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
         raise StudyError(key, f"must be a non-negative integer, not {value!r}")
     return int(value)
-
-
-def velocity_from_speed(speed, angle):
-    """The velocity (vx, vy) of the given speed along the body axis at `angle`."""
-    return -speed * math.sin(angle), speed * math.cos(angle)

@@ -18,7 +18,7 @@ Result<FlightLog> run_into_log(const RocketProperties& rocket, const Initial& in
 
     Result<FlightLog> flight_log = FlightLog::create();
     if (!flight_log) return flight_log;
-    if (Status ran = sim.run(flight_log.value(), settings.print_output, record_every_step); !ran) {
+    if (Result<RunEnd> ran = sim.run(flight_log.value(), settings.print_output, record_every_step); !ran) {
         return std::move(ran).error();
     }
     return flight_log;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "constants.hpp"
 #include "flight_log.hpp"
@@ -14,6 +15,24 @@
 #include "state.hpp"
 
 namespace aeso {
+
+// How a run ended when no error stopped it.
+enum class RunEnd : unsigned char {
+    Apogee,          // the final step was taken: the state is the apogee
+    IterationLimit,  // max_iterations steps without reaching it (or none allowed)
+    Stopped,         // the observer asked the loop to stop
+};
+
+// The observer of a run that never stops it: the loop of every aeso
+// operation. The check is a constant, so the loop contains none.
+struct NeverStop {
+    static constexpr bool stop_requested(std::uint64_t) noexcept { return false; }
+};
+
+// A log that keeps nothing, for a run whose caller reads the final state.
+struct NoLog {
+    static Status push(double, const LogRow&) noexcept { return Ok{}; }
+};
 
 template <class S>
 struct Simulation {
@@ -28,11 +47,29 @@ struct Simulation {
     // state before every step when `record_every_step`, otherwise only the
     // final state. Returns early, without a final step, after max_iterations
     // steps.
-    Status run(FlightLog& flight_log, bool print_output, bool record_every_step);
+    Result<RunEnd> run(FlightLog& flight_log, bool print_output, bool record_every_step);
+
+    // The same loop without log or output, asking `observer` before each
+    // iteration i whether to stop (`observer.stop_requested(i)`): the run then
+    // ends as Stopped with `iteration` at i. The final state stays in `state`.
+    template <class Observer>
+    Result<RunEnd> run_observed(Observer& observer);
+
+    // Steps taken by a run that ended as `end`: the final step stands in for
+    // the crossing step it redoes.
+    std::uint64_t steps_taken(RunEnd end) const noexcept {
+        switch (end) {
+            case RunEnd::Apogee: return iteration + 1;
+            case RunEnd::IterationLimit: return max_iterations;
+            case RunEnd::Stopped: break;
+        }
+        return iteration;
+    }
 
 private:
-    template <class Stepper, bool Print, bool Record>
-    Status run_with(const typename Stepper::TimeStep& time_step, FlightLog& flight_log);
+    template <class Stepper, bool Print, bool Record, class Log, class Observer>
+    Result<RunEnd> run_with(const typename Stepper::TimeStep& time_step, Log& flight_log,
+                            Observer& observer);
 };
 
 // The method and both flags are fixed for a run, so each combination is a
@@ -40,34 +77,49 @@ private:
 // print call left in the loop, even one never taken, made short steps 10-20%
 // slower).
 template <class S>
-Status Simulation<S>::run(FlightLog& flight_log, bool print_output, bool record_every_step) {
+Result<RunEnd> Simulation<S>::run(FlightLog& flight_log, bool print_output, bool record_every_step) {
+    NeverStop never;
     return with_stepper(solver, [&](auto stepper, const auto& time_step) {
         using M = decltype(stepper);
         if (print_output) {
-            return record_every_step ? run_with<M, true, true>(time_step, flight_log)
-                                     : run_with<M, true, false>(time_step, flight_log);
+            return record_every_step ? run_with<M, true, true>(time_step, flight_log, never)
+                                     : run_with<M, true, false>(time_step, flight_log, never);
         }
-        return record_every_step ? run_with<M, false, true>(time_step, flight_log)
-                                 : run_with<M, false, false>(time_step, flight_log);
+        return record_every_step ? run_with<M, false, true>(time_step, flight_log, never)
+                                 : run_with<M, false, false>(time_step, flight_log, never);
+    });
+}
+
+template <class S>
+template <class Observer>
+Result<RunEnd> Simulation<S>::run_observed(Observer& observer) {
+    NoLog no_log;
+    return with_stepper(solver, [&](auto stepper, const auto& time_step) {
+        return run_with<decltype(stepper), false, false>(time_step, no_log, observer);
     });
 }
 
 // The loop owns the step size: `dt` is the size of the step about to be
 // taken, replaced after each step by the size the controlled step proposes.
 template <class S>
-template <class Stepper, bool Print, bool Record>
-Status Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, FlightLog& flight_log) {
-    if (max_iterations == 0) return Ok{};
+template <class Stepper, bool Print, bool Record, class Log, class Observer>
+Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, Log& flight_log,
+                                       Observer& observer) {
+    if (max_iterations == 0) return RunEnd::IterationLimit;
     double dt = time_step.dt;
     for (std::uint64_t i = 0;; ++i) {
+        if (observer.stop_requested(i)) {
+            iteration = i;
+            return RunEnd::Stopped;
+        }
         const S saved = state;
         const double v_before = saved.vertical_velocity();
         iteration = i;
         if constexpr (Record) {
-            if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return pushed;
+            if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return std::move(pushed).error();
         }
         if constexpr (Print) {
-            if (Status printed = print_progress(state, i); !printed) return printed;
+            if (Status printed = print_progress(state, i); !printed) return std::move(printed).error();
         }
         double next_dt;
         if (Result<double> next = controlled_step<Stepper>(time_step, state, dt); next) {
@@ -90,16 +142,16 @@ Status Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, Flig
             Stepper::step(final_state, final_dt);
             state = final_state;
             if constexpr (!Record) {
-                if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return pushed;
+                if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return std::move(pushed).error();
             }
             if constexpr (Print) {
-                if (Status printed = print_piece(BANNER_OPEN); !printed) return printed;
-                if (Status printed = print_progress(state, i + 1); !printed) return printed;
-                if (Status printed = print_piece(BANNER_CLOSE); !printed) return printed;
+                if (Status printed = print_piece(BANNER_OPEN); !printed) return std::move(printed).error();
+                if (Status printed = print_progress(state, i + 1); !printed) return std::move(printed).error();
+                if (Status printed = print_piece(BANNER_CLOSE); !printed) return std::move(printed).error();
             }
-            return Ok{};
+            return RunEnd::Apogee;
         }
-        if (i + 1 == max_iterations) return Ok{};
+        if (i + 1 == max_iterations) return RunEnd::IterationLimit;
         dt = next_dt;
     }
 }

@@ -25,11 +25,14 @@ inline constexpr double STEP_RATIO_AT_MIN_FACTOR = 0.0625;
 // The internal error for dt_min > dt_max or a NaN bound (cold path).
 Error step_bounds_error(double dt_min, double dt_max);
 
+// Whether the controller accepts the bounds: dt_min <= dt_max, neither NaN.
+inline bool step_bounds_valid(const AdaptiveTimeStep& o) noexcept { return o.dt_min <= o.dt_max; }
+
 // Proposes the size of the next step from the size `dt` and the error norm of
 // the step just taken. Fails when dt_min > dt_max or either is NaN, whatever
 // the error norm. (`o.dt`, the first step of a run, is not read.)
 inline Result<double> next_dt(const AdaptiveTimeStep& o, double dt, double error_norm) {
-    if (!(o.dt_min <= o.dt_max)) return step_bounds_error(o.dt_min, o.dt_max);
+    if (!step_bounds_valid(o)) return step_bounds_error(o.dt_min, o.dt_max);
     double factor;
     if (error_norm <= STEP_ERROR_FLOOR) {
         factor = STEP_MAX_FACTOR;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/flight_block.hpp"
 #include "core/simulation.hpp"
 
 extern "C" void* __libc_malloc(std::size_t);
@@ -62,6 +63,20 @@ TEST_P(NoAllocation, LoggingWithinReservationAllocatesNothing) {
               0);
     // Past the reservation only the doubling of the two lists allocates.
     EXPECT_EQ(allocations_during_run(GetParam(), make_state(kRocket, Initial1DOF{0, 1e7}), 4001, true), 6);
+}
+
+TEST_P(NoAllocation, BlocksOfFlightsAllocateNothing) {
+    const double rows[] = {20.0, 0.45, 0.0081, 0.0081, 1.5, 0.3, 2.0, 0.0, 0.0, 0.05, 250.0, 0.0,
+                           0.0,  0.45, 0.0081, 0.0081, 1.5, 0.3, 2.0, 0.0, 0.0, 0.05, 250.0, 0.0};
+    const FlightBlockLayout layout{FlightModel::ThreeDof, true, GetParam(), StepColumns::Default, 20000};
+    double values[8];
+    std::uint64_t steps[2];
+    std::uint8_t status[2];
+    const std::atomic<bool> stop{false};
+    const long before = allocations.load();
+    EXPECT_EQ(run_flight_block(layout, rows, 2, {values, values + 2, values + 4, values + 6, steps, status}, stop),
+              2u);
+    EXPECT_EQ(allocations.load() - before, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, NoAllocation,

@@ -202,7 +202,7 @@ TEST(MainLoop, StepErrorComesAfterTheFirstRowAndLine) {
     Simulation<State3DOF> sim{solver, make_state(kRocket, Initial3DOF{0, 0, 0, 0, 100, 0}), 0, 100};
     FlightLog flight_log = FlightLog::create().value();
     test::StdoutCapture out;
-    const Status ran = sim.run(flight_log, true, true);
+    const Result<RunEnd> ran = sim.run(flight_log, true, true);
     const std::string text = out.text();
     ASSERT_FALSE(ran);
     EXPECT_EQ(ran.error().message, "min > max, or either was NaN. min = 1.0, max = 0.5");

@@ -1,3 +1,4 @@
+import csv
 import math
 
 import pytest
@@ -60,3 +61,9 @@ def expected_apogee(study, values):
 @pytest.fixture
 def study():
     return small_study()
+
+
+def read_rows(path):
+    """The sample rows of a results CSV file, as dicts, past its "# " lines."""
+    with open(path, newline="") as f:
+        return list(csv.DictReader(line for line in f if not line.startswith("# ")))

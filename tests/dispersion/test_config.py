@@ -84,7 +84,7 @@ def replace(old, new):
     (replace("std = 0.4", "sigma = 0.4"), "rocket.mass.sigma", "unknown key for a normal"),
     (replace("mean = 20.0, std", "std"), "rocket.mass.mean", "missing"),
     (replace("distribution = \"normal\"", "distribution = \"gauss\""), "rocket.mass.distribution",
-     "must be one of normal, uniform, triangular"),
+     "must be one of normal, lognormal, uniform, triangular"),
     (replace("{ distribution = \"normal\", ", "{ "), "rocket.mass.distribution", "missing"),
     (replace("mean = 20.0", "mean = \"20\""), "rocket.mass.mean", "must be a number"),
     (replace("mean = 20.0", "mean = inf"), "rocket.mass", "must be finite"),
@@ -129,7 +129,7 @@ def test_unreadable_files_are_named(tmp_path, text, problem):
 @pytest.mark.parametrize("kwargs, key, problem", [
     (dict(n=0), "n", "must be > 0"),
     (dict(n=10, workers=0), "workers", "positive integer"),
-    (dict(n=10, backend="mpi"), "backend", "must be 'threads' or 'dask'"),
+    (dict(n=10, backend="mpi"), "backend", "must be 'threads', 'dask' or a backend object"),
 ])
 def test_run_arguments_are_checked(kwargs, key, problem):
     study = load_study(EXAMPLE)

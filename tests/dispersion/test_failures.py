@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from aeso_dispersion import DispersionError, Study, normal, uniform
-from aeso_dispersion import backends, engine
+from aeso_dispersion import _flights, backends, engine
 
 from conftest import expected_apogee, rocket_section, small_study
 
@@ -34,22 +34,6 @@ def test_iteration_limit_is_a_recorded_failure():
             expected_apogee(study, {"initial_state.speed": float(speeds[i])})
         assert type(info.value).__name__ == "InternalError"
     assert f"{failed.sum():>8d}  {ITERATION_LIMIT}" in result.format_summary()
-
-
-@pytest.mark.parametrize("section, key, bad, reason", [
-    ("rocket", "mass", math.nan, "non-finite input: mass"),
-    ("initial_state", "speed", math.inf, "non-finite input: speed"),
-    ("rocket", "mass", 0.0, ITERATION_LIMIT),  # NaN accelerations never reach apogee
-])
-def test_bad_inputs_are_recorded_failures(section, key, bad, reason):
-    sections = dict(rocket=rocket_section(cd=normal(0.45, 0.01)),
-                    initial_state=dict(angle=0.05, speed=250.0))
-    sections[section][key] = bad
-    study = Study(**sections, solver=dict(method="RK45", max_iterations=2000))
-    result = study.run(n=5, seed=1, progress=False)
-    assert result.failed.all() and np.isnan(result.apogees).all()
-    assert result.failure_counts() == {reason: 5}
-    assert math.isnan(result.summary()["mean"])
 
 
 @pytest.mark.parametrize("key", ["moment_of_inertia", "cl_a"])
@@ -109,13 +93,13 @@ def test_interrupt_stops_threads_and_leaves_process_usable(monkeypatch):
     study = Study(rocket=rocket_section(cd=normal(0.45, 0.01)),
                   initial_state=dict(angle=0.05, speed=250.0),
                   solver=dict(method="Euler", dt=0.0001), block_size=50)
-    original = backends._Collector.add
+    original = backends.Collector.add
 
     def interrupted(self, block, result):
         original(self, block, result)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(backends._Collector, "add", interrupted)
+    monkeypatch.setattr(backends.Collector, "add", interrupted)
     before = study_threads()
     with pytest.raises(KeyboardInterrupt):
         study.run(n=10**7, seed=2, workers=2, progress=False)
@@ -127,11 +111,11 @@ def test_interrupt_stops_threads_and_leaves_process_usable(monkeypatch):
 
 
 def test_stopped_block_leaves_remaining_samples_unrun():
-    stop = threading.Event()
+    stop = _flights.StopFlag()
     stop.set()
     plan = small_study().plan
-    _, apogees, codes, reasons = engine.run_block(tuple(plan), 1, 0, plan.block_size, stop)
-    assert np.isnan(apogees).all() and not codes.any() and reasons.size == 0
+    result = engine.run_block(plan, 1, 0, plan.block_size, stop)
+    assert np.isnan(result.outcomes).all() and (result.codes == engine.STOPPED).all()
 
 
 def test_killed_dask_worker_ends_the_study():
@@ -169,3 +153,72 @@ def test_killed_dask_worker_ends_the_study():
         finally:
             stop.set()
             killer.join()
+
+
+BIASED = """
+[study]
+n = 400
+seed = 5
+block_size = 50
+[rocket]
+mass = 20.0
+cd = 0.45
+area_drag = 0.0081
+area_lift = 0.0081
+moment_of_inertia = 8.5
+stab_margin_dimensional = 0.25
+cl_a = 2.0
+[initial_state]
+angle = { distribution = "normal", mean = 0.05, std = 0.02 }
+speed = { distribution = "normal", mean = 250.0, std = 5.0 }
+[solver]
+method = "Euler"
+dt = 0.01
+max_iterations = 2100
+"""
+
+
+@pytest.mark.parametrize("text, options, status", [
+    (BIASED, [], 3),                                   # default: no failure allowed
+    (BIASED, ["--max-failed", "0.5"], 3),
+    (BIASED, ["--max-failed", "0.9"], 0),
+    (BIASED.replace("2100", "5"), ["--max-failed", "1"], 3),   # every run failed
+])
+def test_failures_are_stated_and_gate_the_exit_status(tmp_path, text, options, status):
+    from test_cli import run
+
+    study = tmp_path / "biased.toml"
+    study.write_text(text)
+    proc = run(study, "--no-progress", *options)
+    assert proc.returncode == status, proc.stderr
+    failed = int(proc.stdout.split("failed", 1)[1].split()[0])
+    fraction = failed / 400
+    assert 0.3 < fraction <= 1.0
+    assert f"failed{failed:>12d}  ({100 * fraction:.3g} % of the runs)" in proc.stdout
+    if fraction < 1:
+        assert f"warning: the statistics cover the {400 - failed} successful runs only" in proc.stdout
+    else:
+        assert "warning: every run failed" in proc.stdout
+    if status:
+        assert proc.stderr.count("\n") == 1 and "aeso-dispersion: error: " in proc.stderr
+        assert ("every one of the 400 runs failed" in proc.stderr) == (fraction == 1)
+    else:
+        assert proc.stderr == ""
+
+
+def test_figure_says_what_its_fractions_are_of(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    study = Study(rocket=rocket_section(), initial_state=dict(angle=0.05, speed=uniform(20.0, 400.0)),
+                  solver=dict(method="Euler", dt=0.05, max_iterations=200), block_size=16)
+    result = study.run(n=64, seed=5, progress=False)
+    figures = []
+    monkeypatch.setattr(Figure, "savefig", lambda self, *a, **k: figures.append(self))
+    result.plot(tmp_path / "fig.png")
+    (fig,) = figures
+    failed = int(result.failed.sum())
+    assert 0 < failed < 64
+    assert f"{failed} failed" in fig._suptitle.get_text()
+    assert f"the {64 - failed} successful runs only" in fig._suptitle.get_text()
+    assert fig.axes[1].get_ylabel() == "fraction of the successful runs at or below"

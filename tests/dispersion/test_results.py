@@ -69,14 +69,18 @@ def test_summary_and_ranking(result):
 
 def test_csv_round_trips_exactly(result, tmp_path):
     path = tmp_path / "out.csv"
-    result.to_csv(path)
+    result.save(path)
     with open(path, newline="") as f:
-        rows = list(csv.reader(f))
-    assert rows[0] == list(result.names) + ["apogee", "failure"]
+        rows = list(csv.reader(line for line in f if not line.startswith("# ")))
+    outcomes = ["apogee", "time_of_apogee", "downrange", "speed_at_apogee"]
+    assert rows[0] == list(result.names) + outcomes + ["steps", "failure"]
     assert len(rows) == result.n + 1
     table = np.array([[float(v) for v in row[:-1]] for row in rows[1:]])
-    np.testing.assert_array_equal(table[:, :-1], result.samples)
-    np.testing.assert_array_equal(table[:, -1], result.apogees)
+    dispersed = len(result.names)
+    np.testing.assert_array_equal(table[:, :dispersed], result.samples)
+    for column, values in enumerate((result.apogees, result.apogee_times, result.downrange,
+                                     result.apogee_speeds, result.steps), dispersed):
+        np.testing.assert_array_equal(table[:, column], values)
     assert [row[-1] or None for row in rows[1:]] == [result.reason(i) for i in range(result.n)]
 
 

@@ -1,0 +1,182 @@
+"""The physical domain of every study input, in one table.
+
+A fixed value outside its input's domain is refused when the study is
+built. A drawn value outside it makes its sample fail, with a reason naming
+the input and the value, before any run; a bounded distribution (uniform,
+triangular, or normal/lognormal with low/high) must lie within the domain
+and is refused otherwise, so its draws never fail for this.
+
+Every domain requires a finite value. Inputs the model does not read (the
+lift and moment properties in a 1-DOF study) have no domain: any value,
+NaN included, leaves the apogee unchanged.
+
+Failure reasons are templates in which each input appears as ``{name}``:
+`fill` writes the names alone (for the summary, one line per kind of
+failure) or with the sample's values (for one sample).
+"""
+
+import math
+import re
+from dataclasses import dataclass
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class Domain:
+    """Finite values >= `low` (> `low` when `strict`)."""
+
+    low: float = -math.inf
+    strict: bool = False
+
+    def __str__(self):
+        if self.low == -math.inf:
+            return "finite"
+        return f"{'>' if self.strict else '>='} {self.low:g}"
+
+    def contains(self, value):
+        """Whether `value` (a float or an array) lies in the domain."""
+        above = value > self.low if self.strict else value >= self.low
+        return np.isfinite(value) & above
+
+    def holds(self, low):
+        """Whether every finite value from `low` up lies in the domain."""
+        if self.low == -math.inf:
+            return True
+        return low > self.low if self.strict else low >= self.low
+
+
+FINITE = Domain()
+POSITIVE = Domain(0.0, strict=True)
+NON_NEGATIVE = Domain(0.0)
+
+# Section of each key (keys are unique across sections) and its domain.
+DOMAINS = {
+    "rocket": {
+        "mass": POSITIVE, "cd": NON_NEGATIVE, "area_drag": POSITIVE, "area_lift": POSITIVE,
+        "moment_of_inertia": POSITIVE, "stab_margin_dimensional": FINITE, "cl_a": NON_NEGATIVE,
+    },
+    "initial_state": {
+        "initial_height": FINITE, "initial_velocity": FINITE, "x": FINITE, "y": FINITE,
+        "angle": FINITE, "vx": FINITE, "vy": FINITE, "speed": NON_NEGATIVE, "angular_rate": FINITE,
+    },
+    "solver": {
+        "dt": POSITIVE, "dt_min": POSITIVE, "dt_max": POSITIVE,
+        "absolute_error_tolerance": NON_NEGATIVE, "relative_error_tolerance": NON_NEGATIVE,
+    },
+}
+SECTION_OF = {key: section for section, keys in DOMAINS.items() for key in keys}
+# Inputs whose domain the study may widen to every finite value (a negative
+# drag coefficient or lift slope has a meaning in some models of a rocket).
+WIDENABLE = ("cd", "cl_a")
+# Rocket properties the 1-DOF equation of motion reads.
+READ_BY_1DOF = ("mass", "cd", "area_drag")
+# Pairs (a, b) of step options with a <= b, for the adaptive step.
+ORDERED = (("dt_min", "dt_max"),)
+
+
+def qualified(key):
+    """"section.key" of an input key."""
+    return f"{SECTION_OF[key]}.{key}"
+
+
+def domain_of(model, key, widened=()):
+    """The domain of an input, or None when the model does not read it."""
+    if model == "1dof" and SECTION_OF[key] == "rocket" and key not in READ_BY_1DOF:
+        return None
+    if key in widened:
+        return FINITE
+    return DOMAINS[SECTION_OF[key]][key]
+
+
+def outside_template(key, domain):
+    return f"{{{qualified(key)}}} outside its domain ({domain})"
+
+
+def order_template(a, b):
+    return f"{{{qualified(a)}}} > {{{qualified(b)}}}"
+
+
+_FIELD = re.compile(r"\{([a-z_]+\.[a-z_]+)\}")
+
+
+def fill(template, values=None):
+    """The reason `template` with each input shown by name, or as
+    "name = value" when `values` ({"section.key": float}) is given."""
+    if values is None:
+        return _FIELD.sub(r"\1", template)
+    return _FIELD.sub(lambda m: f"{m[1]} = {values[m[1]]!r}" if m[1] in values else m[1], template)
+
+
+def has_fields(template):
+    return _FIELD.search(template) is not None
+
+
+def unfill(text, names):
+    """The template of a reason filled with values by `fill`, for inputs
+    among `names`: the inverse of fill(template, values)."""
+    for name in names:
+        text = re.sub(rf"(?<![\w.]){re.escape(name)} = [-+0-9.eEnaif]+", f"{{{name}}}", text)
+    return text
+
+
+def check_fixed(model, key, value, widened=()):
+    """The problem with a fixed value, or None when it lies in the domain."""
+    domain = domain_of(model, key, widened)
+    if domain is None or domain.contains(value):
+        return None
+    problem = f"{value!r} is outside its domain ({domain})"
+    if key in WIDENABLE and key not in widened:
+        problem += f"; list it in [study] allow_negative to accept negative values"
+    return problem
+
+
+def check_distribution(model, key, distribution, widened=()):
+    """The problem with a distribution whose bounds reach outside the
+    domain, or None. Unbounded distributions are checked per sample."""
+    domain = domain_of(model, key, widened)
+    if domain is None or not distribution.bounded:
+        return None
+    low, high = distribution.support
+    if domain.holds(low):
+        return None
+    problem = (f"its bounds [{low:g}, {high:g}] reach outside the input's domain ({domain}): "
+               f"draws there could only fail")
+    if key in WIDENABLE and key not in widened:
+        problem += "; list it in [study] allow_negative to accept negative values"
+    return problem
+
+
+def sample_checks(model, keys, dispersed, unbounded, widened=()):
+    """The checks each sample's drawn values need, as plain tuples:
+    ("domain", column, low, strict, template) for a dispersed input whose
+    distribution can leave its domain, and ("order", column_a, column_b,
+    template) for ordered step options of which one is dispersed."""
+    checks = []
+    for j, key in enumerate(keys):
+        domain = domain_of(model, key, widened)
+        if dispersed[j] and unbounded[j] and domain is not None:
+            checks.append(("domain", j, domain.low, domain.strict, outside_template(key, domain)))
+    for a, b in ORDERED:
+        if a in keys and b in keys:
+            i, j = keys.index(a), keys.index(b)
+            if dispersed[i] or dispersed[j]:
+                checks.append(("order", i, j, order_template(a, b)))
+    return tuple(checks)
+
+
+def violations(checks, full):
+    """Which samples break a check: (index of the first broken check per
+    sample, -1 where none; the checks' templates). `full` holds one row of
+    inputs per sample."""
+    first = np.full(full.shape[0], -1, dtype=np.int64)
+    for index in range(len(checks) - 1, -1, -1):  # the first check wins
+        check = checks[index]
+        if check[0] == "domain":
+            _, j, low, strict, _ = check
+            bad = ~Domain(low, strict).contains(full[:, j])
+        else:
+            _, i, j, _ = check
+            bad = full[:, i] > full[:, j]
+        first[bad] = index
+    return first, [check[-1] for check in checks]

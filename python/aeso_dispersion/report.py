@@ -1,0 +1,66 @@
+"""The machine-readable summary of a study, as JSON.
+
+An interval is written as {"estimate": ..., "low": ..., "high": ...}. JSON
+has no infinity or NaN: an unbounded side and a missing value are written
+as null (and the reader learns which from the side: a null "low" is -inf, a
+null "high" +inf, a null "estimate" means there was no value).
+"""
+
+import contextlib
+import json
+import math
+import os
+import tempfile
+
+import numpy as np
+
+from .intervals import Interval
+
+FORMAT = "aeso-dispersion summary"
+FORMAT_VERSION = 1
+
+
+def _interval(interval):
+    return {"estimate": _number(interval.estimate), "low": _number(interval.low),
+            "high": _number(interval.high)}
+
+
+def _number(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+def plain(value):
+    """`value` with Intervals, NumPy scalars, tuples and float keys turned
+    into what JSON holds; non-finite floats become None."""
+    if isinstance(value, Interval):
+        return _interval(value)
+    if isinstance(value, dict):
+        return {(k if isinstance(k, str) else format(k, "g") if isinstance(k, float) else str(k)):
+                plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return _number(value)
+    return value
+
+
+def write_json(path, document):
+    """Writes the document to `path` in one piece: a reader never sees a
+    partly written file, and a failed write leaves any earlier file alone."""
+    text = json.dumps(plain(document), indent=2, allow_nan=False) + "\n"
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=".summary-", suffix=".json", dir=directory)
+    try:
+        os.fchmod(fd, 0o644)  # as an ordinary file, not mkstemp's 0600
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise

@@ -1,0 +1,175 @@
+"""What a study reports: the statistics of each per-run outcome with their
+confidence intervals, threshold probabilities, failures, the stopping rule's
+outcome and the sensitivity of the apogee to each input, as text and as the
+document written by --json (see report).
+
+`Reporting` holds the choices: the confidence level, the percentiles and the
+thresholds. A threshold is an outcome and a value; both P(outcome > value)
+and P(outcome < value) are reported.
+"""
+
+import math
+import re
+from typing import NamedTuple
+
+from .intervals import (DEFAULT_LEVEL, DEFAULT_PERCENTILES, check_level, check_percentile,
+                        describe, percentile_label)
+from .stopping import DEFAULT_OUTCOME
+
+# Unit of each outcome, for the headings.
+UNITS = {"apogee": "m", "time_of_apogee": "s", "downrange": "m", "speed_at_apogee": "m/s"}
+
+_THRESHOLD = re.compile(r"^\s*(?:(?P<outcome>[A-Za-z_][A-Za-z0-9_]*)\s*:)?\s*(?P<value>\S+)\s*$")
+
+
+class Threshold(NamedTuple):
+    outcome: str
+    value: float
+
+    @classmethod
+    def parse(cls, text):
+        """Reads H (a threshold of the apogee) or OUTCOME:H, e.g. 3048 or
+        time_of_apogee:20; a number is taken as a threshold of the apogee."""
+        if not isinstance(text, str):
+            return cls(DEFAULT_OUTCOME, _finite_threshold(text))
+        match = _THRESHOLD.match(text)
+        if match is None:
+            raise ValueError(f"a threshold reads H or OUTCOME:H (e.g. 3048), not {text!r}")
+        try:
+            value = float(match["value"])
+        except ValueError:
+            raise ValueError(f"the threshold {text!r} is not a number") from None
+        return cls(match["outcome"] or DEFAULT_OUTCOME, _finite_threshold(value))
+
+    def __str__(self):
+        return f"{self.value:g}" if self.outcome == DEFAULT_OUTCOME else f"{self.outcome}:{self.value:g}"
+
+
+def _finite_threshold(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise ValueError(f"a threshold must be a finite number, not {value!r}")
+    return float(value)
+
+
+class Reporting(NamedTuple):
+    """The confidence level, percentiles and thresholds of a summary."""
+
+    level: float = DEFAULT_LEVEL
+    percentiles: tuple = DEFAULT_PERCENTILES
+    thresholds: tuple = ()
+
+    @classmethod
+    def make(cls, level=None, percentiles=None, thresholds=None, defaults=None):
+        """Checked choices; what is None comes from `defaults` (a Reporting)."""
+        defaults = defaults or cls()
+        level = defaults.level if level is None else check_level(level)
+        if percentiles is None:
+            percentiles = defaults.percentiles
+        else:
+            percentiles = tuple(sorted({check_percentile(p) for p in percentiles}))
+            if not percentiles:
+                raise ValueError("give at least one percentile")
+        thresholds = defaults.thresholds if thresholds is None else \
+            tuple(dict.fromkeys(t if isinstance(t, Threshold) else Threshold.parse(t) for t in thresholds))
+        return cls(level, percentiles, thresholds)
+
+    def thresholds_of(self, outcome):
+        return [t.value for t in self.thresholds if t.outcome == outcome]
+
+
+def level_label(level):
+    return f"{100 * level:g} %"
+
+
+def statistics(outcomes, reporting):
+    """{outcome: describe(...)} of each outcome's values ({name: values},
+    NaN for a failed run)."""
+    return {name: describe(values, reporting.percentiles, reporting.thresholds_of(name), reporting.level)
+            for name, values in outcomes.items()}
+
+
+def _value(x, digits):
+    if math.isfinite(x):
+        return f"{x:.{digits}f}"
+    return "nan" if math.isnan(x) else ("-inf" if x < 0 else "inf")
+
+
+def _interval_text(interval, digits):
+    return f"{_value(interval.low, digits)} to {_value(interval.high, digits)}"
+
+
+def format_intervals(stats, level, labels, digits=3):
+    """The confidence intervals of the mean and the percentiles, one column
+    per outcome ({name: describe(...)}, headed by labels[name]), then each
+    threshold probability with its interval."""
+    names = [name for name in stats if stats[name]["n"]]
+    if not names:
+        return []
+    rows = [("mean", [stats[name]["mean"] for name in names])]
+    rows += [(label, [stats[name]["percentiles"][label] for name in names])
+             for label in stats[names[0]]["percentiles"]]
+    cells = [[_interval_text(interval, digits) for interval in row] for _, row in rows]
+    widths = [max(len(labels.get(name, name)), *(len(line[j]) for line in cells)) for j, name in enumerate(names)]
+    lines = [f"{level_label(level)} confidence intervals",
+             "        " + "".join(f"  {labels.get(name, name):>{w}}" for name, w in zip(names, widths))]
+    lines += [f"  {label:<6}" + "".join(f"  {cell:>{w}}" for cell, w in zip(line, widths))
+              for (label, _), line in zip(rows, cells)]
+    for name in names:
+        for h, both in stats[name]["thresholds"].items():
+            for sign, interval in ((">", both["above"]), ("<", both["below"])):
+                lines.append(f"  P({name} {sign} {h:g}) = {_value(interval.estimate, 4)}  "
+                             f"({_interval_text(interval, 4)})")
+    return lines
+
+
+def format_stopping(outcome, level):
+    """The line on the stopping rule: met or not, at which n, how precise."""
+    if outcome is None:
+        return []
+    last = outcome.interval
+    digits = 4 if outcome.rule.statistic.kind in ("above", "below") else 3
+    if last is None:
+        return [f"until {outcome.rule}: no round finished"]
+    state = f"met at n = {outcome.n}" if outcome.met else f"not met by n = {outcome.n} (the maximum)"
+    return [f"until {outcome.rule}: {state}: {outcome.rule.statistic.label} "
+            f"{_value(last.estimate, digits)}, {level_label(level)} interval {_interval_text(last, digits)} "
+            f"(half-width {_value(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
+
+
+def document(result, version):
+    """Everything the summary says, as a plain document for the JSON file."""
+    reporting = result.reporting
+    stats = result.statistics()
+    outcome = result.stopping
+    failures = [{"reason": reason, "count": count} for reason, count in result.failure_counts().items()]
+    indices = result.variance_indices()
+    return {
+        "format": "aeso-dispersion summary", "version": version,
+        "seed": result.seed, "n": result.n, "block_size": result.study.block_size,
+        "backend": result.backend, "workers": result.workers, "elapsed_s": result.elapsed,
+        "confidence": reporting.level, "percentiles": list(reporting.percentiles),
+        "succeeded": int(result.n - result.failed.sum()), "failed": int(result.failed.sum()),
+        "failed_fraction": result.failed_fraction, "failures": failures,
+        "outcomes": {name: {
+            "n": s["n"], "unit": UNITS.get(name, ""), "mean": s["mean"], "std": s["std"],
+            "min": s["min"], "max": s["max"],
+            "percentiles": {label: s["percentiles"][label] for label in s["percentiles"]},
+            "thresholds": [{"value": h, "above": both["above"], "below": both["below"]}
+                           for h, both in s["thresholds"].items()],
+        } for name, s in stats.items()},
+        "stopping": None if outcome is None else {
+            "rule": str(outcome.rule), "statistic": outcome.rule.statistic.label,
+            "tolerance": outcome.rule.tolerance, "met": outcome.met, "n": outcome.n,
+            "interval": outcome.interval,
+            "half_width": None if outcome.interval is None else float(outcome.interval.half_width),
+            "checkpoints": [{"n": c.n, "interval": c.interval, "met": c.met} for c in outcome.checkpoints],
+        },
+        "sensitivity": [{"rank": rank, "input": name, "spearman": rho, "first_order": indices[name].estimate,
+                         "first_order_standard_error": indices[name].standard_error}
+                        for rank, (name, rho) in enumerate(result.sensitivity(), 1)],
+        "correlation": None if result.study.correlation is None else {
+            "inputs": list(result.study.correlation.names),
+            "rank_correlation": result.study.correlation.matrix.tolist(),
+        },
+    }
+

@@ -1,0 +1,89 @@
+// A block of flights run one after another from a table of inputs, each to
+// its apogee, with per-flight outcomes written into caller-owned arrays.
+// No text is built and nothing is written anywhere else: a failed flight is
+// a status code.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "simulation.hpp"
+
+namespace aeso {
+
+// The outcome of one flight of a block.
+enum class FlightStatus : std::uint8_t {
+    Ok = 0,                  // apogee reached, finite
+    IterationLimit = 1,      // max_iterations steps without reaching it
+    InvalidStepOptions = 2,  // the step controller refused the bounds (dt_min > dt_max or NaN)
+    NonFiniteApogee = 3,     // apogee reached, but its altitude is not finite
+    Stopped = 4,             // not run to its end: the block was asked to stop
+};
+
+enum class FlightModel : std::uint8_t { OneDof = 1, ThreeDof = 3 };
+
+// Which time-step options a row carries: none (the method's defaults), a
+// fixed dt, or the five adaptive values.
+enum class StepColumns : std::uint8_t { Default = 0, Fixed = 1, Adaptive = 2 };
+
+inline constexpr std::size_t ROCKET_COLUMNS = 7;
+
+// How the columns of a row are laid out and what every flight shares. A row
+// holds the seven rocket properties, then the initial state, then the step
+// options: the state is (height, velocity) for 1-DOF; for 3-DOF
+// (x, y, angle, vx, vy, angular_rate), or with `speed_and_angle`
+// (x, y, angle, speed, angular_rate), the velocity of that speed along the
+// body axis.
+struct FlightBlockLayout {
+    FlightModel model;
+    bool speed_and_angle;
+    OdeMethod method;
+    StepColumns step;
+    std::uint64_t max_iterations;
+
+    std::size_t state_columns() const noexcept {
+        if (model == FlightModel::OneDof) return 2;
+        return speed_and_angle ? 5 : 6;
+    }
+    std::size_t step_columns() const noexcept {
+        return step == StepColumns::Default ? 0 : (step == StepColumns::Fixed ? 1 : 5);
+    }
+    std::size_t columns() const noexcept { return ROCKET_COLUMNS + state_columns() + step_columns(); }
+    // The method runs on this kind of step options (the defaults fit any).
+    bool step_matches_method() const noexcept {
+        if (step == StepColumns::Default) return true;
+        return (step == StepColumns::Adaptive) == (method == OdeMethod::RK45);
+    }
+};
+
+// The velocity of `speed` along the body axis at `angle`: the nose points
+// towards -x for a positive angle.
+Initial3DOF velocity_along_axis(double x, double y, double angle, double speed,
+                                double angular_rate) noexcept;
+
+// Where the outcomes of row k go: element k of each array. `x` and
+// `horizontal_speed` (|vx|) are NaN for 1-DOF flights; every value but
+// `steps` and `status` is NaN for a flight that did not reach its apogee.
+// `apogee` is the altitude of the final state, the value a prediction
+// returns, also when it is not finite.
+struct FlightBlockOutcomes {
+    double* apogee;
+    double* time;
+    double* x;
+    double* horizontal_speed;
+    std::uint64_t* steps;
+    std::uint8_t* status;
+};
+
+// How often a running flight looks at the stop flag (a power of two).
+inline constexpr std::uint64_t STOP_CHECK_INTERVAL = 4096;
+
+// Runs the `rows` flights of `inputs` (row-major, layout.columns() values per
+// row; layout.step_matches_method() must hold). Once `stop` is set, the
+// running flight ends within STOP_CHECK_INTERVAL iterations and it and the
+// rest are marked Stopped. Returns the number of flights run to their end.
+std::size_t run_flight_block(const FlightBlockLayout& layout, const double* inputs, std::size_t rows,
+                             const FlightBlockOutcomes& out, const std::atomic<bool>& stop) noexcept;
+
+}  // namespace aeso

@@ -1,0 +1,263 @@
+// The module aeso_dispersion._flights: runs a block of a dispersion study's
+// flights in one call, with the thread detached from the interpreter for
+// the whole block, and a stop flag that reaches a flight while it runs.
+//
+// The caller owns every array: it passes the inputs and the outcome arrays
+// as buffers (float64 inputs, rows x columns; float64 outcomes, 4 x rows:
+// apogee, time of apogee, x and horizontal speed at apogee; uint64 steps;
+// uint8 status). Nothing is allocated per flight and no text is built.
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "python/python_ref.hpp"
+#include "python/detached.hpp"
+#include "core/flight_block.hpp"
+
+namespace aeso::flights {
+
+namespace {
+
+using py::Ref;
+
+// ---------------------------------------------------------------------------
+// StopFlag: set from any thread, read by the flights of every block it was
+// passed to.
+
+struct StopFlagObject {
+    PyObject_HEAD
+    std::atomic<bool> flag;
+};
+
+PyObject* stop_flag_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "StopFlag() takes no arguments");
+        return nullptr;
+    }
+    PyObject* self = PyType_GenericAlloc(type, 0);
+    if (self != nullptr) new (&reinterpret_cast<StopFlagObject*>(self)->flag) std::atomic<bool>(false);
+    return self;
+}
+
+PyObject* stop_flag_set(PyObject* self, PyObject*) {
+    reinterpret_cast<StopFlagObject*>(self)->flag.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyObject* stop_flag_is_set(PyObject* self, PyObject*) {
+    return PyBool_FromLong(reinterpret_cast<StopFlagObject*>(self)->flag.load(std::memory_order_relaxed));
+}
+
+PyMethodDef STOP_FLAG_METHODS[] = {
+    {"set", stop_flag_set, METH_NOARGS, "Asks every block running with this flag to stop."},
+    {"is_set", stop_flag_is_set, METH_NOARGS, "Whether set() has been called."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot STOP_FLAG_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("StopFlag()\n--\n\nA flag that stops the blocks it is passed to: "
+                                  "a running flight ends within a few thousand steps.")},
+    {Py_tp_new, reinterpret_cast<void*>(stop_flag_new)},
+    {Py_tp_methods, STOP_FLAG_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec STOP_FLAG_SPEC = {
+    .name = "aeso_dispersion._flights.StopFlag",
+    .basicsize = static_cast<int>(sizeof(StopFlagObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = STOP_FLAG_SLOTS,
+};
+
+// Per-interpreter state of the module: its StopFlag type.
+struct ModuleState {
+    PyObject* stop_flag_type;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// ---------------------------------------------------------------------------
+// Buffers.
+
+// A buffer view released on every path.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // A C-contiguous view of `object` with `ndim` dimensions, items of
+    // `itemsize` bytes whose format is one of `formats`; a TypeError naming
+    // `what` otherwise.
+    bool get(PyObject* object, const char* what, bool writable, int ndim, Py_ssize_t itemsize,
+             const char* formats) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+        held_ = true;
+        const char* format = view_.format == nullptr ? "B" : view_.format;
+        if (format[0] == '=' || format[0] == '@' || format[0] == '<') ++format;
+        if (view_.ndim != ndim || view_.itemsize != itemsize || std::strlen(format) != 1 ||
+            std::strchr(formats, format[0]) == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous %d-dimensional array of %s",
+                         what, ndim,
+                         itemsize == 1 ? "uint8" : (formats[0] == 'd' ? "float64" : "uint64"));
+            return false;
+        }
+        return true;
+    }
+
+    Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
+    template <class T>
+    T* data() const noexcept {
+        return static_cast<T*>(view_.buf);
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool to_small_int(PyObject* object, const char* what, long low, long high, long& out) {
+    out = PyLong_AsLong(object);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, out);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// run_block
+
+constexpr Py_ssize_t RUN_BLOCK_ARGS = 10;
+constexpr Py_ssize_t OUTCOME_ROWS = 4;
+
+PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != RUN_BLOCK_ARGS) {
+        PyErr_Format(PyExc_TypeError, "run_block() takes %zd positional arguments (%zd given)",
+                     RUN_BLOCK_ARGS, nargs);
+        return nullptr;
+    }
+    long model, method, step, speed_and_angle;
+    if (!to_small_int(args[4], "model", 1, 3, model) || !to_small_int(args[5], "method", 0, 2, method) ||
+        !to_small_int(args[6], "step", 0, 2, step) ||
+        !to_small_int(args[7], "speed_and_angle", 0, 1, speed_and_angle)) {
+        return nullptr;
+    }
+    if (model == 2) {
+        PyErr_SetString(PyExc_ValueError, "model must be 1 or 3");
+        return nullptr;
+    }
+    const unsigned long long max_iterations = PyLong_AsUnsignedLongLong(args[8]);
+    if (max_iterations == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    PyObject* stop_type = state_of(module)->stop_flag_type;
+    if (!PyObject_TypeCheck(args[9], reinterpret_cast<PyTypeObject*>(stop_type))) {
+        PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
+        return nullptr;
+    }
+
+    const FlightBlockLayout layout{static_cast<FlightModel>(model), speed_and_angle != 0,
+                                   static_cast<OdeMethod>(method), static_cast<StepColumns>(step),
+                                   max_iterations};
+    if (!layout.step_matches_method()) {
+        PyErr_SetString(PyExc_ValueError, "RK45 takes adaptive step options, Euler and RK3 fixed ones");
+        return nullptr;
+    }
+
+    Buffer inputs, outcomes, steps, status;
+    if (!inputs.get(args[0], "inputs", false, 2, sizeof(double), "d") ||
+        !outcomes.get(args[1], "outcomes", true, 2, sizeof(double), "d") ||
+        !steps.get(args[2], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
+        !status.get(args[3], "status", true, 1, 1, "B")) {
+        return nullptr;
+    }
+    const Py_ssize_t rows = inputs.shape(0);
+    if (inputs.shape(1) != static_cast<Py_ssize_t>(layout.columns())) {
+        PyErr_Format(PyExc_ValueError, "inputs must have %zd columns for this layout, not %zd",
+                     static_cast<Py_ssize_t>(layout.columns()), inputs.shape(1));
+        return nullptr;
+    }
+    if (outcomes.shape(0) != OUTCOME_ROWS || outcomes.shape(1) != rows || steps.shape(0) != rows ||
+        status.shape(0) != rows) {
+        PyErr_SetString(PyExc_ValueError, "outcomes must be 4 x rows, steps and status rows long");
+        return nullptr;
+    }
+
+    double* outcome = outcomes.data<double>();
+    const std::size_t n = static_cast<std::size_t>(rows);
+    const FlightBlockOutcomes out{outcome, outcome + n, outcome + 2 * n, outcome + 3 * n,
+                                  steps.data<std::uint64_t>(), status.data<std::uint8_t>()};
+    const auto& flag = reinterpret_cast<StopFlagObject*>(args[9])->flag;
+    // The flights read and write only the buffers held above and the flag,
+    // whose object the caller's reference keeps alive for the call.
+    const std::size_t finished = py::run_detached(
+        [&] { return run_flight_block(layout, inputs.data<const double>(), n, out, flag); });
+    return PyLong_FromSize_t(finished);
+}
+
+PyMethodDef MODULE_METHODS[] = {
+    {"run_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_block)), METH_FASTCALL,
+     "run_block(inputs, outcomes, steps, status, model, method, step, speed_and_angle, "
+     "max_iterations, stop, /)\n--\n\n"
+     "Runs every row of inputs to its apogee and returns the number of flights run to their end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &STOP_FLAG_SPEC, nullptr);
+    if (type == nullptr) return -1;
+    state_of(module)->stop_flag_type = type;
+    if (PyModule_AddObjectRef(module, "StopFlag", type) < 0) return -1;
+    return PyModule_AddIntConstant(module, "STOP_CHECK_INTERVAL", static_cast<long>(STOP_CHECK_INTERVAL));
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module)->stop_flag_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    Py_CLEAR(state_of(module)->stop_flag_type);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// Multi-phase initialisation with all state in the module: every
+// interpreter gets a module of its own, and the module holds no lock and
+// needs no GIL.
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEFINITION = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "aeso_dispersion._flights",
+    .m_doc = "Native runs of a dispersion study's blocks of flights.",
+    .m_size = sizeof(ModuleState),
+    .m_methods = MODULE_METHODS,
+    .m_slots = MODULE_SLOTS,
+    .m_traverse = module_traverse,
+    .m_clear = module_clear,
+    .m_free = module_free,
+};
+
+}  // namespace
+
+}  // namespace aeso::flights
+
+PyMODINIT_FUNC PyInit__flights(void) { return PyModuleDef_Init(&aeso::flights::MODULE_DEFINITION); }

@@ -1,0 +1,263 @@
+"""Nothing finished is lost: results reach the file block by block while the
+study runs, an interrupted study resumes to the very file an uninterrupted
+one writes, outputs are checked before the first run, files are complete
+before anything is printed, and bad invocations give one line."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from aeso_dispersion import StudyError, backends, load_study
+
+from conftest import read_rows, small_study
+from test_cli import CLI, run
+from test_config import EXAMPLE
+
+N = 61  # nine blocks of 7, the last one cut
+
+
+def interrupt_after(monkeypatch, blocks):
+    """Makes the collector raise KeyboardInterrupt, as Ctrl-C does in the
+    calling thread, once `blocks` results have come back."""
+    original = backends.Collector.add
+    seen = []
+
+    def add(self, block, result):
+        original(self, block, result)
+        seen.append(block)
+        if len(seen) == blocks:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(backends.Collector, "add", add)
+    return seen
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("workers", [1, 3])
+def test_interrupted_study_resumes_to_the_uninterrupted_file(tmp_path, monkeypatch, suffix, workers):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    whole, part = tmp_path / f"whole{suffix}", tmp_path / f"part{suffix}"
+    reference = small_study().run(n=N, seed=5, workers=workers, progress=False, output=whole)
+    seen = interrupt_after(monkeypatch, 4)
+    with pytest.raises(KeyboardInterrupt):
+        small_study().run(n=N, seed=5, workers=workers, progress=False, output=part)
+    monkeypatch.undo()
+    if suffix == ".csv":  # every block before the first missing one is on disk
+        # With several threads the first blocks back need not include block 0.
+        contiguous = next(b for b in range(len(seen) + 1) if b not in seen)
+        assert len(read_rows(part)) == 7 * contiguous < N
+    resumed = small_study().run(n=N, seed=5, workers=workers, progress=False, output=part, resume=True)
+    assert part.read_bytes() == whole.read_bytes()
+    np.testing.assert_array_equal(resumed.samples, reference.samples)
+    np.testing.assert_array_equal(resumed.apogees, reference.apogees)
+    assert [resumed.reason(i) for i in range(N)] == [reference.reason(i) for i in range(N)]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("first_n, n", [(35, 60), (60, 35)])  # cut last block; longer file
+def test_resume_keeps_failure_reasons_and_changes_n(tmp_path, suffix, first_n, n):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    from conftest import rocket_section
+    from aeso_dispersion import Study, normal
+
+    study = Study(rocket=rocket_section(mass=normal(2.0, 2.0)), solver=dict(method="RK45"),
+                  initial_state=dict(angle=0.05, speed=250.0), block_size=10)
+    path, whole = tmp_path / f"runs{suffix}", tmp_path / f"whole{suffix}"
+    study.run(n=first_n, seed=4, progress=False, output=path)
+    resumed = study.run(n=n, seed=4, progress=False, output=path, resume=True)
+    reference = study.run(n=n, seed=4, progress=False, output=whole)
+    assert path.read_bytes() == whole.read_bytes()
+    assert resumed.failure_counts() == reference.failure_counts()
+    assert set(resumed.failure_counts()) == {"rocket.mass outside its domain (> 0)"}
+    assert [resumed.reason(i) for i in range(n)] == [reference.reason(i) for i in range(n)]
+
+
+@pytest.mark.parametrize("change, key", [(dict(seed=6), "seed"), (dict(block_size=8), "block_size")])
+def test_resume_refuses_another_studys_file(tmp_path, change, key):
+    path = tmp_path / "runs.csv"
+    small_study().run(n=20, seed=5, progress=False, output=path)
+    with pytest.raises(StudyError, match=f"holds another study's results \\({key}"):
+        small_study(block_size=change.get("block_size", 7)).run(
+            n=20, seed=change.get("seed", 5), progress=False, output=path, resume=True)
+
+
+def slow_study(tmp_path, block_size=20):
+    study = tmp_path / "slow.toml"
+    text = EXAMPLE.read_text().replace('method = "RK45"', 'method = "Euler"\ndt = 0.0005')
+    study.write_text(text.replace("seed = 1 ", f"seed = 1\nblock_size = {block_size} "))
+    return study
+
+
+def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
+    study, path, whole = slow_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
+    proc = subprocess.Popen(CLI + [str(study), "-n", "600", "--workers", "2", "--csv", str(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while (not path.exists() or len(read_rows(path)) < 40) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert "interrupted" in err and "--resume continues the study" in err and "Traceback" not in err
+    kept = len(read_rows(path))
+    assert 40 <= kept < 600 and kept % 20 == 0
+    resumed = run(study, "-n", 600, "--workers", 2, "--csv", path, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert run(study, "-n", 600, "--workers", 1, "--csv", whole).returncode == 0
+    assert path.read_bytes() == whole.read_bytes()
+
+
+def test_second_ctrl_c_exits_without_a_traceback(tmp_path):
+    path = tmp_path / "runs.csv"
+    proc = subprocess.Popen(CLI + [str(slow_study(tmp_path, block_size=400)), "-n", "100000",
+                                   "--workers", "2", "--no-progress", "--csv", str(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # The results file is started once the handlers are set, just before
+        # the first run.
+        deadline = time.monotonic() + 120
+        while not (path.exists() and "\nrocket.mass," in path.read_text()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130 and "Traceback" not in err, err
+
+
+def test_files_are_complete_before_the_summary_is_printed(tmp_path):
+    # The reader of standard output is gone before anything is printed, as
+    # with `| head -1`: the results file must be whole all the same.
+    path = tmp_path / "runs.csv"
+    proc = subprocess.Popen(CLI + [str(EXAMPLE), "-n", "300", "--csv", str(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()
+    try:
+        proc.wait(timeout=300)
+        err = proc.stderr.read().decode()
+    finally:
+        proc.kill()
+        proc.stderr.close()
+    assert "Traceback" not in err
+    assert len(read_rows(path)) == 300
+
+
+def no_pyarrow(tmp_path):
+    """A directory that, first on the path, makes `import pyarrow` fail."""
+    (tmp_path / "pyarrow").mkdir(parents=True)
+    (tmp_path / "pyarrow" / "__init__.py").write_text("raise ImportError('no pyarrow here')\n")
+    path = os.pathsep.join(p for p in (str(tmp_path), os.environ.get("PYTHONPATH")) if p)
+    return {**os.environ, "PYTHONPATH": path}
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["--csv", "{tmp}/absent/runs.csv"], 2, "{tmp}/absent/runs.csv: directory {tmp}/absent does not exist"),
+    (["--csv", "{tmp}"], 2, "{tmp} is a directory"),
+    (["--plot", "{tmp}/absent/fig.png"], 2, "directory {tmp}/absent does not exist"),
+    (["--plot", "{tmp}/fig.txt"], 2, "{tmp}/fig.txt: the file name must end in one of"),
+    (["--csv", "{tmp}/runs.parquet"], 1, "Parquet export needs pyarrow, which is not installed"),
+    (["-n", "10000000000"], 2, "-n: 10000000000 samples need"),
+    (["--dask", "notanaddress"], 1, "cannot connect to the Dask scheduler at notanaddress"),
+    (["--max-failed", "1.5"], 2, "argument --max-failed: must be from 0 to 1"),
+    (["--resume"], 2, "--resume continues the results file given with --csv"),
+])
+def test_bad_invocations_fail_before_the_first_run_with_one_line(tmp_path, args, status, message):
+    if "--plot" in args:
+        pytest.importorskip("matplotlib")
+    if "--dask" in args:
+        pytest.importorskip("distributed")
+    env = no_pyarrow(tmp_path / "env") if "runs.parquet" in args[-1] else None
+    # A study that would run for hours: each check must come first.
+    study = slow_study(tmp_path)
+    args = [a.format(tmp=tmp_path) for a in args]
+    n = [] if "-n" in args else ["-n", "100000000"]
+    proc = subprocess.run(CLI + [str(study), *n, *args], capture_output=True, text=True, timeout=120,
+                          env=env)
+    assert proc.returncode == status, proc.stderr
+    assert message.format(tmp=tmp_path) in proc.stderr and "Traceback" not in proc.stderr
+    if "argument" not in message and "--resume" not in message:  # argparse prints its usage first
+        assert proc.stderr.count("\n") == 1, proc.stderr
+    assert not (tmp_path / "absent").exists() and not (tmp_path / "fig.txt").exists()
+
+
+def test_study_file_that_is_not_utf8(tmp_path):
+    path = tmp_path / "latin1.toml"
+    path.write_bytes(EXAMPLE.read_text().replace("# kg", "# kilogramme \xe0 vide").encode("latin-1"))
+    proc = run(path, "-n", 10)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1
+    assert f"{path}: not UTF-8 text" in proc.stderr
+
+
+def test_export_writes_block_by_block(tmp_path, monkeypatch):
+    # Export never turns a whole column into Python objects: the writer gets
+    # at most a block of rows at a time.
+    from aeso_dispersion import output
+
+    result = small_study().run(n=N, seed=2, progress=False)
+    sizes = []
+    original = output.CsvOutput.append
+
+    def append(self, columns, failures):
+        sizes.append(len(failures))
+        assert all(c.shape == (len(failures),) for c in columns)
+        original(self, columns, failures)
+
+    monkeypatch.setattr(output.CsvOutput, "append", append)
+    result.save(tmp_path / "runs.csv")
+    assert sum(sizes) == N and max(sizes) == 7
+    assert len(read_rows(tmp_path / "runs.csv")) == N
+
+
+def test_failed_dask_study_keeps_its_blocks_and_resumes(tmp_path, monkeypatch):
+    pytest.importorskip("distributed")
+    from aeso_dispersion import DispersionError, engine
+
+    path, whole = tmp_path / "runs.csv", tmp_path / "whole.csv"
+    small_study().run(n=N, seed=3, progress=False, output=whole)
+    original = engine.run_block
+
+    def failing(plan, seed, block, count, stop=None):
+        if block == 8:
+            raise MemoryError("worker ran out of memory")
+        return original(plan, seed, block, count, stop)
+
+    monkeypatch.setattr(engine, "run_block", failing)  # in-process workers see it
+    with pytest.raises(DispersionError, match="a Dask worker failed on blocks 8 to 8"):
+        small_study().run(n=N, seed=3, backend="dask", workers=1, processes=False,
+                          blocks_per_task=1, progress=False, output=path)
+    monkeypatch.undo()
+    assert len(read_rows(path)) % 7 == 0
+    small_study().run(n=N, seed=3, progress=False, output=path, resume=True)
+    assert path.read_bytes() == whole.read_bytes()
+
+
+def test_dask_worker_without_the_package_is_named_before_any_task(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    import logging
+
+    from aeso_dispersion import DispersionError
+
+    # The worker process starts with the package made unimportable.
+    poison = tmp_path / "no_package.py"
+    poison.write_text("import sys\nsys.modules['aeso_dispersion'] = None\n")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, preload=[str(poison)],
+                                  silence_logs=logging.ERROR) as cluster, \
+            distributed.Client(cluster) as client:
+        (address,) = client.scheduler_info()["workers"]
+        with pytest.raises(DispersionError, match=f"1 of 1 Dask workers cannot import the study "
+                                                  f"engine, e.g. {address}: ModuleNotFoundError"):
+            small_study().run(n=20, seed=1, backend="dask", client=client, progress=False)
