@@ -308,16 +308,21 @@ def main():
         # reflects the machine's load during the large run.
         rates = [single_rate]
         rates.append(args.n / bare_loop(rockets, states)[0])
+        big_cpu = time.process_time()
         big = study.run(n=args.big_n, seed=seed, backend=Threads(cores), progress=False)
+        big_cpu = time.process_time() - big_cpu
         rates.append(args.n / bare_loop(rockets, states)[0])
         np.testing.assert_array_equal(big.apogees[:args.n], reference, err_msg="large run")
         rate = statistics.median(rates)
         floor = args.big_n / (cores * rate)
         rows.append((f"threads, {cores} workers, {args.big_n:,} samples", big.elapsed, args.big_n / big.elapsed,
-                     None))
+                     big_cpu))
         checks.append((f"{args.big_n:,} samples on threads within 1.05 x the floor {args.big_n:,} / "
                        f"({cores} x bare rate)", f"{big.elapsed / floor:.3f} x ({big.elapsed:.1f} s against "
                        f"{floor:.1f} s; bare rate {rate:,.0f} runs/s)", big.elapsed <= 1.05 * floor))
+        bare_cpu = cpu_median[bare_name] * args.big_n / args.n
+        checks.append((f"CPU time of the {args.big_n:,}-sample run / bare loop's CPU time for as many runs",
+                       f"{big_cpu / bare_cpu:.3f}", None))
         del big
         per_sample, growth, inputs = memory_per_sample(args.big_n)
         checks.append((f"peak RSS per sample beyond the drawn inputs at {args.big_n:,} samples <= 100 bytes",

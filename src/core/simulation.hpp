@@ -45,8 +45,8 @@ struct Simulation {
     // then redoes the crossing step from where it began, rescaled by linear
     // interpolation so it ends where the vertical velocity is zero. Logs the
     // state before every step when `record_every_step`, otherwise only the
-    // final state. Returns early, without a final step, after max_iterations
-    // steps.
+    // final state. Ends as Apogee after the final step, or as IterationLimit,
+    // without one, after max_iterations steps.
     Result<RunEnd> run(FlightLog& flight_log, bool print_output, bool record_every_step);
 
     // The same loop without log or output, asking `observer` before each
@@ -116,10 +116,12 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
         const double v_before = saved.vertical_velocity();
         iteration = i;
         if constexpr (Record) {
-            if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return std::move(pushed).error();
+            Status pushed = flight_log.push(state.time, log_row(state));
+            if (!pushed) return std::move(pushed).error();
         }
         if constexpr (Print) {
-            if (Status printed = print_progress(state, i); !printed) return std::move(printed).error();
+            Status printed = print_progress(state, i);
+            if (!printed) return std::move(printed).error();
         }
         double next_dt;
         if (Result<double> next = controlled_step<Stepper>(time_step, state, dt); next) {
@@ -142,7 +144,8 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
             Stepper::step(final_state, final_dt);
             state = final_state;
             if constexpr (!Record) {
-                if (Status pushed = flight_log.push(state.time, log_row(state)); !pushed) return std::move(pushed).error();
+                Status pushed = flight_log.push(state.time, log_row(state));
+                if (!pushed) return std::move(pushed).error();
             }
             if constexpr (Print) {
                 if (Status printed = print_piece(BANNER_OPEN); !printed) return std::move(printed).error();

@@ -6,6 +6,7 @@ apogee as the flight log shows them."""
 import itertools
 import math
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -202,3 +203,34 @@ def test_every_combination_is_covered():
     assert kinds == set(itertools.product(("1dof", "3dof"), ("Euler", "RK3", "RK45"), ("default",))) | {
         (m, method, "fixed") for m in ("1dof", "3dof") for method in ("Euler", "RK3")} | {
         (m, "RK45", "adaptive") for m in ("1dof", "3dof")}
+
+
+SUBINTERPRETER_RUN = """
+import importlib.machinery, importlib.util, struct
+path = {path!r}
+loader = importlib.machinery.ExtensionFileLoader("aeso_dispersion._flights", path)
+flights = importlib.util.module_from_spec(importlib.util.spec_from_file_location(
+    "aeso_dispersion._flights", path, loader=loader))
+loader.exec_module(flights)
+row = struct.pack("9d", 20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0, 0.0, 250.0)
+inputs = memoryview(row).cast("B").cast("d", [1, 9])
+outcomes, steps, status = bytearray(32), bytearray(8), bytearray(1)
+finished = flights.run_block(inputs, memoryview(outcomes).cast("d", [4, 1]), memoryview(steps).cast("Q"),
+                             memoryview(status).cast("B"), 1, 2, 0, 0, 100000, flights.StopFlag())
+assert finished == 1 and status[0] == 0, (finished, status)
+assert struct.unpack("d", outcomes[:8])[0] == {apogee!r}
+"""
+
+
+def test_runs_in_a_subinterpreter_with_plain_buffers():
+    # Each interpreter gets a module of its own (its StopFlag type
+    # included); NumPy is not needed, any buffer of the right format does.
+    interpreters = pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    apogee = aeso.Rocket(*NOMINAL).predict_apogee_1dof(aeso.InitialState1DOF(0.0, 250.0), aeso.OdeMethod.RK45)
+    interpreter = interpreters.create()
+    try:
+        failure = interpreters.run_string(interpreter, SUBINTERPRETER_RUN.format(path=_flights.__file__,
+                                                                                 apogee=apogee))
+    finally:
+        interpreters.destroy(interpreter)
+    assert failure is None, failure
