@@ -8,7 +8,8 @@ printing on for a subset (standard output captured at file descriptor 1),
 plus the step controller's proposals and the messages of rejected arguments.
 Every result contributes its exact bytes: float bits, array shapes, dtypes
 and contents, printed text, and exception types and messages (with their
-__cause__ chains). Standard error is not hashed: it carries the internal-
+__cause__ chains). Every NaN contributes the same bytes: the sign and payload
+of a NaN are not part of a result (x86-64 and ARM make different ones). Standard error is not hashed: it carries the internal-
 error diagnostic, whose wording is not a result.
 
 Prints one SHA-256 per section and one over everything. Two builds whose
@@ -26,6 +27,8 @@ import struct
 import sys
 import tempfile
 
+import numpy as np
+
 import aeso
 from aeso import (AdaptiveTimeStep, FixedTimeStep, InitialState1DOF, InitialState3DOF, OdeMethod,
                   Rocket)
@@ -33,6 +36,7 @@ from aeso import (AdaptiveTimeStep, FixedTimeStep, InitialState1DOF, InitialStat
 NAN = float("nan")
 INF = float("inf")
 METHODS = (OdeMethod.Euler, OdeMethod.RK3, OdeMethod.RK45)
+CANONICAL_NAN_BITS = 0x7FF8000000000000  # the positive quiet NaN without payload
 
 ROCKETS = [
     (20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0),  # the benchmark rocket
@@ -104,7 +108,7 @@ class Section:
         self.cases += 1
         for part in parts:
             if isinstance(part, float):
-                data = struct.pack("<d", part)
+                data = float_bytes(part)
             elif isinstance(part, int):
                 data = struct.pack("<q", part)
             elif isinstance(part, str):
@@ -113,6 +117,21 @@ class Section:
                 data = bytes(part)
             self.digest.update(struct.pack("<Q", len(data)))
             self.digest.update(data)
+
+
+def float_bytes(value):
+    """The bits of a float, every NaN made the canonical one."""
+    if math.isnan(value):
+        return struct.pack("<Q", CANONICAL_NAN_BITS)
+    return struct.pack("<d", value)
+
+
+def array_bytes(array):
+    """The contents of an array, every NaN made the canonical one."""
+    if array.dtype.kind == "f":
+        array = np.array(array, dtype=np.float64)  # a copy: the result stays untouched
+        array.view(np.uint64)[np.isnan(array)] = CANONICAL_NAN_BITS
+    return array.tobytes()
 
 
 def describe_exception(exc):
@@ -130,8 +149,8 @@ def result_parts(result):
     if not isinstance(result, tuple):
         return ["text", repr(result)]
     times, states = result
-    return ["log", str(times.dtype), str(times.shape), times.tobytes(),
-            str(states.dtype), str(states.shape), states.tobytes(),
+    return ["log", str(times.dtype), str(times.shape), array_bytes(times),
+            str(states.dtype), str(states.shape), array_bytes(states),
             str(times.flags["C_CONTIGUOUS"]), str(states.flags["C_CONTIGUOUS"])]
 
 

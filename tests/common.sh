@@ -11,12 +11,16 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
 fi
 
 # freethreaded_venv: makes sure build/venv-freethreaded exists, on the cached
-# free-threaded interpreter, with the test dependencies installed; sets
-# $freethreaded_python to its interpreter.
+# free-threaded interpreter (whichever version tools/freethreaded-python.sh
+# provides; an environment left from another version is made anew), with the
+# test dependencies installed; sets $freethreaded_python to its interpreter.
 freethreaded_venv() {
-  local venv=$PWD/build/venv-freethreaded
-  if [ ! -x "$venv/bin/python" ]; then
-    "$(bash tools/freethreaded-python.sh)" -m venv "$venv"
+  local venv=$PWD/build/venv-freethreaded base
+  base=$(bash tools/freethreaded-python.sh)
+  local version='import sys; print(sys.version)'
+  if [ ! -x "$venv/bin/python" ] || [ "$("$venv/bin/python" -c "$version")" != "$("$base" -c "$version")" ]; then
+    rm -rf "$venv"
+    "$base" -m venv "$venv"
   fi
   freethreaded_python=$venv/bin/python
   "$freethreaded_python" -m pip install -q --upgrade pip

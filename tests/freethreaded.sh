@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Python tests on a free-threaded (no-GIL) CPython 3.13, built once from
-# Debian's source package and cached (tools/freethreaded-python.sh). Checks
+# The Python tests on a free-threaded (no-GIL) CPython (3.14, or 3.13 while
+# Debian serves no 3.14 source), built once from Debian's source package and
+# cached (tools/freethreaded-python.sh). Checks
 # that importing aeso leaves the GIL disabled: a module that did not declare
 # itself safe without the GIL would silently turn it back on.
 set -euo pipefail

