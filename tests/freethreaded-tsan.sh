@@ -30,7 +30,9 @@ module_dir=$(dirname "$(find build/tsan-python -name 'aeso*.so' -print -quit)")
 # Both the interpreter and the module must carry the ThreadSanitizer runtime,
 # or a clean run would prove nothing.
 for binary in "$python_tsan" "$module_dir"/aeso*.so; do
-  ldd "$binary" | grep -q libtsan || { echo "$binary is not built with ThreadSanitizer" >&2; exit 1; }
+  # grep reads the whole list: with pipefail, grep -q quitting at the first
+  # match could fail the pipeline through ldd's SIGPIPE.
+  ldd "$binary" | grep libtsan >/dev/null || { echo "$binary is not built with ThreadSanitizer" >&2; exit 1; }
 done
 
 export PYTHONPATH="$module_dir:$site_packages"

@@ -119,7 +119,7 @@ for version in "${pythons[@]}"; do
   esac
   # auditwheel copies any library outside the policy into aeso.libs/: there
   # must be none.
-  if "$tools/bin/python" -m zipfile -l "$wheel" | grep -q '\.libs/'; then
+  if "$tools/bin/python" -m zipfile -l "$wheel" | grep '\.libs/' >/dev/null; then
     echo "the repaired wheel carries external libraries:" >&2
     "$tools/bin/python" -m zipfile -l "$wheel" >&2
     exit 1
