@@ -257,7 +257,8 @@ def main(argv=None):
         print(f"aeso-dispersion: error: {exc}{_kept(args)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"aeso-dispersion: interrupted{_kept(args)}", file=sys.stderr)
+        kept = _kept(args) if args.csv else "; without --csv no finished run is kept"
+        print(f"aeso-dispersion: interrupted{kept}", file=sys.stderr)
         return 130
 
     # The files are complete before anything goes to standard output, which
@@ -292,6 +293,7 @@ def _statistics_options(study, args):
 
 
 def _kept(args):
+    """What a failed study leaves behind, for its last line."""
     if not args.csv or not os.path.exists(args.csv):
         return ""
     return f"; {args.csv} keeps the finished blocks, --resume continues the study"

@@ -124,7 +124,7 @@ def test_ctrl_c_stops_a_sample_in_the_middle_of_its_run(tmp_path):
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=120)
         assert proc.returncode == 130, err
-        assert err == "aeso-dispersion: interrupted\n"
+        assert err == "aeso-dispersion: interrupted; without --csv no finished run is kept\n"
     finally:
         if proc.poll() is None:
             proc.kill()
