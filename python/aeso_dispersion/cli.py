@@ -251,14 +251,14 @@ def main(argv=None):
             exc = StudyError("-n", exc.problem)
         elif exc.key in ("--plot", "output", "resume", "--json"):
             exc = StudyError(None, exc.problem)
-        print(f"aeso-dispersion: error: {exc}", file=sys.stderr)
+        _complain(f"aeso-dispersion: error: {exc}")
         return 2
     except (DispersionError, MissingExtra, OSError) as exc:
-        print(f"aeso-dispersion: error: {exc}{_kept(args)}", file=sys.stderr)
+        _complain(f"aeso-dispersion: error: {exc}{_kept(args)}")
         return 1
     except KeyboardInterrupt:
         kept = _kept(args) if args.csv else "; without --csv no finished run is kept"
-        print(f"aeso-dispersion: interrupted{kept}", file=sys.stderr)
+        _complain(f"aeso-dispersion: interrupted{kept}")
         return 130
 
     # The files are complete before anything goes to standard output, which
@@ -269,11 +269,11 @@ def main(argv=None):
             if path:
                 print(f"wrote {path}", flush=True)
     except BrokenPipeError:  # the reader is gone
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _discard(sys.stdout)
     status = _gate(result, args.max_failed)
     if status == 0 and result.stopping is not None and not result.stopping.met:
-        print(f"aeso-dispersion: the rule {result.stopping.rule} was not met within "
-              f"{result.n} runs: raise -n", file=sys.stderr)
+        _complain(f"aeso-dispersion: the rule {result.stopping.rule} was not met within "
+                  f"{result.n} runs: raise -n")
         status = RULE_NOT_MET
     return status
 
@@ -292,6 +292,21 @@ def _statistics_options(study, args):
     return stopping_rule("--until", args.until) if args.until else study.until
 
 
+def _complain(line):
+    """Writes one line to standard error. A reader that has left (as with
+    2>&1 | head) must not turn the exit status into a traceback's 1."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except BrokenPipeError:
+        _discard(sys.stderr)
+
+
+def _discard(stream):
+    """Points `stream`'s file descriptor at the null device, so that what
+    is still buffered, flushed at exit, goes nowhere instead of failing."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
+
+
 def _kept(args):
     """What a failed study leaves behind, for its last line."""
     if not args.csv or not os.path.exists(args.csv):
@@ -303,12 +318,11 @@ def _gate(result, max_failed):
     """Exit status 3 when more runs failed than --max-failed allows, or all."""
     fraction = result.failed_fraction
     if fraction == 1.0:
-        print(f"aeso-dispersion: error: every one of the {result.n} runs failed", file=sys.stderr)
+        _complain(f"aeso-dispersion: error: every one of the {result.n} runs failed")
         return 3
     if fraction > max_failed:
-        print(f"aeso-dispersion: error: {result.failed_share} of the runs failed, more than "
-              f"--max-failed {max_failed:g} allows; the statistics cover the successful runs only",
-              file=sys.stderr)
+        _complain(f"aeso-dispersion: error: {result.failed_share} of the runs failed, more than "
+                  f"--max-failed {max_failed:g} allows; the statistics cover the successful runs only")
         return 3
     return 0
 

@@ -261,3 +261,28 @@ def test_dask_worker_without_the_package_is_named_before_any_task(tmp_path):
         with pytest.raises(DispersionError, match=f"1 of 1 Dask workers cannot import the study "
                                                   f"engine, e.g. {address}: ModuleNotFoundError"):
             small_study().run(n=20, seed=1, backend="dask", client=client, progress=False)
+
+
+@pytest.mark.parametrize("replace, status", [
+    # Every run fails the mass domain: the summary, then the gate's line.
+    (("mass = { distribution = \"normal\", mean = 20.0, std = 0.4 }",
+      "mass = { distribution = \"normal\", mean = -20.0, std = 0.4 }"), 3),
+    # A fixed value outside its domain, refused before any run.
+    (("mass = { distribution = \"normal\", mean = 20.0, std = 0.4 }", "mass = -20.0"), 2),
+])
+def test_exit_status_survives_readers_gone_from_both_streams(tmp_path, replace, status):
+    # As with `2>&1 | head -1` once head has left: every write to standard
+    # output and standard error fails, and the status must still be the
+    # documented one, not the 1 of an uncaught BrokenPipeError.
+    study = tmp_path / "study.toml"
+    text = EXAMPLE.read_text()
+    assert replace[0] in text
+    study.write_text(text.replace(*replace))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        proc = subprocess.run(CLI + [str(study), "-n", "50", "--no-progress"], stdout=write_end,
+                              stderr=write_end, timeout=300)
+    finally:
+        os.close(write_end)
+    assert proc.returncode == status
