@@ -304,7 +304,9 @@ def _complain(line):
 def _discard(stream):
     """Points `stream`'s file descriptor at the null device, so that what
     is still buffered, flushed at exit, goes nowhere instead of failing."""
-    os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, stream.fileno())
+    os.close(null)
 
 
 def _kept(args):
