@@ -180,11 +180,14 @@ class DispersionResult:
         summaries = [self.summary(attribute) for attribute, _, _ in outcomes]
         s = summaries[0]
         lines = [f"outcomes over {s['succeeded']} of {s['n']} runs "
-                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)",
-                 "        " + "".join(f"{label:>15}" for _, _, label in outcomes)]
-        keys = ["mean", "std", "min"] + [percentile_label(p) for p in self.reporting.percentiles] + ["max"]
-        lines += [f"  {key:<6}" + "".join(f"{summary[key]:>15.3f}" for summary in summaries)
-                  for key in keys]
+                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)"]
+        # With no successful run every statistic is NaN: the table is left out
+        # rather than printed as rows of nan.
+        if s["succeeded"]:
+            keys = ["mean", "std", "min"] + [percentile_label(p) for p in self.reporting.percentiles] + ["max"]
+            lines.append("        " + "".join(f"{label:>15}" for _, _, label in outcomes))
+            lines += [f"  {key:<6}" + "".join(f"{summary[key]:>15.3f}" for summary in summaries)
+                      for key in keys]
         lines.append(f"  failed{s['failed']:>12d}  ({self.failed_share} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
@@ -203,6 +206,8 @@ class DispersionResult:
         table = self.sensitivity()
         if not table:
             return "sensitivity: no dispersed input"
+        if not (~self.failed).any():
+            return "sensitivity: no successful run"
         indices = self.variance_indices()
         width = max(len("input"), *(len(name) for name, _ in table))
         lines = ["sensitivity of the apogee: Spearman rank correlation (rho) and first-order "

@@ -198,7 +198,10 @@ def test_failures_are_stated_and_gate_the_exit_status(tmp_path, text, options, s
     if fraction < 1:
         assert f"warning: the statistics cover the {400 - failed} successful runs only" in proc.stdout
     else:
+        # No table of NaN statistics and no NaN sensitivity rows.
         assert "warning: every run failed" in proc.stdout
+        assert "nan" not in proc.stdout
+        assert "sensitivity: no successful run" in proc.stdout
     if status:
         assert proc.stderr.count("\n") == 1 and "aeso-dispersion: error: " in proc.stderr
         assert ("every one of the 400 runs failed" in proc.stderr) == (fraction == 1)
