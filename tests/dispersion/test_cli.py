@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -94,19 +95,27 @@ def test_errors_are_one_line_without_traceback(tmp_path, args, message):
         assert proc.stderr.count("\n") == 1
 
 
-# The CLI in a child that restores Python's own SIGINT handler (whatever
-# disposition it inherits) and announces on standard output each block it
-# hands to the native runner.
-ANNOUNCING_CLI = """
-import signal, sys
-signal.signal(signal.SIGINT, signal.default_int_handler)
-from aeso_dispersion import _flights, cli
+def cli_child(prelude=""):
+    """The command of a child that runs the CLI after restoring Python's own
+    SIGINT handler (a shell that starts a job in the background makes it
+    ignore SIGINT, and the CLI respects an ignored SIGINT), so that a test's
+    SIGINT is always seen; `prelude` runs first."""
+    return [sys.executable, "-c",
+            "import signal, sys\n"
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            + textwrap.dedent(prelude) +
+            "from aeso_dispersion import cli\n"
+            "sys.exit(cli.main(sys.argv[1:]))\n"]
+
+
+# Announces on standard output each block handed to the native runner.
+ANNOUNCED = """
+from aeso_dispersion import _flights
 run_block = _flights.run_block
 def announced(*args):
     print("running", flush=True)
     return run_block(*args)
 _flights.run_block = announced
-sys.exit(cli.main(sys.argv[1:]))
 """
 
 
@@ -116,9 +125,8 @@ def test_ctrl_c_stops_a_sample_in_the_middle_of_its_run(tmp_path):
     study = tmp_path / "endless.toml"
     text = EXAMPLE.read_text().replace("max_iterations = 100000", "max_iterations = 1000000000000000000")
     study.write_text(text.replace('method = "RK45"', 'method = "Euler"\ndt = 1e-300'))
-    proc = subprocess.Popen([sys.executable, "-c", ANNOUNCING_CLI, str(study), "-n", "4", "--workers", "2",
-                             "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+    proc = subprocess.Popen(cli_child(ANNOUNCED) + [str(study), "-n", "4", "--workers", "2", "--no-progress"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         assert proc.stdout.readline() == "running\n"
         proc.send_signal(signal.SIGINT)

@@ -15,7 +15,7 @@ import pytest
 from aeso_dispersion import StudyError, backends, load_study
 
 from conftest import read_rows, small_study
-from test_cli import CLI, run
+from test_cli import CLI, cli_child, run
 from test_config import EXAMPLE
 
 N = 61  # nine blocks of 7, the last one cut
@@ -95,22 +95,56 @@ def slow_study(tmp_path, block_size=20):
     return study
 
 
+# Blocks 0 to BLOCKS - 1 run; every later one waits until the study is asked
+# to stop, so that Ctrl-C finds exactly those blocks finished however fast or
+# loaded the machine is.
+HELD_AFTER = """
+import time
+from aeso_dispersion import backends
+run_block = backends.run_block
+def held(plan, seed, block, count, stop):
+    while block >= BLOCKS and not stop.is_set():
+        time.sleep(0.01)
+    return run_block(plan, seed, block, count, stop)
+backends.run_block = held
+"""
+
+# Blocks that do not end when the study is asked to stop: each says on
+# standard output when it starts and when the stop reaches it. The first
+# Ctrl-C stops the study, which then waits for its threads: the moment for
+# the second Ctrl-C.
+UNENDING = """
+import time
+from aeso_dispersion import backends
+def unending(plan, seed, block, count, stop):
+    print("running", flush=True)
+    while not stop.is_set():
+        time.sleep(0.01)
+    print("stopping", flush=True)
+    while True:
+        time.sleep(0.01)
+backends.run_block = unending
+"""
+
+
 def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
     study, path, whole = slow_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
-    proc = subprocess.Popen(CLI + [str(study), "-n", "600", "--workers", "2", "--csv", str(path)],
+    proc = subprocess.Popen(cli_child(HELD_AFTER.replace("BLOCKS", "3")) +
+                            [str(study), "-n", "600", "--workers", "2", "--csv", str(path)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        deadline = time.monotonic() + 120
-        while (not path.exists() or len(read_rows(path)) < 40) and time.monotonic() < deadline:
+        deadline = time.monotonic() + 300
+        while (not path.exists() or len(read_rows(path)) < 60) and time.monotonic() < deadline:
             time.sleep(0.05)
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=120)
     finally:
-        proc.kill()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
     assert proc.returncode == 130, err
     assert "interrupted" in err and "--resume continues the study" in err and "Traceback" not in err
-    kept = len(read_rows(path))
-    assert 40 <= kept < 600 and kept % 20 == 0
+    assert len(read_rows(path)) == 60  # the three blocks of 20 finished
     resumed = run(study, "-n", 600, "--workers", 2, "--csv", path, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     assert run(study, "-n", 600, "--workers", 1, "--csv", whole).returncode == 0
@@ -118,24 +152,22 @@ def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
 
 
 def test_second_ctrl_c_exits_without_a_traceback(tmp_path):
-    path = tmp_path / "runs.csv"
-    proc = subprocess.Popen(CLI + [str(slow_study(tmp_path, block_size=400)), "-n", "100000",
-                                   "--workers", "2", "--no-progress", "--csv", str(path)],
+    proc = subprocess.Popen(cli_child(UNENDING) + [str(slow_study(tmp_path)), "-n", "100", "--workers", "2",
+                                                    "--no-progress", "--csv", str(tmp_path / "runs.csv")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        # The results file is started once the handlers are set, just before
-        # the first run.
-        deadline = time.monotonic() + 120
-        while not (path.exists() and "\nrocket.mass," in path.read_text()) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        assert proc.stdout.readline() == "running\n"
         proc.send_signal(signal.SIGINT)
-        time.sleep(0.2)
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGINT)
+        lines = iter(proc.stdout.readline, "")
+        assert "stopping\n" in lines  # reads up to the first
+        proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=120)
     finally:
-        proc.kill()
-    assert proc.returncode == 130 and "Traceback" not in err, err
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130, err
+    assert err.endswith("\naeso-dispersion: interrupted again, exiting now\n") and "Traceback" not in err, err
 
 
 def test_files_are_complete_before_the_summary_is_printed(tmp_path):
