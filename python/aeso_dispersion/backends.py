@@ -22,6 +22,11 @@ from .output import export_rows
 # How many blocks each thread has queued ahead: enough to keep it busy while
 # the main thread collects, few enough that an interrupt has little to cancel.
 QUEUED_BLOCKS_PER_THREAD = 2
+# The longest the calling thread waits for a block without returning to the
+# interpreter. A signal that arrives just before a wait begins is not seen by
+# that wait, and its handler (Ctrl-C) runs only once the wait returns: a
+# wait without a timeout could then outlast a block that runs for hours.
+SIGNAL_POLL_SECONDS = 0.1
 # Dask tasks per worker: a few per worker balance the load; fewer, larger
 # tasks keep the scheduler's per-task cost small against the runs.
 TASKS_PER_DASK_WORKER = 4
@@ -175,7 +180,7 @@ class Threads:
             for _ in range(QUEUED_BLOCKS_PER_THREAD * self.workers):
                 submit()
             while pending:
-                done, _ = wait(pending, return_when=FIRST_COMPLETED)
+                done, _ = wait(pending, timeout=SIGNAL_POLL_SECONDS, return_when=FIRST_COMPLETED)
                 for future in done:
                     block = pending.pop(future)
                     collector.add(block, future.result())

@@ -1,5 +1,6 @@
 """aeso-dispersion end to end, in a subprocess as a user runs it."""
 
+import contextlib
 import csv
 import os
 import signal
@@ -96,24 +97,50 @@ def test_errors_are_one_line_without_traceback(tmp_path, args, message):
 
 
 def cli_child(prelude=""):
-    """The command of a child that runs the CLI after restoring Python's own
-    SIGINT handler (a shell that starts a job in the background makes it
-    ignore SIGINT, and the CLI respects an ignored SIGINT), so that a test's
-    SIGINT is always seen; `prelude` runs first."""
+    """The command of a child that runs the CLI as the console script does
+    (`cli.entry`), after restoring Python's own SIGINT handler (a shell that
+    starts a job in the background makes it ignore SIGINT, and the CLI
+    respects an ignored SIGINT), so that a test's SIGINT is always seen;
+    `prelude` runs first."""
     return [sys.executable, "-c",
-            "import signal, sys\n"
+            "import signal\n"
             "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             + textwrap.dedent(prelude) +
             "from aeso_dispersion import cli\n"
-            "sys.exit(cli.main(sys.argv[1:]))\n"]
+            "cli.entry()\n"]
 
 
-# Announces on standard output each block handed to the native runner.
+# A child still running after this long has hung: it is killed, so that no
+# read of its output can block the suite.
+CHILD_TIMEOUT = 120
+
+
+@contextlib.contextmanager
+def started(command):
+    """Starts `command` with its standard output and error as text pipes;
+    kills it if it still runs after CHILD_TIMEOUT seconds, and on the way
+    out in any case."""
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    watchdog = threading.Timer(CHILD_TIMEOUT, proc.kill)
+    watchdog.start()
+    try:
+        yield proc
+    finally:
+        watchdog.cancel()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+# Announces on standard output each block handed to the native runner, in
+# one write, so that lines of concurrent blocks never interleave.
 ANNOUNCED = """
+import os
 from aeso_dispersion import _flights
 run_block = _flights.run_block
 def announced(*args):
-    print("running", flush=True)
+    os.write(1, b"running\\n")
     return run_block(*args)
 _flights.run_block = announced
 """
@@ -125,18 +152,12 @@ def test_ctrl_c_stops_a_sample_in_the_middle_of_its_run(tmp_path):
     study = tmp_path / "endless.toml"
     text = EXAMPLE.read_text().replace("max_iterations = 100000", "max_iterations = 1000000000000000000")
     study.write_text(text.replace('method = "RK45"', 'method = "Euler"\ndt = 1e-300'))
-    proc = subprocess.Popen(cli_child(ANNOUNCED) + [str(study), "-n", "4", "--workers", "2", "--no-progress"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
+    with started(cli_child(ANNOUNCED) + [str(study), "-n", "4", "--workers", "2", "--no-progress"]) as proc:
         assert proc.stdout.readline() == "running\n"
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=120)
-        assert proc.returncode == 130, err
-        assert err == "aeso-dispersion: interrupted; without --csv no finished run is kept\n"
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        _, err = proc.communicate(timeout=CHILD_TIMEOUT)
+    assert proc.returncode == 130, err
+    assert err == "aeso-dispersion: interrupted; without --csv no finished run is kept\n"
 
 
 @pytest.mark.parametrize("flags, shown", [([], True), (["--no-progress"], False)])

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -15,7 +16,7 @@ import pytest
 from aeso_dispersion import StudyError, backends, load_study
 
 from conftest import read_rows, small_study
-from test_cli import CLI, cli_child, run
+from test_cli import CHILD_TIMEOUT, CLI, cli_child, run, started
 from test_config import EXAMPLE
 
 N = 61  # nine blocks of 7, the last one cut
@@ -109,39 +110,36 @@ def held(plan, seed, block, count, stop):
 backends.run_block = held
 """
 
-# Blocks that do not end when the study is asked to stop: each says on
-# standard output when it starts and when the stop reaches it. The first
-# Ctrl-C stops the study, which then waits for its threads: the moment for
-# the second Ctrl-C.
-UNENDING = """
+# Blocks that say on standard output that they started (in one write, so
+# that lines of concurrent blocks never interleave) and end only when the
+# study is asked to stop; the results file then never finishes closing, as on
+# a disk that has stopped answering, and says so.
+STUCK_CLOSING = """
+import os
 import time
-from aeso_dispersion import backends
-def unending(plan, seed, block, count, stop):
-    print("running", flush=True)
+from aeso_dispersion import backends, output
+def waiting(plan, seed, block, count, stop):
+    os.write(1, b"running\\n")
     while not stop.is_set():
         time.sleep(0.01)
-    print("stopping", flush=True)
+def stuck(self):
+    os.write(1, b"closing\\n")
     while True:
         time.sleep(0.01)
-backends.run_block = unending
+backends.run_block = waiting
+output.CsvOutput.close = stuck
 """
 
 
 def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
     study, path, whole = slow_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
-    proc = subprocess.Popen(cli_child(HELD_AFTER.replace("BLOCKS", "3")) +
-                            [str(study), "-n", "600", "--workers", "2", "--csv", str(path)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 300
-        while (not path.exists() or len(read_rows(path)) < 60) and time.monotonic() < deadline:
+    with started(cli_child(HELD_AFTER.replace("BLOCKS", "3")) +
+                 [str(study), "-n", "600", "--workers", "2", "--csv", str(path)]) as proc:
+        while not path.exists() or len(read_rows(path)) < 60:
+            assert proc.poll() is None, proc.communicate()
             time.sleep(0.05)
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=120)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        _, err = proc.communicate(timeout=CHILD_TIMEOUT)
     assert proc.returncode == 130, err
     assert "interrupted" in err and "--resume continues the study" in err and "Traceback" not in err
     assert len(read_rows(path)) == 60  # the three blocks of 20 finished
@@ -151,23 +149,56 @@ def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
     assert path.read_bytes() == whole.read_bytes()
 
 
-def test_second_ctrl_c_exits_without_a_traceback(tmp_path):
-    proc = subprocess.Popen(cli_child(UNENDING) + [str(slow_study(tmp_path)), "-n", "100", "--workers", "2",
-                                                    "--no-progress", "--csv", str(tmp_path / "runs.csv")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
+def test_second_ctrl_c_exits_at_once_without_a_traceback(tmp_path):
+    with started(cli_child(STUCK_CLOSING) + [str(slow_study(tmp_path)), "-n", "100", "--workers", "2",
+                                             "--no-progress", "--csv", str(tmp_path / "runs.csv")]) as proc:
         assert proc.stdout.readline() == "running\n"
         proc.send_signal(signal.SIGINT)
-        lines = iter(proc.stdout.readline, "")
-        assert "stopping\n" in lines  # reads up to the first
+        assert "closing\n" in iter(proc.stdout.readline, "")  # reads up to it
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=120)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        _, err = proc.communicate(timeout=CHILD_TIMEOUT)
     assert proc.returncode == 130, err
-    assert err.endswith("\naeso-dispersion: interrupted again, exiting now\n") and "Traceback" not in err, err
+    assert err == "aeso-dispersion: interrupted again, exiting now\n"
+
+
+def waiting_for_blocks(thread):
+    """Whether `thread` is inside concurrent.futures.wait."""
+    frame = sys._current_frames().get(thread.ident)
+    while frame is not None:
+        if frame.f_code.co_name == "wait" and frame.f_code.co_filename.endswith(
+                os.path.join("concurrent", "futures", "_base.py")):
+            return True
+        frame = frame.f_back
+    return False
+
+
+def test_ctrl_c_caught_by_a_worker_thread_stops_the_study(monkeypatch):
+    """A SIGINT that the kernel hands to a worker thread wakes no wait of the
+    calling thread; its handler runs only once that thread is back in the
+    interpreter, which the threads backend makes sure of while its blocks
+    run on (here they would run for 30 s unless stopped)."""
+    real = backends.run_block
+
+    def interrupting(plan, seed, block, count, stop):
+        if block == 0:
+            while not waiting_for_blocks(threading.main_thread()):
+                time.sleep(0.001)
+            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+        deadline = time.monotonic() + 30
+        while not stop.is_set() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return real(plan, seed, block, count, stop)
+
+    monkeypatch.setattr(backends, "run_block", interrupting)
+    # Whatever disposition the test run inherited, SIGINT raises here.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            small_study().run(n=20, seed=1, progress=False, workers=2)
+        assert time.monotonic() - started < 10
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_files_are_complete_before_the_summary_is_printed(tmp_path):
