@@ -14,14 +14,14 @@ case "$PYTHON" in */*) PYTHON=$(realpath -s "$PYTHON") ;; esac
 echo "== Dispersion tests ($("$PYTHON" -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled() else "")'))"
 # Wheels only for the compiled packages: building pyarrow, matplotlib or
 # scipy from source takes long and needs downloads.
-binary=(--only-binary numpy,pyarrow,matplotlib,contourpy,kiwisolver,pillow,scipy)
+binary=(--only-binary numpy,pyarrow,matplotlib,contourpy,kiwisolver,pillow,scipy,pandas)
 # The project's own builds treat compiler warnings as errors.
 werror=(-Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON)
 if ! "$PYTHON" -m pip install -q "${binary[@]}" "${werror[@]}" ".[dispersion,dask,parquet]" pytest; then
   # Some extra has no wheel here: the module alone, then each extra's
   # packages (as listed in pyproject.toml) on their own.
   "$PYTHON" -m pip install -q "${werror[@]}" . pytest
-  for packages in "tqdm matplotlib scipy" "dask[distributed]" "pyarrow"; do
+  for packages in "tqdm matplotlib scipy pandas" "dask[distributed]" "pyarrow"; do
     # shellcheck disable=SC2086
     "$PYTHON" -m pip install -q "${binary[@]}" $packages \
       || echo "note: $packages does not install here; the tests that need it are skipped" >&2

@@ -6,6 +6,7 @@ import signal
 import sys
 
 from .backends import Dask, Threads
+from .comparison import compare
 from .config import load_study
 from .errors import DispersionError, MissingExtra, StudyError, require
 from .files import check_distinct, check_target
@@ -63,6 +64,10 @@ stop. -n is the maximum.
 Exit status: 0 on success, 2 for an invalid study file or option, 1 when the
 study could not be run, 3 when too many runs failed, 4 when the --until rule
 was not met within -n runs, 130 when interrupted.
+
+aeso-dispersion compare A.toml B.toml -n N --seed S flies two designs on the
+same draws and reports the paired difference B - A of every outcome (see
+aeso-dispersion compare --help).
 """
 
 
@@ -117,6 +122,17 @@ def _version():
     return package_version()
 
 
+def _backend_options(p):
+    p.add_argument("--workers", type=_positive, metavar="N",
+                   help="threads of the threads backend (default: the number of cores)")
+    dask = p.add_mutually_exclusive_group()
+    dask.add_argument("--dask", metavar="ADDRESS",
+                      help="run on the Dask scheduler at ADDRESS (e.g. tcp://host:8786) instead "
+                           "of threads; needs aeso[dask] here and aeso on the workers")
+    dask.add_argument("--dask-local", type=_positive, metavar="N",
+                      help="run on a local Dask cluster of N worker processes started for this run")
+
+
 def parser():
     p = argparse.ArgumentParser(
         prog="aeso-dispersion",
@@ -131,14 +147,7 @@ def parser():
                    help="seed of the sample draws; the same seed gives the same samples and "
                         "apogees on any backend and worker count (default: seed in the "
                         "[study] section, else a fresh one, printed in the summary)")
-    p.add_argument("--workers", type=_positive, metavar="N",
-                   help="threads of the threads backend (default: the number of cores)")
-    dask = p.add_mutually_exclusive_group()
-    dask.add_argument("--dask", metavar="ADDRESS",
-                      help="run on the Dask scheduler at ADDRESS (e.g. tcp://host:8786) instead "
-                           "of threads; needs aeso[dask] here and aeso on the workers")
-    dask.add_argument("--dask-local", type=_positive, metavar="N",
-                      help="run on a local Dask cluster of N worker processes started for this run")
+    _backend_options(p)
     p.add_argument("--csv", metavar="PATH",
                    help="write the study's metadata, fixed inputs, samples, outcomes and failure "
                         "reasons to PATH while it runs (Parquet when PATH ends in .parquet; needs "
@@ -160,6 +169,10 @@ def parser():
                        help="stop once the confidence interval of STAT is no wider than ±TOL, "
                             "checked after rounds of blocks; -n is then the maximum. STAT: mean, "
                             "pNN (e.g. p99), P(apogee>H) or P(apogee<H)")
+    stats.add_argument("--sensitivity", metavar="OUTCOME", default="apogee",
+                       help="the outcome whose sensitivity to each input is shown and written to "
+                            "--json: apogee (the default), time_of_apogee, or (3-DOF) downrange or "
+                            "speed_at_apogee")
     stats.add_argument("--json", metavar="PATH",
                        help="write every statistic, interval, threshold probability, the failure "
                             "counts, n, seed, the stopping rule's outcome and the version to PATH")
@@ -178,6 +191,47 @@ def parser():
                    help="no progress bar (otherwise one is shown on standard error when that "
                         "is a terminal, tqdm is installed (aeso[dispersion]) and the study "
                         "runs longer than a second)")
+    return p
+
+
+COMPARE_EPILOG = """\
+Both studies are flown with one seed: each input is drawn from its own
+stream, keyed by the seed, the block and its name, so the two designs fly
+the very same draws where they disperse the same inputs with the same
+distributions and correlation (an input dispersed differently is named: its
+draws are not common). The studies must have the same block size.
+
+Per outcome, over the pairs in which both runs succeeded: the mean of B - A
+with its t interval, percentiles of the per-draw differences with their
+order-statistic intervals, and P(B > A) with its exact interval; and the
+pairs in which only one design failed, with the reasons. The paired
+difference has far less spread than either study, so it needs far fewer
+runs than two separate studies for the same precision.
+
+Exit status: 0, 2 for an invalid study file or option, 1 when a study could
+not be run, 3 when no pair succeeded in both designs, 130 when interrupted.
+"""
+
+
+def compare_parser():
+    p = argparse.ArgumentParser(
+        prog="aeso-dispersion compare",
+        description="Fly two designs (study files A and B) on the same draws and report, per "
+                    "outcome, the paired difference B - A.",
+        epilog=COMPARE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("a", metavar="A.toml", help="the first study file (the reference)")
+    p.add_argument("b", metavar="B.toml", help="the second study file (the variant)")
+    p.add_argument("-n", "--samples", type=_positive, metavar="N",
+                   help="number of paired draws (default: n in A's [study] section)")
+    p.add_argument("--seed", type=_seed,
+                   help="seed of the draws of both studies (default: A's seed, else a fresh one)")
+    _backend_options(p)
+    p.add_argument("--confidence", type=_level, metavar="LEVEL",
+                   help="confidence level of every interval (default: A's, else 0.95)")
+    p.add_argument("--percentiles", type=_percentiles, metavar="P,P,...",
+                   help="percentiles of the differences to report (default: A's, else 1,5,50,95,99)")
+    p.add_argument("--json", metavar="PATH", help="write the comparison to PATH as JSON")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
     return p
 
 
@@ -222,6 +276,9 @@ def _second_interrupt_exits():
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["compare"]:
+        return compare_main(argv[1:])
     args = parser().parse_args(argv)
     if args.workers is not None and (args.dask or args.dask_local):
         parser().error("--workers applies to the threads backend; give the Dask worker count "
@@ -232,7 +289,8 @@ def main(argv=None):
         parser().error("--resume continues the results file, --overwrite replaces it: give one")
     progress = False if args.no_progress else None
     _second_interrupt_exits()
-    try:
+
+    def run():
         study = load_study(args.study)
         until = _statistics_options(study, args)
         _check_outputs(args)
@@ -243,51 +301,106 @@ def main(argv=None):
             _plot_check(convergence_path(args.plot))
         if args.json:
             check_target(args.json, "--json")
-        if args.dask:
-            backend = Dask(address=args.dask)
-        elif args.dask_local:
-            backend = Dask(local_workers=args.dask_local)
-        else:
-            backend = Threads(workers=args.workers)
-        result = study.run(n=args.samples, seed=args.seed, backend=backend, progress=progress,
+        result = study.run(n=args.samples, seed=args.seed, backend=_backend(args), progress=progress,
                            output=args.csv, resume=args.resume, overwrite=args.overwrite, until=until)
         if args.plot:
             result.plot(args.plot)
             result.plot_convergence(convergence_path(args.plot))
         if args.json:
-            result.to_json(args.json)
-    except StudyError as exc:
-        if exc.key == "n" and exc.problem.startswith("missing"):
-            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", args.study)
-        elif exc.key == "n":
-            exc = StudyError("-n", exc.problem)
-        elif exc.key in ("--plot", "output", "resume", "--json"):
-            exc = StudyError(None, exc.problem)
-        _complain(f"aeso-dispersion: error: {exc}")
-        return 2
-    except (DispersionError, MissingExtra, OSError) as exc:
-        _complain(f"aeso-dispersion: error: {exc}{_kept(args)}")
-        return 1
-    except KeyboardInterrupt:
-        kept = _kept(args) if args.csv else "; without --csv no finished run is kept"
-        _complain(f"aeso-dispersion: interrupted{kept}")
-        return 130
+            result.to_json(args.json, args.sensitivity)
+        return result
 
+    result = _guarded(run, args.study, lambda: _kept(args),
+                      lambda: _kept(args) if args.csv else "; without --csv no finished run is kept")
+    if isinstance(result, int):
+        return result
     # The files are complete before anything goes to standard output, which
     # may be a pipe whose reader leaves early (| head -1).
-    try:
-        print(result, flush=True)
-        for path in (args.csv, args.plot, args.plot and convergence_path(args.plot), args.json):
-            if path:
-                print(f"wrote {path}", flush=True)
-    except BrokenPipeError:  # the reader is gone
-        _discard(sys.stdout)
+    _print(result.format_summary() + "\n\n" + result.format_sensitivity(args.sensitivity),
+           args.csv, args.plot, args.plot and convergence_path(args.plot), args.json)
     status = _gate(result, args.max_failed)
     if status == 0 and result.stopping is not None and not result.stopping.met:
         _complain(f"aeso-dispersion: the rule {result.stopping.rule} was not met within "
                   f"{result.n} runs: raise -n")
         status = RULE_NOT_MET
     return status
+
+
+def compare_main(argv):
+    """aeso-dispersion compare A.toml B.toml: two designs on the same draws."""
+    args = compare_parser().parse_args(argv)
+    if args.workers is not None and (args.dask or args.dask_local):
+        compare_parser().error("--workers applies to the threads backend")
+    _second_interrupt_exits()
+
+    def run():
+        require("scipy.stats", "dispersion", "the confidence intervals of the comparison")
+        a, b = load_study(args.a), load_study(args.b)
+        try:
+            reporting = Reporting.make(args.confidence, args.percentiles, defaults=a.reporting)
+        except ValueError as exc:
+            raise StudyError("--percentiles", str(exc)) from None
+        for study in (args.a, args.b):
+            check_distinct([("the study file", study), ("the --json file", args.json)])
+        if args.json:
+            check_target(args.json, "--json")
+        comparison = compare(a, b, n=args.samples, seed=args.seed, reporting=reporting,
+                             backend=_backend(args), progress=False if args.no_progress else None)
+        if args.json:
+            comparison.to_json(args.json)
+        return comparison
+
+    comparison = _guarded(run, args.a, str, str)
+    if isinstance(comparison, int):
+        return comparison
+    _print(comparison.format(), args.json)
+    if not comparison.pairs()["both_succeeded"]:
+        _complain("aeso-dispersion: error: no pair in which both designs' runs succeeded")
+        return 3
+    return 0
+
+
+def _backend(args):
+    if args.dask:
+        return Dask(address=args.dask)
+    if args.dask_local:
+        return Dask(local_workers=args.dask_local)
+    return Threads(workers=args.workers)
+
+
+def _guarded(action, study_file, kept, interrupted):
+    """action(), or the exit status after one line on standard error: 2 for
+    an invalid study or option, 1 when the study could not be run (`kept()`
+    says what it left), 130 when interrupted (`interrupted()` says the same)."""
+    try:
+        return action()
+    except StudyError as exc:
+        if exc.key == "n" and exc.problem.startswith("missing"):
+            exc = StudyError(None, "no sample count: give -n N or n in the [study] section", study_file)
+        elif exc.key == "n":
+            exc = StudyError("-n", exc.problem)
+        elif exc.key in ("--plot", "output", "resume", "--json", "compare"):
+            exc = StudyError(None, exc.problem)
+        _complain(f"aeso-dispersion: error: {exc}")
+        return 2
+    except (DispersionError, MissingExtra, OSError) as exc:
+        _complain(f"aeso-dispersion: error: {exc}{kept()}")
+        return 1
+    except KeyboardInterrupt:
+        _complain(f"aeso-dispersion: interrupted{interrupted()}")
+        return 130
+
+
+def _print(text, *paths):
+    """Prints `text` and a line per file written; a reader of standard
+    output that has left is no error."""
+    try:
+        print(text, flush=True)
+        for path in paths:
+            if path:
+                print(f"wrote {path}", flush=True)
+    except BrokenPipeError:  # the reader is gone
+        _discard(sys.stdout)
 
 
 def _check_outputs(args):
@@ -302,9 +415,13 @@ def _check_outputs(args):
 
 def _statistics_options(study, args):
     """Applies --confidence, --percentiles and --threshold to the study's
-    reporting; returns the stopping rule (--until, else the file's). The
-    intervals need SciPy: checked here, before anything runs."""
+    reporting and checks --sensitivity; returns the stopping rule (--until,
+    else the file's). The intervals need SciPy: checked here, before
+    anything runs."""
     require("scipy.stats", "dispersion", "the confidence intervals of the summary")
+    if args.sensitivity not in study.outcome_names:
+        raise StudyError("--sensitivity", f"no outcome {args.sensitivity!r} in a {study.model} study "
+                                          f"(these are: {', '.join(study.outcome_names)})")
     try:
         reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
                                    defaults=study.reporting)

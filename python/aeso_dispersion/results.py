@@ -6,6 +6,7 @@ from collections import Counter
 import numpy as np
 
 from . import domains, summary
+from .errors import require
 from .intervals import percentile_label
 from .report import write_json
 from .stopping import Statistic, StoppingRule, apply_rule
@@ -77,7 +78,7 @@ class DispersionResult:
         self.reporting = study.reporting
         self.stopping = stopping
         # Computed once each (the summary, the JSON file and the figures share them).
-        self._statistics = self._indices = None
+        self._statistics, self._indices = None, {}
         self.names = study.dispersed
         self.n, self.seed = n, seed
         self.samples = inputs.T
@@ -139,15 +140,24 @@ class DispersionResult:
             self._statistics = self.reporting, summary.statistics(self.outcomes(), self.reporting)
         return self._statistics[1]
 
-    def variance_indices(self):
+    def _outcome(self, outcome):
+        """The per-run values of an outcome by export name, NaN where the run failed."""
+        outcomes = self.outcomes()
+        if outcome not in outcomes:
+            raise KeyError(f"no outcome {outcome!r} in a {self.study.model} study (these are: "
+                           f"{', '.join(outcomes)})")
+        return outcomes[outcome]
+
+    def variance_indices(self, outcome="apogee"):
         """{input: variance_indices.Index}: the first-order variance-based
-        index of each input on the apogee, over the successful runs."""
-        if self._indices is None:
+        index of each input on an outcome (by export name, default the
+        apogee), over the successful runs."""
+        if outcome not in self._indices:
             ok = ~self.failed
-            y = self.apogees[ok]
-            self._indices = {name: first_order_index(self.samples[ok, i], y)
-                             for i, name in enumerate(self.names)}
-        return self._indices
+            y = self._outcome(outcome)[ok]
+            self._indices[outcome] = {name: first_order_index(self.samples[ok, i], y)
+                                      for i, name in enumerate(self.names)}
+        return self._indices[outcome]
 
     def summary(self, outcome="apogees"):
         """Statistics of an outcome (by attribute name) over the successful
@@ -165,13 +175,14 @@ class DispersionResult:
             out.update({percentile_label(p): math.nan for p in self.reporting.percentiles})
         return out
 
-    def sensitivity(self):
-        """[(input, Spearman rank correlation with apogee)], strongest first.
+    def sensitivity(self, outcome="apogee"):
+        """[(input, Spearman rank correlation with the outcome)], strongest
+        first; the outcome by export name, default the apogee.
 
         Over the successful runs; an input whose correlation is NaN (it did
         not vary) comes last."""
         ok = ~self.failed
-        y = self.apogees[ok]
+        y = self._outcome(outcome)[ok]
         table = [(name, spearman(self.samples[ok, i], y)) for i, name in enumerate(self.names)]
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
@@ -202,18 +213,19 @@ class DispersionResult:
         lines += summary.format_stopping(self.stopping, self.reporting.level)
         return "\n".join(lines)
 
-    def format_sensitivity(self):
-        table = self.sensitivity()
+    def format_sensitivity(self, outcome="apogee"):
+        """The sensitivity table of an outcome (by export name)."""
+        table = self.sensitivity(outcome)
         if not table:
             return "sensitivity: no dispersed input"
         if not (~self.failed).any():
             return "sensitivity: no successful run"
-        indices = self.variance_indices()
+        indices = self.variance_indices(outcome)
         width = max(len("input"), *(len(name) for name, _ in table))
         correlated = self.study.correlation
         what = "± its standard error" if correlated else "share of the variance explained, ± its standard error"
-        lines = [f"sensitivity of the apogee: Spearman rank correlation (rho) and first-order "
-                 f"variance-based index (S1, {what})"]
+        lines = [f"sensitivity of the {outcome.replace('_', ' ')}: Spearman rank correlation (rho) and "
+                 f"first-order variance-based index (S1, {what})"]
         if correlated:
             lines.append(f"note: {', '.join(correlated.names)} are correlated: the rho and S1 of each "
                          f"also carry the effect of the inputs correlated with it; they are not causal "
@@ -242,6 +254,19 @@ class DispersionResult:
     @property
     def model(self):
         return self.study.model
+
+    def to_pandas(self):
+        """The runs as a pandas DataFrame, one row per sample, with the
+        columns of the results file (the dispersed inputs, the outcomes, the
+        steps and the failure reason, "" for a run that succeeded) and its
+        metadata in `attrs`. Needs pandas (aeso[dispersion])."""
+        from .output import column_names, export_rows, study_metadata
+
+        pandas = require("pandas", "dispersion", "DispersionResult.to_pandas")
+        columns, failures = export_rows(self, 0, self.n)
+        frame = pandas.DataFrame(dict(zip(column_names(self.study), columns + [failures])))
+        frame.attrs.update(study_metadata(self.study, self.seed))
+        return frame
 
     def save(self, path):
         """Writes CSV, or Parquet when the path ends in .parquet (see output
@@ -273,8 +298,9 @@ class DispersionResult:
 
         plot_convergence(self, path)
 
-    def to_json(self, path):
-        """Writes the machine-readable summary (see report and summary)."""
+    def to_json(self, path, sensitivity="apogee"):
+        """Writes the machine-readable summary (see report and summary), with
+        the sensitivity of the outcome `sensitivity`."""
         from .output import package_version
 
-        write_json(path, summary.document(self, package_version()))
+        write_json(path, summary.document(self, package_version(), sensitivity))

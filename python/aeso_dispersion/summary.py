@@ -1,6 +1,6 @@
 """What a study reports: the statistics of each per-run outcome with their
 confidence intervals, threshold probabilities, failures, the stopping rule's
-outcome and the sensitivity of the apogee to each input, as text and as the
+outcome and the sensitivity of an outcome to each input, as text and as the
 document written by --json (see report).
 
 `Reporting` holds the choices: the confidence level, the percentiles and the
@@ -88,14 +88,14 @@ def statistics(outcomes, reporting):
             for name, values in outcomes.items()}
 
 
-def _value(x, digits):
+def value_text(x, digits):
     if math.isfinite(x):
         return f"{x:.{digits}f}"
     return "nan" if math.isnan(x) else ("-inf" if x < 0 else "inf")
 
 
-def _interval_text(interval, digits):
-    return f"{_value(interval.low, digits)} to {_value(interval.high, digits)}"
+def interval_text(interval, digits):
+    return f"{value_text(interval.low, digits)} to {value_text(interval.high, digits)}"
 
 
 def format_intervals(stats, level, labels, digits=3):
@@ -108,7 +108,7 @@ def format_intervals(stats, level, labels, digits=3):
     rows = [("mean", [stats[name]["mean"] for name in names])]
     rows += [(label, [stats[name]["percentiles"][label] for name in names])
              for label in stats[names[0]]["percentiles"]]
-    cells = [[_interval_text(interval, digits) for interval in row] for _, row in rows]
+    cells = [[interval_text(interval, digits) for interval in row] for _, row in rows]
     widths = [max(len(labels.get(name, name)), *(len(line[j]) for line in cells)) for j, name in enumerate(names)]
     lines = [f"{level_label(level)} confidence intervals",
              "        " + "".join(f"  {labels.get(name, name):>{w}}" for name, w in zip(names, widths))]
@@ -117,8 +117,8 @@ def format_intervals(stats, level, labels, digits=3):
     for name in names:
         for h, both in stats[name]["thresholds"].items():
             for sign, interval in ((">", both["above"]), ("<", both["below"])):
-                lines.append(f"  P({name} {sign} {h:g}) = {_value(interval.estimate, 4)}  "
-                             f"({_interval_text(interval, 4)})")
+                lines.append(f"  P({name} {sign} {h:g}) = {value_text(interval.estimate, 4)}  "
+                             f"({interval_text(interval, 4)})")
     return lines
 
 
@@ -132,17 +132,18 @@ def format_stopping(outcome, level):
         return [f"until {outcome.rule}: no round finished"]
     state = f"met at n = {outcome.n}" if outcome.met else f"not met by n = {outcome.n} (the maximum)"
     return [f"until {outcome.rule}: {state}: {outcome.rule.statistic.label} "
-            f"{_value(last.estimate, digits)}, {level_label(level)} interval {_interval_text(last, digits)} "
-            f"(half-width {_value(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
+            f"{value_text(last.estimate, digits)}, {level_label(level)} interval {interval_text(last, digits)} "
+            f"(half-width {value_text(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
 
 
-def document(result, version):
-    """Everything the summary says, as a plain document for the JSON file."""
+def document(result, version, sensitivity="apogee"):
+    """Everything the summary says, as a plain document for the JSON file,
+    with the sensitivity of the outcome `sensitivity`."""
     reporting = result.reporting
     stats = result.statistics()
     outcome = result.stopping
     failures = [{"reason": reason, "count": count} for reason, count in result.failure_counts().items()]
-    indices = result.variance_indices()
+    indices = result.variance_indices(sensitivity)
     return {
         "format": "aeso-dispersion summary", "version": version,
         "seed": result.seed, "n": result.n, "block_size": result.study.block_size,
@@ -164,9 +165,10 @@ def document(result, version):
             "half_width": None if outcome.interval is None else float(outcome.interval.half_width),
             "checkpoints": [{"n": c.n, "interval": c.interval, "met": c.met} for c in outcome.checkpoints],
         },
+        "sensitivity_outcome": sensitivity,
         "sensitivity": [{"rank": rank, "input": name, "spearman": rho, "first_order": indices[name].estimate,
                          "first_order_standard_error": indices[name].standard_error}
-                        for rank, (name, rho) in enumerate(result.sensitivity(), 1)],
+                        for rank, (name, rho) in enumerate(result.sensitivity(sensitivity), 1)],
         "correlation": None if result.study.correlation is None else {
             "inputs": list(result.study.correlation.names),
             "rank_correlation": result.study.correlation.matrix.tolist(),

@@ -215,6 +215,7 @@ def test_every_printed_number_is_in_the_json(tmp_path):
     (["--percentiles", "5,abc"], 2, "not a list of numbers"),
     (["--threshold", "high"], 2, "is not a number"),
     (["--threshold", "downrange_at_landing:5"], 2, "--threshold: no outcome 'downrange_at_landing'"),
+    (["--sensitivity", "apogee_speed"], 2, "--sensitivity: no outcome 'apogee_speed' in a 3dof study"),
     (["--until", "mean=0.01", "-n", 30], 4, "the rule mean=0.01 was not met within 30 runs"),
 ])
 def test_statistics_options_are_checked(tmp_path, args, status, message):

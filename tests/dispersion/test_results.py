@@ -10,6 +10,7 @@ import pytest
 
 from aeso_dispersion import MissingExtra, Study, normal, uniform
 from aeso_dispersion.results import ranks, spearman
+from aeso_dispersion.variance_indices import first_order_index
 
 from conftest import rocket_section
 
@@ -65,6 +66,30 @@ def test_summary_and_ranking(result):
     assert abs(rho["rocket.area_lift"]) < 0.15
     text = str(result)
     assert "1     initial_state.speed" in text and "2     rocket.cd" in text
+
+
+@pytest.mark.parametrize("outcome, values", [
+    ("apogee", "apogees"), ("time_of_apogee", "apogee_times"), ("downrange", "downrange"),
+    ("speed_at_apogee", "apogee_speeds"),
+])
+def test_sensitivity_of_every_outcome(result, outcome, values):
+    y = getattr(result, values)
+    table = dict(result.sensitivity(outcome))
+    for i, name in enumerate(result.names):
+        assert table[name] == spearman(result.samples[:, i], y)
+        assert result.variance_indices(outcome)[name] == first_order_index(result.samples[:, i], y)
+    assert result.format_sensitivity(outcome).startswith(f"sensitivity of the {outcome.replace('_', ' ')}:")
+
+
+def test_to_pandas_holds_the_columns_of_the_results_file(result, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    frame = result.to_pandas()
+    result.save(tmp_path / "out.csv")
+    read = pandas.read_csv(tmp_path / "out.csv", comment="#", keep_default_na=False, na_values=["nan"])
+    assert list(frame.columns) == list(read.columns)
+    for name in frame.columns:
+        np.testing.assert_array_equal(frame[name].to_numpy(), read[name].to_numpy(), err_msg=name)
+    assert frame.attrs["seed"] == "21" and frame["rocket.cd"].to_numpy().tolist() == result.sample("cd").tolist()
 
 
 def test_csv_round_trips_exactly(result, tmp_path):

@@ -1,0 +1,190 @@
+"""Two designs flown on the same draws: the paired difference B - A.
+
+Each input is drawn from its own stream, keyed by the seed, the block and
+the input's name (see streams): two studies that disperse the same inputs
+with the same distributions and correlation, and have the same block size,
+draw the very same values for every sample, whatever else differs (a fixed
+property, the solver). Flying both on one seed thus gives pairs of runs on
+common random numbers, and the difference B - A of an outcome, draw by
+draw, carries only what the design changes: its spread is far smaller than
+that of either study, and so are the runs a precise answer needs.
+
+Per outcome the comparison reports, over the pairs in which both runs
+succeeded: the mean difference with Student's t interval, percentiles of
+the per-draw differences with their order-statistic intervals, and P(B > A)
+with its exact (Clopper-Pearson) interval; and it counts the pairs in which
+only one design failed, with the reasons. Inputs the two studies disperse
+differently are named: their values differ draw by draw, so the difference
+also carries that change.
+"""
+
+import math
+from collections import Counter
+
+import numpy as np
+
+from . import domains, summary
+from .distributions import DISTRIBUTIONS
+from .errors import StudyError
+from .intervals import describe
+from .report import write_json
+
+FORMAT = "aeso-dispersion comparison"
+
+
+def _distributions(study):
+    """{"section.key": distribution} of a study's dispersed inputs."""
+    sections = {"rocket": study.rocket, "initial_state": study.initial_state, "solver": study.solver}
+    return {f"{section}.{key}": value for section, values in sections.items()
+            for key, value in values.items() if isinstance(value, DISTRIBUTIONS)}
+
+
+def _described(study, name, distributions):
+    if name in distributions:
+        return str(distributions[name])
+    return f"fixed {study.fixed[name]!r}" if name in study.fixed else "not an input"
+
+
+def dispersion_differences(a, b):
+    """[(what, in A, in B)]: each input the studies `a` and `b` disperse
+    differently (another distribution, or dispersed in one only), and their
+    correlations if they differ. Refuses studies of different block sizes,
+    whose draws have nothing in common."""
+    if a.block_size != b.block_size:
+        raise StudyError("compare", f"the block sizes differ (A {a.block_size}, B {b.block_size}): "
+                                    f"the draws of the two studies would have nothing in common; give "
+                                    f"both the same block_size")
+    da, db = _distributions(a), _distributions(b)
+    differences = [(name, _described(a, name, da), _described(b, name, db))
+                   for name in list(da) + [name for name in db if name not in da]
+                   if da.get(name) != db.get(name)]
+
+    def correlation(study):
+        c = study.correlation
+        return None if c is None else (c.names, c.matrix.tolist())
+
+    if correlation(a) != correlation(b):
+        differences.append(("correlation", *(("none" if correlation(s) is None else
+                                                f"{list(correlation(s)[0])} {correlation(s)[1]}")
+                                               for s in (a, b))))
+    return differences
+
+
+class Comparison:
+    """The paired comparison of results `a` and `b` (the same n and seed).
+
+    - `differences(outcome)`: B - A per draw, NaN where either run failed;
+    - `statistics()`: {outcome: {"n", "mean_difference", "percentiles",
+      "p_b_greater"}} with intervals (see intervals.Interval);
+    - `pairs()`: how many pairs both succeeded, only A or only B failed,
+      both failed; `one_sided_failures()` the reasons of the one-sided ones;
+    - `dispersion_differences`: see dispersion_differences.
+    """
+
+    def __init__(self, a, b, differences, reporting):
+        self.a, self.b = a, b
+        self.dispersion_differences = differences
+        self.reporting = reporting
+        self.outcome_names = [name for name in a.outcomes() if name in b.outcomes()]
+
+    def differences(self, outcome):
+        return self.b.outcomes()[outcome] - self.a.outcomes()[outcome]
+
+    def pairs(self):
+        fa, fb = self.a.failed, self.b.failed
+        return {"both_succeeded": int(np.count_nonzero(~fa & ~fb)),
+                "only_a_failed": int(np.count_nonzero(fa & ~fb)),
+                "only_b_failed": int(np.count_nonzero(~fa & fb)),
+                "both_failed": int(np.count_nonzero(fa & fb))}
+
+    def one_sided_failures(self):
+        """{"a": {reason: count}, "b": {...}}: why runs failed in the pairs
+        in which only that design's run failed."""
+        out = {}
+        for side, this, other in (("a", self.a, self.b), ("b", self.b, self.a)):
+            only = this.failed & ~other.failed
+            counts = Counter(this.failure_codes[only].tolist())
+            out[side] = {domains.fill(this.reason_of(code)): k for code, k in counts.most_common()}
+        return out
+
+    def statistics(self):
+        level, percentiles = self.reporting.level, self.reporting.percentiles
+        out = {}
+        for name in self.outcome_names:
+            described = describe(self.differences(name), percentiles, (0.0,), level)
+            out[name] = {"n": described["n"], "mean_difference": described["mean"],
+                         "percentiles": described["percentiles"],
+                         "p_b_greater": described["thresholds"][0.0]["above"]}
+        return out
+
+    def format(self):
+        """The comparison as text."""
+        pairs = self.pairs()
+        lines = [f"B - A over {self.a.n} paired draws (seed {self.a.seed}): A {self.a.study.source or 'A'}, "
+                 f"B {self.b.study.source or 'B'}",
+                 f"  pairs: {pairs['both_succeeded']} both succeeded, {pairs['only_a_failed']} only A "
+                 f"failed, {pairs['only_b_failed']} only B failed, {pairs['both_failed']} both failed"]
+        for side, reasons in self.one_sided_failures().items():
+            lines += [f"    {count:>8d}  only {side.upper()}: {reason}" for reason, count in reasons.items()]
+        if self.dispersion_differences:
+            lines.append("note: the studies disperse these inputs differently, so B - A also carries "
+                         "the change of their values:")
+            lines += [f"  {what}: A {in_a}, B {in_b}" for what, in_a, in_b in self.dispersion_differences]
+        if not pairs["both_succeeded"]:
+            lines.append("warning: no pair in which both runs succeeded; there are no statistics")
+            return "\n".join(lines)
+        lines.append(f"{summary.level_label(self.reporting.level)} confidence intervals of B - A, over "
+                     f"the {pairs['both_succeeded']} pairs in which both runs succeeded")
+        for name, stats in self.statistics().items():
+            unit = summary.UNITS.get(name, "")
+            lines.append(f"  {name}{f' ({unit})' if unit else ''}")
+            rows = [("mean", stats["mean_difference"], 3)]
+            rows += [(label, interval, 3) for label, interval in stats["percentiles"].items()]
+            rows.append(("P(B > A)", stats["p_b_greater"], 4))
+            lines += [f"    {label:<9}{summary.value_text(i.estimate, d):>12}  "
+                      f"({summary.interval_text(i, d)})" for label, i, d in rows]
+        return "\n".join(lines)
+
+    def __str__(self):
+        return self.format()
+
+    def document(self, version):
+        """The comparison as a plain document for the JSON file."""
+        return {
+            "format": FORMAT, "version": version, "a": self.a.study.source, "b": self.b.study.source,
+            "n": self.a.n, "seed": self.a.seed, "confidence": self.reporting.level,
+            "pairs": self.pairs(), "one_sided_failures": self.one_sided_failures(),
+            "dispersion_differences": [{"input": what, "a": in_a, "b": in_b}
+                                       for what, in_a, in_b in self.dispersion_differences],
+            "outcomes": {name: {"unit": summary.UNITS.get(name, ""), **stats}
+                         for name, stats in self.statistics().items()},
+        }
+
+    def to_json(self, path):
+        from .output import package_version
+
+        write_json(path, self.document(package_version()))
+
+
+def compare(a, b, n=None, seed=None, reporting=None, **run_options):
+    """Flies studies `a` and `b` on the same draws: n samples (default: A's
+    n) with `seed` (default: A's seed, else a fresh one); `run_options` go
+    to Study.run (backend, workers, progress). Returns a Comparison."""
+    differences = dispersion_differences(a, b)
+    seed = a.seed if seed is None else seed
+    if seed is None:
+        seed = int(np.random.SeedSequence().entropy)
+    n = a.n if n is None else n
+    result_a = a.run(n=n, seed=seed, **run_options)
+    result_b = b.run(n=n, seed=seed, **run_options)
+    return Comparison(result_a, result_b, differences, reporting or a.reporting)
+
+
+def runs_ratio(comparison, outcome="apogee"):
+    """How many times more runs two separate studies need than a paired
+    comparison for the same interval of the mean difference:
+    (Var A + Var B) / Var(B - A), over the pairs in which both succeeded."""
+    d = comparison.differences(outcome)
+    both = ~np.isnan(d)
+    a, b = comparison.a.outcomes()[outcome][both], comparison.b.outcomes()[outcome][both]
+    return float((a.var(ddof=1) + b.var(ddof=1)) / d[both].var(ddof=1)) if both.sum() > 1 else math.nan
