@@ -16,9 +16,9 @@ from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 import numpy as np
 
 from . import _flights
-from .engine import OUTCOMES, reason_text, run_block, run_blocks
+from .engine import OUTCOMES, run_block, run_blocks
 from .errors import DispersionError, StudyError, require
-from .output import export_rows
+from .output import Runs, export_rows
 
 # How many blocks each thread has queued ahead: enough to keep it busy while
 # the main thread collects, few enough that an interrupt has little to cancel.
@@ -67,6 +67,8 @@ class Collector:
         self.outcomes = np.empty((len(OUTCOMES), n))
         self.steps = np.empty(n, dtype=np.uint64)
         self.codes = np.empty(n, dtype=np.int32)
+        # The same arrays, as the results file's writer reads them.
+        self.runs = Runs(plan, names, self.inputs, self.outcomes, self.steps, self.codes)
         self.block_size = plan.block_size
         self.bar = bar
         self.writer = writer
@@ -84,12 +86,6 @@ class Collector:
         self._finished(first_block, hi)
         if self.bar is not None:
             self.bar.update(hi - lo)
-
-    def reason_of(self, code):
-        return reason_text(self.plan, code)
-
-    def outcome_block(self, lo, hi):
-        return self.outcomes[:, lo:hi]
 
     def add_previous(self, previous):
         """Takes the whole blocks an earlier run left in the results file."""
@@ -111,7 +107,7 @@ class Collector:
             if self._rule_stops_at(lo):
                 break
             if self.writer is not None:
-                self.writer.append(*export_rows(self, lo, min(lo + self.block_size, self.n)))
+                self.writer.append(*export_rows(self.runs, lo, min(lo + self.block_size, self.n)))
             self.done.discard(self.written)
             self.written += 1
             if self.stop_after is not None and self.stop_after[0] == self.written - 1:

@@ -122,6 +122,25 @@ def _version():
     return package_version()
 
 
+class _Once(argparse.Action):
+    """Stores an option's value, and refuses the option given twice: a
+    second --until or --seed would otherwise silently replace the first."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        given = namespace.__dict__.setdefault("_given", set())
+        if self.dest in given:
+            parser.error(f"argument {'/'.join(self.option_strings)}: given twice; give it once")
+        given.add(self.dest)
+        setattr(namespace, self.dest, values)
+
+
+def _parser(**kwargs):
+    """An argument parser whose options that take one value take it once."""
+    p = argparse.ArgumentParser(formatter_class=argparse.RawDescriptionHelpFormatter, **kwargs)
+    p.register("action", None, _Once)
+    return p
+
+
 def _backend_options(p):
     p.add_argument("--workers", type=_positive, metavar="N",
                    help="threads of the threads backend (default: the number of cores)")
@@ -134,12 +153,12 @@ def _backend_options(p):
 
 
 def parser():
-    p = argparse.ArgumentParser(
+    p = _parser(
         prog="aeso-dispersion",
         description="Monte Carlo dispersion study of a coasting rocket's apogee: draws the "
                     "uncertain inputs of STUDY.toml n times, predicts every apogee with aeso, "
                     "and prints the apogee summary and the inputs ranked by influence.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=EPILOG)
     p.add_argument("study", metavar="STUDY.toml", help="the study file")
     p.add_argument("-n", "--samples", type=_positive, metavar="N",
                    help="number of samples (default: n in the [study] section)")
@@ -214,11 +233,11 @@ not be run, 3 when no pair succeeded in both designs, 130 when interrupted.
 
 
 def compare_parser():
-    p = argparse.ArgumentParser(
+    p = _parser(
         prog="aeso-dispersion compare",
         description="Fly two designs (study files A and B) on the same draws and report, per "
                     "outcome, the paired difference B - A.",
-        epilog=COMPARE_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=COMPARE_EPILOG)
     p.add_argument("a", metavar="A.toml", help="the first study file (the reference)")
     p.add_argument("b", metavar="B.toml", help="the second study file (the variant)")
     p.add_argument("-n", "--samples", type=_positive, metavar="N",

@@ -24,19 +24,11 @@ from collections import Counter
 import numpy as np
 
 from . import domains, summary
-from .distributions import DISTRIBUTIONS
 from .errors import StudyError
 from .intervals import describe
 from .report import write_json
 
 FORMAT = "aeso-dispersion comparison"
-
-
-def _distributions(study):
-    """{"section.key": distribution} of a study's dispersed inputs."""
-    sections = {"rocket": study.rocket, "initial_state": study.initial_state, "solver": study.solver}
-    return {f"{section}.{key}": value for section, values in sections.items()
-            for key, value in values.items() if isinstance(value, DISTRIBUTIONS)}
 
 
 def _described(study, name, distributions):
@@ -54,7 +46,7 @@ def dispersion_differences(a, b):
         raise StudyError("compare", f"the block sizes differ (A {a.block_size}, B {b.block_size}): "
                                     f"the draws of the two studies would have nothing in common; give "
                                     f"both the same block_size")
-    da, db = _distributions(a), _distributions(b)
+    da, db = a.distributions, b.distributions
     differences = [(name, _described(a, name, da), _described(b, name, db))
                    for name in list(da) + [name for name in db if name not in da]
                    if da.get(name) != db.get(name)]

@@ -42,6 +42,11 @@ def check_correlation(names, matrix):
     names = tuple(names)
     if len(set(names)) != len(names):
         raise CorrelationError(f"an input is named twice: {', '.join(names)}")
+    for i, row in enumerate(matrix if isinstance(matrix, (list, tuple, np.ndarray)) else ()):
+        for j, entry in enumerate(row if isinstance(row, (list, tuple, np.ndarray)) else ()):
+            if isinstance(entry, (bool, np.bool_)) or not isinstance(entry, (int, float, np.number)):
+                raise CorrelationError(f"entries must be numbers, not {type(entry).__name__} "
+                                       f"({entry!r} at row {i + 1}, column {j + 1})")
     try:
         m = np.array(matrix, dtype=np.float64)
     except (TypeError, ValueError):
@@ -61,7 +66,7 @@ def check_correlation(names, matrix):
     if np.any(m != m.T):
         i, j = map(int, np.argwhere(m != m.T)[0])
         raise CorrelationError(f"the matrix must be symmetric ({names[i]}, {names[j]}: "
-                               f"{m[i, j]:g} but {names[j]}, {names[i]}: {m[j, i]:g})")
+                               f"{float(m[i, j])!r} but {names[j]}, {names[i]}: {float(m[j, i])!r})")
     for what, candidate in (("", m), (" once turned into the normal correlation of the copula",
                                       normal_correlation(m))):
         smallest = float(np.linalg.eigvalsh(candidate)[0])

@@ -60,9 +60,22 @@ class _Distribution:
         """True when every draw lies within `support`, given by the user."""
         return True
 
+    def _shown(self):
+        """The fields that say what the distribution is (not a bound that is
+        its natural one)."""
+        return [name for name in self.__dataclass_fields__ if name not in self._natural_bounds()]
+
+    def _natural_bounds(self):
+        return ()
+
     def __str__(self):
-        fields = ", ".join(f"{name}={getattr(self, name):g}" for name in self.__dataclass_fields__
-                           if math.isfinite(getattr(self, name)))
+        fields = ", ".join(f"{name}={getattr(self, name):g}" for name in self._shown())
+        return f"{type(self).__name__.lower()}({fields})"
+
+    def spec(self):
+        """The distribution exactly, as a results file records it:
+        normal(mean=20.0, std=0.4)."""
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._shown())
         return f"{type(self).__name__.lower()}({fields})"
 
 
@@ -88,6 +101,10 @@ class _Truncatable(_Distribution):
     def bounded(self):
         natural = self._natural_support()
         return (self.low, self.high) != natural
+
+    def _natural_bounds(self):
+        return [name for name, value, natural in zip(("low", "high"), (self.low, self.high),
+                                                     self._natural_support()) if value == natural]
 
     @property
     def support(self):

@@ -124,8 +124,8 @@ def order_template(a, b):
 
 
 def vertical_template(speed, angle):
-    return (f"vertical velocity {{{qualified(speed)}}} * cos({{{qualified(angle)}}}) not "
-            f"{RISING}")
+    return (f"vertical velocity {{{qualified(speed)}}} * cos({{{qualified(angle)}}}) at or below "
+            f"{RISING.low:g} m/s, where a run ends: no apogee ahead")
 
 
 def check_vertical(speed, angle):
@@ -134,8 +134,8 @@ def check_vertical(speed, angle):
     vertical = speed * math.cos(angle)
     if RISING.contains(vertical):
         return None
-    return (f"the vertical velocity {speed!r} * cos({angle!r}) = {vertical:.6g} m/s is not "
-            f"{RISING}: the flight has no apogee ahead")
+    return (f"the vertical velocity {speed!r} * cos({angle!r}) = {vertical:.6g} m/s is at or below "
+            f"{RISING.low:g} m/s, where a run ends: the flight has no apogee ahead")
 
 
 _FIELD = re.compile(r"\{([a-z_]+\.[a-z_]+)\}")
@@ -151,14 +151,6 @@ def fill(template, values=None):
 
 def has_fields(template):
     return _FIELD.search(template) is not None
-
-
-def unfill(text, names):
-    """The template of a reason filled with values by `fill`, for inputs
-    among `names`: the inverse of fill(template, values)."""
-    for name in names:
-        text = re.sub(rf"(?<![\w.]){re.escape(name)} = [-+0-9.eEnaif]+", f"{{{name}}}", text)
-    return text
 
 
 def check_fixed(model, key, value, widened=()):

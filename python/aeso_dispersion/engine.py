@@ -15,6 +15,7 @@ downrange position and horizontal speed at apogee, exactly as aeso's
 single-flight API would, plus its step count and a status.
 """
 
+import math
 from typing import NamedTuple
 
 import numpy as np
@@ -32,8 +33,8 @@ from .streams import draw_inputs
 OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = range(5)
 NON_FINITE_INPUT = 8
 STATUS_REASONS = {
-    ITERATION_LIMIT: "no apogee within max_iterations (InternalError: Index out of bounds)",
-    INVALID_STEP_OPTIONS: "invalid step options (InternalError: min > max, or either was NaN)",
+    ITERATION_LIMIT: "no apogee within max_iterations ({max_iterations})",
+    INVALID_STEP_OPTIONS: "invalid step options: dt_min > dt_max, or either is NaN",
     NON_FINITE_APOGEE: "non-finite apogee",
 }
 # Rows of a block's outcome array.
@@ -68,8 +69,15 @@ def code_count(plan):
 
 
 def failure_codes(plan):
-    """Every failure code a run of the plan can end with."""
-    return list(STATUS_REASONS) + list(range(NON_FINITE_INPUT, code_count(plan)))
+    """Every failure code a run of the plan can end with. An input is
+    non-finite only as a fixed value, or as a draw that no domain check
+    catches."""
+    checked = {check[1] for check in plan.checks if check[0] == "domain"}
+    dispersed = plan.dispersed.tolist()
+    non_finite = [j for j, value in enumerate(plan.values.tolist())
+                  if (j not in checked) if dispersed[j] or not math.isfinite(value)]
+    return (list(STATUS_REASONS) + [NON_FINITE_INPUT + j for j in non_finite]
+            + list(range(_outside_domain(plan), code_count(plan))))
 
 
 def reason_text(plan, code):
@@ -77,22 +85,8 @@ def reason_text(plan, code):
     if code >= _outside_domain(plan):
         return plan.checks[code - _outside_domain(plan)][-1]
     if code >= NON_FINITE_INPUT:
-        return f"non-finite input: {plan.names[code - NON_FINITE_INPUT]}"
-    return STATUS_REASONS[code]
-
-
-def reason_codes(plan, names):
-    """A function from a failure text as a results file holds it ("" for a
-    run that succeeded) to its failure code, or None for a text no run of
-    the plan gives. `names`: the dispersed inputs, whose values the texts
-    show."""
-    codes = {reason_text(plan, code): code for code in failure_codes(plan)}
-    codes[""] = OK
-
-    def code_of(text):
-        return codes.get(domains.unfill(text, names) if text else "")
-
-    return code_of
+        return f"non-finite input: {domains.qualified(plan.names[code - NON_FINITE_INPUT])}"
+    return STATUS_REASONS[code].format(max_iterations=plan.max_iterations)
 
 
 def draw_block(plan, seed, block):
@@ -165,12 +159,13 @@ def run_blocks(plan, seed, first, last, n):
 
 
 def failure_table(plan, codes):
-    """Renumbers a study's failure codes, in place, 1, 2, ... in the order of
-    the codes that occur; returns the reason of each new number."""
+    """A study's failure codes renumbered 1, 2, ... in the order of the
+    codes that occur (0 stays 0), the reason of each new number, and the
+    code each new number stands for."""
     present = np.zeros(code_count(plan), dtype=bool)
     present[codes] = True
     present[OK] = False
     renumber = np.cumsum(present, dtype=np.int32)
     renumber[~present] = 0
-    np.take(renumber, codes, out=codes)
-    return tuple(reason_text(plan, int(code)) for code in np.flatnonzero(present))
+    kept = np.flatnonzero(present).tolist()
+    return renumber[codes], tuple(reason_text(plan, code) for code in kept), tuple(kept)

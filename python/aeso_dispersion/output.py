@@ -24,11 +24,14 @@ bit, as one that was never interrupted.
 
 The file explains itself: its metadata (tool and version, seed, block size,
 model, method, the study file and its SHA-256, the fingerprint of what the
-results depend on) and the fixed inputs come first, as "# key: value" lines
-of a CSV file or as the schema metadata of a Parquet file; one row per
-sample follows, with the dispersed inputs, the outcomes of its run (apogee,
-time of apogee, and for 3-DOF downrange and horizontal speed at apogee),
-its step count and the failure reason ("" when the run succeeded). Floats
+results depend on, the distribution of every dispersed input, their
+correlation, every failure code with its reason) and the fixed inputs come
+first, as "# key: value" lines of a CSV file or as the schema metadata of a
+Parquet file; one row per sample follows, with the dispersed inputs, the
+outcomes of its run (apogee, time of apogee, and for 3-DOF downrange and
+horizontal speed at apogee), its step count, its failure code (0 when the
+run succeeded) and the failure reason with the sample's values ("" when it
+succeeded). A resumed study reads the codes back, never the texts. Floats
 are written in their shortest exact form: every value reads back to the
 same bits.
 """
@@ -37,11 +40,12 @@ import csv
 import json
 import os
 import re
+from typing import NamedTuple
 
 import numpy as np
 
 from . import domains, files
-from .engine import OUTCOMES, reason_codes
+from .engine import OK, OUTCOMES, failure_codes, reason_text
 from .errors import StudyError, require
 
 CSV_COMMENT = "# "
@@ -70,6 +74,13 @@ def study_metadata(study, seed):
         "study_file": study.source or "", "study_sha256": study.source_sha256 or "",
         "fingerprint": study.fingerprint,
     }
+    meta.update({f"dispersed {name}": distribution.spec()
+                 for name, distribution in study.distributions.items()})
+    correlation = study.correlation
+    meta["correlation"] = "none" if correlation is None else json.dumps(
+        {"inputs": list(correlation.names), "rank_correlation": correlation.matrix.tolist()})
+    meta.update({f"failure {code}": domains.fill(reason_text(study.plan, code))
+                 for code in failure_codes(study.plan)})
     meta.update({f"fixed {name}": repr(value) for name, value in study.fixed.items()})
     return meta
 
@@ -80,34 +91,52 @@ def outcome_rows(model):
     return range(len(OUTCOMES)) if model == "3dof" else range(2)
 
 
+# The last columns of a results file, after the dispersed inputs and outcomes.
+RUN_COLUMNS = ("steps", "failure_code", "failure")
+
+
 def column_names(study):
     """The columns of a results file: the dispersed inputs, the outcomes,
-    the steps and the failure reason."""
-    return (list(study.dispersed) + [OUTCOMES[i] for i in outcome_rows(study.model)]
-            + ["steps", "failure"])
+    the steps, the failure code and the failure reason."""
+    return list(study.dispersed) + [OUTCOMES[i] for i in outcome_rows(study.model)] + list(RUN_COLUMNS)
 
 
-def export_rows(source, lo, hi):
-    """Samples lo..hi-1 of `source` (a collector or a result: `names`,
-    `inputs` (dispersed, n), `outcome_block(lo, hi)` (outcomes, hi - lo),
-    `steps`, `codes`, `model` and `reason_of(code)`, the reason template of
-    a failure code)
-    as export columns: a list of arrays, and the failure reasons with the
-    sample's values filled in ("" for a run that succeeded)."""
-    inputs = source.inputs[:, lo:hi]
+class Runs(NamedTuple):
+    """The runs a results file is written from: those of `plan`, with
+    `names` the dispersed inputs, `inputs` their values (dispersed, n),
+    `outcomes` (len(OUTCOMES), n), and `steps` and `codes` (n; failure codes
+    as the engine gives them, see engine.reason_text)."""
+
+    plan: object
+    names: tuple
+    inputs: np.ndarray
+    outcomes: np.ndarray
+    steps: np.ndarray
+    codes: np.ndarray
+
+    def head(self, n):
+        """The first n runs."""
+        return Runs(self.plan, self.names, self.inputs[:, :n], self.outcomes[:, :n], self.steps[:n],
+                    self.codes[:n])
+
+
+def export_rows(runs, lo, hi):
+    """Runs lo..hi-1 as export columns: a list of arrays (inputs, outcomes,
+    steps, failure codes), and the failure reasons with the sample's values
+    filled in ("" for a run that succeeded)."""
+    inputs = runs.inputs[:, lo:hi]
     columns = [inputs[j] for j in range(inputs.shape[0])]
-    outcomes = source.outcome_block(lo, hi)
-    columns += [outcomes[i] for i in outcome_rows(source.model)]
-    columns.append(source.steps[lo:hi])
-    codes = source.codes[lo:hi]
+    columns += [runs.outcomes[i, lo:hi] for i in outcome_rows(runs.plan.model)]
+    codes = runs.codes[lo:hi]
+    columns += [runs.steps[lo:hi], codes]
     failures = [""] * (hi - lo)
     templates = {}
     for i in np.flatnonzero(codes).tolist():
         code = int(codes[i])
         template = templates.get(code)
         if template is None:
-            template = templates[code] = source.reason_of(code)
-        values = dict(zip(source.names, inputs[:, i].tolist())) if domains.has_fields(template) else None
+            template = templates[code] = reason_text(runs.plan, code)
+        values = dict(zip(runs.names, inputs[:, i].tolist())) if domains.has_fields(template) else None
         failures[i] = domains.fill(template, values)
     return columns, failures
 
@@ -168,8 +197,9 @@ class ParquetFile:
     def __init__(self, path, meta, names):
         self.pa = require("pyarrow", "parquet", "Parquet export")
         self.pq = require("pyarrow.parquet", "parquet", "Parquet export")
-        fields = [self.pa.field(name, self.pa.float64()) for name in names[:-2]]
-        fields += [self.pa.field(names[-2], self.pa.uint64()), self.pa.field(names[-1], self.pa.string())]
+        fields = [self.pa.field(name, self.pa.float64()) for name in names[:-len(RUN_COLUMNS)]]
+        fields += [self.pa.field(name, kind) for name, kind in
+                   zip(RUN_COLUMNS, (self.pa.uint64(), self.pa.int32(), self.pa.string()))]
         schema = self.pa.schema(fields, metadata={"aeso_dispersion": json.dumps(meta)})
         self.writer = self.pq.ParquetWriter(path, schema)
         self.pending, self.pending_rows = [], 0
@@ -193,20 +223,21 @@ class ParquetFile:
         self.writer.close()
 
 
-def write_rows(writer, source, n, block_size):
-    """Appends samples 0..n-1 of `source` (see export_rows), a block at a time."""
+def write_rows(writer, runs, block_size):
+    """Appends the runs (see export_rows), a block at a time."""
+    n = runs.codes.shape[0]
     for lo in range(0, n, block_size):
-        writer.append(*export_rows(source, lo, min(lo + block_size, n)))
+        writer.append(*export_rows(runs, lo, min(lo + block_size, n)))
 
 
-def write_whole(path, meta, names, source, n, block_size):
-    """Writes the first n samples of `source` to `path` (CSV, or Parquet for
-    a path ending in .parquet), replacing any file there whole."""
+def write_whole(path, meta, names, runs, block_size):
+    """Writes the runs to `path` (CSV, or Parquet for a path ending in
+    .parquet), replacing any file there whole."""
     kind = ParquetFile if is_parquet(path) else CsvFile
     with files.replacing(path) as temporary:
         writer = kind(temporary, meta, names)
         try:
-            write_rows(writer, source, n, block_size)
+            write_rows(writer, runs, block_size)
         finally:
             writer.close()
 
@@ -242,12 +273,12 @@ class Results:
         """Ends the writing early: the journal stays, for --resume."""
         self.file.close()
 
-    def finish(self, source, n):
-        """The study has ended with the first n samples of `source` (see
-        export_rows): the journal becomes the results file."""
+    def finish(self, runs):
+        """The study has ended with `runs` (see Runs): the journal becomes the
+        results file."""
         self.file.close()
         if is_parquet(self.path):
-            write_whole(self.path, self.meta, self.names, source, n, self.block_size)
+            write_whole(self.path, self.meta, self.names, runs, self.block_size)
             os.unlink(self.journal)
         else:
             files.commit(self.journal, self.real)
@@ -255,18 +286,19 @@ class Results:
 
 class _Previous:
     """The rows of an earlier run of the same study, read back for `resume`:
-    arrays shaped as a collector's, failure codes (engine's) and texts, and
-    where the kept rows lie in a CSV `source` (byte_range), if it is one."""
+    the file's columns, arrays shaped as a collector's (failure codes as the
+    engine gives them), the failure texts, and where the kept rows lie in a
+    CSV `source` (byte_range), if it is one."""
 
-    def __init__(self, model, n_inputs, columns, failures, codes, source=None, byte_range=None):
+    def __init__(self, model, n_inputs, columns, failures, source=None, byte_range=None):
         self.rows = len(failures)
         self.columns = columns
         self.inputs = np.array(columns[:n_inputs], dtype=np.float64).reshape(n_inputs, self.rows)
         self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
         for k, i in enumerate(outcome_rows(model)):
             self.outcomes[i] = columns[n_inputs + k]
-        self.steps = np.asarray(columns[-1], dtype=np.uint64)
-        self.failures, self.codes = failures, np.asarray(codes, dtype=np.int32)
+        self.steps, self.codes = columns[-2], columns[-1]
+        self.failures = failures
         self.source, self.byte_range = source, byte_range
 
 
@@ -304,20 +336,30 @@ def _row_problem(fields, names):
         return "a blank line"
     if len(fields) != len(names):
         return f"{len(fields)} fields where the header has {len(names)}"
-    for name, value in zip(names[:-2], fields):
+    for name, value in zip(names[:-len(RUN_COLUMNS)], fields):
         if not re.fullmatch(_NUMBER, value.encode()):
             return f"{name}: {value!r} is not a number"
-    if not fields[-2].isdigit():
-        return f"{names[-2]}: {fields[-2]!r} is not a whole number"
+    for name, value in zip(RUN_COLUMNS[:-1], fields[-len(RUN_COLUMNS):-1]):
+        if not value.isdigit():
+            return f"{name}: {value!r} is not a whole number"
     return f"{names[-1]}: {fields[-1]!r} is not a CSV field"
 
 
-def _read_csv(path, meta, names, code_of):
-    """The rows of a CSV results file or journal (see _Previous), every one
-    checked; an incomplete last line is dropped, any other flaw refused."""
-    pattern = re.compile(b",".join([_NUMBER] * (len(names) - 2) + [rb"\d+", _FAILURE]))
+def _code_problem(code, valid):
+    if code in valid:
+        return None
+    return f"failure_code {code} is not one of this study's (see the file's '# failure' lines)"
+
+
+def _read_csv(path, meta, names, valid):
+    """The rows of a CSV results file or journal, every one checked; an
+    incomplete last line is dropped, any other flaw refused. Returns the
+    float columns (rows, columns), steps, failure codes and texts, the byte
+    offset of the first row and the offset after each row."""
+    floats = len(names) - len(RUN_COLUMNS)
+    pattern = re.compile(b",".join([_NUMBER] * floats + [rb"\d+", rb"\d+", _FAILURE]))
     found, header, line, offset, start = {}, False, 0, 0, 0
-    chunks, values, failures, codes, ends = [], [], [], [], []
+    chunks, values, steps, codes, failures, ends = [], [], [], [], [], []
     with open(path, "rb") as f:
         for raw in f:
             if not raw.endswith(b"\n"):
@@ -337,56 +379,31 @@ def _read_csv(path, meta, names, code_of):
                     raise StudyError("resume", f"{path}: its columns are not those of this study")
                 header, start = True, offset
                 continue
-            sample = len(failures)
-            if pattern.fullmatch(text) is None:
-                fields = next(csv.reader([text.decode("utf-8", "replace")]), [])
-                raise Damaged(path, _row_problem(fields, names), line, sample)
             decoded = text.decode("utf-8", "replace")
+            if pattern.fullmatch(text) is None:
+                raise Damaged(path, _row_problem(next(csv.reader([decoded]), []), names), line, len(codes))
             fields = next(csv.reader([decoded])) if b'"' in text else decoded.split(",")
-            code = code_of(fields[-1])
-            if code is None:
-                raise Damaged(path, f"the failure reason {fields[-1]!r} is not one this study gives",
-                              line, sample)
-            values.append(fields[:-1])
-            failures.append(fields[-1])
+            code = int(fields[-2])
+            problem = _code_problem(code, valid)
+            if problem:
+                raise Damaged(path, problem, line, len(codes))
+            values.append(fields[:floats])
+            steps.append(int(fields[-3]))
             codes.append(code)
+            failures.append(fields[-1])
             ends.append(offset)
             if len(values) == _CHUNK_ROWS:
                 chunks.append(np.array(values, dtype=np.float64))
                 values = []
     if not header:
         _check_resumable(path, found, meta, partial=True)
-    if values or not chunks:
-        chunks.append(np.array(values, dtype=np.float64).reshape(len(values), len(names) - 1))
-    table = np.concatenate(chunks)
-    return table, failures, codes, start, ends
+    chunks.append(np.array(values, dtype=np.float64).reshape(len(values), floats))
+    return np.concatenate(chunks), steps, codes, failures, start, ends
 
 
-def read_previous(path, csv_text, meta, names, study, n):
-    """The rows of the results file or journal at `path` (CSV text when
-    `csv_text`, else Parquet) that a study of n samples keeps: its whole
-    blocks up to n. Refuses a file that holds more than n rows."""
-    code_of = reason_codes(study.plan, study.dispersed)
-    model, n_inputs, block_size = study.model, len(study.dispersed), study.block_size
-    if csv_text:
-        table, failures, codes, start, ends = _read_csv(path, meta, names, code_of)
-        rows = len(failures)
-    else:
-        table, failures, codes = _read_parquet(path, meta, names, code_of)
-        rows = len(failures)
-    if rows > n:
-        raise StudyError("resume", f"{path} holds {rows} finished runs, more than the {n} of this "
-                                   f"study: run at least {rows} (-n {rows}) to keep them all")
-    keep = rows // block_size * block_size
-    columns = [table[:keep, j] for j in range(len(names) - 2)]
-    columns.append(table[:keep, len(names) - 2].astype(np.uint64))
-    byte_range = None
-    if csv_text:
-        byte_range = (start, ends[keep - 1] if keep else start)
-    return _Previous(model, n_inputs, columns, failures[:keep], codes[:keep], path, byte_range)
-
-
-def _read_parquet(path, meta, names, code_of):
+def _read_parquet(path, meta, names, valid):
+    """The rows of a Parquet results file, as _read_csv gives them (without
+    byte offsets)."""
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
     try:
         table = pq.read_table(path)
@@ -396,16 +413,37 @@ def _read_parquet(path, meta, names, code_of):
     _check_resumable(path, found, meta)
     if table.column_names != names:
         raise StudyError("resume", f"{path}: its columns are not those of this study")
-    values = np.column_stack([table.column(name).to_numpy().astype(np.float64) for name in names[:-1]]
-                             or [np.empty(0)])
-    failures = table.column(names[-1]).to_pylist()
-    codes = []
-    for i, text in enumerate(failures):
-        code = code_of(text)
-        if code is None:
-            raise Damaged(path, f"the failure reason {text!r} is not one this study gives", sample=i)
-        codes.append(code)
-    return values.reshape(len(failures), len(names) - 1), failures, codes
+    floats = names[:-len(RUN_COLUMNS)]
+    values = np.column_stack([table.column(name).to_numpy() for name in floats] or [np.empty(0)])
+    codes = table.column("failure_code").to_pylist()
+    for i, code in enumerate(codes):
+        problem = _code_problem(code, valid)
+        if problem:
+            raise Damaged(path, problem, sample=i)
+    return (values.reshape(len(codes), len(floats)), table.column("steps").to_pylist(), codes,
+            table.column("failure").to_pylist())
+
+
+def read_previous(path, csv_text, meta, names, study, n):
+    """The rows of the results file or journal at `path` (CSV text when
+    `csv_text`, else Parquet) that a study of n samples keeps: its whole
+    blocks up to n. Refuses a file that holds more than n rows."""
+    valid = set(failure_codes(study.plan)) | {OK}
+    byte_range = None
+    if csv_text:
+        table, steps, codes, failures, start, ends = _read_csv(path, meta, names, valid)
+    else:
+        table, steps, codes, failures = _read_parquet(path, meta, names, valid)
+    rows = len(codes)
+    if rows > n:
+        raise StudyError("resume", f"{path} holds {rows} finished runs, more than the {n} of this "
+                                   f"study: run at least {rows} (-n {rows}) to keep them all")
+    keep = rows // study.block_size * study.block_size
+    if csv_text:
+        byte_range = (start, ends[keep - 1] if keep else start)
+    columns = [table[:keep, j] for j in range(table.shape[1])]
+    columns += [np.array(steps[:keep], dtype=np.uint64), np.array(codes[:keep], dtype=np.int32)]
+    return _Previous(study.model, len(study.dispersed), columns, failures[:keep], path, byte_range)
 
 
 def open_output(path, study, seed, n, resume=False, overwrite=False):
@@ -444,8 +482,8 @@ def save(result, path):
     file at `path` whole; never over the study file."""
     files.check_target(path, "output")
     files.check_distinct([("the study file", result.study.source), ("the results file", path)])
-    write_whole(path, study_metadata(result.study, result.seed), column_names(result.study), result,
-                result.n, result.study.block_size)
+    write_whole(path, study_metadata(result.study, result.seed), column_names(result.study), result.runs,
+                result.study.block_size)
 
 
 def check_memory(n, columns):

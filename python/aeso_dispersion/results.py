@@ -6,11 +6,12 @@ from collections import Counter
 import numpy as np
 
 from . import domains, summary
+from .engine import failure_table
 from .errors import require
 from .intervals import percentile_label
 from .report import write_json
 from .stopping import Statistic, StoppingRule, apply_rule
-from .variance_indices import first_order_index
+from .variance_indices import MIN_SAMPLES, first_order_index
 
 
 def ranks(values):
@@ -69,23 +70,23 @@ class DispersionResult:
     - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds);
     - `reporting`: the confidence level, percentiles and thresholds of the
       summary (the study's; assign another summary.Reporting to change them);
-    - `stopping`: how the stopping rule ended (stopping.Outcome), or None.
+    - `stopping`: how the stopping rule ended (stopping.Outcome), or None;
+    - `runs`: the runs as the results file holds them (output.Runs).
     """
 
-    def __init__(self, study, n, seed, inputs, outcomes, steps, codes, reasons, backend, workers, elapsed,
-                 stopping=None):
+    def __init__(self, study, runs, seed, backend, workers, elapsed, stopping=None):
         self.study = study
         self.reporting = study.reporting
         self.stopping = stopping
         # Computed once each (the summary, the JSON file and the figures share them).
         self._statistics, self._indices = None, {}
+        self.runs = runs
         self.names = study.dispersed
-        self.n, self.seed = n, seed
-        self.samples = inputs.T
-        self.apogees, self.apogee_times, self.downrange, self.apogee_speeds = outcomes
-        self.steps = steps
-        self.failure_codes = codes
-        self.failure_reasons = reasons
+        self.n, self.seed = runs.codes.shape[0], seed
+        self.samples = runs.inputs.T
+        self.apogees, self.apogee_times, self.downrange, self.apogee_speeds = runs.outcomes
+        self.steps = runs.steps
+        self.failure_codes, self.failure_reasons, _ = failure_table(study.plan, runs.codes)
         self.backend, self.workers, self.elapsed = backend, workers, elapsed
 
     def sample(self, name):
@@ -190,15 +191,20 @@ class DispersionResult:
         outcomes = [o for o in OUTCOMES if o[1] in model_outcomes(self.study.model)]
         summaries = [self.summary(attribute) for attribute, _, _ in outcomes]
         s = summaries[0]
+        workers = f"{self.workers} worker{'s' if self.workers != 1 else ''}"
         lines = [f"outcomes over {s['succeeded']} of {s['n']} runs "
-                 f"(seed {self.seed}, {self.backend}, {self.workers} workers, {self.elapsed:.2f} s)"]
+                 f"(seed {self.seed}, {self.backend}, {workers}, {self.elapsed:.2f} s)"]
         # With no successful run every statistic is NaN: the table is left out
         # rather than printed as rows of nan.
         if s["succeeded"]:
             keys = ["mean", "std", "min"] + [percentile_label(p) for p in self.reporting.percentiles] + ["max"]
-            lines.append("        " + "".join(f"{label:>15}" for _, _, label in outcomes))
-            lines += [f"  {key:<6}" + "".join(f"{summary[key]:>15.3f}" for summary in summaries)
-                      for key in keys]
+            cells = [[f"{summary[key]:.3f}" for summary in summaries] for key in keys]
+            # Columns of at least 15 characters, wider for wide numbers, so they never run together.
+            widths = [max(15, 2 + max(len(label), *(len(row[j]) for row in cells)))
+                      for j, (_, _, label) in enumerate(outcomes)]
+            lines.append("        " + "".join(f"{label:>{w}}" for (_, _, label), w in zip(outcomes, widths)))
+            lines += [f"  {key:<6}" + "".join(f"{cell:>{w}}" for cell, w in zip(row, widths))
+                      for key, row in zip(keys, cells)]
         lines.append(f"  failed{s['failed']:>12d}  ({self.failed_share} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
@@ -231,39 +237,31 @@ class DispersionResult:
                          f"also carry the effect of the inputs correlated with it; they are not causal "
                          f"shares (an input without effect can rank high, and S1 can sum to more than 1)")
         lines.append(f"  {'rank':<6}{'input':<{width}}  {'rho':>7}  {'S1':>6}  {'±':>5}")
-        lines += [f"  {i:<6}{name:<{width}}  {rho:>+7.3f}  {indices[name].estimate:>6.3f}  "
-                  f"{indices[name].standard_error:>5.3f}" for i, (name, rho) in enumerate(table, 1)]
+        for i, (name, rho) in enumerate(table, 1):
+            index = indices[name]
+            if math.isnan(rho) and not np.ptp(self.sample(name)) > 0:
+                lines.append(f"  {i:<6}{name:<{width}}  (drawn from a distribution of zero width: "
+                             f"it does not vary)")
+            elif math.isnan(index.estimate):
+                lines.append(f"  {i:<6}{name:<{width}}  {rho:>+7.3f}  {'-':>6}  {'-':>5}  (S1 needs "
+                             f"{MIN_SAMPLES} successful runs)")
+            else:
+                lines.append(f"  {i:<6}{name:<{width}}  {rho:>+7.3f}  {index.estimate:>6.3f}  "
+                             f"{index.standard_error:>5.3f}")
         return "\n".join(lines)
 
     def __str__(self):
         return self.format_summary() + "\n\n" + self.format_sensitivity()
 
-    # The arrays as a collector holds them, for the export (see output).
-    @property
-    def inputs(self):
-        return self.samples.T
-
-    def outcome_block(self, lo, hi):
-        return np.stack([a[lo:hi] for a in (self.apogees, self.apogee_times, self.downrange,
-                                             self.apogee_speeds)])
-
-    @property
-    def codes(self):
-        return self.failure_codes
-
-    @property
-    def model(self):
-        return self.study.model
-
     def to_pandas(self):
         """The runs as a pandas DataFrame, one row per sample, with the
         columns of the results file (the dispersed inputs, the outcomes, the
-        steps and the failure reason, "" for a run that succeeded) and its
+        steps, the failure code and reason, "" for a run that succeeded) and its
         metadata in `attrs`. Needs pandas (aeso[dispersion])."""
         from .output import column_names, export_rows, study_metadata
 
         pandas = require("pandas", "dispersion", "DispersionResult.to_pandas")
-        columns, failures = export_rows(self, 0, self.n)
+        columns, failures = export_rows(self.runs, 0, self.n)
         frame = pandas.DataFrame(dict(zip(column_names(self.study), columns + [failures])))
         frame.attrs.update(study_metadata(self.study, self.seed))
         return frame

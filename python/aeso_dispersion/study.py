@@ -34,7 +34,6 @@ import aeso
 from . import domains
 from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
-from .engine import failure_table
 from .errors import StudyError
 from .engine import OUTCOMES
 from .output import check_memory, open_output
@@ -283,15 +282,17 @@ class Study:
             if writer is not None and not finished:
                 writer.close()
         elapsed = time.perf_counter() - started
-        kept = collector.kept
+        runs = collector.runs.head(collector.kept)
         if writer is not None:
-            writer.finish(collector, kept)
-        reasons = failure_table(self.plan, collector.codes[:kept])
-        return DispersionResult(
-            study=self, n=kept, seed=seed, inputs=collector.inputs[:, :kept],
-            outcomes=collector.outcomes[:, :kept], steps=collector.steps[:kept],
-            codes=collector.codes[:kept], reasons=reasons, backend=backend.name, workers=workers,
-            elapsed=elapsed, stopping=None if tracker is None else tracker.outcome())
+            writer.finish(runs)
+        return DispersionResult(study=self, runs=runs, seed=seed, backend=backend.name, workers=workers,
+                                elapsed=elapsed, stopping=None if tracker is None else tracker.outcome())
+
+    @property
+    def distributions(self):
+        """{"section.key": distribution} of the dispersed inputs, in study order."""
+        sections = {"rocket": self.rocket, "initial_state": self.initial_state, "solver": self.solver}
+        return {name: sections[name.split(".")[0]][name.split(".")[1]] for name in self.dispersed}
 
     @property
     def outcome_names(self):

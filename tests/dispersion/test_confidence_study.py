@@ -133,6 +133,10 @@ def test_inputs_outside_the_correlation_keep_exactly_their_draws():
     ({"inputs": ["mass", "area_drag"], "matrix": [[1, 0.5], [0.5, 1]]}, "correlation.inputs",
      "'area_drag' is not a dispersed input"),
     ({"inputs": ["mass", "cd"], "matrix": [[1, 0.5], [0.4, 1]]}, "correlation.matrix", "symmetric"),
+    ({"inputs": ["mass", "cd"], "matrix": [[1, 0.5], [0.50000001, 1]]}, "correlation.matrix",
+     "(rocket.mass, rocket.cd: 0.5 but rocket.cd, rocket.mass: 0.50000001)"),
+    ({"inputs": ["mass", "cd"], "matrix": [[1, "0.5"], ["0.5", 1]]}, "correlation.matrix",
+     "entries must be numbers, not str ('0.5' at row 1, column 2)"),
     ({"inputs": ["mass", "cd", "speed"], "matrix": [[1, 0.9, -0.9], [0.9, 1, 0.9], [-0.9, 0.9, 1]]},
      "correlation.matrix", "not positive semi-definite"),
     ({"inputs": ["mass"], "matrix": [[1]], "extra": 1}, "correlation", "exactly the keys"),
@@ -216,6 +220,7 @@ def test_every_printed_number_is_in_the_json(tmp_path):
     (["--threshold", "high"], 2, "is not a number"),
     (["--threshold", "downrange_at_landing:5"], 2, "--threshold: no outcome 'downrange_at_landing'"),
     (["--sensitivity", "apogee_speed"], 2, "--sensitivity: no outcome 'apogee_speed' in a 3dof study"),
+    (["--until", "p99=1", "--until", "p50=1"], 2, "argument --until: given twice; give it once"),
     (["--until", "mean=0.01", "-n", 30], 4, "the rule mean=0.01 was not met within 30 runs"),
 ])
 def test_statistics_options_are_checked(tmp_path, args, status, message):

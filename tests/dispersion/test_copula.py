@@ -20,7 +20,8 @@ NAMES = ("rocket.mass", "rocket.moment_of_inertia", "rocket.cd")
     (NAMES[:2], [[1.0, 1.5], [1.5, 1.0]], r"\[-1, 1\]"),
     (NAMES[:2], [[1.0, float("nan")], [float("nan"), 1.0]], "finite"),
     (NAMES, [[1.0, 0.5], [0.5, 1.0]], "3 x 3"),
-    (NAMES[:2], [[1.0, "a"], ["a", 1.0]], "table of numbers"),
+    (NAMES[:2], [[1.0, "a"], ["a", 1.0]], "entries must be numbers, not str"),
+    (NAMES[:2], [[1.0, 0.5], [0.5]], "table of numbers"),
     (("mass", "mass"), [[1.0, 0.5], [0.5, 1.0]], "named twice"),
     # Pairwise plausible, jointly impossible.
     (NAMES, [[1.0, 0.9, -0.9], [0.9, 1.0, 0.9], [-0.9, 0.9, 1.0]], "not positive semi-definite"),

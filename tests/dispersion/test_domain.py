@@ -37,8 +37,8 @@ ANGLE = "angle = { distribution = \"triangular\", low = 0.0, mode = 0.05, high =
     (ANGLE, "angle = { distribution = \"uniform\", low = -2.0, high = 2.0 }", "initial_state.angle",
      "its bounds [-2, 2] reach outside the input's domain (|angle| < pi/2"),
     (ANGLE + "\nspeed = 250.0", "angle = 1.5\nspeed = 5.0", "initial_state.speed",
-     "the vertical velocity 5.0 * cos(1.5) = 0.353686 m/s is not > 0.5 m/s, above the vertical "
-     "velocity at which a run ends: the flight has no apogee ahead"),
+     "the vertical velocity 5.0 * cos(1.5) = 0.353686 m/s is at or below 0.5 m/s, where a run ends: "
+     "the flight has no apogee ahead"),
     ("speed = 250.0", "vx = 1.0\nvy = 0.5", "initial_state.vy", "0.5 is outside its domain (> 0.5 m/s"),
     ("stab_margin_dimensional = 0.25", "stab_margin_dimensional = nan",
      "rocket.stab_margin_dimensional", "nan is outside its domain (finite)"),
@@ -95,7 +95,7 @@ RISING = "> 0.5 m/s, above the vertical velocity at which a run ends"
     ("3dof", "initial_state", dict(angle=normal(3.0, 1.0)), lambda v: abs(v) >= math.pi / 2,
      "{} outside its domain (|angle| < pi/2: the nose above the horizon)"),
     ("3dof", "initial_state", dict(speed=uniform(0.0, 2.0)), lambda v: v * math.cos(0.05) <= 0.5,
-     "vertical velocity {} * cos(initial_state.angle) not " + RISING),
+     "vertical velocity {} * cos(initial_state.angle) at or below 0.5 m/s, where a run ends: no apogee ahead"),
     ("3dof", "initial_state", dict(vx=0.0, vy=normal(1.0, 1.0)), lambda v: v <= 0.5,
      "{} outside its domain (" + RISING + ")"),
     ("1dof", "initial_state", dict(initial_velocity=normal(1.0, 1.0)), lambda v: v <= 0.5,

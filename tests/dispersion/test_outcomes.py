@@ -112,7 +112,7 @@ def test_failing_runs_write_nothing_to_standard_error():
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
     assert proc.stdout.splitlines() == [
-        "{'no apogee within max_iterations (InternalError: Index out of bounds)': 30}",
+        "{'no apogee within max_iterations (20)': 30}",
         "{'solver.dt_min > solver.dt_max': 30}",
         "{'rocket.mass outside its domain (> 0)': 30}",
     ]

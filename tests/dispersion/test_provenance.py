@@ -25,7 +25,10 @@ def expected(seed, block_size):
     return {"tool": "aeso-dispersion", "version": version("aeso"), "seed": str(seed),
             "block_size": str(block_size), "study_file": str(EXAMPLE), "model": "3dof",
             "method": "RK45", "max_iterations": "100000",
-            "study_sha256": hashlib.sha256(EXAMPLE.read_bytes()).hexdigest(), **fixed}
+            "study_sha256": hashlib.sha256(EXAMPLE.read_bytes()).hexdigest(),
+            "dispersed rocket.mass": "normal(mean=20.0, std=0.4)",
+            "dispersed rocket.moment_of_inertia": "uniform(low=8.0, high=9.0)", "correlation": "none",
+            "failure 1": "no apogee within max_iterations (100000)", **fixed}
 
 
 def test_csv_carries_metadata_and_fixed_inputs(tmp_path):
@@ -67,3 +70,24 @@ def test_fingerprint_follows_what_results_depend_on(tmp_path, old, new, same):
 def test_version_option():
     proc = run("--version")
     assert proc.returncode == 0 and proc.stdout.strip() == f"aeso-dispersion {version('aeso')}"
+
+
+def test_a_resumed_file_names_the_study_file_it_was_finished_with(tmp_path):
+    """A comment-only edit keeps the results; the file records the new hash."""
+    study, path, whole = tmp_path / "study.toml", tmp_path / "runs.csv", tmp_path / "whole.csv"
+    study.write_text(EXAMPLE.read_text().replace("seed = 1 ", "seed = 1\nblock_size = 10 "))
+    assert run(study, "-n", 20, "--csv", path).returncode == 0
+    study.write_text(study.read_text().replace("# kg", "# kilograms"))
+    assert run(study, "-n", 40, "--csv", path, "--resume").returncode == 0
+    assert run(study, "-n", 40, "--csv", whole).returncode == 0
+    assert csv_metadata(path)["study_sha256"] == hashlib.sha256(study.read_bytes()).hexdigest()
+    assert path.read_bytes() == whole.read_bytes()
+
+
+def test_the_file_records_the_correlation(tmp_path):
+    study = tmp_path / "study.toml"
+    study.write_text(EXAMPLE.read_text() + "[correlation]\ninputs = [\"mass\", \"cd\"]\n"
+                     "matrix = [[1.0, 0.25], [0.25, 1.0]]\n")
+    assert run(study, "-n", 20, "--csv", tmp_path / "runs.csv").returncode == 0
+    assert json.loads(csv_metadata(tmp_path / "runs.csv")["correlation"]) == {
+        "inputs": ["rocket.mass", "rocket.cd"], "rank_correlation": [[1.0, 0.25], [0.25, 1.0]]}

@@ -81,6 +81,17 @@ def test_sensitivity_of_every_outcome(result, outcome, values):
     assert result.format_sensitivity(outcome).startswith(f"sensitivity of the {outcome.replace('_', ' ')}:")
 
 
+@pytest.mark.parametrize("n, area_lift, row", [
+    (300, uniform(0.0081, 0.0081), "rocket.area_lift  (drawn from a distribution of zero width"),
+    (50, uniform(0.005, 0.01), "  -      -  (S1 needs 100 successful runs)"),
+])
+def test_sensitivity_rows_say_why_they_have_no_number(n, area_lift, row):
+    study = Study(rocket=rocket_section(cd=normal(0.45, 0.1), area_lift=area_lift),
+                  initial_state=dict(angle=0.05, speed=250.0), solver=dict(method="RK45"))
+    text = study.run(n=n, seed=2, progress=False).format_sensitivity()
+    assert row in text and "nan" not in text
+
+
 def test_to_pandas_holds_the_columns_of_the_results_file(result, tmp_path):
     pandas = pytest.importorskip("pandas")
     frame = result.to_pandas()
@@ -98,7 +109,7 @@ def test_csv_round_trips_exactly(result, tmp_path):
     with open(path, newline="") as f:
         rows = list(csv.reader(line for line in f if not line.startswith("# ")))
     outcomes = ["apogee", "time_of_apogee", "downrange", "speed_at_apogee"]
-    assert rows[0] == list(result.names) + outcomes + ["steps", "failure"]
+    assert rows[0] == list(result.names) + outcomes + ["steps", "failure_code", "failure"]
     assert len(rows) == result.n + 1
     table = np.array([[float(v) for v in row[:-1]] for row in rows[1:]])
     dispersed = len(result.names)
