@@ -96,7 +96,8 @@ def test_to_pandas_holds_the_columns_of_the_results_file(result, tmp_path):
     pandas = pytest.importorskip("pandas")
     frame = result.to_pandas()
     result.save(tmp_path / "out.csv")
-    read = pandas.read_csv(tmp_path / "out.csv", comment="#", keep_default_na=False, na_values=["nan"])
+    read = pandas.read_csv(tmp_path / "out.csv", comment="#", keep_default_na=False, na_values=["nan"],
+                           float_precision="round_trip")
     assert list(frame.columns) == list(read.columns)
     for name in frame.columns:
         np.testing.assert_array_equal(frame[name].to_numpy(), read[name].to_numpy(), err_msg=name)
