@@ -15,8 +15,8 @@ from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
 import numpy as np
 
-from . import _flights
-from .engine import OUTCOMES, run_block, run_blocks
+from . import _flights, outcomes
+from .engine import run_block, run_blocks
 from .errors import DispersionError, StudyError, require
 from .output import Runs, export_rows
 
@@ -64,7 +64,7 @@ class Collector:
         self.tracker = tracker
         self.complete = False
         self.inputs = np.empty((int(np.count_nonzero(plan.dispersed)), n))
-        self.outcomes = np.empty((len(OUTCOMES), n))
+        self.outcomes = np.empty((len(outcomes.OUTCOMES), n))
         self.steps = np.empty(n, dtype=np.uint64)
         self.codes = np.empty(n, dtype=np.int32)
         # The same arrays, as the results file's writer reads them.
@@ -118,7 +118,7 @@ class Collector:
         """Checks the stopping rule on the first `prefix` samples (all of
         them in); True once it has stopped the study there or before."""
         if self.tracker is not None and not self.complete:
-            outcome = self.outcomes[OUTCOMES.index(self.tracker.rule.statistic.outcome)]
+            outcome = self.outcomes[outcomes.ROW[self.tracker.rule.statistic.outcome]]
             self.complete = self.tracker.advance(outcome[:prefix]) is not None
         return self.complete
 

@@ -26,6 +26,7 @@ import numpy as np
 from . import domains, summary
 from .errors import StudyError
 from .intervals import describe
+from .outcomes import UNITS
 from .report import write_json
 
 FORMAT = "aeso-dispersion comparison"
@@ -128,7 +129,7 @@ class Comparison:
         lines.append(f"{summary.level_label(self.reporting.level)} confidence intervals of B - A, over "
                      f"the {pairs['both_succeeded']} pairs in which both runs succeeded")
         for name, stats in self.statistics().items():
-            unit = summary.UNITS.get(name, "")
+            unit = UNITS[name]
             lines.append(f"  {name}{f' ({unit})' if unit else ''}")
             rows = [("mean", stats["mean_difference"], 3)]
             rows += [(label, interval, 3) for label, interval in stats["percentiles"].items()]
@@ -148,7 +149,7 @@ class Comparison:
             "pairs": self.pairs(), "one_sided_failures": self.one_sided_failures(),
             "dispersion_differences": [{"input": what, "a": in_a, "b": in_b}
                                        for what, in_a, in_b in self.dispersion_differences],
-            "outcomes": {name: {"unit": summary.UNITS.get(name, ""), **stats}
+            "outcomes": {name: {"unit": UNITS[name], **stats}
                          for name, stats in self.statistics().items()},
         }
 

@@ -16,40 +16,44 @@ single-flight API would, plus its step count and a status.
 """
 
 import math
+from enum import IntEnum
 from typing import NamedTuple
 
 import numpy as np
 
 from . import _flights, domains
+from .outcomes import OUTCOMES
 from .copula import draw_correlated
 from .streams import draw_inputs
 
-# Failure codes, the same in every block of a study: 0 for a run that
+# The native runner's statuses, by their names there.
+Status = IntEnum("Status", _flights.FLIGHT_STATUS)
+# Failure codes, the same in every block of a study: OK (0) for a run that
 # succeeded, the native status of a run that failed, or, for a failed run
 # with a non-finite input, NON_FINITE_INPUT plus the column of the first one;
 # for a sample whose drawn values break a domain check, NON_FINITE_INPUT plus
 # the number of columns plus the index of the first such check (its reason
 # names the inputs as domains' templates do).
-OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = range(5)
+OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = (
+    Status[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS", "NON_FINITE_APOGEE", "STOPPED"))
+# Codes from here up are the study's own (a results file records them); the
+# native statuses lie below.
 NON_FINITE_INPUT = 8
+if max(Status) >= NON_FINITE_INPUT:
+    raise ImportError("the native runner's statuses reach the study's own failure codes")
 STATUS_REASONS = {
     ITERATION_LIMIT: "no apogee within max_iterations ({max_iterations})",
     INVALID_STEP_OPTIONS: "invalid step options: dt_min > dt_max, or either is NaN",
     NON_FINITE_APOGEE: "non-finite apogee",
 }
-# Rows of a block's outcome array.
-OUTCOMES = ("apogee", "time_of_apogee", "downrange", "speed_at_apogee")
-
-_MODELS = {"1dof": 1, "3dof": 3}
-_METHODS = {"Euler": 0, "RK3": 1, "RK45": 2}
-_STEP_KINDS = {"default": 0, "fixed": 1, "adaptive": 2}
 
 
 class BlockResult(NamedTuple):
     """The samples of one or more consecutive blocks.
 
     `inputs`: the dispersed inputs, shape (dispersed, count); `outcomes`:
-    shape (len(OUTCOMES), count), NaN where a run failed; `steps`: steps
+    shape (len(OUTCOMES), count) (see outcomes), NaN where a run failed;
+    `steps`: steps
     taken; `codes`: failure codes (see reason_text).
     """
 
@@ -146,8 +150,7 @@ def run_block(plan, seed, block, count, stop=None):
 
 
 def _fly(plan, inputs, outcomes, steps, status, stop):
-    _flights.run_block(inputs, outcomes, steps, status, _MODELS[plan.model], _METHODS[plan.method],
-                       _STEP_KINDS[plan.step_kind], int(plan.speed_and_angle), plan.max_iterations,
+    _flights.run_block(plan.layout, inputs, outcomes, steps, status,
                        stop if stop is not None else _flights.StopFlag())
 
 

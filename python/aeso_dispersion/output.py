@@ -45,7 +45,8 @@ from typing import NamedTuple
 import numpy as np
 
 from . import domains, files
-from .engine import OK, OUTCOMES, failure_codes, reason_text
+from .engine import OK, failure_codes, reason_text
+from .outcomes import OUTCOMES, of_model
 from .errors import StudyError, require
 
 CSV_COMMENT = "# "
@@ -86,9 +87,8 @@ def study_metadata(study, seed):
 
 
 def outcome_rows(model):
-    """The rows of the engine's outcomes a model gives (1-DOF: no downrange
-    or speed at apogee)."""
-    return range(len(OUTCOMES)) if model == "3dof" else range(2)
+    """The rows of the engine's outcomes a model gives (see outcomes)."""
+    return [OUTCOMES.index(outcome) for outcome in of_model(model)]
 
 
 # The last columns of a results file, after the dispersed inputs and outcomes.
@@ -98,7 +98,7 @@ RUN_COLUMNS = ("steps", "failure_code", "failure")
 def column_names(study):
     """The columns of a results file: the dispersed inputs, the outcomes,
     the steps, the failure code and the failure reason."""
-    return list(study.dispersed) + [OUTCOMES[i] for i in outcome_rows(study.model)] + list(RUN_COLUMNS)
+    return list(study.dispersed) + [outcome.name for outcome in of_model(study.model)] + list(RUN_COLUMNS)
 
 
 class Runs(NamedTuple):

@@ -1,14 +1,33 @@
 """The plain form of a study that every worker runs its blocks from.
 
-A Plan holds only plain values and NumPy arrays, so it travels as it is to
-threads and to Dask workers in other processes.
+A Plan holds only plain values and read-only NumPy arrays, so it travels as
+it is to threads and to Dask workers in other processes, and no one changes
+it once built. Its columns are the inputs of a run that are single floats,
+fixed or drawn; `layout` is what the native runner needs to read a row of
+them (see _flights.run_block). A parameter block that is not a column of
+floats (a table, say) belongs beside the columns as a field of its own,
+with its part of the layout.
 """
 
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 
+from . import _flights
 from .distributions import CONSTANT
+
+
+class Layout(NamedTuple):
+    """How the columns of a row are laid out and what every flight of a
+    block shares, as the native runner reads it: the values of
+    _flights.FLIGHT_MODEL, ODE_METHOD and STEP_COLUMNS."""
+
+    model: int
+    method: int
+    step: int
+    speed_and_angle: bool
+    max_iterations: int
 
 
 @dataclass(frozen=True, eq=False)
@@ -43,6 +62,16 @@ class Plan:
     block_size: int
     checks: tuple = ()
     correlation: tuple = ()
+
+    def __post_init__(self):
+        for array in (self.values, self.codes, self.params):
+            array.flags.writeable = False
+
+    @property
+    def layout(self):
+        """The Layout of the plan's rows for the native runner."""
+        return Layout(_flights.FLIGHT_MODEL[self.model], _flights.ODE_METHOD[self.method],
+                      _flights.STEP_COLUMNS[self.step_kind], self.speed_and_angle, self.max_iterations)
 
     @property
     def dispersed(self):

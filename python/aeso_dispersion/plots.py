@@ -9,7 +9,7 @@ import numpy as np
 from . import files
 from .errors import require
 from .intervals import percentile_label
-from .summary import UNITS
+from .outcomes import UNITS
 
 
 def _figure_class():
@@ -117,7 +117,7 @@ def plot_convergence(result, path):
     ax.set_xscale("log")
     ax.set_xlabel("runs (checked after each round of blocks)")
     ax.set_ylabel(statistic.label if statistic.kind in ("above", "below")
-                  else f"{statistic.label} ({UNITS.get(statistic.outcome, '')})")
+                  else f"{statistic.label} ({UNITS[statistic.outcome]})")
     ax.set_title(title, fontsize=10)
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8)

@@ -9,6 +9,7 @@ from . import domains, summary
 from .engine import failure_table
 from .errors import require
 from .intervals import percentile_label
+from .outcomes import OUTCOMES, of_model
 from .report import write_json
 from .stopping import Statistic, StoppingRule, apply_rule
 from .variance_indices import MIN_SAMPLES, first_order_index
@@ -37,22 +38,6 @@ def spearman(x, y):
     ry -= ry.mean()
     denominator = math.sqrt(float(rx @ rx) * float(ry @ ry))
     return float(rx @ ry) / denominator if denominator > 0 else math.nan
-
-
-# The outcomes of a run, as (attribute, export column, label in the summary).
-OUTCOMES = (
-    ("apogees", "apogee", "apogee (m)"),
-    ("apogee_times", "time_of_apogee", "time (s)"),
-    ("downrange", "downrange", "downrange (m)"),
-    ("apogee_speeds", "speed_at_apogee", "speed (m/s)"),
-)
-
-
-def model_outcomes(model):
-    """The export names of the outcomes a model gives (no downrange and
-    speed for 1-DOF)."""
-    return tuple(column for attribute, column, _ in OUTCOMES
-                 if model == "3dof" or attribute in ("apogees", "apogee_times"))
 
 
 class DispersionResult:
@@ -84,7 +69,8 @@ class DispersionResult:
         self.names = study.dispersed
         self.n, self.seed = runs.codes.shape[0], seed
         self.samples = runs.inputs.T
-        self.apogees, self.apogee_times, self.downrange, self.apogee_speeds = runs.outcomes
+        for outcome, values in zip(OUTCOMES, runs.outcomes):
+            setattr(self, outcome.attribute, values)
         self.steps = runs.steps
         self.failure_codes, self.failure_reasons, _ = failure_table(study.plan, runs.codes)
         self.backend, self.workers, self.elapsed = backend, workers, elapsed
@@ -131,8 +117,7 @@ class DispersionResult:
     def outcomes(self):
         """{export name: per-run values, NaN where the run failed} of the
         outcomes this study's model gives (no downrange and speed for 1-DOF)."""
-        names = model_outcomes(self.study.model)
-        return {column: getattr(self, attribute) for attribute, column, _ in OUTCOMES if column in names}
+        return {outcome.name: getattr(self, outcome.attribute) for outcome in of_model(self.study.model)}
 
     def statistics(self):
         """{outcome: statistics with confidence intervals} over the
@@ -188,8 +173,8 @@ class DispersionResult:
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
     def format_summary(self):
-        outcomes = [o for o in OUTCOMES if o[1] in model_outcomes(self.study.model)]
-        summaries = [self.summary(attribute) for attribute, _, _ in outcomes]
+        outcomes = of_model(self.study.model)
+        summaries = [self.summary(outcome.attribute) for outcome in outcomes]
         s = summaries[0]
         workers = f"{self.workers} worker{'s' if self.workers != 1 else ''}"
         lines = [f"outcomes over {s['succeeded']} of {s['n']} runs "
@@ -200,9 +185,9 @@ class DispersionResult:
             keys = ["mean", "std", "min"] + [percentile_label(p) for p in self.reporting.percentiles] + ["max"]
             cells = [[f"{summary[key]:.3f}" for summary in summaries] for key in keys]
             # Columns of at least 15 characters, wider for wide numbers, so they never run together.
-            widths = [max(15, 2 + max(len(label), *(len(row[j]) for row in cells)))
-                      for j, (_, _, label) in enumerate(outcomes)]
-            lines.append("        " + "".join(f"{label:>{w}}" for (_, _, label), w in zip(outcomes, widths)))
+            widths = [max(15, 2 + max(len(outcome.label), *(len(row[j]) for row in cells)))
+                      for j, outcome in enumerate(outcomes)]
+            lines.append("        " + "".join(f"{outcome.label:>{w}}" for outcome, w in zip(outcomes, widths)))
             lines += [f"  {key:<6}" + "".join(f"{cell:>{w}}" for cell, w in zip(row, widths))
                       for key, row in zip(keys, cells)]
         lines.append(f"  failed{s['failed']:>12d}  ({self.failed_share} of the runs)")
@@ -214,7 +199,7 @@ class DispersionResult:
             lines.append(f"warning: the statistics cover the {s['succeeded']} successful runs only; "
                          f"they are biased when whether a run fails depends on its inputs")
         if s["failed"] < s["n"]:
-            labels = {column: label for _, column, label in outcomes}
+            labels = {outcome.name: outcome.label for outcome in outcomes}
             lines += summary.format_intervals(self.statistics(), self.reporting.level, labels)
         lines += summary.format_stopping(self.stopping, self.reporting.level)
         return "\n".join(lines)

@@ -35,11 +35,11 @@ from . import domains
 from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
 from .errors import StudyError
-from .engine import OUTCOMES
 from .output import check_memory, open_output
 from .copula import Correlation, CorrelationError
 from .plan import Plan
-from .results import DispersionResult, model_outcomes
+from .outcomes import OUTCOMES, names_of_model
+from .results import DispersionResult
 from .stopping import StoppingRule, Tracker
 from .summary import Reporting
 
@@ -296,8 +296,8 @@ class Study:
 
     @property
     def outcome_names(self):
-        """The per-run outcomes this study's model gives (see engine.OUTCOMES)."""
-        return model_outcomes(self.model)
+        """The names of the per-run outcomes this study's model gives (see outcomes)."""
+        return names_of_model(self.model)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
@@ -350,7 +350,7 @@ def stopping_rule(key, rule):
 
 def check_reporting(reporting, model, key):
     """`reporting`, once every threshold names an outcome of the model."""
-    outcomes = model_outcomes(model)
+    outcomes = names_of_model(model)
     for threshold in reporting.thresholds:
         if threshold.outcome not in outcomes:
             raise StudyError(key, f"no outcome {threshold.outcome!r} in a {model} study "

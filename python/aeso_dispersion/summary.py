@@ -14,10 +14,9 @@ from typing import NamedTuple
 
 from .intervals import (DEFAULT_LEVEL, DEFAULT_PERCENTILES, check_level, check_percentile,
                         describe, percentile_label)
+from .outcomes import UNITS
 from .stopping import DEFAULT_OUTCOME
 
-# Unit of each outcome, for the headings.
-UNITS = {"apogee": "m", "time_of_apogee": "s", "downrange": "m", "speed_at_apogee": "m/s"}
 
 _THRESHOLD = re.compile(r"^\s*(?:(?P<outcome>[A-Za-z_][A-Za-z0-9_]*)\s*:)?\s*(?P<value>\S+)\s*$")
 
@@ -152,7 +151,7 @@ def document(result, version, sensitivity="apogee"):
         "succeeded": int(result.n - result.failed.sum()), "failed": int(result.failed.sum()),
         "failed_fraction": result.failed_fraction, "failures": failures,
         "outcomes": {name: {
-            "n": s["n"], "unit": UNITS.get(name, ""), "mean": s["mean"], "std": s["std"],
+            "n": s["n"], "unit": UNITS[name], "mean": s["mean"], "std": s["std"],
             "min": s["min"], "max": s["max"],
             "percentiles": {label: s["percentiles"][label] for label in s["percentiles"]},
             "thresholds": [{"value": h, "above": both["above"], "below": both["below"]}

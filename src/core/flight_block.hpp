@@ -4,6 +4,7 @@
 // a status code.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,12 @@ struct FlightBlockOutcomes {
     std::uint64_t* steps;
     std::uint8_t* status;
 };
+
+// The names of the floating-point outcomes above, in their order: the rows
+// of a block's outcome array in the Python module. A new outcome adds a
+// pointer above and its name here.
+inline constexpr std::array<const char*, 4> OUTCOME_NAMES{"apogee", "time_of_apogee", "downrange",
+                                                          "speed_at_apogee"};
 
 // How often a running flight looks at the stop flag (a power of two).
 inline constexpr std::uint64_t STOP_CHECK_INTERVAL = 4096;

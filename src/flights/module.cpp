@@ -3,11 +3,15 @@
 // the whole block, and a stop flag that reaches a flight while it runs.
 //
 // The caller owns every array: it passes the inputs and the outcome arrays
-// as buffers (float64 inputs, rows x columns; float64 outcomes, 4 x rows:
-// apogee, time of apogee, x and horizontal speed at apogee; uint64 steps;
-// uint8 status). Nothing is allocated per flight and no text is built.
+// as buffers (float64 inputs, rows x columns; float64 outcomes, a row per
+// name in OUTCOMES: apogee, time of apogee, x and horizontal speed at
+// apogee; uint64 steps; uint8 status), and how a row's columns are laid out
+// as one layout value. Nothing is allocated per flight and no text is
+// built. The statuses, models, methods, kinds of step columns and outcomes
+// are exported by name, so that Python copies none of their values.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -134,10 +138,91 @@ bool to_small_int(PyObject* object, const char* what, long low, long high, long&
 }
 
 // ---------------------------------------------------------------------------
+// The enums and the outcomes, by name: the Python side reads their values
+// from here instead of copying them.
+
+struct Named {
+    const char* name;
+    long value;
+};
+
+template <class E>
+constexpr Named named(const char* name, E value) {
+    return {name, static_cast<long>(value)};
+}
+
+constexpr Named FLIGHT_STATUSES[] = {
+    named("OK", FlightStatus::Ok), named("ITERATION_LIMIT", FlightStatus::IterationLimit),
+    named("INVALID_STEP_OPTIONS", FlightStatus::InvalidStepOptions),
+    named("NON_FINITE_APOGEE", FlightStatus::NonFiniteApogee), named("STOPPED", FlightStatus::Stopped),
+};
+constexpr Named FLIGHT_MODELS[] = {named("1dof", FlightModel::OneDof), named("3dof", FlightModel::ThreeDof)};
+constexpr Named ODE_METHODS[] = {named("Euler", OdeMethod::Euler), named("RK3", OdeMethod::RK3),
+                                 named("RK45", OdeMethod::RK45)};
+constexpr Named STEP_KINDS[] = {named("default", StepColumns::Default), named("fixed", StepColumns::Fixed),
+                                named("adaptive", StepColumns::Adaptive)};
+
+// Adds {name: value} of `items` to the module as `attribute`.
+template <std::size_t N>
+int add_names(PyObject* module, const char* attribute, const Named (&items)[N]) {
+    Ref dict{PyDict_New()};
+    if (!dict) return -1;
+    for (const Named& item : items) {
+        Ref value{PyLong_FromLong(item.value)};
+        if (!value || PyDict_SetItemString(dict.get(), item.name, value.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, attribute, dict.get());
+}
+
+int add_outcome_names(PyObject* module) {
+    Ref names{PyTuple_New(static_cast<Py_ssize_t>(OUTCOME_NAMES.size()))};
+    if (!names) return -1;
+    for (std::size_t i = 0; i < OUTCOME_NAMES.size(); ++i) {
+        PyObject* name = PyUnicode_FromString(OUTCOME_NAMES[i]);
+        if (name == nullptr) return -1;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return PyModule_AddObjectRef(module, "OUTCOMES", names.get());
+}
+
+// ---------------------------------------------------------------------------
 // run_block
 
-constexpr Py_ssize_t RUN_BLOCK_ARGS = 10;
-constexpr Py_ssize_t OUTCOME_ROWS = 4;
+constexpr Py_ssize_t RUN_BLOCK_ARGS = 6;
+constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(OUTCOME_NAMES.size());
+
+// An integer attribute of the layout, from `low` to `high`.
+bool layout_int(PyObject* layout, const char* name, long low, long high, long& out) {
+    Ref value{PyObject_GetAttrString(layout, name)};
+    return value && to_small_int(value.get(), name, low, high, out);
+}
+
+// The FlightBlockLayout of a layout value: any object with the attributes
+// model, method, step (the values of FLIGHT_MODEL, ODE_METHOD and
+// STEP_COLUMNS), speed_and_angle (true or false) and max_iterations.
+bool layout_from(PyObject* object, FlightBlockLayout& layout) {
+    long model, method, step, speed_and_angle;
+    if (!layout_int(object, "model", 1, 3, model) || !layout_int(object, "method", 0, 2, method) ||
+        !layout_int(object, "step", 0, 2, step) ||
+        !layout_int(object, "speed_and_angle", 0, 1, speed_and_angle)) {
+        return false;
+    }
+    if (model == 2) {
+        PyErr_SetString(PyExc_ValueError, "model must be 1 or 3");
+        return false;
+    }
+    Ref limit{PyObject_GetAttrString(object, "max_iterations")};
+    if (!limit) return false;
+    const unsigned long long max_iterations = PyLong_AsUnsignedLongLong(limit.get());
+    if (max_iterations == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    layout = {static_cast<FlightModel>(model), speed_and_angle != 0, static_cast<OdeMethod>(method),
+              static_cast<StepColumns>(step), max_iterations};
+    if (!layout.step_matches_method()) {
+        PyErr_SetString(PyExc_ValueError, "RK45 takes adaptive step options, Euler and RK3 fixed ones");
+        return false;
+    }
+    return true;
+}
 
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != RUN_BLOCK_ARGS) {
@@ -145,37 +230,19 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                      RUN_BLOCK_ARGS, nargs);
         return nullptr;
     }
-    long model, method, step, speed_and_angle;
-    if (!to_small_int(args[4], "model", 1, 3, model) || !to_small_int(args[5], "method", 0, 2, method) ||
-        !to_small_int(args[6], "step", 0, 2, step) ||
-        !to_small_int(args[7], "speed_and_angle", 0, 1, speed_and_angle)) {
-        return nullptr;
-    }
-    if (model == 2) {
-        PyErr_SetString(PyExc_ValueError, "model must be 1 or 3");
-        return nullptr;
-    }
-    const unsigned long long max_iterations = PyLong_AsUnsignedLongLong(args[8]);
-    if (max_iterations == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    FlightBlockLayout layout{};
+    if (!layout_from(args[0], layout)) return nullptr;
     PyObject* stop_type = state_of(module)->stop_flag_type;
-    if (!PyObject_TypeCheck(args[9], reinterpret_cast<PyTypeObject*>(stop_type))) {
+    if (!PyObject_TypeCheck(args[5], reinterpret_cast<PyTypeObject*>(stop_type))) {
         PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
         return nullptr;
     }
 
-    const FlightBlockLayout layout{static_cast<FlightModel>(model), speed_and_angle != 0,
-                                   static_cast<OdeMethod>(method), static_cast<StepColumns>(step),
-                                   max_iterations};
-    if (!layout.step_matches_method()) {
-        PyErr_SetString(PyExc_ValueError, "RK45 takes adaptive step options, Euler and RK3 fixed ones");
-        return nullptr;
-    }
-
     Buffer inputs, outcomes, steps, status;
-    if (!inputs.get(args[0], "inputs", false, 2, sizeof(double), "d") ||
-        !outcomes.get(args[1], "outcomes", true, 2, sizeof(double), "d") ||
-        !steps.get(args[2], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
-        !status.get(args[3], "status", true, 1, 1, "B")) {
+    if (!inputs.get(args[1], "inputs", false, 2, sizeof(double), "d") ||
+        !outcomes.get(args[2], "outcomes", true, 2, sizeof(double), "d") ||
+        !steps.get(args[3], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
+        !status.get(args[4], "status", true, 1, 1, "B")) {
         return nullptr;
     }
     const Py_ssize_t rows = inputs.shape(0);
@@ -186,7 +253,8 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (outcomes.shape(0) != OUTCOME_ROWS || outcomes.shape(1) != rows || steps.shape(0) != rows ||
         status.shape(0) != rows) {
-        PyErr_SetString(PyExc_ValueError, "outcomes must be 4 x rows, steps and status rows long");
+        PyErr_Format(PyExc_ValueError, "outcomes must be %zd x rows, steps and status rows long",
+                     OUTCOME_ROWS);
         return nullptr;
     }
 
@@ -194,7 +262,7 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t n = static_cast<std::size_t>(rows);
     const FlightBlockOutcomes out{outcome, outcome + n, outcome + 2 * n, outcome + 3 * n,
                                   steps.data<std::uint64_t>(), status.data<std::uint8_t>()};
-    const auto& flag = reinterpret_cast<StopFlagObject*>(args[9])->flag;
+    const auto& flag = reinterpret_cast<StopFlagObject*>(args[5])->flag;
     // The flights read and write only the buffers held above and the flag,
     // whose object the caller's reference keeps alive for the call.
     const std::size_t finished = py::run_detached(
@@ -204,9 +272,10 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef MODULE_METHODS[] = {
     {"run_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_block)), METH_FASTCALL,
-     "run_block(inputs, outcomes, steps, status, model, method, step, speed_and_angle, "
-     "max_iterations, stop, /)\n--\n\n"
-     "Runs every row of inputs to its apogee and returns the number of flights run to their end."},
+     "run_block(layout, inputs, outcomes, steps, status, stop, /)\n--\n\n"
+     "Runs every row of inputs to its apogee and returns the number of flights run to their end.\n"
+     "layout has the attributes model, method, step (values of FLIGHT_MODEL, ODE_METHOD and\n"
+     "STEP_COLUMNS), speed_and_angle and max_iterations; outcomes has a row per name in OUTCOMES."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -219,6 +288,11 @@ int module_exec(PyObject* module) {
     // below it has no apogee ahead (the study's domains refuse one).
     Ref threshold{PyFloat_FromDouble(APOGEE_VELOCITY_THRESHOLD)};
     if (!threshold || PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0) {
+        return -1;
+    }
+    if (add_names(module, "FLIGHT_STATUS", FLIGHT_STATUSES) < 0 ||
+        add_names(module, "FLIGHT_MODEL", FLIGHT_MODELS) < 0 || add_names(module, "ODE_METHOD", ODE_METHODS) < 0 ||
+        add_names(module, "STEP_COLUMNS", STEP_KINDS) < 0 || add_outcome_names(module) < 0) {
         return -1;
     }
     return PyModule_AddIntConstant(module, "STOP_CHECK_INTERVAL", static_cast<long>(STOP_CHECK_INTERVAL));

@@ -13,10 +13,12 @@ import pytest
 
 import aeso
 from aeso_dispersion import _flights
+from aeso_dispersion.plan import Layout
 
-OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = range(5)
-METHOD_CODES = {"Euler": 0, "RK3": 1, "RK45": 2}
-STEP_CODES = {"default": 0, "fixed": 1, "adaptive": 2}
+OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = (
+    _flights.FLIGHT_STATUS[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS",
+                                              "NON_FINITE_APOGEE", "STOPPED"))
+METHOD_CODES, STEP_CODES = _flights.ODE_METHOD, _flights.STEP_COLUMNS
 NOMINAL = (20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0)
 EDGE_VALUES = (math.nan, math.inf, -math.inf, 0.0, -1.0)
 
@@ -30,9 +32,10 @@ def run_block(inputs, model, method, step, speed_and_angle, max_iterations, stop
     outcomes = np.full((4, rows), -1.0)
     steps = np.zeros(rows, dtype=np.uint64)
     status = np.full(rows, 99, dtype=np.uint8)
-    finished = _flights.run_block(np.ascontiguousarray(inputs, dtype=np.float64), outcomes, steps, status,
-                                  3 if model == "3dof" else 1, METHOD_CODES[method], STEP_CODES[step],
-                                  int(speed_and_angle), max_iterations, stop or _flights.StopFlag())
+    layout = Layout(_flights.FLIGHT_MODEL[model], METHOD_CODES[method], STEP_CODES[step], speed_and_angle,
+                    max_iterations)
+    finished = _flights.run_block(layout, np.ascontiguousarray(inputs, dtype=np.float64), outcomes, steps,
+                                  status, stop or _flights.StopFlag())
     return finished, outcomes, steps, status
 
 
@@ -177,24 +180,25 @@ def test_stop_flag_set_before_the_block_runs_nothing():
     (dict(max_iterations=-1), OverflowError),
     (dict(max_iterations=2**64), OverflowError),
     (dict(outcome_rows=3), ValueError),
+    (dict(layout=(3, 2, 0, 1, 10)), AttributeError),  # a layout names its fields
 ])
 def test_inconsistent_arguments_are_refused(change, error):
     args = dict(model=3, method=2, step=0, columns=12, dtype=np.float64, status_dtype=np.uint8,
                 stop=_flights.StopFlag(), max_iterations=10, outcome_rows=4)
     args.update(change)
     inputs = np.zeros((2, args["columns"]), dtype=args["dtype"])
+    layout = args.get("layout", Layout(args["model"], args["method"], args["step"], True, args["max_iterations"]))
     with pytest.raises(error):
-        _flights.run_block(inputs, np.empty((args["outcome_rows"], 2)), np.empty(2, np.uint64),
-                           np.empty(2, args["status_dtype"]), args["model"], args["method"], args["step"],
-                           1, args["max_iterations"], args["stop"])
+        _flights.run_block(layout, inputs, np.empty((args["outcome_rows"], 2)), np.empty(2, np.uint64),
+                           np.empty(2, args["status_dtype"]), args["stop"])
 
 
 def test_read_only_outcomes_are_refused():
     outcomes = np.empty((4, 1))
     outcomes.flags.writeable = False
     with pytest.raises((TypeError, BufferError, ValueError)):
-        _flights.run_block(np.zeros((1, 12)), outcomes, np.empty(1, np.uint64), np.empty(1, np.uint8),
-                           3, 2, 0, 1, 10, _flights.StopFlag())
+        _flights.run_block(Layout(3, 2, 0, True, 10), np.zeros((1, 12)), outcomes, np.empty(1, np.uint64),
+                           np.empty(1, np.uint8), _flights.StopFlag())
 
 
 def test_every_combination_is_covered():
@@ -215,8 +219,10 @@ loader.exec_module(flights)
 row = struct.pack("9d", 20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0, 0.0, 250.0)
 inputs = memoryview(row).cast("B").cast("d", [1, 9])
 outcomes, steps, status = bytearray(32), bytearray(8), bytearray(1)
-finished = flights.run_block(inputs, memoryview(outcomes).cast("d", [4, 1]), memoryview(steps).cast("Q"),
-                             memoryview(status).cast("B"), 1, 2, 0, 0, 100000, flights.StopFlag())
+class Layout:
+    model, method, step, speed_and_angle, max_iterations = 1, 2, 0, False, 100000
+finished = flights.run_block(Layout, inputs, memoryview(outcomes).cast("d", [4, 1]), memoryview(steps).cast("Q"),
+                             memoryview(status).cast("B"), flights.StopFlag())
 assert finished == 1 and status[0] == 0, (finished, status)
 assert struct.unpack("d", outcomes[:8])[0] == {apogee!r}
 """
