@@ -311,7 +311,7 @@ def main(argv=None):
 
     def run():
         study = load_study(args.study)
-        until = _statistics_options(study, args)
+        study, until = _statistics_options(study, args)
         _check_outputs(args)
         if args.csv:
             _output_check(args.csv)
@@ -433,9 +433,9 @@ def _check_outputs(args):
 
 
 def _statistics_options(study, args):
-    """Applies --confidence, --percentiles and --threshold to the study's
-    reporting and checks --sensitivity; returns the stopping rule (--until,
-    else the file's). The intervals need SciPy: checked here, before
+    """The study with --confidence, --percentiles and --threshold applied to
+    its reporting, and the stopping rule (--until, else the file's);
+    --sensitivity is checked. The intervals need SciPy: checked here, before
     anything runs."""
     require("scipy.stats", "dispersion", "the confidence intervals of the summary")
     if args.sensitivity not in study.outcome_names:
@@ -446,8 +446,8 @@ def _statistics_options(study, args):
                                    defaults=study.reporting)
     except ValueError as exc:
         raise StudyError("--threshold", str(exc)) from None
-    study.reporting = check_reporting(reporting, study.model, "--threshold")
-    return stopping_rule("--until", args.until) if args.until else study.until
+    study = study.replace(reporting=check_reporting(reporting, study.model, "--threshold"))
+    return study, stopping_rule("--until", args.until) if args.until else study.until
 
 
 def _complain(line):

@@ -97,8 +97,9 @@ def _values(section, table):
     return out
 
 
-def study_from_mapping(data):
-    """Builds a Study from parsed TOML data (errors name the key, not the file)."""
+def study_from_mapping(data, source=None, source_sha256=None):
+    """Builds a Study from parsed TOML data (errors name the key, not the
+    file), read from the file `source` of SHA-256 `source_sha256`."""
     for section in data:
         if section not in SECTIONS:
             raise StudyError(section, f"unknown section (expected: {', '.join(SECTIONS)})")
@@ -131,6 +132,7 @@ def study_from_mapping(data):
         allow_negative=allow_negative,
         correlation=_correlation(data.get("correlation")),
         **_statistics(data.get("statistics", {})),
+        source=source, source_sha256=source_sha256,
     )
 
 
@@ -177,9 +179,6 @@ def load_study(path):
     except tomllib.TOMLDecodeError as exc:
         raise StudyError(None, f"invalid TOML: {exc}", file=path) from None
     try:
-        study = study_from_mapping(data)
+        return study_from_mapping(data, str(path), hashlib.sha256(content).hexdigest())
     except StudyError as exc:
         raise StudyError(exc.key, exc.problem, file=path) from None
-    study.source = str(path)
-    study.source_sha256 = hashlib.sha256(content).hexdigest()
-    return study

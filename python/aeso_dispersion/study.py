@@ -23,8 +23,10 @@ points in: ``vx = -speed * sin(angle)``, ``vy = speed * cos(angle)``,
 computed per sample from that sample's speed and angle.
 """
 
+import copy
 import hashlib
 import time
+from types import MappingProxyType
 from collections.abc import Mapping
 
 import numpy as np
@@ -151,11 +153,16 @@ class Study:
     ``aeso.InitialState1DOF``/``InitialState3DOF`` (fixed values). `n` and
     `seed` are the defaults of `run`; `block_size` is the number of samples
     drawn from one seed sequence, and is part of what the samples depend on.
+    `source` and `source_sha256` name the study file it was read from.
+
+    A study is immutable once built: `replace` gives a study with another
+    n, seed, reporting or stopping rule.
     """
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
                  block_size=DEFAULT_BLOCK_SIZE, allow_negative=(), correlation=None,
-                 confidence=None, percentiles=None, thresholds=None, until=None):
+                 confidence=None, percentiles=None, thresholds=None, until=None, *, source=None,
+                 source_sha256=None):
         if model not in MODELS:
             raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
         self.allow_negative = _check_widened(allow_negative)
@@ -204,9 +211,33 @@ class Study:
             max_iterations=max_iterations, block_size=self.block_size,
             checks=domains.sample_checks(model, keys, drawn, unbounded, self.allow_negative),
             correlation=correlated)
-        self.fixed = {f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)}
+        self.fixed = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)})
+        self.rocket, self.initial_state, self.solver = (MappingProxyType(section) for section in
+                                                        (self.rocket, self.initial_state, self.solver))
         # The study file and its SHA-256 when the study was read from one.
-        self.source = self.source_sha256 = None
+        self.source, self.source_sha256 = source, source_sha256
+        self._built = True
+
+    def __setattr__(self, name, value):
+        if self.__dict__.get("_built"):
+            raise AttributeError(f"a Study is immutable once built: study.replace({name}=...) gives "
+                                 f"a study with another {name}")
+        super().__setattr__(name, value)
+
+    def replace(self, **changes):
+        """A study like this one with another `n`, `seed`, `reporting` (a
+        summary.Reporting) or `until` (a stopping rule), each checked as
+        when a study is built."""
+        checks = {"n": lambda v: _check_count("study.n", v, allow_none=True),
+                  "seed": lambda v: _check_seed("study.seed", v),
+                  "reporting": lambda v: check_reporting(v, self.model, "reporting"),
+                  "until": lambda v: stopping_rule("until", v)}
+        unknown = set(changes) - set(checks)
+        if unknown:
+            raise TypeError(f"replace() takes n, seed, reporting and until, not {', '.join(sorted(unknown))}")
+        study = copy.copy(self)
+        study.__dict__.update({name: checks[name](value) for name, value in changes.items()})
+        return study
 
     @property
     def fingerprint(self):

@@ -2,6 +2,7 @@
 Python; every invalid file is reported with its file, key and problem."""
 
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -141,3 +142,24 @@ def test_run_arguments_are_checked(kwargs, key, problem):
 def test_python_study_names_the_key():
     with pytest.raises(StudyError, match="rocket.mass: must be a number or a distribution, not str"):
         Study(rocket=dict(mass="20"), initial_state={}, solver=dict(method="RK45"))
+
+
+@pytest.mark.parametrize("change, error", [
+    (dict(n=0), "study.n: must be > 0"),
+    (dict(seed=-1), "study.seed: must be a non-negative integer"),
+    (dict(until="p99"), "until: a stopping rule reads STAT=TOL"),
+    (dict(block_size=10), "replace() takes n, seed, reporting and until, not block_size"),
+])
+def test_a_study_is_immutable_and_replace_checks_what_it_changes(change, error):
+    from aeso_dispersion.summary import Reporting
+
+    study = load_study(EXAMPLE)
+    with pytest.raises(AttributeError, match="a Study is immutable once built"):
+        study.n = 5
+    with pytest.raises(TypeError):
+        study.rocket["mass"] = 1.0
+    other = study.replace(n=7, reporting=Reporting.make(0.9))
+    assert (other.n, other.reporting.level, other.plan, other.source) == (7, 0.9, study.plan, study.source)
+    assert (study.n, study.reporting.level) == (10000, 0.95)
+    with pytest.raises((StudyError, TypeError), match=re.escape(error)):
+        study.replace(**change)
