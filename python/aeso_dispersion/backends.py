@@ -2,16 +2,21 @@
 
 A backend is an object chosen by the caller, ``Threads(workers=...)`` or
 ``Dask(client=... | address=... | local_workers=...)``. Both hand out blocks
-(or groups of blocks) in order and give the results to a Collector as they
-come back; where a block ran changes nothing in its results (see engine).
+(or groups of blocks) in order, as futures, and give the results to a
+collector (see Collecting) as they come back, in one loop written once
+(collect_in_order); where a block ran changes nothing in its results (see
+engine).
 """
 
+import concurrent.futures
+import itertools
+from concurrent.futures import ThreadPoolExecutor
 import logging
 import os
 import signal
 import sys
 import time
-from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from typing import Protocol
 
 import numpy as np
 
@@ -33,6 +38,8 @@ SIGNAL_POLL_SECONDS = 0.1
 TASKS_PER_DASK_WORKER = 4
 # A Dask study whose cluster has had no worker for this long is abandoned.
 NO_WORKER_TIMEOUT = 60.0
+# The longest a Dask study waits for a task before it looks at its workers.
+DASK_POLL_SECONDS = 1.0
 # A testing hook: with this variable set to "K" or "K:SIGNAL" (a name such as
 # SIGKILL) in the environment, the process sends itself SIGNAL (SIGINT when
 # none is named) once block K has been collected and written to the results
@@ -48,6 +55,57 @@ def _stop_after_block():
         return None
     block, _, name = value.partition(":")
     return int(block), getattr(signal, name or "SIGINT")
+
+
+class Collecting(Protocol):
+    """What a backend hands block results to."""
+
+    # The blocks before this one are in already; a backend starts here.
+    first_block: int
+    # A stopping rule has ended the study: no further block is wanted.
+    complete: bool
+
+    def add(self, first_block, result):
+        """Takes the BlockResult (see engine) of blocks from `first_block` on."""
+
+
+def collect_in_order(collector, tasks, submit, wait, cancel, ahead=None, poll=SIGNAL_POLL_SECONDS,
+                     idle=None, result=None):
+    """Runs `tasks`, (first, last) ranges of blocks in order, as futures and
+    gives each result to `collector` as it comes back, until every task is
+    in or the collector is complete.
+
+    submit(first, last) gives a task's future, with at most `ahead` futures
+    pending at a time (all of them when None); wait(futures, timeout) gives
+    those done, waiting at most `poll` seconds; idle(pending) runs after a
+    wait that found none; result(future, task) gives a done future's result
+    (default: future.result()); cancel(futures) gets the futures still
+    pending when the loop ends, however it ends.
+    """
+    tasks = iter(tasks)
+    pending = {}
+
+    def top_up():
+        for task in itertools.islice(tasks, None if ahead is None else max(0, ahead - len(pending))):
+            pending[submit(*task)] = task
+
+    try:
+        top_up()
+        while pending:
+            done = wait(list(pending), poll)
+            if not done:
+                if idle is not None:
+                    idle(pending)
+                continue
+            for future in done:
+                task = pending.pop(future)
+                collector.add(task[0], future.result() if result is None else result(future, task))
+                if collector.complete:  # the stopping rule is met
+                    return
+            top_up()
+    finally:
+        if pending:
+            cancel(list(pending))
 
 
 class Collector:
@@ -176,26 +234,20 @@ class Threads:
             return self.workers
         stop = _flights.StopFlag()
         executor = ThreadPoolExecutor(self.workers, thread_name_prefix="aeso-dispersion")
-        blocks = iter(range(collector.first_block, plan.block_count(n)))
-        pending = {}
 
-        def submit():
-            block = next(blocks, None)
-            if block is not None:
-                future = executor.submit(run_block, plan, seed, block, plan.samples_in_block(n, block), stop)
-                pending[future] = block
+        def submit(first, last):
+            return executor.submit(run_block, plan, seed, first, plan.samples_in_block(n, first), stop)
 
+        def wait(futures, timeout):
+            return concurrent.futures.wait(futures, timeout, concurrent.futures.FIRST_COMPLETED).done
+
+        def cancel(futures):
+            for future in futures:
+                future.cancel()
+
+        blocks = ((b, b + 1) for b in range(collector.first_block, plan.block_count(n)))
         try:
-            for _ in range(QUEUED_BLOCKS_PER_THREAD * self.workers):
-                submit()
-            while pending:
-                done, _ = wait(pending, timeout=SIGNAL_POLL_SECONDS, return_when=FIRST_COMPLETED)
-                for future in done:
-                    block = pending.pop(future)
-                    collector.add(block, future.result())
-                    if collector.complete:  # the stopping rule is met
-                        return self.workers
-                    submit()
+            collect_in_order(collector, blocks, submit, wait, cancel, ahead=QUEUED_BLOCKS_PER_THREAD * self.workers)
         finally:
             # Running flights end at their next check, queued blocks are cancelled.
             stop.set()
@@ -255,15 +307,13 @@ class Dask:
             n_blocks = plan.block_count(n)
             todo = n_blocks - collector.first_block
             per_task = self.blocks_per_task or max(1, -(-todo // (TASKS_PER_DASK_WORKER * n_workers)))
-            pending = {}
-            for first in range(collector.first_block, n_blocks, per_task):
-                last = min(first + per_task, n_blocks)
-                pending[client.submit(run_blocks, plan, seed, first, last, n, pure=False)] = (first, last)
-            try:
-                _collect_dask(distributed, client, pending, collector)
-            except BaseException:
-                client.cancel(list(pending))
-                raise
+            tasks = ((first, min(first + per_task, n_blocks))
+                     for first in range(collector.first_block, n_blocks, per_task))
+            collect_in_order(collector, tasks,
+                             lambda first, last: client.submit(run_blocks, plan, seed, first, last, n, pure=False),
+                             lambda futures, timeout: _dask_done(distributed, futures, timeout),
+                             client.cancel, poll=DASK_POLL_SECONDS, idle=_NoWorkerWatch(client),
+                             result=_dask_result)
             return n_workers
         finally:
             for item in owned:
@@ -290,33 +340,39 @@ def _check_workers(client):
             f"e.g. {worker}: {type(error).__name__}: {error}; install aeso on every worker")
 
 
-def _collect_dask(distributed, client, pending, collector):
-    no_worker_since = None
-    while pending:
-        try:
-            done, _ = distributed.wait(list(pending), timeout=1.0, return_when="FIRST_COMPLETED")
-        except TimeoutError:
-            if client.scheduler_info()["workers"]:
-                no_worker_since = None
-            elif no_worker_since is None:
-                no_worker_since = time.monotonic()
-            elif time.monotonic() - no_worker_since > NO_WORKER_TIMEOUT:
-                raise DispersionError(
-                    f"the Dask cluster has had no worker for {NO_WORKER_TIMEOUT:g} s; "
-                    f"{len(pending)} tasks never ran") from None
-            continue
-        for future in done:
-            first, last = pending.pop(future)
-            try:
-                result = future.result()
-            except Exception as exc:
-                raise DispersionError(
-                    f"a Dask worker failed on blocks {first} to {last - 1}: "
-                    f"{type(exc).__name__}: {exc}") from exc
-            collector.add(first, result)
-            if collector.complete:  # the stopping rule is met
-                client.cancel(list(pending))
-                return
+def _dask_done(distributed, futures, timeout):
+    try:
+        return distributed.wait(futures, timeout=timeout, return_when="FIRST_COMPLETED").done
+    except TimeoutError:
+        return set()
+
+
+def _dask_result(future, task):
+    """A Dask task's result; DispersionError naming its blocks if it failed."""
+    try:
+        return future.result()
+    except Exception as exc:
+        first, last = task
+        raise DispersionError(f"a Dask worker failed on blocks {first} to {last - 1}: "
+                              f"{type(exc).__name__}: {exc}") from exc
+
+
+class _NoWorkerWatch:
+    """Abandons a Dask study whose cluster has had no worker for
+    NO_WORKER_TIMEOUT seconds (called after each wait that found no task
+    done)."""
+
+    def __init__(self, client):
+        self.client, self.since = client, None
+
+    def __call__(self, pending):
+        if self.client.scheduler_info()["workers"]:
+            self.since = None
+        elif self.since is None:
+            self.since = time.monotonic()
+        elif time.monotonic() - self.since > NO_WORKER_TIMEOUT:
+            raise DispersionError(f"the Dask cluster has had no worker for {NO_WORKER_TIMEOUT:g} s; "
+                                  f"{len(pending)} tasks never ran")
 
 
 def backend_named(name, workers=None, **options):
