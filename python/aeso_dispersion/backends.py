@@ -115,7 +115,7 @@ class Collector:
     already (read back from the results file), and backends start there."""
 
     def __init__(self, plan, n, bar=None, writer=None, names=(), tracker=None):
-        self.plan, self.n, self.names, self.model = plan, n, names, plan.model
+        self.plan, self.n = plan, n
         # With a stopping rule: its tracker (see stopping), and whether it
         # has stopped the study (blocks past the stop are neither kept nor
         # written; backends stop handing out blocks).

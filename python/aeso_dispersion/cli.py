@@ -28,8 +28,11 @@ distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
 See examples/dispersion_study.toml.
 
 Every input has a physical domain (mass, areas, moment of inertia and step
-sizes > 0; cd, cl_a and speed >= 0; finite values): a fixed value outside it
-is refused when the file is read, a drawn one makes its sample fail.
+sizes > 0; cd, cl_a and speed >= 0; finite values), and every start is a
+flight with an apogee ahead (the 3-DOF angle within pi/2 of the vertical,
+as given; the initial vertical velocity above the 0.5 m/s at which a run
+ends): a fixed value outside is refused when the file is read, a drawn one
+makes its sample fail.
 
 Every run gives its apogee and the time, downrange position (x) and
 horizontal speed at apogee (the last two for the 3-DOF model). A sample whose

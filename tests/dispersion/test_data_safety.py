@@ -292,6 +292,7 @@ def no_pyarrow(tmp_path):
     (["--csv", "{tmp}/absent/runs.csv"], 2, "{tmp}/absent/runs.csv: directory {tmp}/absent does not exist"),
     (["--csv", "{tmp}"], 2, "{tmp} is a directory, not a regular file"),
     (["--json", "{tmp}/fifo"], 2, "{tmp}/fifo is a FIFO, not a regular file"),
+    (["--json", "/dev/null"], 2, "/dev/null is a device, not a regular file"),
     (["--plot", "{tmp}/absent/fig.png"], 2, "directory {tmp}/absent does not exist"),
     (["--plot", "{tmp}/fig.txt"], 2, "{tmp}/fig.txt: the file name must end in one of"),
     # No output may be the study file or another output, however it is named.
