@@ -52,9 +52,15 @@ nitpicky = True
 nitpick_ignore = [
     ("py:class", "optional"),
     ("py:class", "callable"),
+    # Other projects' classes: the site links no other host (no intersphinx).
+    ("py:class", "numpy.ndarray"),
+    ("py:class", "distributed.Client"),
+    ("py:data", "sys.stdout"),
 ]
 
 autodoc_member_order = "bysource"
+# The page's table of contents names methods without their class.
+toc_object_entries_show_parents = "hide"
 autodoc_typehints = "none"
 numpydoc_show_class_members = False
 numpydoc_validation_checks = set()
