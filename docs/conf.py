@@ -164,12 +164,15 @@ copybutton_prompt_text = r"\$ |>>> |\.\.\. "
 copybutton_prompt_is_regexp = True
 
 # --- Examples gallery ------------------------------------------------------------
+sys.path.insert(0, str(DOCS / "_ext"))
+
 sphinx_gallery_conf = {
     "examples_dirs": str(REPO / "examples"),
     "gallery_dirs": "auto_examples",
     # Every script in examples/ runs, not only those named plot_*.
     "filename_pattern": r".*\.py$",
-    "within_subsection_order": "FileNameSortKey",
+    # The gallery's order: first steps first.
+    "within_subsection_order": "gallery_order.key",
     "download_all_examples": False,
     "plot_gallery": "True",
     "abort_on_example_error": True,
