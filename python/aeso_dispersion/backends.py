@@ -173,13 +173,29 @@ class Threads:
         self.workers = _positive_or_none("workers", workers) or os.cpu_count() or 1
 
     def run(self, plan, seed, n, collector):
-        """Runs every block into `collector`; returns the number of workers.
+        """Runs every block of a study; :meth:`Study.run` calls it.
 
         Only a few blocks per thread are queued at a time. On any exception
         in the calling thread (KeyboardInterrupt included) the stop flag ends
         the running flights within a few thousand steps, queued blocks are
         cancelled and the exception propagates without waiting for the
         threads.
+
+        Parameters
+        ----------
+        plan : plan.Plan
+            The study's plain form.
+        seed : int
+            The seed of the draws.
+        n : int
+            The number of samples.
+        collector : backends.Collector
+            Receives each block's results, on the calling thread.
+
+        Returns
+        -------
+        int
+            The number of workers.
         """
         if collector.complete:  # a stopping rule met by the blocks read back
             return self.workers
@@ -267,8 +283,34 @@ class Dask:
         self.connect_timeout = connect_timeout
 
     def run(self, plan, seed, n, collector):
-        """Runs every block into `collector` (the blocks left once a stopping
-        rule is met are cancelled); returns the number of workers."""
+        """Runs every block of a study as Dask tasks; :meth:`Study.run` calls it.
+
+        The tasks left once a stopping rule is met are cancelled.
+
+        Parameters
+        ----------
+        plan : plan.Plan
+            The study's plain form, sent to the workers.
+        seed : int
+            The seed of the draws.
+        n : int
+            The number of samples.
+        collector : backends.Collector
+            Receives each task's results, on the calling thread.
+
+        Returns
+        -------
+        int
+            The number of workers.
+
+        Raises
+        ------
+        DispersionError
+            The scheduler does not answer, a worker cannot import the study
+            engine, a task fails, or the cluster has no worker for 60 s.
+        MissingExtra
+            ``distributed`` (the ``dask`` extra) is not installed.
+        """
         distributed = require("distributed", "dask", "the dask backend")
         if collector.complete:  # a stopping rule met by the blocks read back
             return self.local_workers or 0

@@ -136,6 +136,14 @@ class Normal(_Truncatable):
         return -math.inf, math.inf
 
     def kept_share(self):
+        """The share of the untruncated distribution between the bounds.
+
+        Returns
+        -------
+        float
+            From 0 to 1 (1 without bounds); bounds that keep less than
+            0.1 % are refused.
+        """
         return self._share_between(self.mean, self.std, self.low, self.high)
 
     @property
@@ -190,6 +198,14 @@ class LogNormal(_Truncatable):
         return 0.0, math.inf
 
     def kept_share(self):
+        """The share of the untruncated distribution between the bounds.
+
+        Returns
+        -------
+        float
+            From 0 to 1 (1 without bounds); bounds that keep less than
+            0.1 % are refused.
+        """
         log_low = math.log(self.low) if self.low > 0 else -math.inf
         return self._share_between(self.log_mean, self.log_std, log_low, math.log(self.high))
 

@@ -420,18 +420,36 @@ class DispersionResult:
     # The arrays as a collector holds them, for the export (see output).
     @property
     def inputs(self):
+        """The drawn values as the results file's writer reads them:
+        `samples` transposed, shape (len(names), n)."""
         return self.samples.T
 
     def outcome_block(self, lo, hi):
+        """The outcomes of samples lo to hi - 1, as the results file's
+        writer reads them.
+
+        Parameters
+        ----------
+        lo, hi : int
+            The first sample and the one after the last.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (4, hi - lo): apogees, apogee_times, downrange,
+            apogee_speeds.
+        """
         return np.stack([a[lo:hi] for a in (self.apogees, self.apogee_times, self.downrange,
                                              self.apogee_speeds)])
 
     @property
     def codes(self):
+        """`failure_codes`, under the name the results file's writer reads."""
         return self.failure_codes
 
     @property
     def model(self):
+        """The study's model, "1dof" or "3dof"."""
         return self.study.model
 
     def save(self, path):
