@@ -11,6 +11,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+
+# The site serves MathJax from its own files, copied by conf.py from here:
+# without it the build would end in Sphinx's many-line error report.
+mathjax=${AESO_MATHJAX_DIR:-/usr/share/javascript/mathjax}
+if [ ! -f "$mathjax/MathJax.js" ]; then
+  echo "docs/build.sh: MathJax not found in $mathjax: install Debian's libjs-mathjax" \
+       "(sudo apt-get install libjs-mathjax) or set AESO_MATHJAX_DIR to a MathJax 2 directory" >&2
+  exit 1
+fi
+
 log=build/docs-stderr.txt
 mkdir -p build
 : > "$log"

@@ -375,6 +375,21 @@ def test_page_loads_without_console_errors(browser, server, page):
     assert not foreign, foreign
 
 
+def test_every_section_is_in_the_header_on_one_line(browser, server):
+    browser.get(server + "index.html")
+    _wait(browser, "return document.readyState === 'complete'")
+    header = browser.execute_script("""
+        const items = document.querySelectorAll('.bd-header .navbar-header-items__center .nav-link,'
+                                                + '.bd-header .navbar-header-items__end .navbar-item');
+        return Array.from(items).filter(e => e.offsetParent !== null).map(e => {
+            const r = e.getBoundingClientRect();
+            return [e.textContent.trim(), Math.round(r.top + r.height / 2)];
+        });""")
+    sections = {entry[0] for entry in header}
+    assert "More" not in sections and {"API", "Performance", "Theory & validation"} <= sections, header
+    assert max(y for _, y in header) - min(y for _, y in header) <= 6, header
+
+
 def test_search_finds_predict_apogee_3dof(browser, server):
     browser.get(server + "search.html?q=predict_apogee_3dof")
     _wait(browser, "return document.querySelectorAll('#search-results li').length > 0", timeout=60)
