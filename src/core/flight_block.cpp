@@ -12,7 +12,8 @@ namespace {
 struct StopFlagObserver {
     const std::atomic<bool>& flag;
 
-    bool stop_requested(std::uint64_t iteration) const noexcept {
+    template <class S>
+    bool stop_requested(std::uint64_t iteration, const S&) const noexcept {
         return (iteration & (STOP_CHECK_INTERVAL - 1)) == 0 && flag.load(std::memory_order_relaxed);
     }
 };

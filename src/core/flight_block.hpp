@@ -8,18 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flight_status.hpp"
 #include "simulation.hpp"
 
 namespace aeso {
-
-// The outcome of one flight of a block.
-enum class FlightStatus : std::uint8_t {
-    Ok = 0,                  // apogee reached, finite
-    IterationLimit = 1,      // max_iterations steps without reaching it
-    InvalidStepOptions = 2,  // the step controller refused the bounds (dt_min > dt_max or NaN)
-    NonFiniteApogee = 3,     // apogee reached, but its altitude is not finite
-    Stopped = 4,             // not run to its end: the block was asked to stop
-};
 
 enum class FlightModel : std::uint8_t { OneDof = 1, ThreeDof = 3 };
 
