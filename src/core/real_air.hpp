@@ -1,11 +1,12 @@
 // The real air: a flight's aerodynamics from the day's atmosphere, a drag
 // coefficient against Mach number and air brakes against (deployment, Mach).
 //
-// An AirModel holds the tables and is shared, unchanged, by every flight
-// that uses it; a FlightTrim holds what one flight sets for itself (the
-// brakes' deployment, a factor on the whole drag). A state flying in the real
-// air carries a RealAero, two pointers to them, so copying a state at every
-// stage copies no table. Both must outlive the run.
+// An AirModel points to the tables (an atmosphere, a vehicle's drag and
+// brakes), shared, unchanged, by every flight that uses them; a FlightTrim
+// holds what one flight sets for itself (the brakes' deployment, a factor
+// on the whole drag). A state flying in the real air carries a RealAero, two
+// pointers to them, so copying a state at every stage copies no table.
+// Everything pointed to must outlive the run.
 #pragma once
 
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "aerodynamics.hpp"
 #include "linear_table.hpp"
 #include "standard_atmosphere.hpp"
+#include "state.hpp"
 
 namespace aeso {
 
@@ -26,10 +28,16 @@ struct BrakeTable {
     bool replace = false;
 };
 
-struct AirModel {
-    AtmosphereTable atmosphere;
-    LinearCurve drag;    // cd against Mach; empty: the rocket's own cd
+// A vehicle's drag: the rocket's own coefficient or a curve against Mach
+// number, and its brakes, if any.
+struct VehicleDrag {
+    LinearCurve cd;      // against Mach; empty: the rocket's own cd
     BrakeTable brakes;   // empty surface: no brakes
+};
+
+struct AirModel {
+    const AtmosphereTable* atmosphere;
+    const VehicleDrag* drag;
 };
 
 // What one flight sets for itself: a factor on the whole drag, and the
@@ -57,14 +65,15 @@ struct RealAero {
 
     [[gnu::always_inline]] AirCoefficients coefficients(const RocketProperties& r, double speed, double altitude,
                                  double time) const noexcept {
-        const AirModel& m = *model;
-        const AirSample air = m.atmosphere.at(altitude, &air_piece);
+        const AirSample air = model->atmosphere->at(altitude, &air_piece);
+        const VehicleDrag& drag = *model->drag;
         const double mach = speed * air.inv_speed_of_sound;
-        double cd = m.drag.empty() ? r.cd : m.drag.at(mach, &drag_segment);
+        double cd = drag.cd.empty() ? r.cd : drag.cd.at(mach, &drag_segment);
         double added = 0.0;
-        if (!m.brakes.cd.empty()) {
-            const double brake = m.brakes.cd.at(trim->deployment(time), mach) * m.brakes.area_ratio;
-            if (m.brakes.replace) {
+        if (!drag.brakes.cd.empty()) {
+            const BrakeTable& brakes = drag.brakes;
+            const double brake = brakes.cd.at(trim->deployment(time), mach) * brakes.area_ratio;
+            if (brakes.replace) {
                 cd = brake;
             } else {
                 added = brake * trim->drag_scale;

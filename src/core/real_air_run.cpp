@@ -8,8 +8,8 @@ namespace aeso {
 
 RealAirObserver::RealAirObserver(const AirModel& model, const FlightTrim& trim, double start_time,
                                  const std::atomic<bool>* stop) noexcept
-    : lowest_(model.atmosphere.lowest_height()),
-      highest_(model.atmosphere.highest_height()),
+    : lowest_(model.atmosphere->lowest_height()),
+      highest_(model.atmosphere->highest_height()),
       knots_(trim.schedule != nullptr ? &trim.schedule->x() : nullptr),
       stop_(stop) {
     if (knots_ != nullptr) {

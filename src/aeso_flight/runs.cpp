@@ -1,0 +1,259 @@
+// The module's run functions: predict, simulate and the two inverses. Each
+// takes its arguments as plain values and native objects (the Python
+// package has checked and converted them), copies what it needs, and runs
+// detached from the interpreter.
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "core/apogee_inverse.hpp"
+#include "core/real_air_run.hpp"
+#include "objects.hpp"
+#include "python/detached.hpp"
+#include "python/python_ref.hpp"
+
+namespace aeso::flight {
+
+namespace {
+
+// The arguments every run function starts with:
+// (craft, air, dof, state, method, step, max_iterations, ...).
+constexpr Py_ssize_t COMMON_ARGS = 7;
+
+struct Common {
+    const CraftObject* craft;
+    const AirObject* air;
+    int dof;
+    double state[6];
+    SolverConfig solver;
+    std::uint64_t max_iterations;
+};
+
+bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+    return false;
+}
+
+bool parse_common(PyObject* module, PyObject* const* args, Common& c) {
+    const ModuleState* st = state_of(module);
+    if (!PyObject_TypeCheck(args[0], st->craft_type) || !PyObject_TypeCheck(args[1], st->air_type)) {
+        PyErr_SetString(PyExc_TypeError, "craft and air must be native Craft and Air objects");
+        return false;
+    }
+    c.craft = reinterpret_cast<const CraftObject*>(args[0]);
+    c.air = reinterpret_cast<const AirObject*>(args[1]);
+    c.dof = PyLong_AsLong(args[2]) == 3 ? 3 : 1;
+    if (PyErr_Occurred()) return false;
+    if (!read_floats(args[3], c.state, c.dof == 1 ? 2 : 6, "state")) return false;
+    const long method = PyLong_AsLong(args[4]);
+    if (method == -1 && PyErr_Occurred()) return false;
+    if (method < 0 || method > 2) {
+        PyErr_SetString(PyExc_ValueError, "method must be 0, 1 or 2");
+        return false;
+    }
+    std::optional<TimeStepConfig> step;
+    if (args[5] != Py_None) {
+        double v[5];
+        const Py_ssize_t n = PyTuple_Check(args[5]) ? PyTuple_GET_SIZE(args[5]) : 0;
+        if (!read_floats(args[5], v, n == 1 ? 1 : 5, "step")) return false;
+        if (n == 1) {
+            step = FixedTimeStep{v[0]};
+        } else {
+            step = AdaptiveTimeStep{v[0], v[1], v[2], v[3], v[4]};
+        }
+    }
+    Result<SolverConfig> solver = validate_solver_config(static_cast<OdeMethod>(method), step);
+    if (!solver) {
+        PyErr_SetString(PyExc_TypeError, solver.error().message.c_str());
+        return false;
+    }
+    c.solver = solver.value();
+    c.max_iterations = PyLong_AsUnsignedLongLong(args[6]);
+    return !PyErr_Occurred();
+}
+
+// A brake setting: a level (float) and an optional native Schedule.
+bool parse_trim(PyObject* module, PyObject* level, PyObject* schedule, double drag_scale, FlightTrim& trim) {
+    trim.drag_scale = drag_scale;
+    trim.level = PyFloat_AsDouble(level);
+    if (trim.level == -1.0 && PyErr_Occurred()) return false;
+    if (schedule != Py_None) {
+        if (!PyObject_TypeCheck(schedule, state_of(module)->schedule_type)) {
+            PyErr_SetString(PyExc_TypeError, "schedule must be a native Schedule or None");
+            return false;
+        }
+        trim.schedule = reinterpret_cast<const ScheduleObject*>(schedule)->curve;
+    }
+    return true;
+}
+
+bool parse_double(PyObject* object, double& out) {
+    out = PyFloat_AsDouble(object);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+template <class F>
+decltype(auto) with_initial(const Common& c, F&& f) {
+    if (c.dof == 1) return f(Initial1DOF{c.state[0], c.state[1]});
+    return f(Initial3DOF{c.state[0], c.state[1], c.state[2], c.state[3], c.state[4], c.state[5]});
+}
+
+PyObject* outcome_tuple(const RealOutcome& o) {
+    return Py_BuildValue("(idddd" "Kd)", static_cast<int>(o.status), o.apogee, o.time, o.x, o.horizontal_speed,
+                         static_cast<unsigned long long>(o.steps), o.failed_at);
+}
+
+// predict(craft, air, dof, state, method, step, max_iterations, level,
+// schedule, drag_scale) -> (status, apogee, time, x, |vx|, steps, failed_at)
+PyObject* predict(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    Common c;
+    FlightTrim trim;
+    double scale;
+    if (!check_count("predict", nargs, COMMON_ARGS + 3) || !parse_common(module, args, c) ||
+        !parse_double(args[9], scale) || !parse_trim(module, args[7], args[8], scale, trim)) {
+        return nullptr;
+    }
+    const AirModel model{c.air->table, c.craft->drag};
+    const RealRun run{&model, c.solver, c.max_iterations};
+    const RealOutcome out = py::run_detached(
+        [&] { return with_initial(c, [&](const auto& initial) { return fly_real(c.craft->rocket, initial, run, trim); }); });
+    return outcome_tuple(out);
+}
+
+// The extra columns of a logged row: density, Mach number, deployment.
+void extra_columns(const Common& c, const FlightTrim& trim, double time, const LogRow& row, double* out) {
+    const double altitude = c.dof == 1 ? row[0] : row[1];
+    const double speed = c.dof == 1 ? std::fabs(row[1]) : std::sqrt(row[4] * row[4] + row[3] * row[3]);
+    const AirSample air = c.air->table->at(altitude);
+    out[0] = 2.0 * air.half_rho;
+    out[1] = speed * air.inv_speed_of_sound;
+    out[2] = c.craft->drag->brakes.cd.empty() ? 0.0 : trim.deployment(time);
+}
+
+constexpr std::size_t SIMULATED_COLUMNS = LOG_COLUMNS + 3;
+
+// simulate(same arguments as predict) -> (status, failed_at, times, rows):
+// times and rows as bytearrays of float64, rows n x 12.
+PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    Common c;
+    FlightTrim trim;
+    double scale;
+    if (!check_count("simulate", nargs, COMMON_ARGS + 3) || !parse_common(module, args, c) ||
+        !parse_double(args[9], scale) || !parse_trim(module, args[7], args[8], scale, trim)) {
+        return nullptr;
+    }
+    Result<FlightLog> created = FlightLog::create();
+    if (!created) return PyErr_NoMemory();
+    FlightLog log = std::move(created.value());
+    const AirModel model{c.air->table, c.craft->drag};
+    const RealRun run{&model, c.solver, c.max_iterations};
+    const RealOutcome out = py::run_detached([&] {
+        return with_initial(c, [&](const auto& initial) { return fly_real(c.craft->rocket, initial, run, trim, &log); });
+    });
+    if (out.out_of_memory) return PyErr_NoMemory();
+    const std::size_t n = log.size();
+    py::Ref times(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(double))));
+    py::Ref rows(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * SIMULATED_COLUMNS * sizeof(double))));
+    if (!times || !rows) return nullptr;
+    if (n != 0) {
+        std::memcpy(PyByteArray_AS_STRING(times.get()), log.times(), n * sizeof(double));
+        auto* r = reinterpret_cast<double*>(PyByteArray_AS_STRING(rows.get()));
+        for (std::size_t i = 0; i < n; ++i) {
+            double* row = r + i * SIMULATED_COLUMNS;
+            std::memcpy(row, log.rows()[i].data(), LOG_COLUMNS * sizeof(double));
+            extra_columns(c, trim, log.times()[i], log.rows()[i], row + LOG_COLUMNS);
+        }
+    }
+    return Py_BuildValue("(idOO)", static_cast<int>(out.status), out.failed_at, times.get(), rows.get());
+}
+
+bool parse_start(PyObject* object, std::optional<InverseStart>& start) {
+    if (object == Py_None) return true;
+    double v[4];
+    if (!read_floats(object, v, 4, "start")) return false;
+    start = InverseStart{v[0], v[1], v[2], v[3]};
+    return true;
+}
+
+PyObject* inverse_tuple(const InverseResult& r) {
+    return Py_BuildValue("(iddiddd" "id)", static_cast<int>(r.status), r.value, r.apogee, r.predictions, r.slope,
+                         r.low, r.high, static_cast<int>(r.failure.status), r.failure.failed_at);
+}
+
+// deployment_for_apogee(craft, air, dof, state, method, step, max_iterations,
+// drag_scale, target, start) -> (status, level, apogee, predictions, slope,
+// low, high, failure_status, failed_at)
+PyObject* deployment_for_apogee(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    Common c;
+    FlightTrim trim;
+    double target;
+    std::optional<InverseStart> start;
+    if (!check_count("deployment_for_apogee", nargs, COMMON_ARGS + 3) || !parse_common(module, args, c) ||
+        !parse_double(args[7], trim.drag_scale) || !parse_double(args[8], target) || !parse_start(args[9], start)) {
+        return nullptr;
+    }
+    const AirModel model{c.air->table, c.craft->drag};
+    const RealRun run{&model, c.solver, c.max_iterations};
+    const InverseResult r = py::run_detached([&] {
+        return with_initial(c, [&](const auto& initial) {
+            return aeso::deployment_for_apogee(c.craft->rocket, initial, run, trim, target, start ? &*start : nullptr);
+        });
+    });
+    return inverse_tuple(r);
+}
+
+// drag_scale_for_apogee(craft, air, dof, state, method, step, max_iterations,
+// level, schedule, target, start) -> as deployment_for_apogee, the value
+// being the factor on the drag.
+PyObject* drag_scale_for_apogee(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    Common c;
+    FlightTrim trim;
+    double target;
+    std::optional<InverseStart> start;
+    if (!check_count("drag_scale_for_apogee", nargs, COMMON_ARGS + 4) || !parse_common(module, args, c) ||
+        !parse_trim(module, args[7], args[8], 1.0, trim) || !parse_double(args[9], target) ||
+        !parse_start(args[10], start)) {
+        return nullptr;
+    }
+    const AirModel model{c.air->table, c.craft->drag};
+    const RealRun run{&model, c.solver, c.max_iterations};
+    const InverseResult r = py::run_detached([&] {
+        return with_initial(c, [&](const auto& initial) {
+            return aeso::drag_scale_for_apogee(c.craft->rocket, initial, run, trim, target, start ? &*start : nullptr);
+        });
+    });
+    return inverse_tuple(r);
+}
+
+// standard_air(altitude) -> (temperature, pressure) of the 1976 standard at
+// a geometric altitude above sea level.
+PyObject* standard_air(PyObject*, PyObject* altitude) {
+    const double z = PyFloat_AsDouble(altitude);
+    if (z == -1.0 && PyErr_Occurred()) return nullptr;
+    return Py_BuildValue("(dd)", atmosphere::standard_temperature(z), atmosphere::standard_pressure(z));
+}
+
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef RUN_METHODS[] = {
+    {"predict", fastcall<predict>(), METH_FASTCALL,
+     "predict(craft, air, dof, state, method, step, max_iterations, level, schedule, drag_scale, /)"},
+    {"simulate", fastcall<simulate>(), METH_FASTCALL,
+     "simulate(craft, air, dof, state, method, step, max_iterations, level, schedule, drag_scale, /)"},
+    {"deployment_for_apogee", fastcall<deployment_for_apogee>(), METH_FASTCALL,
+     "deployment_for_apogee(craft, air, dof, state, method, step, max_iterations, drag_scale, target, start, /)"},
+    {"drag_scale_for_apogee", fastcall<drag_scale_for_apogee>(), METH_FASTCALL,
+     "drag_scale_for_apogee(craft, air, dof, state, method, step, max_iterations, level, schedule, target, start, /)"},
+    {"standard_air", standard_air, METH_O,
+     "standard_air(altitude, /)\n--\n\nThe 1976 standard temperature and pressure at a geometric altitude."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace aeso::flight
