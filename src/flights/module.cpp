@@ -173,6 +173,12 @@ int module_exec(PyObject* module) {
     if (type == nullptr) return -1;
     state_of(module)->stop_flag_type = type;
     if (PyModule_AddObjectRef(module, "StopFlag", type) < 0) return -1;
+    // A run ends once its vertical velocity drops below this: a start at or
+    // below it has no apogee ahead (the study's domains refuse one).
+    Ref threshold{PyFloat_FromDouble(APOGEE_VELOCITY_THRESHOLD)};
+    if (!threshold || PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0) {
+        return -1;
+    }
     return PyModule_AddIntConstant(module, "STOP_CHECK_INTERVAL", static_cast<long>(STOP_CHECK_INTERVAL));
 }
 
