@@ -3,17 +3,17 @@
 Describe a study (nominal rocket, initial state and solver, with any numeric
 input replaced by a distribution), in Python or in a TOML file, run n samples
 on threads or on a Dask cluster, and read the outcomes of every run (apogee,
-time of apogee, downrange drift and horizontal speed at apogee), the summary, the sensitivity
-ranking, the arrays, a CSV/Parquet export and a figure:
+time of apogee, downrange drift and horizontal speed at apogee), the summary,
+the sensitivity ranking, the arrays, a CSV/Parquet export and a figure::
 
     from aeso_dispersion import Threads, load_study
     result = load_study("examples/dispersion_study.toml").run(n=10000, seed=1, backend=Threads(workers=2))
     print(result)
     result.plot("dispersion.png")
 
-The summary gives every percentile and mean with its confidence interval,
+The summary gives every percentile and the mean with its confidence interval,
 and a study can run until a statistic is known precisely enough, with n as
-the maximum; correlated inputs are drawn through a Gaussian copula:
+the maximum; correlated inputs are drawn through a Gaussian copula::
 
     result = study.run(n=10**6, seed=1, until="p99=1.0")   # stop at +-1 m
     result.stopping, result.statistics(), result.to_json("summary.json")
