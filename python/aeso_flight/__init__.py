@@ -12,7 +12,10 @@ same integrators and run loop, in
 and answers the air-brake question the other way round:
 :meth:`Vehicle.deployment_for_apogee` is the brake deployment whose
 predicted apogee is a target, :meth:`Vehicle.drag_scale_for_apogee` the
-factor on the drag that is.
+factor on the drag that is. :meth:`Vehicle.fly_controlled` flies the
+controller the rocket will fly (:class:`Predictive`, :class:`PID`,
+:class:`Schedule` or any callable) with its :class:`Actuator` and
+:class:`Sensors` in the loop.
 
 Example::
 
@@ -29,17 +32,25 @@ Example::
 
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
+from .control import PID, Actuator, ControlledFlight, Predictive, Schedule, Sensors, TickLog
 from .errors import FlightError
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
 __all__ = [
+    "PID",
+    "Actuator",
     "Atmosphere",
     "Brakes",
+    "ControlledFlight",
     "DeploymentSolution",
     "Drag",
     "DragScaleSolution",
     "FlightError",
+    "Predictive",
     "Reach",
+    "Schedule",
+    "Sensors",
+    "TickLog",
     "Vehicle",
 ]

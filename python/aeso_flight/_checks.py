@@ -27,6 +27,17 @@ def real(name: str, value: object) -> float:
     return x
 
 
+def real_or_inf(name: str, value: object) -> float:
+    """``value`` as a float that is not NaN and not -inf (+inf allowed)."""
+    try:
+        x = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    if isinstance(value, (bool, np.bool_)) or math.isnan(x) or x == -math.inf:
+        raise ValueError(f"{name} must be a number or inf, not {value!r}")
+    return x
+
+
 def positive(name: str, value: object) -> float:
     x = real(name, value)
     if x <= 0.0:

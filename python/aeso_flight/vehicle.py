@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Sequence
 from typing import Final, TypeAlias
 
@@ -11,14 +12,17 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks
-from ._native import Craft, Schedule
+from ._native import Craft
+from ._native import Schedule as _NativeSchedule
 from ._native import deployment_for_apogee as _deployment_for_apogee
 from ._native import drag_scale_for_apogee as _drag_scale_for_apogee
+from ._native import fly_controlled as _fly_controlled
 from ._native import predict as _predict
 from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
-from .errors import flight_error
+from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors, TickLog
+from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 __all__ = ["APOGEE_VELOCITY_THRESHOLD", "LOG_COLUMNS", "Vehicle"]
@@ -257,6 +261,134 @@ class Vehicle:
         r = _drag_scale_for_apogee(*args, level, schedule, goal, None if start is None else _warm(start.scale, start))
         return DragScaleSolution(*_solution(r, max_iterations, atmosphere))
 
+    def fly_controlled(
+        self,
+        initial_state: InitialState,
+        method: aeso.OdeMethod,
+        timestep_config: TimeStep | None = None,
+        max_iterations: int = 100000,
+        *,
+        atmosphere: Atmosphere,
+        target: float,
+        controller: Controller,
+        rate: float,
+        actuator: Actuator = Actuator(),
+        sensors: Sensors = Sensors(),
+        seed: int = 0,
+        record: bool = True,
+    ) -> ControlledFlight:
+        """Flies the vehicle from ``initial_state`` to its apogee with
+        ``controller`` in the loop at ``rate`` ticks per second, its commands
+        moving the brakes through ``actuator``, its view of the state through
+        ``sensors`` (noise drawn from ``seed``). 1-DOF or 3-DOF as the state's
+        class says. ``target`` (m above the pad) defines the miss, and is the
+        controllers' target unless they name their own. A target that no
+        deployment can reach from the start is said (a warning) and flown.
+
+        The built-in controllers (:class:`Predictive`, :class:`PID`,
+        :class:`Schedule`) run natively with the whole flight detached from
+        the interpreter; a callable is called at each tick, and an exception
+        it raises ends the flight, raised again as :class:`FlightError` from
+        it. ``record=False`` keeps no tick log (faster for many flights).
+        """
+        if self._brakes is None:
+            raise ValueError("fly_controlled needs a vehicle with brakes")
+        dof, state = _state(initial_state, atmosphere)
+        goal = _checks.real("target", target)
+        ticks_per_second = _checks.positive("rate", rate)
+        if not isinstance(actuator, Actuator):
+            raise TypeError(f"actuator must be an Actuator, not {type(actuator).__name__}")
+        if not isinstance(sensors, Sensors):
+            raise TypeError(f"sensors must be a Sensors, not {type(sensors).__name__}")
+        seed_value = _checks.count("seed", seed)
+        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
+        kind, controller_target, gains, predictor, schedule, callback = self._controller(
+            controller, goal, dof, method, timestep_config, max_iterations, atmosphere)
+        self._say_if_out_of_reach(args, goal, atmosphere)
+        control = (float(kind), controller_target, ticks_per_second, actuator.rate_limit, actuator.lag,
+                   actuator.delay, actuator.initial, sensors.height_sd, sensors.velocity_sd,
+                   sensors.velocity_scale, sensors.correlation_time, *gains)
+        (status, apogee, _, _, _, steps, failed_at, final, travel, _, predictions, records, failure, error,
+         failed_time) = _fly_controlled(*args, 1.0, control, seed_value, 0, predictor, schedule, callback,
+                                        bool(record))
+        if failure == 1 and error is not None:
+            if not isinstance(error, Exception):
+                raise error  # KeyboardInterrupt, SystemExit: not the flight's to wrap
+            raise FlightError(
+                f"the controller raised {type(error).__name__} at t = {failed_time:g} s: {error}", "controller_raised"
+            ) from error
+        if failure == 2 and error is not None:
+            raise error
+        if status != 0:
+            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9) if records is not None
+                else np.empty((0, 9)))
+        log = TickLog(*(rows[:, i] for i in range(8)), predictions=rows[:, 8].astype(np.int64))
+        return ControlledFlight(float(apogee), goal, float(final), float(travel), int(steps), int(predictions), log)
+
+    def _controller(
+        self,
+        controller: Controller,
+        target: float,
+        dof: int,
+        method: aeso.OdeMethod,
+        timestep_config: TimeStep | None,
+        max_iterations: int,
+        atmosphere: Atmosphere,
+    ) -> tuple[int, float, tuple[float, float, float], tuple[object, ...] | None, _NativeSchedule | None, object]:
+        """The native form of a controller: (kind, target, gains, predictor,
+        schedule, callable)."""
+        no_gains = (0.0, 0.0, 0.0)
+        if isinstance(controller, Predictive):
+            vehicle = self if controller.vehicle is None else controller.vehicle
+            if not isinstance(vehicle, Vehicle):
+                raise TypeError(f"Predictive.vehicle must be a Vehicle or None, not {type(vehicle).__name__}")
+            if vehicle._brakes is None or not vehicle._brakes.monotone:
+                raise ValueError("Predictive needs a vehicle whose brakes' drag does not decrease with deployment")
+            air = atmosphere if controller.atmosphere is None else controller.atmosphere
+            if not isinstance(air, Atmosphere):
+                raise TypeError(f"Predictive.atmosphere must be an Atmosphere or None, not {type(air).__name__}")
+            goal = target if controller.target is None else controller.target
+            return (0, goal, no_gains, vehicle._predictor(controller.model, dof, method, controller.timestep_config,
+                                                           max_iterations, air), None, None)
+        if isinstance(controller, PID):
+            goal = target if controller.target is None else controller.target
+            predictor = self._predictor(controller.model, dof, method, timestep_config, max_iterations, atmosphere)
+            return (1, goal, (controller.kp, controller.ki, controller.kd), predictor, None, None)
+        if isinstance(controller, Schedule):
+            return (2, target, no_gains, None, _NativeSchedule(controller.times, controller.levels), None)
+        if callable(controller):
+            return (3, target, no_gains, None, None, controller)
+        raise TypeError(
+            f"controller must be a Predictive, PID, Schedule or a callable, not {type(controller).__name__}"
+        )
+
+    def _predictor(self, model: str, dof: int, method: aeso.OdeMethod, timestep_config: TimeStep | None,
+                   max_iterations: int, atmosphere: Atmosphere) -> tuple[object, ...]:
+        model_dof = 1 if model == "1dof" else 3
+        if model_dof == 3 and dof == 1:
+            raise ValueError('a "3dof" predictor needs a 3-DOF flight: a 1-DOF flight has no attitude to sense')
+        return (self._craft, atmosphere._air, model_dof, _step(timestep_config),
+                _checks.count("max_iterations", max_iterations), 1.0, int(method))
+
+    def _say_if_out_of_reach(self, args: tuple[object, ...], target: float, atmosphere: Atmosphere) -> None:
+        """Warns when even the extreme deployments cannot reach the target
+        from the start (the flight is flown all the same)."""
+        ends = []
+        for level in (0.0, 1.0):
+            status, apogee, *_, failed_at = _predict(*args, level, None, 1.0)
+            if status != 0:
+                return  # the flight itself will say what is wrong
+            ends.append(apogee)
+        if ends[1] > target:
+            warnings.warn(
+                f"the target {target!r} m is out of reach: even with the brakes fully open from the start "
+                f"the apogee is {ends[1]:.1f} m", stacklevel=3)
+        elif ends[0] < target:
+            warnings.warn(
+                f"the target {target!r} m is out of reach: even with the brakes closed the apogee is "
+                f"{ends[0]:.1f} m", stacklevel=3)
+
     # -- the common part --------------------------------------------------
 
     def _common(
@@ -273,7 +405,7 @@ class Vehicle:
         return (self._craft, atmosphere._air, dof, state, int(method), _step(timestep_config),
                 _checks.count("max_iterations", max_iterations))
 
-    def _deployment(self, deployment: Deployment | None) -> tuple[float, Schedule | None]:
+    def _deployment(self, deployment: Deployment | None) -> tuple[float, _NativeSchedule | None]:
         if self._brakes is None:
             if deployment is not None:
                 raise ValueError("deployment: this vehicle has no brakes")
@@ -290,7 +422,7 @@ class Vehicle:
             outside = np.flatnonzero((levels < 0.0) | (levels > 1.0))
             if outside.size:
                 raise ValueError(f"deployment levels must be from 0 to 1: {levels[int(outside[0])]!r}")
-            return 0.0, Schedule(times, levels)
+            return 0.0, _NativeSchedule(times, levels)
         return _checks.level("deployment", deployment), None
 
     def _predict(

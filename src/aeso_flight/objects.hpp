@@ -43,8 +43,9 @@ extern PyType_Spec AIR_SPEC;
 extern PyType_Spec CRAFT_SPEC;
 extern PyType_Spec SCHEDULE_SPEC;
 
-// The module's functions (runs.cpp).
+// The module's functions (runs.cpp), and fly_controlled (control.cpp).
 extern PyMethodDef RUN_METHODS[];
+PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // Reads `n` floats from a tuple into `out`; a TypeError naming `what` if it
 // is not a tuple of n numbers.

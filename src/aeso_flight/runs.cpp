@@ -10,100 +10,13 @@
 #include "core/apogee_inverse.hpp"
 #include "core/real_air_run.hpp"
 #include "objects.hpp"
+#include "run_arguments.hpp"
 #include "python/detached.hpp"
 #include "python/python_ref.hpp"
 
 namespace aeso::flight {
 
 namespace {
-
-// The arguments every run function starts with:
-// (craft, air, dof, state, method, step, max_iterations, ...).
-constexpr Py_ssize_t COMMON_ARGS = 7;
-
-struct Common {
-    const CraftObject* craft;
-    const AirObject* air;
-    int dof;
-    double state[6];
-    SolverConfig solver;
-    std::uint64_t max_iterations;
-};
-
-bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
-    return false;
-}
-
-bool parse_common(PyObject* module, PyObject* const* args, Common& c) {
-    const ModuleState* st = state_of(module);
-    if (!PyObject_TypeCheck(args[0], st->craft_type) || !PyObject_TypeCheck(args[1], st->air_type)) {
-        PyErr_SetString(PyExc_TypeError, "craft and air must be native Craft and Air objects");
-        return false;
-    }
-    c.craft = reinterpret_cast<const CraftObject*>(args[0]);
-    c.air = reinterpret_cast<const AirObject*>(args[1]);
-    c.dof = PyLong_AsLong(args[2]) == 3 ? 3 : 1;
-    if (PyErr_Occurred()) return false;
-    if (!read_floats(args[3], c.state, c.dof == 1 ? 2 : 6, "state")) return false;
-    const long method = PyLong_AsLong(args[4]);
-    if (method == -1 && PyErr_Occurred()) return false;
-    if (method < 0 || method > 2) {
-        PyErr_SetString(PyExc_ValueError, "method must be 0, 1 or 2");
-        return false;
-    }
-    std::optional<TimeStepConfig> step;
-    if (args[5] != Py_None) {
-        double v[5];
-        const Py_ssize_t n = PyTuple_Check(args[5]) ? PyTuple_GET_SIZE(args[5]) : 0;
-        if (!read_floats(args[5], v, n == 1 ? 1 : 5, "step")) return false;
-        if (n == 1) {
-            step = FixedTimeStep{v[0]};
-        } else {
-            step = AdaptiveTimeStep{v[0], v[1], v[2], v[3], v[4]};
-        }
-    }
-    Result<SolverConfig> solver = validate_solver_config(static_cast<OdeMethod>(method), step);
-    if (!solver) {
-        PyErr_SetString(PyExc_TypeError, solver.error().message.c_str());
-        return false;
-    }
-    c.solver = solver.value();
-    c.max_iterations = PyLong_AsUnsignedLongLong(args[6]);
-    return !PyErr_Occurred();
-}
-
-// A brake setting: a level (float) and an optional native Schedule.
-bool parse_trim(PyObject* module, PyObject* level, PyObject* schedule, double drag_scale, FlightTrim& trim) {
-    trim.drag_scale = drag_scale;
-    trim.level = PyFloat_AsDouble(level);
-    if (trim.level == -1.0 && PyErr_Occurred()) return false;
-    if (schedule != Py_None) {
-        if (!PyObject_TypeCheck(schedule, state_of(module)->schedule_type)) {
-            PyErr_SetString(PyExc_TypeError, "schedule must be a native Schedule or None");
-            return false;
-        }
-        trim.schedule = reinterpret_cast<const ScheduleObject*>(schedule)->curve;
-    }
-    return true;
-}
-
-bool parse_double(PyObject* object, double& out) {
-    out = PyFloat_AsDouble(object);
-    return !(out == -1.0 && PyErr_Occurred());
-}
-
-template <class F>
-decltype(auto) with_initial(const Common& c, F&& f) {
-    if (c.dof == 1) return f(Initial1DOF{c.state[0], c.state[1]});
-    return f(Initial3DOF{c.state[0], c.state[1], c.state[2], c.state[3], c.state[4], c.state[5]});
-}
-
-PyObject* outcome_tuple(const RealOutcome& o) {
-    return Py_BuildValue("(idddd" "Kd)", static_cast<int>(o.status), o.apogee, o.time, o.x, o.horizontal_speed,
-                         static_cast<unsigned long long>(o.steps), o.failed_at);
-}
 
 // predict(craft, air, dof, state, method, step, max_iterations, level,
 // schedule, drag_scale) -> (status, apogee, time, x, |vx|, steps, failed_at)
@@ -251,6 +164,9 @@ PyMethodDef RUN_METHODS[] = {
      "deployment_for_apogee(craft, air, dof, state, method, step, max_iterations, drag_scale, target, start, /)"},
     {"drag_scale_for_apogee", fastcall<drag_scale_for_apogee>(), METH_FASTCALL,
      "drag_scale_for_apogee(craft, air, dof, state, method, step, max_iterations, level, schedule, target, start, /)"},
+    {"fly_controlled", fastcall<fly_controlled>(), METH_FASTCALL,
+     "fly_controlled(craft, air, dof, state, method, step, max_iterations, drag_scale, control, seed, flight, "
+     "predictor, schedule, callback, record, /)"},
     {"standard_air", standard_air, METH_O,
      "standard_air(altitude, /)\n--\n\nThe 1976 standard temperature and pressure at a geometric altitude."},
     {nullptr, nullptr, 0, nullptr},

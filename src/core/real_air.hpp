@@ -11,6 +11,7 @@
 
 #include <cmath>
 
+#include "actuator.hpp"
 #include "aerodynamics.hpp"
 #include "linear_table.hpp"
 #include "standard_atmosphere.hpp"
@@ -41,14 +42,19 @@ struct AirModel {
 };
 
 // What one flight sets for itself: a factor on the whole drag, and the
-// brakes' deployment, a level held throughout or a schedule of levels
-// against time (piecewise linear; its knots are step boundaries).
+// brakes' deployment: a level held throughout, a schedule of levels against
+// time (piecewise linear; its knots are step boundaries), or an actuator's
+// motion (a controlled flight's; its events are step boundaries).
 struct FlightTrim {
     double drag_scale = 1.0;
-    double level = 0.0;  // the deployment when `schedule` is null
+    double level = 0.0;  // the deployment when `schedule` and `actuator` are null
     const LinearCurve* schedule = nullptr;
+    const ActuatorMotion* actuator = nullptr;
 
-    double deployment(double time) const noexcept { return schedule != nullptr ? schedule->at(time) : level; }
+    double deployment(double time) const noexcept {
+        if (actuator != nullptr) return actuator->at(time);
+        return schedule != nullptr ? schedule->at(time) : level;
+    }
 };
 
 struct RealAero {
