@@ -89,33 +89,6 @@ struct Callback {
     }
 };
 
-bool parse_predictor(PyObject* module, PyObject* object, Predictor& p, Common& storage) {
-    // (craft, air, dof, step, max_iterations, drag_scale, method)
-    if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 7) {
-        PyErr_SetString(PyExc_TypeError, "predictor must be a tuple of 7 values");
-        return false;
-    }
-    PyObject* const* items = &PyTuple_GET_ITEM(object, 0);
-    // parse_common reads (craft, air, dof, state, method, step, max_iterations);
-    // the predictor has no state of its own: give it a dummy one.
-    const long dof = PyLong_AsLong(items[2]);
-    if (dof == -1 && PyErr_Occurred()) return false;
-    const int size = dof == 3 ? 6 : 2;
-    py::Ref dummy(PyTuple_New(size));
-    if (!dummy) return false;
-    for (int i = 0; i < size; ++i) {
-        PyObject* zero = PyFloat_FromDouble(0.0);
-        if (zero == nullptr) return false;
-        PyTuple_SET_ITEM(dummy.get(), i, zero);
-    }
-    PyObject* args[COMMON_ARGS] = {items[0], items[1], items[2], dummy.get(), items[6], items[3], items[4]};
-    if (!parse_common(module, args, storage)) return false;
-    if (!parse_double(items[5], p.drag_scale)) return false;
-    p.dof = storage.dof;
-    p.rocket = storage.craft->rocket;
-    return true;
-}
-
 }  // namespace
 
 // fly_controlled(craft, air, dof, state, method, step, max_iterations,
@@ -145,10 +118,9 @@ PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
     Common predictor_args;
     AirModel predictor_model{};
-    if (args[11] != Py_None) {
-        if (!parse_predictor(module, args[11], control.controller.predictor, predictor_args)) return nullptr;
-        predictor_model = {predictor_args.air->table, predictor_args.craft->drag};
-        control.controller.predictor.run = {&predictor_model, predictor_args.solver, predictor_args.max_iterations};
+    if (args[11] != Py_None &&
+        !parse_predictor(module, args[11], control.controller.predictor, predictor_args, predictor_model)) {
+        return nullptr;
     }
     if (args[12] != Py_None) {
         if (!PyObject_TypeCheck(args[12], state_of(module)->schedule_type)) {

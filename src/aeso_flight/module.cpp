@@ -3,6 +3,7 @@
 // with all state in the module; it holds no lock and needs no GIL.
 
 #include "objects.hpp"
+#include "python/stop_flag.hpp"
 
 namespace aeso::flight {
 
@@ -15,11 +16,14 @@ int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject
     return PyModule_AddObjectRef(module, name, type);
 }
 
+PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_flight._native.StopFlag");
+
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     if (add_type(module, &AIR_SPEC, "Air", st->air_type) < 0 ||
         add_type(module, &CRAFT_SPEC, "Craft", st->craft_type) < 0 ||
-        add_type(module, &SCHEDULE_SPEC, "Schedule", st->schedule_type) < 0) {
+        add_type(module, &SCHEDULE_SPEC, "Schedule", st->schedule_type) < 0 ||
+        add_type(module, &STOP_FLAG_SPEC, "StopFlag", st->stop_flag_type) < 0) {
         return -1;
     }
     return 0;
@@ -30,6 +34,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->air_type);
     Py_VISIT(st->craft_type);
     Py_VISIT(st->schedule_type);
+    Py_VISIT(st->stop_flag_type);
     return 0;
 }
 
@@ -38,6 +43,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->air_type);
     Py_CLEAR(st->craft_type);
     Py_CLEAR(st->schedule_type);
+    Py_CLEAR(st->stop_flag_type);
     return 0;
 }
 

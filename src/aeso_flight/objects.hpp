@@ -34,6 +34,7 @@ struct ModuleState {
     PyTypeObject* air_type;
     PyTypeObject* craft_type;
     PyTypeObject* schedule_type;
+    PyTypeObject* stop_flag_type;
 };
 
 ModuleState* state_of(PyObject* module) noexcept;
@@ -46,6 +47,8 @@ extern PyType_Spec SCHEDULE_SPEC;
 // The module's functions (runs.cpp), and fly_controlled (control.cpp).
 extern PyMethodDef RUN_METHODS[];
 PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// run_block (blocks.cpp): a study's block of real-air flights.
+PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // Reads `n` floats from a tuple into `out`; a TypeError naming `what` if it
 // is not a tuple of n numbers.

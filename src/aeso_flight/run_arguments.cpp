@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "python/python_ref.hpp"
+
 namespace aeso::flight {
 
 bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
@@ -70,6 +72,38 @@ bool parse_double(PyObject* object, double& out) {
 PyObject* outcome_tuple(const RealOutcome& o) {
     return Py_BuildValue("(idddd" "Kd)", static_cast<int>(o.status), o.apogee, o.time, o.x, o.horizontal_speed,
                          static_cast<unsigned long long>(o.steps), o.failed_at);
+}
+
+// The predictor tuple (craft, air, dof, step, max_iterations, drag_scale,
+// method) as a core Predictor; `storage` keeps the parsed arguments (and
+// `model` the air model) the predictor points to.
+bool parse_predictor(PyObject* module, PyObject* object, Predictor& p, Common& storage, AirModel& model) {
+    // (craft, air, dof, step, max_iterations, drag_scale, method)
+    if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 7) {
+        PyErr_SetString(PyExc_TypeError, "predictor must be a tuple of 7 values");
+        return false;
+    }
+    PyObject* const* items = &PyTuple_GET_ITEM(object, 0);
+    // parse_common reads (craft, air, dof, state, method, step, max_iterations);
+    // the predictor has no state of its own: give it a dummy one.
+    const long dof = PyLong_AsLong(items[2]);
+    if (dof == -1 && PyErr_Occurred()) return false;
+    const int size = dof == 3 ? 6 : 2;
+    py::Ref dummy(PyTuple_New(size));
+    if (!dummy) return false;
+    for (int i = 0; i < size; ++i) {
+        PyObject* zero = PyFloat_FromDouble(0.0);
+        if (zero == nullptr) return false;
+        PyTuple_SET_ITEM(dummy.get(), i, zero);
+    }
+    PyObject* args[COMMON_ARGS] = {items[0], items[1], items[2], dummy.get(), items[6], items[3], items[4]};
+    if (!parse_common(module, args, storage)) return false;
+    if (!parse_double(items[5], p.drag_scale)) return false;
+    p.dof = storage.dof;
+    p.rocket = storage.craft->rocket;
+    model = {storage.air->table, storage.craft->drag};
+    p.run = {&model, storage.solver, storage.max_iterations};
+    return true;
 }
 
 }  // namespace aeso::flight

@@ -3,6 +3,7 @@
 // setting, and the tuple a flight's outcome returns as.
 #pragma once
 
+#include "core/controlled_flight.hpp"
 #include "core/real_air_run.hpp"
 #include "objects.hpp"
 
@@ -26,6 +27,9 @@ bool parse_common(PyObject* module, PyObject* const* args, Common& c);
 // A brake setting: a level (float) and an optional native Schedule.
 bool parse_trim(PyObject* module, PyObject* level, PyObject* schedule, double drag_scale, FlightTrim& trim);
 bool parse_double(PyObject* object, double& out);
+// The predictor tuple (craft, air, dof, step, max_iterations, drag_scale,
+// method) of a controller; `storage` and `model` must outlive `p`.
+bool parse_predictor(PyObject* module, PyObject* object, Predictor& p, Common& storage, AirModel& model);
 // (status, apogee, time, x, |vx|, steps, failed_at)
 PyObject* outcome_tuple(const RealOutcome& o);
 

@@ -167,6 +167,10 @@ PyMethodDef RUN_METHODS[] = {
     {"fly_controlled", fastcall<fly_controlled>(), METH_FASTCALL,
      "fly_controlled(craft, air, dof, state, method, step, max_iterations, drag_scale, control, seed, flight, "
      "predictor, schedule, callback, record, /)"},
+    {"run_block", fastcall<run_block>(), METH_FASTCALL,
+     "run_block(inputs, outcomes, steps, status, layout, stop, /)\n--\n\n"
+     "Runs every row of inputs (a study's block of real-air flights) to its apogee and returns the number "
+     "of flights run to their end."},
     {"standard_air", standard_air, METH_O,
      "standard_air(altitude, /)\n--\n\nThe 1976 standard temperature and pressure at a geometric altitude."},
     {nullptr, nullptr, 0, nullptr},

@@ -54,6 +54,19 @@ struct FlightBlockLayout {
 Initial3DOF velocity_along_axis(double x, double y, double angle, double speed,
                                 double angular_rate) noexcept;
 
+// The parts of a row: the rocket's properties, and the method paired with
+// the row's step options or with the defaults.
+RocketProperties rocket_from(const double* row) noexcept;
+SolverConfig solver_from(const FlightBlockLayout& layout, const double* step, const SolverConfig& defaults) noexcept;
+
+// Calls f with the initial state of a row's state columns `st`.
+template <class F>
+decltype(auto) with_row_initial(const FlightBlockLayout& layout, const double* st, F&& f) {
+    if (layout.model == FlightModel::OneDof) return f(Initial1DOF{st[0], st[1]});
+    if (layout.speed_and_angle) return f(velocity_along_axis(st[0], st[1], st[2], st[3], st[4]));
+    return f(Initial3DOF{st[0], st[1], st[2], st[3], st[4], st[5]});
+}
+
 // Where the outcomes of row k go: element k of each array. `x` and
 // `horizontal_speed` (|vx|) are NaN for 1-DOF flights; every value but
 // `steps` and `status` is NaN for a flight that did not reach its apogee.
