@@ -400,12 +400,16 @@ class Vehicle:
         max_iterations: int,
         atmosphere: Atmosphere,
     ) -> tuple[object, ...]:
-        if not isinstance(method, aeso.OdeMethod):
+        if type(method) is not aeso.OdeMethod:
             raise TypeError(f"method must be an aeso.OdeMethod, not {type(method).__name__}")
-        return (self._craft, atmosphere._air, dof, state, int(method), _step(timestep_config),
-                _checks.count("max_iterations", max_iterations))
+        step = None if timestep_config is None else _step(timestep_config)
+        iterations = (max_iterations if type(max_iterations) is int and max_iterations >= 0
+                      else _checks.count("max_iterations", max_iterations))
+        return (self._craft, atmosphere._air, dof, state, int(method), step, iterations)
 
     def _deployment(self, deployment: Deployment | None) -> tuple[float, _NativeSchedule | None]:
+        if deployment is None and self._brakes is None:
+            return 0.0, None
         if self._brakes is None:
             if deployment is not None:
                 raise ValueError("deployment: this vehicle has no brakes")
@@ -463,30 +467,44 @@ class Vehicle:
         return t, np.frombuffer(rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
 
 
+_HALF_PI: Final = math.pi / 2
+_isfinite = math.isfinite
+
+
 def _state(initial_state: InitialState, atmosphere: Atmosphere, dof: int | None = None) -> tuple[int, tuple[float, ...]]:
-    """The model and the checked values of an initial state."""
-    if not isinstance(atmosphere, Atmosphere):
+    """The model and the checked values of an initial state (aeso's float
+    attributes always read as floats)."""
+    if type(atmosphere) is not Atmosphere and not isinstance(atmosphere, Atmosphere):
         raise TypeError(f"atmosphere must be an Atmosphere, not {type(atmosphere).__name__}")
-    if isinstance(initial_state, aeso.InitialState1DOF) and dof != 3:
-        names = ("initial_height", "initial_velocity")
+    cls = type(initial_state)
+    if cls is aeso.InitialState1DOF and dof != 3:
+        altitude = initial_state.initial_height  # type: ignore[union-attr]
+        vertical = initial_state.initial_velocity  # type: ignore[union-attr]
+        values: tuple[float, ...] = (altitude, vertical)
+        finite = _isfinite(altitude) and _isfinite(vertical)
         dof = 1
-    elif isinstance(initial_state, aeso.InitialState3DOF) and dof != 1:
-        names = ("x", "y", "angle", "vx", "vy", "angular_rate")
+    elif cls is aeso.InitialState3DOF and dof != 1:
+        s3 = initial_state
+        values = (s3.x, s3.y, s3.angle, s3.vx, s3.vy, s3.angular_rate)  # type: ignore[union-attr]
+        altitude, vertical = values[1], values[4]
+        finite = all(map(_isfinite, values))
         dof = 3
     else:
         wanted = {1: "an aeso.InitialState1DOF", 3: "an aeso.InitialState3DOF"}.get(
             dof or 0, "an aeso.InitialState1DOF or InitialState3DOF")
-        raise TypeError(f"initial_state must be {wanted}, not {type(initial_state).__name__}")
-    values = tuple(_checks.real(f"initial_state.{n}", getattr(initial_state, n)) for n in names)
-    altitude, vertical = (values[0], values[1]) if dof == 1 else (values[1], values[4])
+        raise TypeError(f"initial_state must be {wanted}, not {cls.__name__}")
+    if not finite:
+        names = ("initial_height", "initial_velocity") if dof == 1 else ("x", "y", "angle", "vx", "vy", "angular_rate")
+        for name, value in zip(names, values):
+            _checks.real(f"initial_state.{name}", value)
     if not vertical > APOGEE_VELOCITY_THRESHOLD:
         raise ValueError(
             f"initial_state is at or past its apogee: its vertical velocity {vertical!r} m/s is not above "
             f"the {APOGEE_VELOCITY_THRESHOLD} m/s at which a flight ends"
         )
-    if dof == 3 and not abs(values[2]) < math.pi / 2:
+    if dof == 3 and not -_HALF_PI < values[2] < _HALF_PI:
         raise ValueError(f"initial_state.angle {values[2]!r} rad points the nose below the horizon (|angle| >= pi/2)")
-    low, high = atmosphere.heights
+    low, high = atmosphere._bounds
     if not low <= altitude <= high:
         raise ValueError(
             f"initial_state's altitude {altitude!r} m lies outside the atmosphere's layers, "
