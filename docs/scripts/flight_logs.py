@@ -183,10 +183,11 @@ def prometheus_pad_pressure() -> tuple[float, float]:
 
 
 def prometheus_lowest_pressure() -> float:
-    """The TeleMetrum's pressure at apogee (Pa): the fit's vertex, through pressure."""
+    """The TeleMetrum's pressure at the apogee time (Pa), from the same
+    median and fit as the apogee time."""
     metrum = unique_times(_read(FLIGHTS / "prometheus_telemetrum.csv"))
     apogee_time, _ = peak(metrum["time"], metrum["height"])
-    return local_fit(metrum["time"], metrum["pressure"], apogee_time - APOGEE_HALF_WINDOW,
+    return local_fit(metrum["time"], medfilt(metrum["pressure"], 5), apogee_time - APOGEE_HALF_WINDOW,
                      apogee_time + APOGEE_HALF_WINDOW, apogee_time)[0]
 
 

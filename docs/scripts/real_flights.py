@@ -48,8 +48,7 @@ class Case:
     flight: flight_logs.Flight
     vehicle: Vehicle
     airs: dict[str, Atmosphere | None]
-    site: float
-    drag_text: str
+    measured_by: str
 
 
 def rocket(mass: float, radius: float, cd: float = 0.0) -> aeso.Rocket:
@@ -81,10 +80,10 @@ def cases() -> list[Case]:
     return [
         Case(flight_logs.prometheus(), Vehicle(PROMETHEUS_ROCKET, drag=PROMETHEUS_DRAG),
              {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(1401.0), "day": day},
-             1401.0, "the team's curve of Mach"),
+             "GNSS"),
         Case(flight_logs.ndrt(), Vehicle(NDRT_ROCKET, drag=NDRT_DRAG),
              {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(206.0), "day": None},
-             206.0, "the team's constant 0.44"),
+             "barometric"),
     ]
 
 
@@ -106,22 +105,25 @@ def start_label(fraction: float) -> str:
 
 # -- tables ---------------------------------------------------------------------------
 
-def apogee_table(results: list[tuple[Case, dict[str, list[float]]]]) -> str:
-    lines = ["| Flight (measured apogee) | Start | $h_0$ (m) | $v_0$ (m/s) | Mach | "
-             + " | ".join(AIR_NAMES[a].capitalize() for a in AIRS) + " |",
-             "|---|---|--:|--:|--:|" + "--:|" * len(AIRS)]
-    for case, predicted in results:
-        f = case.flight
-        mach0 = [s.velocity / case.airs["standard"].speed_of_sound(s.height) for s in f.states]
-        for i, s in enumerate(f.states):
-            name = f"{f.name} ({f.apogee:.0f} m)" if i == 0 else ""
-            cells = []
-            for air in AIRS:
-                p = predicted[air][i]
-                cells.append("not in the logs" if math.isnan(p) else
-                             f"{p:.0f} m ({p - f.apogee:+.0f} m, {100 * (p / f.apogee - 1):+.1f} %)")
-            lines.append(f"| {name} | {start_label(s.fraction)} ({s.time:.2f} s) | {s.height:.0f} | "
-                         f"{s.velocity:.1f} | {mach0[i]:.2f} | " + " | ".join(cells) + " |")
+def signed(value: float, digits: int = 0) -> str:
+    """A number with its sign, the minus as the typographic one."""
+    return f"{value:+.{digits}f}".replace("-", "\u2212")
+
+
+def apogee_table(case: Case, predicted: dict[str, list[float]]) -> str:
+    """One flight's predictions: a row per state, a column per air it has."""
+    f = case.flight
+    airs = [a for a in AIRS if case.airs[a] is not None]
+    lines = [f"**{f.name}**, measured apogee {f.apogee:.0f} m ({case.measured_by}):", "",
+             "| Start | Time (s) | $h_0$ (m) | $v_0$ (m/s) | Mach | "
+             + " | ".join(AIR_NAMES[a].capitalize() for a in airs) + " |",
+             "|---|--:|--:|--:|--:|" + "--:|" * len(airs)]
+    for i, s in enumerate(f.states):
+        mach = s.velocity / case.airs["standard"].speed_of_sound(s.height)
+        cells = [f"{p:.0f} m ({signed(p - f.apogee)} m, {signed(100 * (p / f.apogee - 1), 1)} %)"
+                 for p in (predicted[air][i] for air in airs)]
+        lines.append(f"| {start_label(s.fraction)} | {s.time:.2f} | {s.height:.0f} | {s.velocity:.1f} | "
+                     f"{mach:.2f} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + "\n"
 
 
@@ -134,7 +136,7 @@ def states_table(prometheus: flight_logs.Flight, ndrt: flight_logs.Flight) -> st
         lines.append(
             f"| {start_label(s.fraction)} | {s.time:.2f} | {s.height:.0f} | {c['gnss_height'][i]:.0f} | "
             f"{c['baro_height'][i]:.0f} | {s.velocity:.1f} | {c['gnss_velocity'][i]:.1f} | "
-            f"{c['baro_velocity'][i]:.1f} ({100 * (c['baro_velocity'][i] / s.velocity - 1):+.1f} %) |")
+            f"{c['baro_velocity'][i]:.1f} ({signed(100 * (c['baro_velocity'][i] / s.velocity - 1), 1)} %) |")
     prometheus_part = "\n".join(lines) + "\n"
 
     n = ndrt.checks
@@ -165,7 +167,7 @@ def baro_bias_sentence(prometheus: flight_logs.Flight) -> str:
         rate = flight_logs.local_fit(t, baro, when - 0.5, when + 0.5, when)[1]
         v = float(np.interp(when, t, speed))
         h = float(np.interp(when, t, prometheus.traces["integrated speed"][1]))
-        parts.append(f"{100 * (rate / v - 1):+.1f} % at {when:g} s (Mach {v / a.speed_of_sound(h):.2f})")
+        parts.append(f"{signed(100 * (rate / v - 1), 1)} % at {when:g} s (Mach {v / a.speed_of_sound(h):.2f})")
     return ("The rate of change of the TeleMetrum's barometric height (slope of a quadratic fit over "
             "1 s), against the board's speed: " + ", ".join(parts) + ".\n")
 
@@ -216,12 +218,12 @@ def air_text(day: Atmosphere, pad_pressure: float) -> str:
         f"({day.temperature(0.0):.2f} K on the pad), with the pad pressure the boards read before launch, "
         f"{pad_pressure:.0f} Pa (the mean of the TeleMetrum's {metrum:.0f} Pa and the TeleMega's "
         f"{mega:.0f} Pa): {day.density(0.0):.4f} kg/m³ on the pad, "
-        f"{100 * (day.density(0.0) / standard.density(0.0) - 1):+.1f} % against the standard "
-        f"atmosphere, {100 * (day.density(2000.0) / standard.density(2000.0) - 1):+.1f} % at 2000 m.\n"
+        f"{signed(100 * (day.density(0.0) / standard.density(0.0) - 1), 1)} % against the standard "
+        f"atmosphere, {signed(100 * (day.density(2000.0) / standard.density(2000.0) - 1), 1)} % at 2000 m.\n"
         f"- Check, not used by the predictions: the TeleMetrum's pressures on the pad and at apogee "
         f"({lowest:.0f} Pa) and the GNSS apogee, {gnss_apogee:.0f} m above the pad, give through the "
         f"hypsometric equation a mean temperature of the air column of {mean_t:.1f} K, "
-        f"{mean_t - standard_mean_t:+.1f} K from the standard's mean over the same heights.\n")
+        f"{signed(mean_t - standard_mean_t, 1)} K from the standard's mean over the same heights.\n")
 
 
 def brakes_table() -> tuple[str, str]:
@@ -318,7 +320,9 @@ def main():
     args.out.mkdir(parents=True, exist_ok=True)
 
     results = [(case, predictions(case)) for case in cases()]
-    (args.out / "real_flights_apogee.md").write_text(apogee_table(results) + "\n" + deceleration_sentence(results))
+    (args.out / "real_flights_apogee.md").write_text(
+        "\n".join(apogee_table(case, predicted) for case, predicted in results) + "\n"
+        + deceleration_sentence(results))
     prometheus, ndrt = results[0][0].flight, results[1][0].flight
     prometheus_states, ndrt_states, ndrt_checks = states_table(prometheus, ndrt)
     (args.out / "real_flights_states_prometheus.md").write_text(prometheus_states + "\n" + baro_bias_sentence(prometheus))
