@@ -112,7 +112,7 @@ def peak(time: np.ndarray, height: np.ndarray, half_window: float = APOGEE_HALF_
     """Time and height of the vertex of the quadratic least-squares fit to
     the heights within ``half_window`` s of the highest one, after a running
     median over 5 samples (which drops the one- and two-sample glitches of a
-    barometer, such as Prometheus' at its ejection charge)."""
+    barometer, such as the TeleMetrum's just after Prometheus' apogee)."""
     height = medfilt(height, 5)
     top = float(time[int(np.argmax(height))])
     inside = np.abs(time - top) <= half_window

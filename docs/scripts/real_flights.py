@@ -51,14 +51,18 @@ class Case:
     measured_by: str
 
 
-def rocket(mass: float, radius: float, cd: float = 0.0) -> aeso.Rocket:
-    """A rocket for 1-DOF flights: only mass, drag and its area enter them."""
+def rocket(mass: float, radius: float) -> aeso.Rocket:
+    """A rocket for 1-DOF flights: only its mass and area enter them (the
+    drag is the vehicle's Drag)."""
     area = math.pi * radius ** 2
-    return aeso.Rocket(mass=mass, cd=cd, area_drag=area, area_lift=area, moment_of_inertia=1.0,
+    return aeso.Rocket(mass=mass, cd=0.0, area_drag=area, area_lift=area, moment_of_inertia=1.0,
                        stab_margin_dimensional=0.0, cl_a=0.0)
 
 
-# The rocket data the teams published (data/flights/README.md).
+# The launch sites (m above sea level) and the rocket data the teams
+# published (data/flights/README.md).
+PROMETHEUS_SITE = 1401.0
+NDRT_SITE = 206.0
 PROMETHEUS_ROCKET = rocket(13.93 + 2.981, 0.06985)
 PROMETHEUS_DRAG = Drag(mach=[0.15, 0.45, 0.77, 0.82, 0.88, 0.94, 0.99, 1.04, 1.24, 1.33, 1.49],
                        cd=[0.422, 0.38, 0.32, 0.30, 0.30, 0.32, 0.37, 0.44, 0.43, 0.42, 0.39])
@@ -70,8 +74,8 @@ def prometheus_day() -> tuple[Atmosphere, float]:
     """The day's air at Spaceport America: the standard profile 17.5 K
     warmer, from the pad pressure both boards read (their mean)."""
     pad_pressure = float(np.mean(flight_logs.prometheus_pad_pressure()))
-    standard_t = Atmosphere.standard(1401.0).temperature(0.0)
-    return Atmosphere.standard(1401.0, pad_temperature=standard_t + PROMETHEUS_DAY_OFFSET,
+    standard_t = Atmosphere.standard(PROMETHEUS_SITE).temperature(0.0)
+    return Atmosphere.standard(PROMETHEUS_SITE, pad_temperature=standard_t + PROMETHEUS_DAY_OFFSET,
                                pad_pressure=pad_pressure), pad_pressure
 
 
@@ -79,10 +83,10 @@ def cases() -> list[Case]:
     day, _ = prometheus_day()
     return [
         Case(flight_logs.prometheus(), Vehicle(PROMETHEUS_ROCKET, drag=PROMETHEUS_DRAG),
-             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(1401.0), "day": day},
+             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(PROMETHEUS_SITE), "day": day},
              "GNSS"),
         Case(flight_logs.ndrt(), Vehicle(NDRT_ROCKET, drag=NDRT_DRAG),
-             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(206.0), "day": None},
+             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(NDRT_SITE), "day": None},
              "barometric"),
     ]
 
@@ -161,7 +165,7 @@ def baro_bias_sentence(prometheus: flight_logs.Flight) -> str:
     the board's speed along the early coast."""
     log = flight_logs.unique_times(flight_logs._read(flight_logs.FLIGHTS / "prometheus_telemetrum.csv"))
     t, baro, speed = log["time"], log["height"], log["speed"]
-    a = Atmosphere.standard(1401.0)
+    a = Atmosphere.standard(PROMETHEUS_SITE)
     parts = []
     for when in (5.5, 6.0, 7.0, 9.0, 13.0):
         rate = flight_logs.local_fit(t, baro, when - 0.5, when + 0.5, when)[1]
@@ -197,13 +201,13 @@ def _within(t, values, start, stop):
     return t[inside] - start, values[inside]
 
 
-def air_text(day: Atmosphere, pad_pressure: float) -> str:
+def air_text(prometheus: flight_logs.Flight, day: Atmosphere, pad_pressure: float) -> str:
     metrum, mega = flight_logs.prometheus_pad_pressure()
-    standard = Atmosphere.standard(1401.0)
+    standard = Atmosphere.standard(PROMETHEUS_SITE)
     lowest = flight_logs.prometheus_lowest_pressure()
     # The mean temperature of the air column between the pad and the GNSS
     # apogee that the TeleMetrum's pressures imply (hypsometric equation).
-    gnss_apogee = flight_logs.prometheus().apogee
+    gnss_apogee = prometheus.apogee
     mean_t = (flight_logs.G0 * gnss_apogee
               / (287.05287 * math.log(metrum / lowest)))
     heights = np.linspace(0.0, gnss_apogee, 401)
@@ -212,8 +216,8 @@ def air_text(day: Atmosphere, pad_pressure: float) -> str:
         f"- Constant air: {Atmosphere.constant().density(0.0):.3f} kg/m³ at every height, Mach numbers "
         f"against {Atmosphere.constant().speed_of_sound(0.0):.1f} m/s.\n"
         f"- Standard atmosphere at the site: Prometheus {standard.density(0.0):.4f} kg/m³ on the pad "
-        f"(1401 m, {standard.pressure(0.0):.0f} Pa, {standard.temperature(0.0):.2f} K), NDRT "
-        f"{Atmosphere.standard(206.0).density(0.0):.4f} kg/m³ (206 m).\n"
+        f"({PROMETHEUS_SITE:.0f} m, {standard.pressure(0.0):.0f} Pa, {standard.temperature(0.0):.2f} K), NDRT "
+        f"{Atmosphere.standard(NDRT_SITE).density(0.0):.4f} kg/m³ ({NDRT_SITE:.0f} m).\n"
         f"- Prometheus' day: the standard profile {PROMETHEUS_DAY_OFFSET} K warmer "
         f"({day.temperature(0.0):.2f} K on the pad), with the pad pressure the boards read before launch, "
         f"{pad_pressure:.0f} Pa (the mean of the TeleMetrum's {metrum:.0f} Pa and the TeleMega's "
@@ -226,42 +230,41 @@ def air_text(day: Atmosphere, pad_pressure: float) -> str:
         f"{signed(mean_t - standard_mean_t, 1)} K from the standard's mean over the same heights.\n")
 
 
-def brakes_table() -> tuple[str, str]:
+def brakes_table(case: Case) -> tuple[str, str]:
     """The drag that makes Prometheus' apogee TARGET from its burnout state,
-    found in each air, and where each brake takes the rocket in each air."""
-    day, _ = prometheus_day()
-    airs = {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(1401.0), "day": day}
-    burnout = state(flight_logs.prometheus().states[0])
+    found in each air, and where each brake takes the rocket in each air:
+    as a constant drag coefficient (the factor on Drag.constant(1.0)) and as
+    a factor on the team's Mach curve."""
+    burnout = state(case.flight.states[0])
     unit = Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(1.0))
-    curve = Vehicle(PROMETHEUS_ROCKET, drag=PROMETHEUS_DRAG)
-    rows, sized = [], {}
-    for name, air in airs.items():
-        cd = unit.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air)
-        factor = curve.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air)
-        assert cd.status is Reach.REACHED and factor.status is Reach.REACHED
-        sized[name] = (cd.scale, factor.scale)
+    sized = {}
+    for name, air in case.airs.items():
+        found = (unit.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air),
+                 case.vehicle.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air))
+        if any(f.status is not Reach.REACHED for f in found):
+            raise RuntimeError(f"no drag reaches {TARGET} m in the {AIR_NAMES[name]}: {found}")
+        sized[name] = tuple(f.scale for f in found)
+    flown = {
+        name: {air: (Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(cd)).predict_apogee_1dof(
+                         burnout, METHOD, atmosphere=atmosphere),
+                     Vehicle(PROMETHEUS_ROCKET, drag=Drag(mach=PROMETHEUS_DRAG.mach, cd=PROMETHEUS_DRAG.cd * factor))
+                     .predict_apogee_1dof(burnout, METHOD, atmosphere=atmosphere))
+               for air, atmosphere in case.airs.items()}
+        for name, (cd, factor) in sized.items()}
     lines = ["| Sized in | Constant $c_d$ | Factor on the Mach curve | "
              + " | ".join(f"Apogee in the {AIR_NAMES[a]}" for a in AIRS) + " |",
              "|---|--:|--:|" + "--:|" * len(AIRS)]
     for name, (cd, factor) in sized.items():
-        flown = []
-        for air in AIRS:
-            constant = Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(cd)).predict_apogee_1dof(
-                burnout, METHOD, atmosphere=airs[air])
-            scaled = Vehicle(PROMETHEUS_ROCKET, drag=Drag(mach=PROMETHEUS_DRAG.mach, cd=PROMETHEUS_DRAG.cd * factor)
-                             ).predict_apogee_1dof(burnout, METHOD, atmosphere=airs[air])
-            flown.append(f"{constant:.0f} m / {scaled:.0f} m")
-        lines.append(f"| {AIR_NAMES[name]} | {cd:.3f} | {factor:.3f} | " + " | ".join(flown) + " |")
-    table = "\n".join(lines) + "\n"
+        lines.append(f"| {AIR_NAMES[name]} | {cd:.3f} | {factor:.3f} | "
+                     + " | ".join(f"{flown[name][a][0]:.0f} m / {flown[name][a][1]:.0f} m" for a in AIRS) + " |")
     cd_c, factor_c = sized["constant"]
-    over = [Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(cd_c)).predict_apogee_1dof(
-        burnout, METHOD, atmosphere=airs[a]) - TARGET for a in ("standard", "day")]
+    over = {a: flown["constant"][a][0] - TARGET for a in ("standard", "day")}
     sentence = (f"A brake sized in the constant air ($c_d$ {cd_c:.3f}, or the Mach curve times "
-                f"{factor_c:.3f}) overshoots the {TARGET:.0f} m target by {over[0]:.0f} m in the standard "
-                f"atmosphere and by {over[1]:.0f} m in the day's air (constant $c_d$); the standard "
-                f"atmosphere asks for $c_d$ {sized['standard'][0]:.3f}, the day's air for "
+                f"{factor_c:.3f}) overshoots the {TARGET:.0f} m target by {over['standard']:.0f} m in the "
+                f"standard atmosphere and by {over['day']:.0f} m in the day's air (constant $c_d$); the "
+                f"standard atmosphere asks for $c_d$ {sized['standard'][0]:.3f}, the day's air for "
                 f"{sized['day'][0]:.3f}.\n")
-    return table, sentence
+    return "\n".join(lines) + "\n", sentence
 
 
 # -- figure ---------------------------------------------------------------------------
@@ -328,8 +331,8 @@ def main():
     (args.out / "real_flights_states_prometheus.md").write_text(prometheus_states + "\n" + baro_bias_sentence(prometheus))
     (args.out / "real_flights_states_ndrt.md").write_text(ndrt_states + "\n" + ndrt_checks)
     day, pad_pressure = prometheus_day()
-    (args.out / "real_flights_air.md").write_text(air_text(day, pad_pressure))
-    table, sentence = brakes_table()
+    (args.out / "real_flights_air.md").write_text(air_text(prometheus, day, pad_pressure))
+    table, sentence = brakes_table(results[0][0])
     (args.out / "real_flights_brakes.md").write_text(table + "\n" + sentence)
     figure(args.out / "real_flights.png", results)
 
