@@ -112,7 +112,7 @@ def copy_mathjax(app, exception):
 
 
 # --- Figures made at build time ------------------------------------------------
-FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py"]
+FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py", "scripts/real_flights.py"]
 
 
 def make_figures(app):

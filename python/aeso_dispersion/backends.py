@@ -8,14 +8,15 @@ come back; where a block ran changes nothing in its results (see engine).
 
 import logging
 import os
+import signal
 import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
 import numpy as np
 
-from . import _flights, domains
-from .engine import OUTCOMES, failure_codes, reason_text, run_block, run_blocks
+from . import _flights
+from .engine import OUTCOMES, reason_text, run_block, run_blocks
 from .errors import DispersionError, StudyError, require
 from .output import export_rows
 
@@ -32,6 +33,21 @@ SIGNAL_POLL_SECONDS = 0.1
 TASKS_PER_DASK_WORKER = 4
 # A Dask study whose cluster has had no worker for this long is abandoned.
 NO_WORKER_TIMEOUT = 60.0
+# A testing hook: with this variable set to "K" or "K:SIGNAL" (a name such as
+# SIGKILL) in the environment, the process sends itself SIGNAL (SIGINT when
+# none is named) once block K has been collected and written to the results
+# journal, so that tests stop a study after a known block instead of timing
+# a signal.
+STOP_AFTER_BLOCK = "AESO_DISPERSION_STOP_AFTER_BLOCK"
+
+
+def _stop_after_block():
+    """(block, signal) of the STOP_AFTER_BLOCK hook, or None."""
+    value = os.environ.get(STOP_AFTER_BLOCK)
+    if not value:
+        return None
+    block, _, name = value.partition(":")
+    return int(block), getattr(signal, name or "SIGINT")
 
 
 class Collector:
@@ -56,6 +72,7 @@ class Collector:
         self.writer = writer
         self.done = set()
         self.first_block = self.written = 0
+        self.stop_after = _stop_after_block()
 
     def add(self, first_block, result):
         lo = first_block * self.block_size
@@ -81,13 +98,7 @@ class Collector:
         self.inputs[:, :rows] = previous.inputs[:, :rows]
         self.outcomes[:, :rows] = previous.outcomes[:, :rows]
         self.steps[:rows] = previous.steps[:rows]
-        codes = {reason_text(self.plan, code): code for code in failure_codes(self.plan)}
-        for i, text in enumerate(previous.failures[:rows]):
-            code = codes.get(domains.unfill(text, self.names)) if text else 0
-            if code is None:
-                raise StudyError("resume", f"sample {i} of the results file failed for a reason "
-                                           f"this study cannot give: {text!r}")
-            self.codes[i] = code
+        self.codes[:rows] = previous.codes[:rows]
         self.first_block = self.written = blocks
         if self.bar is not None:
             self.bar.update(rows)
@@ -103,6 +114,8 @@ class Collector:
                 self.writer.append(*export_rows(self, lo, min(lo + self.block_size, self.n)))
             self.done.discard(self.written)
             self.written += 1
+            if self.stop_after is not None and self.stop_after[0] == self.written - 1:
+                os.kill(os.getpid(), self.stop_after[1])
         self._rule_stops_at(min(self.written * self.block_size, self.n))
 
     def _rule_stops_at(self, prefix):

@@ -8,8 +8,9 @@ import sys
 from .backends import Dask, Threads
 from .config import load_study
 from .errors import DispersionError, MissingExtra, StudyError, require
+from .files import check_distinct, check_target
 from .intervals import check_level, check_percentile
-from .output import check_writable
+from .output import journal_path
 from .plots import convergence_path
 from .study import check_reporting, stopping_rule
 from .summary import Reporting
@@ -38,10 +39,15 @@ biases them when failures depend on the inputs: any failure makes the exit
 status 3 unless --max-failed allows that fraction; a study where every run
 failed always exits with 3.
 
-With --csv the results are written while the study runs, block by block: an
-interrupted or failed study keeps every finished block, and the same command
-with --resume continues it; the file is then the same, bit for bit, as that
-of an uninterrupted run.
+With --csv PATH the results are written while the study runs, block by
+block, to the journal PATH.partial (CSV text), which becomes PATH when the
+study ends: a study interrupted or killed in any way keeps every finished
+block there, and the same command with --resume continues it; the file is
+then the same, bit for bit, as that of an uninterrupted run. An existing
+PATH or journal is refused unless --resume or --overwrite is given (PATH
+then stays until the new study is complete). No output may be the study
+file or another output; the --json file and the figures replace their
+files whole when the study ends.
 
 Every percentile and the mean of every outcome come with a confidence
 interval (95 % unless --confidence says otherwise): a percentile's from order
@@ -159,7 +165,11 @@ def parser():
                             "counts, n, seed, the stopping rule's outcome and the version to PATH")
     p.add_argument("--resume", action="store_true",
                    help="keep the whole blocks that an earlier, interrupted run of the same "
-                        "study, seed and block size left in the --csv file, and run the rest")
+                        "study, seed and block size left in the --csv file's journal (or in the "
+                        "file), and run the rest")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace an existing --csv file, or start its unfinished study again; "
+                        "the old file stays until the new study is complete")
     p.add_argument("--max-failed", type=_fraction, default=DEFAULT_MAX_FAILED, metavar="FRACTION",
                    help="largest fraction of failed runs (0 to 1) with which the exit status is "
                         f"still 0 (default: {DEFAULT_MAX_FAILED:g}); all runs failed is always an error")
@@ -174,7 +184,6 @@ def parser():
 def _plot_check(path):
     """Refuses a figure path before the study runs: no matplotlib, a format
     matplotlib cannot write, or a path that cannot be written."""
-    from .output import check_writable
     from .plots import supported_formats
 
     formats = supported_formats()
@@ -182,7 +191,7 @@ def _plot_check(path):
     if extension not in formats:
         raise StudyError("--plot", f"{path}: the file name must end in one of "
                                    f"{', '.join('.' + f for f in sorted(formats))}")
-    check_writable(path, "--plot")
+    check_target(path, "--plot")
 
 
 def _output_check(path):
@@ -219,18 +228,21 @@ def main(argv=None):
                        "with --dask-local N")
     if args.resume and not args.csv:
         parser().error("--resume continues the results file given with --csv")
+    if args.resume and args.overwrite:
+        parser().error("--resume continues the results file, --overwrite replaces it: give one")
     progress = False if args.no_progress else None
     _second_interrupt_exits()
     try:
         study = load_study(args.study)
         until = _statistics_options(study, args)
+        _check_outputs(args)
         if args.csv:
             _output_check(args.csv)
         if args.plot:
             _plot_check(args.plot)
             _plot_check(convergence_path(args.plot))
         if args.json:
-            check_writable(args.json, "--json")
+            check_target(args.json, "--json")
         if args.dask:
             backend = Dask(address=args.dask)
         elif args.dask_local:
@@ -238,7 +250,7 @@ def main(argv=None):
         else:
             backend = Threads(workers=args.workers)
         result = study.run(n=args.samples, seed=args.seed, backend=backend, progress=progress,
-                           output=args.csv, resume=args.resume, until=until)
+                           output=args.csv, resume=args.resume, overwrite=args.overwrite, until=until)
         if args.plot:
             result.plot(args.plot)
             result.plot_convergence(convergence_path(args.plot))
@@ -278,6 +290,16 @@ def main(argv=None):
     return status
 
 
+def _check_outputs(args):
+    """Refuses an output that is the study file or another output."""
+    plot = args.plot
+    check_distinct([
+        ("the study file", args.study), ("the --csv file", args.csv),
+        ("the journal of --csv", args.csv and journal_path(args.csv)), ("the --json file", args.json),
+        ("the --plot figure", plot), ("the convergence figure of --plot", plot and convergence_path(plot)),
+    ])
+
+
 def _statistics_options(study, args):
     """Applies --confidence, --percentiles and --threshold to the study's
     reporting; returns the stopping rule (--until, else the file's). The
@@ -311,9 +333,9 @@ def _discard(stream):
 
 def _kept(args):
     """What a failed study leaves behind, for its last line."""
-    if not args.csv or not os.path.exists(args.csv):
+    if not args.csv or not os.path.exists(journal_path(args.csv)):
         return ""
-    return f"; {args.csv} keeps the finished blocks, --resume continues the study"
+    return f"; {journal_path(args.csv)} keeps the finished blocks, --resume continues the study"
 
 
 def _gate(result, max_failed):

@@ -10,6 +10,14 @@ Every domain requires a finite value. Inputs the model does not read (the
 lift and moment properties in a 1-DOF study) have no domain: any value,
 NaN included, leaves the apogee unchanged.
 
+Every start must be a flight with an apogee ahead: the 3-DOF pitch angle
+keeps the nose above the horizon (|angle| < pi/2, as given: an angle is
+not reduced modulo 2 pi), and the initial vertical velocity lies above the
+one at which a run ends (the module's APOGEE_VELOCITY_THRESHOLD, 0.5 m/s): a
+run from a slower start stops at once and extrapolates a meaningless
+apogee. With a launch speed the vertical velocity is speed * cos(angle),
+checked per sample when either is drawn.
+
 Failure reasons are templates in which each input appears as ``{name}``:
 `fill` writes the names alone (for the summary, one line per kind of
 failure) or with the sample's values (for one sample).
@@ -21,34 +29,49 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._flights import APOGEE_VELOCITY_THRESHOLD
+
 
 @dataclass(frozen=True)
 class Domain:
-    """Finite values >= `low` (> `low` when `strict`)."""
+    """Finite values from `low` to `high` (bounds excluded when `strict`);
+    `text`, when given, says what the domain means."""
 
     low: float = -math.inf
+    high: float = math.inf
     strict: bool = False
+    text: str = ""
 
     def __str__(self):
+        if self.text:
+            return self.text
         if self.low == -math.inf:
             return "finite"
         return f"{'>' if self.strict else '>='} {self.low:g}"
 
     def contains(self, value):
         """Whether `value` (a float or an array) lies in the domain."""
-        above = value > self.low if self.strict else value >= self.low
-        return np.isfinite(value) & above
+        if self.strict:
+            inside = (value > self.low) & (value < self.high)
+        else:
+            inside = (value >= self.low) & (value <= self.high)
+        return np.isfinite(value) & inside
 
-    def holds(self, low):
-        """Whether every finite value from `low` up lies in the domain."""
-        if self.low == -math.inf:
-            return True
-        return low > self.low if self.strict else low >= self.low
+    def holds(self, low, high):
+        """Whether every finite value from `low` to `high` (either may be
+        infinite: no bound on that side) lies in the domain."""
+        return (bool(self.contains(low)) or low == self.low == -math.inf) and \
+            (bool(self.contains(high)) or high == self.high == math.inf)
 
 
 FINITE = Domain()
 POSITIVE = Domain(0.0, strict=True)
 NON_NEGATIVE = Domain(0.0)
+# The nose above the horizon.
+NOSE_UP = Domain(-math.pi / 2, math.pi / 2, strict=True, text="|angle| < pi/2: the nose above the horizon")
+# A vertical velocity above the one at which a run ends.
+RISING = Domain(APOGEE_VELOCITY_THRESHOLD, strict=True,
+                text=f"> {APOGEE_VELOCITY_THRESHOLD:g} m/s, above the vertical velocity at which a run ends")
 
 # Section of each key (keys are unique across sections) and its domain.
 DOMAINS = {
@@ -57,8 +80,8 @@ DOMAINS = {
         "moment_of_inertia": POSITIVE, "stab_margin_dimensional": FINITE, "cl_a": NON_NEGATIVE,
     },
     "initial_state": {
-        "initial_height": FINITE, "initial_velocity": FINITE, "x": FINITE, "y": FINITE,
-        "angle": FINITE, "vx": FINITE, "vy": FINITE, "speed": NON_NEGATIVE, "angular_rate": FINITE,
+        "initial_height": FINITE, "initial_velocity": RISING, "x": FINITE, "y": FINITE,
+        "angle": NOSE_UP, "vx": FINITE, "vy": RISING, "speed": NON_NEGATIVE, "angular_rate": FINITE,
     },
     "solver": {
         "dt": POSITIVE, "dt_min": POSITIVE, "dt_max": POSITIVE,
@@ -73,6 +96,9 @@ WIDENABLE = ("cd", "cl_a")
 READ_BY_1DOF = ("mass", "cd", "area_drag")
 # Pairs (a, b) of step options with a <= b, for the adaptive step.
 ORDERED = (("dt_min", "dt_max"),)
+# The launch speed and pitch angle whose vertical velocity speed * cos(angle)
+# must be RISING.
+SPEED_AND_ANGLE = ("speed", "angle")
 
 
 def qualified(key):
@@ -95,6 +121,21 @@ def outside_template(key, domain):
 
 def order_template(a, b):
     return f"{{{qualified(a)}}} > {{{qualified(b)}}}"
+
+
+def vertical_template(speed, angle):
+    return (f"vertical velocity {{{qualified(speed)}}} * cos({{{qualified(angle)}}}) not "
+            f"{RISING}")
+
+
+def check_vertical(speed, angle):
+    """The problem with a fixed launch speed and angle whose vertical
+    velocity has no apogee ahead, or None."""
+    vertical = speed * math.cos(angle)
+    if RISING.contains(vertical):
+        return None
+    return (f"the vertical velocity {speed!r} * cos({angle!r}) = {vertical:.6g} m/s is not "
+            f"{RISING}: the flight has no apogee ahead")
 
 
 _FIELD = re.compile(r"\{([a-z_]+\.[a-z_]+)\}")
@@ -138,7 +179,7 @@ def check_distribution(model, key, distribution, widened=()):
     if domain is None or not distribution.bounded:
         return None
     low, high = distribution.support
-    if domain.holds(low):
+    if domain.holds(low, high):
         return None
     problem = (f"its bounds [{low:g}, {high:g}] reach outside the input's domain ({domain}): "
                f"draws there could only fail")
@@ -149,19 +190,24 @@ def check_distribution(model, key, distribution, widened=()):
 
 def sample_checks(model, keys, dispersed, unbounded, widened=()):
     """The checks each sample's drawn values need, as plain tuples:
-    ("domain", column, low, strict, template) for a dispersed input whose
-    distribution can leave its domain, and ("order", column_a, column_b,
-    template) for ordered step options of which one is dispersed."""
+    ("domain", column, low, high, strict, template) for a dispersed input
+    whose distribution can leave its domain, ("order", column_a, column_b,
+    template) for ordered step options of which one is dispersed, and
+    ("vertical", speed column, angle column, template) for a launch speed
+    and angle of which one is dispersed."""
     checks = []
     for j, key in enumerate(keys):
         domain = domain_of(model, key, widened)
         if dispersed[j] and unbounded[j] and domain is not None:
-            checks.append(("domain", j, domain.low, domain.strict, outside_template(key, domain)))
-    for a, b in ORDERED:
-        if a in keys and b in keys:
-            i, j = keys.index(a), keys.index(b)
-            if dispersed[i] or dispersed[j]:
-                checks.append(("order", i, j, order_template(a, b)))
+            checks.append(("domain", j, domain.low, domain.high, domain.strict,
+                           outside_template(key, domain)))
+    for kind, pairs, template in (("order", ORDERED, order_template),
+                                  ("vertical", (SPEED_AND_ANGLE,), vertical_template)):
+        for a, b in pairs:
+            if a in keys and b in keys:
+                i, j = keys.index(a), keys.index(b)
+                if dispersed[i] or dispersed[j]:
+                    checks.append((kind, i, j, template(a, b)))
     return tuple(checks)
 
 
@@ -173,10 +219,13 @@ def violations(checks, full):
     for index in range(len(checks) - 1, -1, -1):  # the first check wins
         check = checks[index]
         if check[0] == "domain":
-            _, j, low, strict, _ = check
-            bad = ~Domain(low, strict).contains(full[:, j])
-        else:
+            _, j, low, high, strict, _ = check
+            bad = ~Domain(low, high, strict).contains(full[:, j])
+        elif check[0] == "order":
             _, i, j, _ = check
             bad = full[:, i] > full[:, j]
+        else:
+            _, i, j, _ = check
+            bad = ~RISING.contains(full[:, i] * np.cos(full[:, j]))
         first[bad] = index
     return first, [check[-1] for check in checks]

@@ -81,6 +81,20 @@ def reason_text(plan, code):
     return STATUS_REASONS[code]
 
 
+def reason_codes(plan, names):
+    """A function from a failure text as a results file holds it ("" for a
+    run that succeeded) to its failure code, or None for a text no run of
+    the plan gives. `names`: the dispersed inputs, whose values the texts
+    show."""
+    codes = {reason_text(plan, code): code for code in failure_codes(plan)}
+    codes[""] = OK
+
+    def code_of(text):
+        return codes.get(domains.unfill(text, names) if text else "")
+
+    return code_of
+
+
 def draw_block(plan, seed, block):
     """The dispersed inputs of one whole block, shape (dispersed, block_size)."""
     dispersed = plan.dispersed

@@ -125,16 +125,20 @@ def percentile_interval(ordered, p, level=DEFAULT_LEVEL):
     """Interval of percentile p (0 < p < 100) of sorted values (last axis).
 
     The estimate is NumPy's default (linear interpolation) percentile, the
-    bounds are order statistics (see order_statistic_ranks). No values give
-    a NaN estimate and an unbounded interval."""
+    bounds are order statistics (see order_statistic_ranks), moved out to
+    the estimate where it lies beyond one. No values give a NaN estimate and
+    an unbounded interval."""
     ordered = np.asarray(ordered, dtype=np.float64)
     n = ordered.shape[-1]
     if n == 0:
         return _unknown(ordered.shape[:-1])
     low_rank, high_rank = order_statistic_ranks(n, p / 100.0, level)
     estimate = np.percentile(ordered, p, axis=-1)[()]
-    return Interval(estimate, _order_statistic(ordered, low_rank, -1.0),
-                    _order_statistic(ordered, high_rank, +1.0))
+    # With few values the interpolated estimate can fall outside the
+    # bounding order statistics (p99.9 of 20 values lies below the largest,
+    # the only lower bound): the interval is widened to hold it.
+    return Interval(estimate, np.minimum(_order_statistic(ordered, low_rank, -1.0), estimate)[()],
+                    np.maximum(_order_statistic(ordered, high_rank, +1.0), estimate)[()])
 
 
 def mean_interval(values, level=DEFAULT_LEVEL):

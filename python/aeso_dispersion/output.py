@@ -1,10 +1,26 @@
 """The results file of a study: CSV, or Parquet when the path ends in .parquet.
 
-The file is written while the study runs, block after block in sample order,
-so an interrupted or failed study leaves every block finished before the
-first one still missing; `resume` reads such a file back and the study
-continues after it. Blocks are deterministic, so a resumed study writes the
-same file, bit for bit, as one that was never interrupted.
+While the study runs, its rows go to a journal beside the file, PATH.partial,
+block after block in sample order, each block flushed as it is written. The
+journal is CSV text in either format: every line ends with a newline, so a
+process that ends at any instant (SIGTERM, SIGKILL, a second Ctrl-C, a
+failed backend) leaves every block finished before the first one still
+missing, and at most an incomplete last line, which is the journal's normal
+end and is dropped when it is read. A Parquet file cannot be that journal
+(it is readable only once its footer is written); an Arrow IPC stream would
+survive a truncation as well, but only a text journal can be checked line
+by line, with any damage named by its line, and one journal serves both
+formats. When the study ends the journal becomes PATH: renamed (CSV), or
+converted to a Parquet file written beside PATH and renamed onto it, so a
+reader never sees part of PATH and an earlier PATH stays whole until then.
+
+An existing PATH or journal is refused unless the study resumes it or is
+told to overwrite it. `resume` reads the journal back (else a finished
+PATH), keeps its whole blocks and continues after them; it never drops a
+finished row (a study of fewer samples than the file holds is refused), and
+a damaged file is refused with its line and problem and left as it was.
+Blocks are deterministic, so a resumed study writes the same file, bit for
+bit, as one that was never interrupted.
 
 The file explains itself: its metadata (tool and version, seed, block size,
 model, method, the study file and its SHA-256, the fingerprint of what the
@@ -20,14 +36,16 @@ same bits.
 import csv
 import json
 import os
+import re
 
 import numpy as np
 
-from . import domains
-from .engine import OUTCOMES
+from . import domains, files
+from .engine import OUTCOMES, reason_codes
 from .errors import StudyError, require
 
 CSV_COMMENT = "# "
+JOURNAL_SUFFIX = ".partial"
 # Metadata keys that must match for a file to be resumed.
 RESUME_KEYS = ("tool", "version", "seed", "block_size", "fingerprint")
 # Rows per Parquet row group: blocks are gathered up to this many.
@@ -98,112 +116,63 @@ def is_parquet(path):
     return str(path).endswith(".parquet")
 
 
-def check_writable(path, what):
-    """Refuses a path whose directory is missing or that cannot be written,
-    before anything runs."""
-    directory = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(directory):
-        raise StudyError(what, f"{path}: directory {directory} does not exist")
-    if os.path.isdir(path):
-        raise StudyError(what, f"{path} is a directory")
-    existed = os.path.exists(path)
-    try:
-        with open(path, "ab"):
-            pass
-    except OSError as exc:
-        raise StudyError(what, f"{path}: cannot write: {exc.strerror}") from None
-    if not existed:
-        os.remove(path)
+def journal_path(path):
+    """The journal of the results file at `path`, beside its real target."""
+    return os.path.realpath(path) + JOURNAL_SUFFIX
 
 
-class _Previous:
-    """The rows of an earlier run of the same study, read back for `resume`:
-    arrays shaped as a collector's, and the failure texts."""
+class CsvFile:
+    """A results file in CSV: the metadata as "# key: value" lines, the
+    column names, then the rows, each block flushed as it is appended."""
 
-    def __init__(self, model, n_inputs, columns, failures):
-        self.rows = len(failures)
-        self.columns = columns  # as in the file, for a file that is rewritten
-        self.inputs = np.array(columns[:n_inputs]).reshape(n_inputs, self.rows)
-        self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
-        for k, i in enumerate(outcome_rows(model)):
-            self.outcomes[i] = columns[n_inputs + k]
-        self.steps = np.asarray(columns[-1], dtype=np.uint64)
-        self.failures = failures
-
-
-def _check_resumable(path, found, meta):
-    for key in RESUME_KEYS:
-        if found.get(key) != meta[key]:
-            raise StudyError("resume", f"{path} holds another study's results ({key} "
-                                       f"{found.get(key)!r}, this study {meta[key]!r}); "
-                                       f"remove it or run without --resume")
-
-
-class CsvOutput:
-    def __init__(self, path, meta, names, resume_rows=None):
-        """Starts the file, or with `resume_rows` keeps its first rows."""
-        self.path = path
-        if resume_rows is not None:
-            self.file = open(path, "r+", newline="", encoding="utf-8")
-            self.file.seek(resume_rows)
-            self.file.truncate()
-        else:
-            self.file = open(path, "w", newline="", encoding="utf-8")
+    def __init__(self, path, meta=None, names=None):
+        """Starts the file at `path`; without `meta` and `names`, appends
+        rows to the file there, which has them already."""
+        self.file = open(path, "w" if names else "a", newline="", encoding="utf-8")
+        self.writer = csv.writer(self.file, lineterminator="\n")
+        if names:
             for key, value in meta.items():
                 self.file.write(f"{CSV_COMMENT}{key}: {value}\n")
-        self.writer = csv.writer(self.file, lineterminator="\n")
-        if resume_rows is None:
             self.writer.writerow(names)
 
     def append(self, columns, failures):
         self.writer.writerows(zip(*(c.tolist() for c in columns), failures))
         self.file.flush()
 
+    def copy_rows(self, source, start, end):
+        """Appends bytes start..end-1 of the CSV file `source`: rows as written."""
+        self.file.flush()
+        with open(source, "rb") as f:
+            f.seek(start)
+            _copy_bytes(f, self.file.buffer, end - start)
+        self.file.buffer.flush()
+
     def close(self):
         self.file.close()
 
-    @staticmethod
-    def read(path, meta, names, block_size, study, n):
-        """(previous rows, byte offset after the last whole block kept)."""
-        with open(path, "rb") as f:
-            data = f.read()
-        lines = data.split(b"\n")[:-1]  # a last line without its newline is cut
-        found, offset, i = {}, 0, 0
-        while i < len(lines) and lines[i].startswith(CSV_COMMENT.encode()):
-            key, _, value = lines[i][len(CSV_COMMENT):].decode("utf-8").partition(": ")
-            found[key] = value
-            offset += len(lines[i]) + 1
-            i += 1
-        _check_resumable(path, found, meta)
-        if i == len(lines) or next(csv.reader([lines[i].decode("utf-8")])) != names:
-            raise StudyError("resume", f"{path}: its columns are not those of this study")
-        offset += len(lines[i]) + 1
-        rows = lines[i + 1:]
-        keep = min(len(rows), n) // block_size * block_size
-        parsed = list(csv.reader(line.decode("utf-8") for line in rows[:keep]))
-        columns = [[float(row[j]) for row in parsed] for j in range(len(names) - 2)]
-        columns.append([int(row[-2]) for row in parsed])
-        offset += sum(len(line) + 1 for line in rows[:keep])
-        previous = _Previous(study.model, len(study.dispersed), columns, [row[-1] for row in parsed])
-        return previous, offset
+
+def _copy_bytes(source, target, count):
+    while count > 0:
+        chunk = source.read(min(count, 1 << 20))
+        if not chunk:
+            break
+        target.write(chunk)
+        count -= len(chunk)
 
 
-class ParquetOutput:
-    def __init__(self, path, meta, names, previous=None):
+class ParquetFile:
+    """A results file in Parquet: the metadata as the schema's
+    `aeso_dispersion` entry (JSON), the rows in row groups of at least
+    PARQUET_GROUP_ROWS rows (of whole blocks), the last one smaller."""
+
+    def __init__(self, path, meta, names):
         self.pa = require("pyarrow", "parquet", "Parquet export")
         self.pq = require("pyarrow.parquet", "parquet", "Parquet export")
-        self.path = path
-        # A resumed file is rewritten beside the old one and replaces it when
-        # closed: a Parquet file cannot be appended to.
-        self.target = path if previous is None else f"{path}.resume-{os.getpid()}"
         fields = [self.pa.field(name, self.pa.float64()) for name in names[:-2]]
         fields += [self.pa.field(names[-2], self.pa.uint64()), self.pa.field(names[-1], self.pa.string())]
         schema = self.pa.schema(fields, metadata={"aeso_dispersion": json.dumps(meta)})
-        self.names = names
-        self.writer = self.pq.ParquetWriter(self.target, schema)
+        self.writer = self.pq.ParquetWriter(path, schema)
         self.pending, self.pending_rows = [], 0
-        if previous is not None and previous.rows:
-            self.append(list(previous.columns), previous.failures)
 
     def append(self, columns, failures):
         arrays = [self.pa.array(c, type=f.type) for c, f in zip(columns, self.writer.schema)]
@@ -222,56 +191,261 @@ class ParquetOutput:
     def close(self):
         self._flush()
         self.writer.close()
-        if self.target != self.path:
-            os.replace(self.target, self.path)
 
-    @staticmethod
-    def read(path, meta, names, block_size, study, n):
-        pq = require("pyarrow.parquet", "parquet", "Parquet export")
+
+def write_rows(writer, source, n, block_size):
+    """Appends samples 0..n-1 of `source` (see export_rows), a block at a time."""
+    for lo in range(0, n, block_size):
+        writer.append(*export_rows(source, lo, min(lo + block_size, n)))
+
+
+def write_whole(path, meta, names, source, n, block_size):
+    """Writes the first n samples of `source` to `path` (CSV, or Parquet for
+    a path ending in .parquet), replacing any file there whole."""
+    kind = ParquetFile if is_parquet(path) else CsvFile
+    with files.replacing(path) as temporary:
+        writer = kind(temporary, meta, names)
         try:
-            table = pq.read_table(path)
-        except Exception as exc:  # pyarrow raises its own error classes
-            raise StudyError("resume", f"{path} is not a readable Parquet file ({exc}); a study "
-                                       f"killed while writing Parquet leaves none, CSV survives "
-                                       f"a kill") from None
-        found = json.loads((table.schema.metadata or {}).get(b"aeso_dispersion", b"{}"))
-        _check_resumable(path, found, meta)
-        if table.column_names != names:
-            raise StudyError("resume", f"{path}: its columns are not those of this study")
-        keep = min(table.num_rows, n) // block_size * block_size
-        table = table.slice(0, keep)
-        columns = [table.column(name).to_numpy() for name in names[:-1]]
-        previous = _Previous(study.model, len(study.dispersed), columns, table.column(names[-1]).to_pylist())
-        return previous, None
+            write_rows(writer, source, n, block_size)
+        finally:
+            writer.close()
 
 
-def open_output(path, study, seed, n, resume=False):
+class Results:
+    """The results file of a running study: its rows stream into the
+    journal; `finish` makes the journal the file, `close` leaves it for a
+    later resume."""
+
+    def __init__(self, path, meta, names, block_size, previous=None):
+        self.path, self.real, self.journal = str(path), os.path.realpath(path), journal_path(path)
+        self.meta, self.names, self.block_size = meta, names, block_size
+        if previous is None or previous.rows == 0:
+            self.file = CsvFile(self.journal, meta, names)
+            return
+        # The journal is rewritten beside the old one, with this study's
+        # metadata and the rows kept, and replaces it once complete.
+        with files.replacing(self.journal) as temporary:
+            start = CsvFile(temporary, meta, names)
+            try:
+                if previous.byte_range is not None:
+                    start.copy_rows(previous.source, *previous.byte_range)
+                else:
+                    start.append(previous.columns, previous.failures)
+            finally:
+                start.close()
+        self.file = CsvFile(self.journal)
+
+    def append(self, columns, failures):
+        self.file.append(columns, failures)
+
+    def close(self):
+        """Ends the writing early: the journal stays, for --resume."""
+        self.file.close()
+
+    def finish(self, source, n):
+        """The study has ended with the first n samples of `source` (see
+        export_rows): the journal becomes the results file."""
+        self.file.close()
+        if is_parquet(self.path):
+            write_whole(self.path, self.meta, self.names, source, n, self.block_size)
+            os.unlink(self.journal)
+        else:
+            files.commit(self.journal, self.real)
+
+
+class _Previous:
+    """The rows of an earlier run of the same study, read back for `resume`:
+    arrays shaped as a collector's, failure codes (engine's) and texts, and
+    where the kept rows lie in a CSV `source` (byte_range), if it is one."""
+
+    def __init__(self, model, n_inputs, columns, failures, codes, source=None, byte_range=None):
+        self.rows = len(failures)
+        self.columns = columns
+        self.inputs = np.array(columns[:n_inputs], dtype=np.float64).reshape(n_inputs, self.rows)
+        self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
+        for k, i in enumerate(outcome_rows(model)):
+            self.outcomes[i] = columns[n_inputs + k]
+        self.steps = np.asarray(columns[-1], dtype=np.uint64)
+        self.failures, self.codes = failures, np.asarray(codes, dtype=np.int32)
+        self.source, self.byte_range = source, byte_range
+
+
+class Damaged(StudyError):
+    """A results file that cannot be resumed: names its line and problem."""
+
+    def __init__(self, path, problem, line=None, sample=None):
+        where = "" if line is None else f" line {line}" + ("" if sample is None else f" (sample {sample})")
+        super().__init__("resume", f"{path}{where}: {problem}; the file is left as it was: mend it, "
+                                   f"or give --overwrite to start the study again")
+
+
+def _check_resumable(path, found, meta, partial=False):
+    """Refuses another tool's file or another study's. `partial`: the file
+    ended within its metadata, whose missing keys then say nothing."""
+    if "tool" not in found and not partial:
+        raise Damaged(path, f"it is not a results file of {meta['tool']} (no '# tool:' line)")
+    for key in RESUME_KEYS:
+        if key in found or not partial:
+            if found.get(key) != meta[key]:
+                raise StudyError("resume", f"{path} holds another study's results ({key} "
+                                           f"{found.get(key)!r}, this study {meta[key]!r}); "
+                                           f"give --overwrite to replace it, or another path")
+
+
+_NUMBER = rb"-?(?:\d+(?:\.\d+)?(?:e[-+]\d+)?|inf|nan)"
+_FAILURE = rb'(?:"(?:[^"]|"")*"|[^",]*)'
+# Rows of parsed values gathered before they become arrays.
+_CHUNK_ROWS = 65536
+
+
+def _row_problem(fields, names):
+    """What is wrong with the fields of a row that does not match its pattern."""
+    if fields == [] or fields == [""]:
+        return "a blank line"
+    if len(fields) != len(names):
+        return f"{len(fields)} fields where the header has {len(names)}"
+    for name, value in zip(names[:-2], fields):
+        if not re.fullmatch(_NUMBER, value.encode()):
+            return f"{name}: {value!r} is not a number"
+    if not fields[-2].isdigit():
+        return f"{names[-2]}: {fields[-2]!r} is not a whole number"
+    return f"{names[-1]}: {fields[-1]!r} is not a CSV field"
+
+
+def _read_csv(path, meta, names, code_of):
+    """The rows of a CSV results file or journal (see _Previous), every one
+    checked; an incomplete last line is dropped, any other flaw refused."""
+    pattern = re.compile(b",".join([_NUMBER] * (len(names) - 2) + [rb"\d+", _FAILURE]))
+    found, header, line, offset, start = {}, False, 0, 0, 0
+    chunks, values, failures, codes, ends = [], [], [], [], []
+    with open(path, "rb") as f:
+        for raw in f:
+            if not raw.endswith(b"\n"):
+                break  # an incomplete last line: the journal's normal end
+            line += 1
+            offset += len(raw)
+            text = raw[:-1]
+            if text.endswith(b"\r"):
+                raise Damaged(path, "a CR LF line end; the file was rewritten with other line ends", line)
+            if not header:
+                if text.startswith(CSV_COMMENT.encode()):
+                    key, _, value = text[len(CSV_COMMENT):].decode("utf-8", "replace").partition(": ")
+                    found[key] = value
+                    continue
+                _check_resumable(path, found, meta)
+                if next(csv.reader([text.decode("utf-8", "replace")]), None) != names:
+                    raise StudyError("resume", f"{path}: its columns are not those of this study")
+                header, start = True, offset
+                continue
+            sample = len(failures)
+            if pattern.fullmatch(text) is None:
+                fields = next(csv.reader([text.decode("utf-8", "replace")]), [])
+                raise Damaged(path, _row_problem(fields, names), line, sample)
+            decoded = text.decode("utf-8", "replace")
+            fields = next(csv.reader([decoded])) if b'"' in text else decoded.split(",")
+            code = code_of(fields[-1])
+            if code is None:
+                raise Damaged(path, f"the failure reason {fields[-1]!r} is not one this study gives",
+                              line, sample)
+            values.append(fields[:-1])
+            failures.append(fields[-1])
+            codes.append(code)
+            ends.append(offset)
+            if len(values) == _CHUNK_ROWS:
+                chunks.append(np.array(values, dtype=np.float64))
+                values = []
+    if not header:
+        _check_resumable(path, found, meta, partial=True)
+    if values or not chunks:
+        chunks.append(np.array(values, dtype=np.float64).reshape(len(values), len(names) - 1))
+    table = np.concatenate(chunks)
+    return table, failures, codes, start, ends
+
+
+def read_previous(path, csv_text, meta, names, study, n):
+    """The rows of the results file or journal at `path` (CSV text when
+    `csv_text`, else Parquet) that a study of n samples keeps: its whole
+    blocks up to n. Refuses a file that holds more than n rows."""
+    code_of = reason_codes(study.plan, study.dispersed)
+    model, n_inputs, block_size = study.model, len(study.dispersed), study.block_size
+    if csv_text:
+        table, failures, codes, start, ends = _read_csv(path, meta, names, code_of)
+        rows = len(failures)
+    else:
+        table, failures, codes = _read_parquet(path, meta, names, code_of)
+        rows = len(failures)
+    if rows > n:
+        raise StudyError("resume", f"{path} holds {rows} finished runs, more than the {n} of this "
+                                   f"study: run at least {rows} (-n {rows}) to keep them all")
+    keep = rows // block_size * block_size
+    columns = [table[:keep, j] for j in range(len(names) - 2)]
+    columns.append(table[:keep, len(names) - 2].astype(np.uint64))
+    byte_range = None
+    if csv_text:
+        byte_range = (start, ends[keep - 1] if keep else start)
+    return _Previous(model, n_inputs, columns, failures[:keep], codes[:keep], path, byte_range)
+
+
+def _read_parquet(path, meta, names, code_of):
+    pq = require("pyarrow.parquet", "parquet", "Parquet export")
+    try:
+        table = pq.read_table(path)
+    except Exception as exc:  # pyarrow raises its own error classes
+        raise Damaged(path, f"not a readable Parquet file ({exc})") from None
+    found = json.loads((table.schema.metadata or {}).get(b"aeso_dispersion", b"{}"))
+    _check_resumable(path, found, meta)
+    if table.column_names != names:
+        raise StudyError("resume", f"{path}: its columns are not those of this study")
+    values = np.column_stack([table.column(name).to_numpy().astype(np.float64) for name in names[:-1]]
+                             or [np.empty(0)])
+    failures = table.column(names[-1]).to_pylist()
+    codes = []
+    for i, text in enumerate(failures):
+        code = code_of(text)
+        if code is None:
+            raise Damaged(path, f"the failure reason {text!r} is not one this study gives", sample=i)
+        codes.append(code)
+    return values.reshape(len(failures), len(names) - 1), failures, codes
+
+
+def open_output(path, study, seed, n, resume=False, overwrite=False):
     """The writer of the results file of `study` drawn with `seed`, and the
-    rows it already holds (None unless `resume` and the file exists): its
-    whole blocks, as far as a study of n samples uses them whole, the rest
-    of the file being dropped."""
-    meta, names, block_size = study_metadata(study, seed), column_names(study), study.block_size
-    kind = ParquetOutput if is_parquet(path) else CsvOutput
-    if kind is ParquetOutput:
+    rows it already holds (None unless `resume` finds a journal or a file):
+    its whole blocks. Everything is checked before the first run and before
+    any file changes: the path, that it is not the study file, an existing
+    file or journal (refused unless `resume` or `overwrite`), and what
+    `resume` reads."""
+    meta, names = study_metadata(study, seed), column_names(study)
+    if is_parquet(path):
         require("pyarrow.parquet", "parquet", "Parquet export")
-    check_writable(path, "output")
-    if resume and os.path.exists(path) and os.path.getsize(path) > 0:
-        previous, offset = kind.read(path, meta, names, block_size, study, n)
-        if kind is CsvOutput:
-            return CsvOutput(path, meta, names, resume_rows=offset), previous
-        return ParquetOutput(path, meta, names, previous), previous
-    return kind(path, meta, names), None
+    real = files.check_target(path, "output")
+    journal = journal_path(path)
+    files.check_target(journal, "output")
+    files.check_distinct([("the study file", study.source), ("the results file", str(path)),
+                          ("its journal", journal)])
+    existing = [p for p in (journal, real) if os.path.exists(p)]
+    previous = None
+    if existing and resume:
+        source = existing[0]
+        previous = read_previous(source, source == journal or not is_parquet(path), meta, names, study, n)
+    elif existing and not overwrite:
+        if existing[0] == journal:
+            problem = (f"{journal} holds the finished blocks of an unfinished study: --resume "
+                       f"continues it, --overwrite starts the study again")
+        else:
+            problem = (f"{path} exists: --resume continues the study it holds, --overwrite "
+                       f"replaces it once the new study is complete")
+        raise StudyError("output", problem)
+    return Results(path, meta, names, study.block_size, previous), previous
 
 
 def save(result, path):
-    """Writes a finished result, a block of rows at a time."""
-    writer = open_output(path, result.study, result.seed, result.n)[0]
-    try:
-        step = result.study.block_size
-        for lo in range(0, result.n, step):
-            writer.append(*export_rows(result, lo, min(lo + step, result.n)))
-    finally:
-        writer.close()
+    """Writes a finished result, a block of rows at a time, replacing any
+    file at `path` whole; never over the study file."""
+    files.check_target(path, "output")
+    files.check_distinct([("the study file", result.study.source), ("the results file", path)])
+    write_whole(path, study_metadata(result.study, result.seed), column_names(result.study), result,
+                result.n, result.study.block_size)
 
 
 def check_memory(n, columns):

@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 
+from . import files
 from .errors import require
 from .intervals import percentile_label
 from .summary import UNITS
@@ -17,6 +18,15 @@ def _figure_class():
     from matplotlib.figure import Figure
 
     return Figure
+
+
+def save_figure(fig, path):
+    """Saves `fig` to `path` whole (see files.replacing), in the format its
+    extension names (PNG without one)."""
+    files.check_target(path, "--plot")
+    extension = os.path.splitext(str(path))[1].lstrip(".").lower()
+    with files.replacing(path) as temporary:
+        fig.savefig(temporary, dpi=100, format=extension or "png")
 
 
 def supported_formats():
@@ -69,7 +79,7 @@ def plot_result(result, path):
     else:
         scatter.set_title("no varying input")
     scatter.set_ylabel("apogee (m)")
-    fig.savefig(path, dpi=100)
+    save_figure(fig, path)
 
 
 def convergence_path(path):
@@ -111,4 +121,4 @@ def plot_convergence(result, path):
     ax.set_title(title, fontsize=10)
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8)
-    fig.savefig(path, dpi=100)
+    save_figure(fig, path)

@@ -6,14 +6,12 @@ as null (and the reader learns which from the side: a null "low" is -inf, a
 null "high" +inf, a null "estimate" means there was no value).
 """
 
-import contextlib
 import json
 import math
-import os
-import tempfile
 
 import numpy as np
 
+from . import files
 from .intervals import Interval
 
 FORMAT = "aeso-dispersion summary"
@@ -51,16 +49,10 @@ def plain(value):
 
 def write_json(path, document):
     """Writes the document to `path` in one piece: a reader never sees a
-    partly written file, and a failed write leaves any earlier file alone."""
+    partly written file, and a failed write leaves any earlier file alone
+    (see files.replacing)."""
     text = json.dumps(plain(document), indent=2, allow_nan=False) + "\n"
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".summary-", suffix=".json", dir=directory)
-    try:
-        os.fchmod(fd, 0o644)  # as an ordinary file, not mkstemp's 0600
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
+    files.check_target(path, "--json")
+    with files.replacing(path) as temporary:
+        with open(temporary, "w", encoding="utf-8") as f:
             f.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise

@@ -288,7 +288,7 @@ class DispersionResult:
         --------
         >>> s1 = result.variance_indices()["initial_state.speed"]
         >>> round(s1.estimate, 2)
-        0.78
+        0.79
         """
         if self._indices is None:
             ok = ~self.failed
@@ -407,9 +407,15 @@ class DispersionResult:
             return "sensitivity: no successful run"
         indices = self.variance_indices()
         width = max(len("input"), *(len(name) for name, _ in table))
-        lines = ["sensitivity of the apogee: Spearman rank correlation (rho) and first-order "
-                 "variance-based index (S1, share of the variance explained, ± its standard error)",
-                 f"  {'rank':<6}{'input':<{width}}  {'rho':>7}  {'S1':>6}  {'±':>5}"]
+        correlated = self.study.correlation
+        what = "± its standard error" if correlated else "share of the variance explained, ± its standard error"
+        lines = [f"sensitivity of the apogee: Spearman rank correlation (rho) and first-order "
+                 f"variance-based index (S1, {what})"]
+        if correlated:
+            lines.append(f"note: {', '.join(correlated.names)} are correlated: the rho and S1 of each "
+                         f"also carry the effect of the inputs correlated with it; they are not causal "
+                         f"shares (an input without effect can rank high, and S1 can sum to more than 1)")
+        lines.append(f"  {'rank':<6}{'input':<{width}}  {'rho':>7}  {'S1':>6}  {'±':>5}")
         lines += [f"  {i:<6}{name:<{width}}  {rho:>+7.3f}  {indices[name].estimate:>6.3f}  "
                   f"{indices[name].standard_error:>5.3f}" for i, (name, rho) in enumerate(table, 1)]
         return "\n".join(lines)

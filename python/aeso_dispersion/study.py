@@ -278,7 +278,7 @@ class Study:
         return digest.hexdigest()
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
-            resume=False, until=None, **options):
+            resume=False, overwrite=False, until=None, **options):
         """Draws and flies the samples of the study.
 
         Parameters
@@ -301,11 +301,17 @@ class Study:
             shows one only when standard error is a terminal.
         output : str or os.PathLike, optional
             A results file written while the study runs, block by block in
-            sample order: CSV, or Parquet for a path ending in ``.parquet``.
+            sample order, to a journal beside it (``PATH.partial``) that
+            becomes the file when the study ends: CSV, or Parquet for a path
+            ending in ``.parquet``. An existing file or journal there is
+            refused unless `resume` or `overwrite` is given.
         resume : bool, default False
             Keep the whole blocks that an earlier, interrupted run of the
             same study, seed and block size left in `output`, and run the
             rest.
+        overwrite : bool, default False
+            Replace an existing `output`; the old file stays until the new
+            study is complete.
         until : str, optional
             A stopping rule such as "p99=1.0" (default: the study's): the
             study stops after the first round of blocks whose samples meet
@@ -359,7 +365,8 @@ class Study:
         check_memory(n, len(self.dispersed) + len(OUTCOMES) + 2)
         writer = previous = bar = None
         if output is not None:
-            writer, previous = open_output(output, self, seed, n, resume)
+            writer, previous = open_output(output, self, seed, n, resume, overwrite)
+        finished = False
         try:
             bar = progress_bar(progress, n)
             tracker = None
@@ -370,13 +377,16 @@ class Study:
                 collector.add_previous(previous)
             started = time.perf_counter()
             workers = backend.run(self.plan, seed, n, collector)
+            finished = True
         finally:
             if bar is not None:
                 bar.close()
-            if writer is not None:
+            if writer is not None and not finished:
                 writer.close()
         elapsed = time.perf_counter() - started
         kept = collector.kept
+        if writer is not None:
+            writer.finish(collector, kept)
         reasons = failure_table(self.plan, collector.codes[:kept])
         return DispersionResult(
             study=self, n=kept, seed=seed, inputs=collector.inputs[:, :kept],
@@ -488,6 +498,11 @@ def _check_domains(model, method, inputs, widened):
         if isinstance(low, DISTRIBUTIONS) and isinstance(high, float) and low.bounded \
                 and low.support[0] > high:
             raise StudyError(f"solver.{a}", f"every draw exceeds {b} ({high!r}): every run would fail")
+    speed, angle = (given.get(key) for key in domains.SPEED_AND_ANGLE)
+    if isinstance(speed, float) and isinstance(angle, float):
+        problem = domains.check_vertical(speed, angle)
+        if problem:
+            raise StudyError("initial_state.speed", problem)
 
 
 def _check_count(key, value, allow_none=False):

@@ -4,24 +4,34 @@ The first-order index of input X on output Y is S = Var(E[Y | X]) / Var(Y):
 the share of Y's variance that X explains on its own, whatever the shape of
 the dependence (a rank correlation misses an effect that is not monotone,
 such as Y = X^2). It is estimated without further runs: the samples are put
-into bins of equal count by their value of X, and the spread of Y's bin
-means measures Var(E[Y | X]).
+into bins of equal count by their value of X, E[Y | X] is fitted by a
+straight line within each bin, and the spread of the fitted values measures
+Var(E[Y | X]).
 
-The plain ratio of between-bin to total sum of squares is biased upwards
-by about (bins - 1) / n (bin means of an input without effect still
-scatter); the estimator here subtracts that part, as the omega-squared
-statistic of a one-way analysis of variance does:
+A line per bin, rather than the bin's mean alone, follows E[Y | X] across
+the bin: bin means smooth it over the bin's width, and the outer bins of an
+unbounded input (normal, lognormal) are wide, which biased a means-only
+estimate low by several standard errors at large n (0.7866 +- 0.0009 for
+the launch speed of the example study at n = 200000, against 0.7904 from a
+pick-freeze estimate). What a line leaves is the curvature of E[Y | X]
+within a bin, of order (width)^4.
 
-    S = (SSB - (B - 1) MSW) / (SST + MSW)
+The plain ratio of the fitted to the total sum of squares is biased upwards
+by the fit's degrees of freedom (fitted values of an input without effect
+still scatter); the estimator subtracts that part, as the omega-squared
+statistic of an analysis of variance does:
 
-with SSB, SST the between-bin and total sums of squares and MSW the
-within-bin mean square. Bins also smooth E[Y | X] within each bin, which
-biases S downwards by a share of order 1/B^2 for a smooth dependence. The
+    S = (SSM - (p - 1) MSR) / (SST + MSR)
+
+with SSM the sum of squares of the fitted values about the mean, SST the
+total sum of squares, p the number of fitted parameters (two per bin, one
+where X takes a single value) and MSR the residual mean square. The
 standard error is the delete-a-group jackknife over GROUPS groups of
 consecutive samples, with the bins kept fixed, which costs one pass over
-the data. With correlated inputs an index also carries the effect of the
-inputs correlated with X; with independent inputs the indices add up to at
-most about 1, and the rest is the share of interactions.
+the data. With independent inputs the indices add up to at most about 1,
+and the rest is the share of interactions. With correlated inputs an index
+also carries the effect of the inputs correlated with X: it measures how
+much knowing X tells about Y, not what X causes.
 """
 
 import math
@@ -33,6 +43,9 @@ import numpy as np
 MIN_SAMPLES = 100
 MAX_BINS = 50
 GROUPS = 20
+# A bin whose standardised values of X spread less than this (squared, per
+# sample) holds a single value: no slope is fitted there.
+SINGLE_VALUE = 1e-20
 
 
 class Index(NamedTuple):
@@ -47,18 +60,24 @@ def default_bins(n):
     return int(min(MAX_BINS, max(5, math.isqrt(n) // 2)))
 
 
-def _omega_squared(counts, sums, total_sq):
-    """The estimator from per-bin counts and sums (last axis: bins) and the
-    total sum of squares of Y (centred), for one or several subsets."""
+def _omega_squared(counts, sx, sxx, sy, sxy, total_sq):
+    """The estimator from per-bin sums (last axis: bins) of 1, x, x^2, y and
+    x y, and the total sum of squares of y (y centred), for one or several
+    subsets of the samples."""
     n = counts.sum(axis=-1)
-    s = sums.sum(axis=-1)
+    s = sy.sum(axis=-1)
     filled = counts > 0
-    bins = filled.sum(axis=-1)
-    between = (np.divide(sums**2, counts, out=np.zeros_like(sums), where=filled).sum(axis=-1)
-               - s**2 / n)
+    mean_x = np.divide(sx, counts, out=np.zeros_like(sx), where=filled)
+    spread_x = sxx - sx * mean_x
+    spread_xy = sxy - sy * mean_x
+    sloped = spread_x > SINGLE_VALUE * counts
+    fitted = (np.divide(sy**2, counts, out=np.zeros_like(sy), where=filled)
+              + np.divide(spread_xy**2, spread_x, out=np.zeros_like(sy), where=sloped)).sum(axis=-1)
+    model = fitted - s**2 / n
     total = total_sq - s**2 / n
-    within_mean_square = (total - between) / (n - bins)
-    return (between - (bins - 1) * within_mean_square) / (total + within_mean_square)
+    parameters = filled.sum(axis=-1) + sloped.sum(axis=-1)
+    residual_mean_square = (total - model) / (n - parameters)
+    return (model - (parameters - 1) * residual_mean_square) / (total + residual_mean_square)
 
 
 def first_order_index(x, y, bins=None, groups=GROUPS):
@@ -75,13 +94,20 @@ def first_order_index(x, y, bins=None, groups=GROUPS):
     which = below * bins // n
     group = np.arange(n) * groups // n
     y = y - y.mean()
+    # x standardised, then centred on its bin's mean: the sums of squares
+    # within a bin then lose no precision to cancellation.
+    x = (x - x.mean()) / x.std()
+    x = x - (np.bincount(which, weights=x, minlength=bins) / np.bincount(which, minlength=bins).clip(1))[which]
     cell = group * bins + which
-    counts = np.bincount(cell, minlength=groups * bins).reshape(groups, bins).astype(np.float64)
-    sums = np.bincount(cell, weights=y, minlength=groups * bins).reshape(groups, bins)
+
+    def sums(weights=None):
+        return np.bincount(cell, weights=weights, minlength=groups * bins).reshape(groups, bins)
+
+    parts = (sums().astype(np.float64), sums(x), sums(x * x), sums(y), sums(x * y))
     squares = np.bincount(group, weights=y * y, minlength=groups)
-    estimate = float(_omega_squared(counts.sum(axis=0), sums.sum(axis=0), squares.sum()))
+    whole = [part.sum(axis=0) for part in parts]
+    estimate = float(_omega_squared(*whole, squares.sum()))
     # Leave each group out in turn.
-    partial = _omega_squared(counts.sum(axis=0) - counts, sums.sum(axis=0) - sums,
-                             squares.sum() - squares)
+    partial = _omega_squared(*(w - part for w, part in zip(whole, parts)), squares.sum() - squares)
     spread = float(((partial - partial.mean())**2).sum())
     return Index(estimate, math.sqrt((groups - 1) / groups * spread))

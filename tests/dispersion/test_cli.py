@@ -116,12 +116,12 @@ CHILD_TIMEOUT = 120
 
 
 @contextlib.contextmanager
-def started(command):
-    """Starts `command` with its standard output and error as text pipes;
-    kills it if it still runs after CHILD_TIMEOUT seconds, and on the way
-    out in any case."""
+def started(command, env=None):
+    """Starts `command` (in environment `env`) with its standard output and
+    error as text pipes; kills it if it still runs after CHILD_TIMEOUT
+    seconds, and on the way out in any case."""
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+                            start_new_session=True, env=env)
     watchdog = threading.Timer(CHILD_TIMEOUT, proc.kill)
     watchdog.start()
     try:

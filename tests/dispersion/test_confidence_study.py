@@ -107,6 +107,17 @@ def test_correlated_inputs_get_the_rank_correlation_and_keep_their_distributions
     assert 8.0 <= inertia.min() and inertia.max() <= 9.0
 
 
+@pytest.mark.parametrize("correlation", [None, {"inputs": ["cd", "stab_margin_dimensional"],
+                                                 "matrix": [[1.0, -0.5], [-0.5, 1.0]]}])
+def test_sensitivity_calls_no_index_a_share_of_correlated_inputs(correlation):
+    # The stability margin has no effect on the apogee; correlated, it takes a part of cd's.
+    study = correlated_study(correlation, stab_margin_dimensional=normal(0.25, 0.02))
+    result = study.run(n=2000, seed=4, progress=False)
+    text = result.format_sensitivity()
+    assert ("share of the variance" in text) == (correlation is None)
+    assert ("they are not causal shares" in text) == (correlation is not None)
+
+
 def test_inputs_outside_the_correlation_keep_exactly_their_draws():
     alone = correlated_study()
     together = correlated_study({"inputs": ["rocket.mass", "rocket.moment_of_inertia"],

@@ -1,10 +1,12 @@
-"""Nothing finished is lost: results reach the file block by block while the
-study runs, an interrupted study resumes to the very file an uninterrupted
-one writes, outputs are checked before the first run, files are complete
-before anything is printed, and bad invocations give one line."""
+"""No file is destroyed and nothing finished is lost: results reach the
+journal block by block while the study runs, a study ended in any way
+resumes to the very file an uninterrupted one writes, outputs are checked
+before the first run, files are complete before anything is printed, and
+bad invocations give one line."""
 
 import os
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -14,6 +16,7 @@ import numpy as np
 import pytest
 
 from aeso_dispersion import StudyError, backends, load_study
+from aeso_dispersion.output import journal_path
 
 from conftest import read_rows, small_study
 from test_cli import CHILD_TIMEOUT, CLI, cli_child, run, started
@@ -49,10 +52,10 @@ def test_interrupted_study_resumes_to_the_uninterrupted_file(tmp_path, monkeypat
     with pytest.raises(KeyboardInterrupt):
         small_study().run(n=N, seed=5, workers=workers, progress=False, output=part)
     monkeypatch.undo()
-    if suffix == ".csv":  # every block before the first missing one is on disk
-        # With several threads the first blocks back need not include block 0.
-        contiguous = next(b for b in range(len(seen) + 1) if b not in seen)
-        assert len(read_rows(part)) == 7 * contiguous < N
+    # Every block before the first missing one is in the journal, in either format.
+    # With several threads the first blocks back need not include block 0.
+    contiguous = next(b for b in range(len(seen) + 1) if b not in seen)
+    assert len(read_rows(journal_path(part))) == 7 * contiguous < N and not part.exists()
     resumed = small_study().run(n=N, seed=5, workers=workers, progress=False, output=part, resume=True)
     assert part.read_bytes() == whole.read_bytes()
     np.testing.assert_array_equal(resumed.samples, reference.samples)
@@ -61,8 +64,7 @@ def test_interrupted_study_resumes_to_the_uninterrupted_file(tmp_path, monkeypat
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
-@pytest.mark.parametrize("first_n, n", [(35, 60), (60, 35)])  # cut last block; longer file
-def test_resume_keeps_failure_reasons_and_changes_n(tmp_path, suffix, first_n, n):
+def test_resume_keeps_failure_reasons_and_changes_n(tmp_path, suffix, first_n=35, n=60):
     if suffix == ".parquet":
         pytest.importorskip("pyarrow")
     from conftest import rocket_section
@@ -96,69 +98,129 @@ def slow_study(tmp_path, block_size=20):
     return study
 
 
-# Blocks 0 to BLOCKS - 1 run; every later one waits until the study is asked
-# to stop, so that Ctrl-C finds exactly those blocks finished however fast or
-# loaded the machine is.
-HELD_AFTER = """
-import time
-from aeso_dispersion import backends
-run_block = backends.run_block
-def held(plan, seed, block, count, stop):
-    while block >= BLOCKS and not stop.is_set():
-        time.sleep(0.01)
-    return run_block(plan, seed, block, count, stop)
-backends.run_block = held
-"""
-
-# Blocks that say on standard output that they started (in one write, so
-# that lines of concurrent blocks never interleave) and end only when the
-# study is asked to stop; the results file then never finishes closing, as on
-# a disk that has stopped answering, and says so.
+# Reaches the journal's close on an interrupted study, says so on standard
+# output and never returns, as on a disk that has stopped answering.
 STUCK_CLOSING = """
 import os
 import time
-from aeso_dispersion import backends, output
-def waiting(plan, seed, block, count, stop):
-    os.write(1, b"running\\n")
-    while not stop.is_set():
-        time.sleep(0.01)
+from aeso_dispersion import output
 def stuck(self):
     os.write(1, b"closing\\n")
     while True:
         time.sleep(0.01)
-backends.run_block = waiting
-output.CsvOutput.close = stuck
+output.Results.close = stuck
 """
 
 
-def test_ctrl_c_keeps_finished_blocks_and_resume_completes(tmp_path):
-    study, path, whole = slow_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
-    with started(cli_child(HELD_AFTER.replace("BLOCKS", "3")) +
-                 [str(study), "-n", "600", "--workers", "2", "--csv", str(path)]) as proc:
-        while not path.exists() or len(read_rows(path)) < 60:
-            assert proc.poll() is None, proc.communicate()
-            time.sleep(0.05)
-        proc.send_signal(signal.SIGINT)
+def quick_study(tmp_path, block_size=10):
+    study = tmp_path / "quick.toml"
+    study.write_text(EXAMPLE.read_text().replace("seed = 1 ", f"seed = 1\nblock_size = {block_size} "))
+    return study
+
+
+def stopped_after_block(command, how, block=2):
+    """Runs the CLI child `command` until it stops after `block`: the
+    testing hook sends it SIGTERM or SIGKILL, or a Ctrl-C ("SIGINT"), or a
+    Ctrl-C and, once the study is closing its journal, a second one.
+    Returns the exit status and standard error."""
+    env = {**os.environ, backends.STOP_AFTER_BLOCK: f"{block}:{how.split()[-1]}"}
+    prelude = STUCK_CLOSING if how.startswith("second") else ""
+    with started(cli_child(prelude) + command, env=env) as proc:
+        if how.startswith("second"):
+            assert "closing\n" in iter(proc.stdout.readline, "")  # reads up to it
+            proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=CHILD_TIMEOUT)
-    assert proc.returncode == 130, err
-    assert "interrupted" in err and "--resume continues the study" in err and "Traceback" not in err
-    assert len(read_rows(path)) == 60  # the three blocks of 20 finished
-    resumed = run(study, "-n", 600, "--workers", 2, "--csv", path, "--resume")
+    return proc.returncode, err
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("how, status, message", [
+    ("SIGTERM", -signal.SIGTERM, ""),
+    ("SIGKILL", -signal.SIGKILL, ""),
+    ("SIGINT", 130, "interrupted; {journal} keeps the finished blocks, --resume continues the study\n"),
+    ("second SIGINT", 130, "aeso-dispersion: interrupted again, exiting now\n"),
+])
+def test_a_study_ended_any_way_keeps_every_finished_block(tmp_path, suffix, how, status, message):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    study, path, whole = quick_study(tmp_path), tmp_path / f"runs{suffix}", tmp_path / f"whole{suffix}"
+    args = [str(study), "-n", "95", "--workers", "2", "--no-progress", "--csv"]
+    returncode, err = stopped_after_block(args + [str(path)], how)
+    assert returncode == status, err
+    assert err.endswith(message.format(journal=journal_path(path))) and "Traceback" not in err
+    assert not path.exists() and len(read_rows(journal_path(path))) == 30  # blocks 0, 1 and 2
+    resumed = run(*args, path, "--resume")
     assert resumed.returncode == 0, resumed.stderr
-    assert run(study, "-n", 600, "--workers", 1, "--csv", whole).returncode == 0
-    assert path.read_bytes() == whole.read_bytes()
+    assert run(*args, whole).returncode == 0
+    assert path.read_bytes() == whole.read_bytes() and not os.path.exists(journal_path(path))
 
 
-def test_second_ctrl_c_exits_at_once_without_a_traceback(tmp_path):
-    with started(cli_child(STUCK_CLOSING) + [str(slow_study(tmp_path)), "-n", "100", "--workers", "2",
-                                             "--no-progress", "--csv", str(tmp_path / "runs.csv")]) as proc:
-        assert proc.stdout.readline() == "running\n"
-        proc.send_signal(signal.SIGINT)
-        assert "closing\n" in iter(proc.stdout.readline, "")  # reads up to it
-        proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=CHILD_TIMEOUT)
-    assert proc.returncode == 130, err
-    assert err == "aeso-dispersion: interrupted again, exiting now\n"
+def test_an_existing_results_file_stays_until_its_replacement_is_complete(tmp_path):
+    study, path, whole = quick_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
+    args = [str(study), "-n", "45", "--no-progress", "--csv"]
+    assert run(*args, path).returncode == 0
+    old = path.read_bytes()
+    refused = run(*args, path, "--seed", 2)
+    assert refused.returncode == 2 and refused.stderr.count("\n") == 1
+    assert f"{path} exists: --resume continues the study it holds, --overwrite replaces it" in refused.stderr
+    returncode, _ = stopped_after_block(args + [str(path), "--seed", "2", "--overwrite"], "SIGKILL", 1)
+    assert returncode == -signal.SIGKILL
+    assert path.read_bytes() == old and len(read_rows(journal_path(path))) == 20
+    refused = run(*args, path, "--seed", 2)
+    assert refused.returncode == 2 and "holds the finished blocks of an unfinished study" in refused.stderr
+    assert run(*args, path, "--seed", 2, "--resume").returncode == 0
+    assert run(*args, whole, "--seed", 2).returncode == 0
+    assert path.read_bytes() == whole.read_bytes() != old
+
+
+def damage(case, lines, row):
+    """The lines of a results file with one kind of damage at data row `row`."""
+    fields = lines[row].split(",")
+    return {
+        "a letter in a number": lines[:row] + [",".join([fields[0][:3] + "x" + fields[0][4:]] + fields[1:])]
+        + lines[row + 1:],
+        "a short row": lines[:row] + [",".join(fields[:-1])] + lines[row + 1:],
+        "a blank line": lines[:row] + [""] + lines[row:],
+        "an extra column": lines[:row] + [lines[row] + ",1.0"] + lines[row + 1:],
+    }[case]
+
+
+@pytest.mark.parametrize("case, problem", [
+    ("a letter in a number", "line {line} (sample 3): rocket.mass: '{value}' is not a number"),
+    ("a short row", "line {line} (sample 3): {short} fields where the header has {columns}"),
+    ("a blank line", "line {line} (sample 3): a blank line"),
+    ("an extra column", "line {line} (sample 3): {long} fields where the header has {columns}"),
+    ("CR LF line ends", "line 1: a CR LF line end"),
+    ("fewer runs", "holds 40 finished runs, more than the 20 of this study: run at least 40 (-n 40)"),
+    ("a truncated last line", None),
+])
+def test_resume_refuses_a_damaged_file_and_leaves_it_as_it_was(tmp_path, case, problem):
+    study, path, whole = quick_study(tmp_path), tmp_path / "runs.csv", tmp_path / "whole.csv"
+    load_study(study).run(n=40, seed=1, progress=False, output=path)
+    text = path.read_text()
+    lines = text.split("\n")
+    header = next(i for i, line in enumerate(lines) if not line.startswith("# "))
+    if case == "CR LF line ends":
+        text = text.replace("\n", "\r\n")
+    elif case == "a truncated last line":
+        text = text[:-5]
+    elif case != "fewer runs":
+        text = "\n".join(damage(case, lines, header + 1 + 3))
+    path.write_text(text, newline="")
+    before = path.read_bytes()
+    proc = run(study, "-n", 20 if case == "fewer runs" else 40, "--csv", path, "--resume")
+    if problem is None:  # the journal's normal state, not damage: resumed
+        assert proc.returncode == 0, proc.stderr
+        load_study(study).run(n=40, seed=1, progress=False, output=whole)
+        assert path.read_bytes() == whole.read_bytes()
+        return
+    value = lines[header + 4].split(",")[0]
+    columns = len(lines[header].split(","))
+    expected = problem.format(line=header + 5, value=value[:3] + "x" + value[4:], columns=columns,
+                              short=columns - 1, long=columns + 1)
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
+    assert f"{path}{' ' if 'line' in problem else ''}" in proc.stderr and expected in proc.stderr
+    assert path.read_bytes() == before and not os.path.exists(journal_path(path))
 
 
 def waiting_for_blocks(thread):
@@ -228,14 +290,27 @@ def no_pyarrow(tmp_path):
 
 @pytest.mark.parametrize("args, status, message", [
     (["--csv", "{tmp}/absent/runs.csv"], 2, "{tmp}/absent/runs.csv: directory {tmp}/absent does not exist"),
-    (["--csv", "{tmp}"], 2, "{tmp} is a directory"),
+    (["--csv", "{tmp}"], 2, "{tmp} is a directory, not a regular file"),
+    (["--json", "{tmp}/fifo"], 2, "{tmp}/fifo is a FIFO, not a regular file"),
     (["--plot", "{tmp}/absent/fig.png"], 2, "directory {tmp}/absent does not exist"),
     (["--plot", "{tmp}/fig.txt"], 2, "{tmp}/fig.txt: the file name must end in one of"),
+    # No output may be the study file or another output, however it is named.
+    (["--csv", "{study}"], 2, "the --csv file {study} is also the study file: one would overwrite"),
+    (["--json", "{study}"], 2, "the --json file {study} is also the study file"),
+    (["--csv", "{tmp}/link"], 2, "the --csv file {tmp}/link is also the study file {study}"),
+    (["--json", "{tmp}/hard"], 2, "the --json file {tmp}/hard is also the study file {study}"),
+    (["--csv", "{tmp}/o", "--json", "{tmp}/o"], 2, "the --json file {tmp}/o is also the --csv file"),
+    (["--csv", "{tmp}/o.png", "--plot", "{tmp}/o.png"], 2, "the --plot figure {tmp}/o.png is also the --csv"),
+    (["--csv", "{tmp}/r.csv", "--json", "{tmp}/r.csv.partial"], 2, "is also the journal of --csv"),
+    (["--json", "{tmp}/f-convergence.png", "--plot", "{tmp}/f.png"], 2,
+     "the convergence figure of --plot {tmp}/f-convergence.png is also the --json file"),
     (["--csv", "{tmp}/runs.parquet"], 1, "Parquet export needs pyarrow, which is not installed"),
     (["-n", "10000000000"], 2, "-n: 10000000000 samples need"),
     (["--dask", "notanaddress"], 1, "cannot connect to the Dask scheduler at notanaddress"),
     (["--max-failed", "1.5"], 2, "argument --max-failed: must be from 0 to 1"),
     (["--resume"], 2, "--resume continues the results file given with --csv"),
+    (["--csv", "{tmp}/r.csv", "--resume", "--overwrite"], 2, "--resume continues the results file, "
+                                                            "--overwrite replaces it: give one"),
 ])
 def test_bad_invocations_fail_before_the_first_run_with_one_line(tmp_path, args, status, message):
     if "--plot" in args:
@@ -245,15 +320,33 @@ def test_bad_invocations_fail_before_the_first_run_with_one_line(tmp_path, args,
     env = no_pyarrow(tmp_path / "env") if "runs.parquet" in args[-1] else None
     # A study that would run for hours: each check must come first.
     study = slow_study(tmp_path)
-    args = [a.format(tmp=tmp_path) for a in args]
+    (tmp_path / "link").symlink_to(study)
+    os.link(study, tmp_path / "hard")
+    os.mkfifo(tmp_path / "fifo")
+    before, content = sorted(os.listdir(tmp_path)), study.read_bytes()
+    args = [a.format(tmp=tmp_path, study=study) for a in args]
     n = [] if "-n" in args else ["-n", "100000000"]
     proc = subprocess.run(CLI + [str(study), *n, *args], capture_output=True, text=True, timeout=120,
                           env=env)
     assert proc.returncode == status, proc.stderr
-    assert message.format(tmp=tmp_path) in proc.stderr and "Traceback" not in proc.stderr
-    if "argument" not in message and "--resume" not in message:  # argparse prints its usage first
-        assert proc.stderr.count("\n") == 1, proc.stderr
-    assert not (tmp_path / "absent").exists() and not (tmp_path / "fig.txt").exists()
+    assert message.format(tmp=tmp_path, study=study) in proc.stderr and "Traceback" not in proc.stderr
+    if "argument" not in message and "give one" not in message and "--resume" not in message:
+        assert proc.stderr.count("\n") == 1, proc.stderr  # argparse prints its usage first
+    assert sorted(os.listdir(tmp_path)) == before and study.read_bytes() == content
+    assert (tmp_path / "link").is_symlink() and stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
+
+
+def test_outputs_are_written_through_symlinks(tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    for name in ("runs.csv", "summary.json"):
+        (tmp_path / name).symlink_to(elsewhere / name)
+    proc = run(EXAMPLE, "-n", 20, "--csv", tmp_path / "runs.csv", "--json", tmp_path / "summary.json")
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "runs.csv").is_symlink() and (tmp_path / "summary.json").is_symlink()
+    assert len(read_rows(elsewhere / "runs.csv")) == 20
+    assert '"n": 20' in (elsewhere / "summary.json").read_text()
+    assert sorted(os.listdir(elsewhere)) == ["runs.csv", "summary.json"]
 
 
 def test_study_file_that_is_not_utf8(tmp_path):
@@ -271,14 +364,14 @@ def test_export_writes_block_by_block(tmp_path, monkeypatch):
 
     result = small_study().run(n=N, seed=2, progress=False)
     sizes = []
-    original = output.CsvOutput.append
+    original = output.CsvFile.append
 
     def append(self, columns, failures):
         sizes.append(len(failures))
         assert all(c.shape == (len(failures),) for c in columns)
         original(self, columns, failures)
 
-    monkeypatch.setattr(output.CsvOutput, "append", append)
+    monkeypatch.setattr(output.CsvFile, "append", append)
     result.save(tmp_path / "runs.csv")
     assert sum(sizes) == N and max(sizes) == 7
     assert len(read_rows(tmp_path / "runs.csv")) == N
@@ -302,7 +395,7 @@ def test_failed_dask_study_keeps_its_blocks_and_resumes(tmp_path, monkeypatch):
         small_study().run(n=N, seed=3, backend="dask", workers=1, processes=False,
                           blocks_per_task=1, progress=False, output=path)
     monkeypatch.undo()
-    assert len(read_rows(path)) % 7 == 0
+    assert len(read_rows(journal_path(path))) % 7 == 0 and not path.exists()
     small_study().run(n=N, seed=3, progress=False, output=path, resume=True)
     assert path.read_bytes() == whole.read_bytes()
 

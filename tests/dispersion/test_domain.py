@@ -15,6 +15,9 @@ from conftest import expected_apogee, rocket_section
 from test_config import VALID, replace, write
 
 
+ANGLE = "angle = { distribution = \"triangular\", low = 0.0, mode = 0.05, high = 0.1 }"
+
+
 @pytest.mark.parametrize("old, new, key, problem", [
     ("mass = { distribution = \"normal\", mean = 20.0, std = 0.4 }", "mass = -20.0",
      "rocket.mass", "-20.0 is outside its domain (> 0)"),
@@ -26,6 +29,17 @@ from test_config import VALID, replace, write
      "-0.1 is outside its domain (>= 0); list it in [study] allow_negative"),
     ("cl_a = 2", "cl_a = -inf", "rocket.cl_a", "-inf is outside its domain (>= 0)"),
     ("speed = 250.0", "speed = -250.0", "initial_state.speed", "outside its domain (>= 0)"),
+    # Every start is a flight with an apogee ahead: the nose above the
+    # horizon (the angle as given, not reduced modulo 2 pi), rising.
+    (ANGLE, "angle = 3.0", "initial_state.angle",
+     "3.0 is outside its domain (|angle| < pi/2: the nose above the horizon)"),
+    (ANGLE, "angle = 6.283185307179586", "initial_state.angle", "6.283185307179586 is outside"),
+    (ANGLE, "angle = { distribution = \"uniform\", low = -2.0, high = 2.0 }", "initial_state.angle",
+     "its bounds [-2, 2] reach outside the input's domain (|angle| < pi/2"),
+    (ANGLE + "\nspeed = 250.0", "angle = 1.5\nspeed = 5.0", "initial_state.speed",
+     "the vertical velocity 5.0 * cos(1.5) = 0.353686 m/s is not > 0.5 m/s, above the vertical "
+     "velocity at which a run ends: the flight has no apogee ahead"),
+    ("speed = 250.0", "vx = 1.0\nvy = 0.5", "initial_state.vy", "0.5 is outside its domain (> 0.5 m/s"),
     ("stab_margin_dimensional = 0.25", "stab_margin_dimensional = nan",
      "rocket.stab_margin_dimensional", "nan is outside its domain (finite)"),
     ("method = \"RK45\"\ndt_max = 0.5", "method = \"Euler\"\ndt = -0.01", "solver.dt",
@@ -72,19 +86,43 @@ def negative_mass_study(**rocket):
                  block_size=50)
 
 
-def test_drawn_values_outside_the_domain_fail_with_the_input_and_value():
-    study = negative_mass_study()
+RISING = "> 0.5 m/s, above the vertical velocity at which a run ends"
+
+
+@pytest.mark.parametrize("model, section, input, outside, reason", [
+    ("3dof", "rocket", dict(mass=normal(2.0, 2.0)), lambda v: v <= 0, "{} outside its domain (> 0)"),
+    # Degrees typed as radians: the nose below the horizon for most draws.
+    ("3dof", "initial_state", dict(angle=normal(3.0, 1.0)), lambda v: abs(v) >= math.pi / 2,
+     "{} outside its domain (|angle| < pi/2: the nose above the horizon)"),
+    ("3dof", "initial_state", dict(speed=uniform(0.0, 2.0)), lambda v: v * math.cos(0.05) <= 0.5,
+     "vertical velocity {} * cos(initial_state.angle) not " + RISING),
+    ("3dof", "initial_state", dict(vx=0.0, vy=normal(1.0, 1.0)), lambda v: v <= 0.5,
+     "{} outside its domain (" + RISING + ")"),
+    ("1dof", "initial_state", dict(initial_velocity=normal(1.0, 1.0)), lambda v: v <= 0.5,
+     "{} outside its domain (" + RISING + ")"),
+])
+def test_drawn_values_outside_the_domain_fail_with_the_input_and_value(model, section, input, outside,
+                                                                       reason):
+    (key, distribution), = ((k, v) for k, v in input.items() if not isinstance(v, float))
+    if model == "1dof":
+        state = dict(initial_height=0.0)
+    else:
+        state = dict(angle=0.05) if "vy" in input else dict(angle=0.05, speed=250.0)
+    study = Study(model=model, rocket=rocket_section(**input) if section == "rocket" else rocket_section(),
+                  initial_state={**state, **input} if section == "initial_state" else state,
+                  solver=dict(method="RK45"), block_size=50)
     result = study.run(n=200, seed=3, workers=2, progress=False)
-    mass = result.sample("mass")
-    outside = mass <= 0
-    assert 20 < outside.sum() < 180
-    np.testing.assert_array_equal(result.failed, outside)
-    assert np.isnan(result.apogees[outside]).all()
-    assert result.failure_counts() == {"rocket.mass outside its domain (> 0)": int(outside.sum())}
-    for i in np.flatnonzero(outside).tolist():
-        assert result.reason(i) == f"rocket.mass = {float(mass[i])!r} outside its domain (> 0)"
-    for i in np.flatnonzero(~outside)[:10].tolist():
-        assert result.apogees[i] == expected_apogee(study, {"rocket.mass": float(mass[i])})
+    name = f"{section}.{key}"
+    values = result.sample(name)
+    failed = np.array([bool(outside(v)) for v in values.tolist()])
+    assert 0 < failed.sum() < 200  # some of each
+    np.testing.assert_array_equal(result.failed, failed)
+    assert np.isnan(result.apogees[failed]).all()
+    assert result.failure_counts() == {reason.format(name): int(failed.sum())}
+    for i in np.flatnonzero(failed).tolist():
+        assert result.reason(i) == reason.format(f"{name} = {float(values[i])!r}")
+    for i in np.flatnonzero(~failed)[:10].tolist():
+        assert result.apogees[i] == expected_apogee(study, {name: float(values[i])})
 
 
 def test_drawn_step_bounds_out_of_order_fail_their_samples():

@@ -90,11 +90,13 @@ def test_order_statistic_ranks_are_the_tightest_equal_tailed_choice(n, q, level)
     (367, 99, True, False),   # 0.99^367 > 2.5 %: the maximum is not enough for p99
     (368, 99, True, True),
     (100, 1, False, True),
+    (20, 99.9, True, False),  # the only lower bound, the maximum, lies above the estimate
+    (20, 0.1, False, True),
 ])
 def test_sides_too_few_values_cannot_bound_are_unbounded(n, p, bounded_low, bounded_high):
     values = np.sort(np.random.default_rng(n).normal(size=n))
     interval = percentile_interval(values, p, LEVEL)
-    assert math.isfinite(interval.estimate)
+    assert math.isfinite(interval.estimate) and interval.low <= interval.estimate <= interval.high
     assert math.isfinite(interval.low) == bounded_low and math.isfinite(interval.high) == bounded_high
     assert interval.low == (-math.inf if not bounded_low else interval.low)
     assert interval.high == (math.inf if not bounded_high else interval.high)

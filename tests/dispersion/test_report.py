@@ -8,7 +8,7 @@ import stat
 import numpy as np
 import pytest
 
-from aeso_dispersion import report
+from aeso_dispersion import files
 from aeso_dispersion.intervals import Interval
 from aeso_dispersion.report import plain, write_json
 
@@ -46,7 +46,7 @@ def test_a_failed_write_leaves_the_earlier_file_and_no_litter(tmp_path, monkeypa
     def full_disk(*args):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(report.os, "replace", full_disk)
+    monkeypatch.setattr(files.os, "replace", full_disk)
     with pytest.raises(OSError, match="No space"):
         write_json(path, {"n": 2})
     assert json.loads(path.read_text()) == {"n": 1}
