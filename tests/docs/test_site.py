@@ -71,8 +71,9 @@ def parsed(page):
 
 def test_the_site_has_every_page():
     expected = {"index.html", "getting_started.html", "user_guide.html", "model.html", "howto.html",
-                "faq.html", "dispersion.html", "theory.html", "validation.html", "performance.html",
-                "api/index.html", "api/aeso.html", "api/aeso_dispersion.html", "developer.html",
+                "faq.html", "dispersion.html", "theory.html", "validation.html", "real_flights.html",
+                "performance.html", "api/index.html", "api/aeso.html", "api/aeso_flight.html",
+                "api/aeso_dispersion.html", "developer.html",
                 "changelog.html", "auto_examples/index.html",
                 "auto_examples/quickstart.html", "auto_examples/flight_profile.html",
                 "auto_examples/dispersion_study.html", "auto_examples/apogee_targeting.html"}
@@ -166,6 +167,14 @@ def _dispersion_surface():
     return surface
 
 
+def _flight_surface():
+    """aeso_flight's __all__: each name must have an entry (its docstrings
+    describe the parameters in prose, so they are not looked up)."""
+    import aeso_flight
+
+    return {f"aeso_flight.{name}": [] for name in aeso_flight.__all__}
+
+
 class _Entries(HTMLParser):
     """The text of every API entry of a page: {id: (signature, body)}, the
     body being the entry's description with its field lists."""
@@ -205,7 +214,7 @@ class _Entries(HTMLParser):
 
 def _api_entries():
     entries = {}
-    for page in ("api/aeso.html", "api/aeso_dispersion.html"):
+    for page in ("api/aeso.html", "api/aeso_flight.html", "api/aeso_dispersion.html"):
         parser = _Entries()
         parser.feed((SITE / page).read_text(encoding="utf-8"))
         entries.update(parser.entries)
@@ -221,7 +230,8 @@ def _documented_parameters(body):
             for name in group.split(",")}
 
 
-@pytest.mark.parametrize("name, parameters", [*_stub_surface().items(), *_dispersion_surface().items()])
+@pytest.mark.parametrize("name, parameters", [*_stub_surface().items(), *_dispersion_surface().items(),
+                                              *_flight_surface().items()])
 def test_every_public_name_has_an_api_entry_with_its_parameters(name, parameters):
     entries = _api_entries()
     assert name in entries, f"no API entry for {name}"
