@@ -17,12 +17,9 @@ study's fixed cost (a thread pool, the first block's set-up).
 
 import argparse
 import os
-import platform
-import re
-import shutil
-import subprocess
-import sys
 import tempfile
+
+from callgrind import instructions
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE = os.path.join(HERE, "..", "examples", "dispersion_study.toml")
@@ -54,16 +51,9 @@ elif mode == "study":
 """
 
 
-def count(mode, n, samples, workdir):
+def count(mode, n, samples):
     """Instructions callgrind collects for one child process."""
-    # Without address-space randomisation (when setarch can turn it off) the
-    # interpreter's own start-up counts vary less from run to run.
-    no_aslr = ["setarch", platform.machine(), "-R"] if shutil.which("setarch") else []
-    out = subprocess.run(
-        [*no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={workdir}/cg.out",
-         sys.executable, "-c", CHILD, mode, str(n), samples, EXAMPLE],
-        capture_output=True, text=True, check=True, env={**os.environ, "PYTHONHASHSEED": "0"})
-    return int(re.search(r"Collected : (\d+)", out.stderr).group(1))
+    return instructions(CHILD, mode, n, samples, EXAMPLE)
 
 
 def main():
@@ -84,8 +74,8 @@ def main():
         np.savez(samples, names=np.array(result.names), samples=result.samples)
         loops = {}
         for n in (args.n, 2 * args.n):
-            bare = count("bare", n, samples, workdir) - count("bare-setup", n, samples, workdir)
-            study = count("study", n, samples, workdir) - count("study-setup", n, samples, workdir)
+            bare = count("bare", n, samples) - count("bare-setup", n, samples)
+            study = count("study", n, samples) - count("study-setup", n, samples)
             loops[n] = bare, study
             print(f"n = {n}: bare loop {bare / 1e6:,.1f} M instructions, study {study / 1e6:,.1f} M "
                   f"({100 * (study / bare - 1):+.2f} %)")

@@ -15,6 +15,8 @@ import sys
 from importlib.metadata import version as installed_version
 from pathlib import Path
 
+from sphinx.errors import ConfigError
+
 DOCS = Path(__file__).resolve().parent
 REPO = DOCS.parent
 
@@ -32,6 +34,7 @@ extensions = [
     "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
+    "sphinx_copybutton",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -49,9 +52,15 @@ nitpicky = True
 nitpick_ignore = [
     ("py:class", "optional"),
     ("py:class", "callable"),
+    # Other projects' classes: the site links no other host (no intersphinx).
+    ("py:class", "numpy.ndarray"),
+    ("py:class", "distributed.Client"),
+    ("py:data", "sys.stdout"),
 ]
 
 autodoc_member_order = "bysource"
+# The page's table of contents names methods without their class.
+toc_object_entries_show_parents = "hide"
 autodoc_typehints = "none"
 numpydoc_show_class_members = False
 numpydoc_validation_checks = set()
@@ -78,17 +87,20 @@ mathjax2_config = {
     "messageStyle": "none",
     "tex2jax": {"processClass": "tex2jax_process|mathjax_process|math|output_area",
                 "ignoreClass": "tex2jax_ignore|mathjax_ignore|document"},
-    "CommonHTML": {"linebreaks": {"automatic": True}},
 }
+
+
+def check_mathjax(app):
+    """Stops an HTML build at once, with one line, when MathJax is missing."""
+    if app.builder.format == "html" and not (MATHJAX_SOURCE / "MathJax.js").is_file():
+        raise ConfigError(
+            f"MathJax not found in {MATHJAX_SOURCE}: install Debian's libjs-mathjax "
+            "(apt-get install libjs-mathjax) or set AESO_MATHJAX_DIR to a MathJax 2 directory")
 
 
 def copy_mathjax(app, exception):
     if exception is not None or app.builder.format != "html":
         return
-    if not (MATHJAX_SOURCE / "MathJax.js").is_file():
-        raise RuntimeError(
-            f"MathJax not found in {MATHJAX_SOURCE}: install Debian's libjs-mathjax "
-            "(apt-get install libjs-mathjax) or set AESO_MATHJAX_DIR to a MathJax 2 directory")
     target = Path(app.outdir) / "_static" / "mathjax"
     for part in MATHJAX_PARTS:
         source, dest = MATHJAX_SOURCE / part, target / part
@@ -100,7 +112,7 @@ def copy_mathjax(app, exception):
 
 
 # --- Figures made at build time ------------------------------------------------
-FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py"]
+FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py", "scripts/real_flights.py"]
 
 
 def make_figures(app):
@@ -113,6 +125,7 @@ def make_figures(app):
 
 
 def setup(app):
+    app.connect("builder-inited", check_mathjax)
     app.connect("builder-inited", make_figures)
     app.connect("build-finished", copy_mathjax)
 
@@ -121,9 +134,15 @@ def setup(app):
 html_theme = "pydata_sphinx_theme"
 html_title = f"aeso {release}"
 html_static_path = ["_static"]
+html_css_files = ["aeso.css"]
 html_favicon = "_static/favicon.svg"
 html_theme_options = {
     "navigation_with_keys": False,
+    # Every top-level page stays in the header, on one line, at 1280 px and
+    # wider: the links start right after the title, and search is an icon.
+    "header_links_before_dropdown": 9,
+    "navbar_align": "left",
+    "navbar_persistent": ["search-button"],
     "show_toc_level": 2,
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
@@ -131,17 +150,29 @@ html_theme_options = {
     "navbar_end": ["theme-switcher", "navbar-icon-links"],
 }
 html_show_sourcelink = False
+# No left sidebar: the header lists the sections, each section's first page
+# links its other pages, and the article gets the width its code needs.
+html_sidebars = {"**": []}
 # A first visit has no stored colour mode: start in "auto" (otherwise the
 # theme logs an error on the console).
 html_context = {"default_mode": "auto"}
 
+# --- Copy buttons ----------------------------------------------------------------
+# A shell session copies its commands without the "$ " prompts and without the
+# output; a Python session its code without ">>> " and "... ".
+copybutton_prompt_text = r"\$ |>>> |\.\.\. "
+copybutton_prompt_is_regexp = True
+
 # --- Examples gallery ------------------------------------------------------------
+sys.path.insert(0, str(DOCS / "_ext"))
+
 sphinx_gallery_conf = {
     "examples_dirs": str(REPO / "examples"),
     "gallery_dirs": "auto_examples",
     # Every script in examples/ runs, not only those named plot_*.
     "filename_pattern": r".*\.py$",
-    "within_subsection_order": "FileNameSortKey",
+    # The gallery's order: first steps first.
+    "within_subsection_order": "gallery_order.key",
     "download_all_examples": False,
     "plot_gallery": "True",
     "abort_on_example_error": True,

@@ -1,24 +1,35 @@
 """Dispersion study
 ================
 
-Run the example study file with ``aeso_dispersion``, print its summary and
-sensitivity ranking, and plot the apogee distribution and its strongest driver.
+Describe a dispersion study in Python with ``aeso_dispersion``, run it, print
+its summary and sensitivity ranking, and plot the apogee distribution and its
+strongest driver.
 
-The same study from the command line::
+The study is the one in ``examples/dispersion_study.toml``, which the command
+line runs::
 
     aeso-dispersion examples/dispersion_study.toml -n 100000 --seed 1 --plot dispersion.png
 """
 
-import os
-
 import numpy as np
 
-from aeso_dispersion import load_study
+from aeso_dispersion import Study, normal, uniform
 
-# The study file beside this script (the gallery runs scripts without
-# __file__, from their own directory).
-HERE = os.path.dirname(os.path.abspath(__file__)) if "__file__" in globals() else os.getcwd()
-study = load_study(os.path.join(HERE, "dispersion_study.toml"))
+# The reference rocket at burnout; every uncertain input is a distribution.
+study = Study(
+    rocket=dict(
+        mass=normal(20.0, 0.4),                      # kg
+        cd=normal(0.45, 0.03),                       # drag coefficient
+        area_drag=0.0081, area_lift=0.0081,          # m^2
+        moment_of_inertia=uniform(8.0, 9.0),         # kg m^2
+        stab_margin_dimensional=normal(0.25, 0.02),  # m
+        cl_a=2.0,                                    # per radian
+    ),
+    # Pitch angle from the vertical (rad) and speed along the body axis (m/s).
+    initial_state=dict(x=0.0, y=0.0, angle=normal(0.05, 0.02), speed=normal(250.0, 5.0),
+                       angular_rate=normal(0.0, 0.01)),
+    solver=dict(method="RK45", max_iterations=100000),
+)
 print(study)
 
 # A few thousand samples keep the example quick; the same seed gives the same

@@ -39,13 +39,19 @@ def default_output() -> str:
     return os.path.join(directory, "flight_profile.png")
 
 
-def main() -> int:
+def command_line() -> list[str]:
+    """This script's arguments; none in a Jupyter kernel (the gallery's
+    notebook), whose sys.argv holds the kernel's own (-f CONNECTION_FILE)."""
+    return [] if "ipykernel" in sys.modules else sys.argv[1:]
+
+
+def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description="Simulate a planar (3-DOF) coast to apogee and show its flight profile.")
     parser.add_argument("-o", "--output", help="PNG file to write (default: ./flight_profile.png)")
     parser.add_argument("--angle", type=float, default=0.05,
                         help="initial angle off vertical, rad (default 0.05)")
     parser.add_argument("--text", action="store_true", help="print the summary only, no PNG")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     # Velocity along the body axis: the nose points at (-sin angle, cos angle).
     initial = aeso.InitialState3DOF(x=0.0, y=0.0, angle=args.angle,
@@ -95,5 +101,5 @@ def main() -> int:
 if __name__ == "__main__":
     # Exits only on failure: the documentation's gallery runs this script
     # in its own process, which a SystemExit would end.
-    if (status := main()) != 0:
+    if (status := main(command_line())) != 0:
         sys.exit(status)

@@ -5,6 +5,9 @@ Predict the apogee of a small sounding rocket with each integration method,
 and compare the 1-DOF apogees with the closed-form solution.
 """
 
+# The gallery's thumbnail of this script, which draws no figure:
+# sphinx_gallery_thumbnail_path = '_static/quickstart_thumbnail.png'
+
 import math
 
 import aeso

@@ -5,7 +5,8 @@
 # $PYTHON (default: a virtual environment in build/venv-docs), builds the site
 # with warnings as errors (docs/build.sh: HTML, then the pages' code as
 # doctests), and runs tests/docs (links, no foreign hosts, every page in
-# headless Chromium, search, equations, figures; screenshots in
+# headless Chromium, no clipped code or tables, search, equations, figures,
+# the API entries, the gallery's notebooks, a quiet build; screenshots in
 # build/docs-screenshots/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +33,7 @@ if [ -z "${PYTHON:-}" ]; then
 fi
 echo "== Documentation site"
 "$PYTHON" -m pip install -q --only-binary numpy,matplotlib,scipy,contourpy,kiwisolver,pillow \
-  -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON ".[docs]" selenium pytest
-rm -rf build/docs build/docs-doctest build/docs-screenshots docs/_generated docs/auto_examples
+  -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON ".[docs]" selenium pytest nbclient ipykernel
+rm -rf build/docs build/docs-doctest build/docs-screenshots build/docs-stderr.txt docs/_generated docs/auto_examples
 PYTHON="$PYTHON" bash docs/build.sh
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/docs

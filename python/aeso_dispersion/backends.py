@@ -212,9 +212,27 @@ def _positive_or_none(key, value):
 
 
 class Threads:
-    """Runs the blocks on a pool of `workers` threads in this process
-    (default: the number of cores). Each block runs natively, detached from
-    the interpreter, so the threads use every core on any build."""
+    """Runs the blocks on a pool of threads in this process.
+
+    Each block runs natively, detached from the interpreter, so the threads
+    use every core on GIL and free-threaded builds alike.
+
+    Parameters
+    ----------
+    workers : int, optional
+        The number of threads (default: the number of cores).
+
+    Raises
+    ------
+    StudyError
+        `workers` is not a positive integer.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import Threads
+    >>> Threads(workers=2).workers
+    2
+    """
 
     name = "threads"
 
@@ -222,13 +240,29 @@ class Threads:
         self.workers = _positive_or_none("workers", workers) or os.cpu_count() or 1
 
     def run(self, plan, seed, n, collector):
-        """Runs every block into `collector`; returns the number of workers.
+        """Runs every block of a study; :meth:`Study.run` calls it.
 
         Only a few blocks per thread are queued at a time. On any exception
         in the calling thread (KeyboardInterrupt included) the stop flag ends
         the running flights within a few thousand steps, queued blocks are
         cancelled and the exception propagates without waiting for the
         threads.
+
+        Parameters
+        ----------
+        plan : plan.Plan
+            The study's plain form.
+        seed : int
+            The seed of the draws.
+        n : int
+            The number of samples.
+        collector : backends.Collector
+            Receives each block's results, on the calling thread.
+
+        Returns
+        -------
+        int
+            The number of workers.
         """
         if collector.complete:  # a stopping rule met by the blocks read back
             return self.workers
@@ -256,15 +290,45 @@ class Threads:
 
 
 class Dask:
-    """Runs groups of blocks as Dask tasks on `client`, or on a client
-    connected to `address`, or on a local cluster of `local_workers`
-    single-threaded workers (default: the number of cores; processes unless
-    processes=False) that lives for one run only.
+    """Runs groups of blocks as Dask tasks (needs the ``dask`` extra).
 
-    A scheduler that does not answer within `connect_timeout` seconds is an
-    error. A task that fails, or a worker lost for good, ends the study with
-    DispersionError; so does a cluster left without any worker for
-    NO_WORKER_TIMEOUT seconds.
+    On an existing client, on a client connected to a scheduler, or on a
+    local cluster of single-threaded workers that lives for one run only.
+    The workers need ``aeso`` installed; one that cannot import it is named
+    before any task is sent. A task that fails, or a worker lost for good,
+    ends the study with :class:`DispersionError`; so does a cluster left
+    without any worker for 60 seconds.
+
+    Parameters
+    ----------
+    client : distributed.Client, optional
+        A connected client.
+    address : str, optional
+        The address of a scheduler, e.g. "tcp://host:8786" (not with
+        `client`).
+    local_workers : int, optional
+        Without `client` and `address`: the size of the local cluster
+        (default: the number of cores).
+    processes : bool, default True
+        Local workers as processes (True) or threads.
+    blocks_per_task : int, optional
+        Blocks per Dask task (default: a few tasks per worker).
+    connect_timeout : float, default 10.0
+        Seconds to wait for the scheduler at `address`.
+
+    Raises
+    ------
+    TypeError
+        Both `client` and `address` given.
+    StudyError
+        `local_workers` or `blocks_per_task` is not a positive integer.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import Dask
+    >>> backend = Dask(local_workers=2)   # the cluster starts when a study runs on it
+    >>> backend.local_workers
+    2
     """
 
     name = "dask"
@@ -280,8 +344,34 @@ class Dask:
         self.connect_timeout = connect_timeout
 
     def run(self, plan, seed, n, collector):
-        """Runs every block into `collector` (the blocks left once a stopping
-        rule is met are cancelled); returns the number of workers."""
+        """Runs every block of a study as Dask tasks; :meth:`Study.run` calls it.
+
+        The tasks left once a stopping rule is met are cancelled.
+
+        Parameters
+        ----------
+        plan : plan.Plan
+            The study's plain form, sent to the workers.
+        seed : int
+            The seed of the draws.
+        n : int
+            The number of samples.
+        collector : backends.Collector
+            Receives each task's results, on the calling thread.
+
+        Returns
+        -------
+        int
+            The number of workers.
+
+        Raises
+        ------
+        DispersionError
+            The scheduler does not answer, a worker cannot import the study
+            engine, a task fails, or the cluster has no worker for 60 s.
+        MissingExtra
+            ``distributed`` (the ``dask`` extra) is not installed.
+        """
         distributed = require("distributed", "dask", "the dask backend")
         if collector.complete:  # a stopping rule met by the blocks read back
             return self.local_workers or 0

@@ -160,9 +160,63 @@ class Comparison:
 
 
 def compare(a, b, n=None, seed=None, reporting=None, **run_options):
-    """Flies studies `a` and `b` on the same draws: n samples (default: A's
-    n) with `seed` (default: A's seed, else a fresh one); `run_options` go
-    to Study.run (backend, workers, progress). Returns a Comparison."""
+    """Flies two designs on the same draws and compares them pair by pair.
+
+    Both studies are run with one seed: their inputs are drawn from the
+    same per-input streams, so where they disperse the same inputs with the
+    same distributions and correlation every sample flies the same values
+    in both, and the difference B - A of an outcome carries only what the
+    design changes.
+
+    Parameters
+    ----------
+    a, b : Study
+        The reference design and the variant; the same block size.
+    n : int, optional
+        Number of paired draws (default: A's n).
+    seed : int, optional
+        Seed of the draws of both (default: A's seed, else a fresh one).
+    reporting : summary.Reporting, optional
+        Confidence level and percentiles of the differences (default: A's).
+    **run_options
+        Passed to :meth:`Study.run` of both: ``backend``, ``workers``,
+        ``progress``.
+
+    Returns
+    -------
+    Comparison
+        ``statistics()``: per outcome, over the pairs in which both runs
+        succeeded, the mean difference with its t interval
+        (``mean_difference``), the percentiles of the differences with
+        their order-statistic intervals (``percentiles``) and P(B > A) with
+        its exact interval (``p_b_greater``), each an
+        ``Interval(estimate, low, high)``; ``differences(outcome)``: B - A
+        per draw, NaN where either run failed; ``pairs()`` and
+        ``one_sided_failures()``: the pairs in which one design or both
+        failed, and why; ``dispersion_differences``: the inputs the two
+        disperse differently; ``a`` and ``b``: the two results;
+        ``format()``, ``to_json(path)``.
+
+    Raises
+    ------
+    StudyError
+        The block sizes differ (the draws would have nothing in common), or
+        an invalid n or seed.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import Study, compare, normal, uniform
+    >>> def design(area_drag):
+    ...     return Study(rocket=dict(mass=normal(20.0, 0.4), cd=0.45, area_drag=area_drag,
+    ...                              area_lift=0.0081, moment_of_inertia=8.5,
+    ...                              stab_margin_dimensional=0.25, cl_a=2.0),
+    ...                  initial_state=dict(angle=0.05, speed=uniform(240.0, 260.0)),
+    ...                  solver=dict(method="RK45"))
+    >>> comparison = compare(design(0.0081), design(0.0078), n=500, seed=1, workers=2)
+    >>> mean = comparison.statistics()["apogee"]["mean_difference"]
+    >>> 0 < mean.low < mean.estimate < mean.high
+    True
+    """
     differences = dispersion_differences(a, b)
     seed = a.seed if seed is None else seed
     if seed is None:

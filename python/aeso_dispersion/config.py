@@ -165,7 +165,33 @@ def _statistics(table):
 
 
 def load_study(path):
-    """Reads the study in the TOML file at `path`; StudyError names the file."""
+    """Reads a study from a TOML file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The study file: the sections ``[rocket]``, ``[initial_state]`` and
+        ``[solver]``, and optionally ``[study]``, ``[statistics]`` and
+        ``[correlation]``, as on the dispersion studies page.
+
+    Returns
+    -------
+    Study
+        The study; its ``source`` and ``source_sha256`` record the file.
+
+    Raises
+    ------
+    StudyError
+        The file cannot be read, is not UTF-8 TOML, or describes an invalid
+        study; the message names the file, the key and the problem.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import load_study
+    >>> study = load_study("examples/dispersion_study.toml")
+    >>> study.model, study.method, len(study.dispersed)
+    ('3dof', 'RK45', 7)
+    """
     try:
         with open(path, "rb") as f:
             content = f.read()

@@ -113,8 +113,30 @@ class _Truncatable(_Distribution):
 
 @dataclass(frozen=True)
 class Normal(_Truncatable):
-    """Normal distribution with the given mean and standard deviation (>= 0),
-    truncated to [low, high] when bounds are given."""
+    """Normal distribution, truncated to [low, high] when bounds are given.
+
+    A draw outside the bounds is replaced by the next draw of the same
+    stream, so the values keep the shape of the distribution between them.
+    Build it with :func:`normal`.
+
+    Parameters
+    ----------
+    mean : float
+        The mean, also the input's nominal value.
+    std : float
+        The standard deviation, >= 0.
+    low, high : float, default -inf, inf
+        The bounds of a truncated normal distribution.
+
+    Raises
+    ------
+    TypeError
+        A parameter is not a number.
+    ValueError
+        A parameter is not finite (the bounds may be infinite), ``std < 0``,
+        ``low > high``, or bounds that keep less than 0.1 % of the
+        distribution.
+    """
 
     mean: float
     std: float
@@ -131,6 +153,14 @@ class Normal(_Truncatable):
         return -math.inf, math.inf
 
     def kept_share(self):
+        """The share of the untruncated distribution between the bounds.
+
+        Returns
+        -------
+        float
+            From 0 to 1 (1 without bounds); bounds that keep less than
+            0.1 % are refused.
+        """
         return self._share_between(self.mean, self.std, self.low, self.high)
 
     @property
@@ -140,9 +170,32 @@ class Normal(_Truncatable):
 
 @dataclass(frozen=True)
 class LogNormal(_Truncatable):
-    """Lognormal distribution: exp of a normal value of mean `log_mean` and
-    standard deviation `log_std` (>= 0); always positive, truncated to
-    [low, high] when bounds are given. Its median is exp(log_mean)."""
+    """Lognormal distribution: exp of a normal value; always positive.
+
+    Truncated to [low, high] when bounds are given, like :class:`Normal`.
+    Its median, exp(log_mean), is the input's nominal value. Build it with
+    :func:`lognormal`.
+
+    Parameters
+    ----------
+    log_mean : float
+        The mean of the normal value whose exp is drawn.
+    log_std : float
+        Its standard deviation, >= 0 (about the relative spread of the
+        input, for small values).
+    low, high : float, default -inf, inf
+        The bounds of a truncated lognormal distribution (``low`` below 0
+        counts as 0; ``high`` must be > 0).
+
+    Raises
+    ------
+    TypeError
+        A parameter is not a number.
+    ValueError
+        A parameter is not finite (the bounds may be infinite),
+        ``log_std < 0``, ``high <= 0``, ``low > high``, or bounds that keep
+        less than 0.1 % of the distribution.
+    """
 
     log_mean: float
     log_std: float
@@ -162,6 +215,14 @@ class LogNormal(_Truncatable):
         return 0.0, math.inf
 
     def kept_share(self):
+        """The share of the untruncated distribution between the bounds.
+
+        Returns
+        -------
+        float
+            From 0 to 1 (1 without bounds); bounds that keep less than
+            0.1 % are refused.
+        """
         log_low = math.log(self.low) if self.low > 0 else -math.inf
         return self._share_between(self.log_mean, self.log_std, log_low, math.log(self.high))
 
@@ -172,7 +233,22 @@ class LogNormal(_Truncatable):
 
 @dataclass(frozen=True)
 class Uniform(_Distribution):
-    """Uniform distribution on [low, high) (low <= high)."""
+    """Uniform distribution on [low, high); its nominal value is the midpoint.
+
+    Build it with :func:`uniform`.
+
+    Parameters
+    ----------
+    low, high : float
+        The bounds, ``low <= high``.
+
+    Raises
+    ------
+    TypeError
+        A parameter is not a number.
+    ValueError
+        A parameter is not finite, or ``low > high``.
+    """
 
     low: float
     high: float
@@ -193,7 +269,22 @@ class Uniform(_Distribution):
 
 @dataclass(frozen=True)
 class Triangular(_Distribution):
-    """Triangular distribution on [low, high] peaking at mode (low <= mode <= high, low < high)."""
+    """Triangular distribution on [low, high] peaking at `mode`, its nominal value.
+
+    Build it with :func:`triangular`.
+
+    Parameters
+    ----------
+    low, mode, high : float
+        ``low <= mode <= high`` and ``low < high``.
+
+    Raises
+    ------
+    TypeError
+        A parameter is not a number.
+    ValueError
+        A parameter is not finite, or the order above does not hold.
+    """
 
     low: float
     mode: float
@@ -216,23 +307,121 @@ class Triangular(_Distribution):
 
 
 def normal(mean, std, low=-math.inf, high=math.inf):
-    """A normally distributed input: normal(20.0, 0.4); with bounds, a
-    truncated normal: normal(0.45, 0.05, low=0.0)."""
+    """A normally distributed input, truncated when bounds are given.
+
+    Parameters
+    ----------
+    mean : float
+        The mean, also the input's nominal value.
+    std : float
+        The standard deviation, >= 0.
+    low, high : float, default -inf, inf
+        Bounds of a truncated normal distribution: draws outside them are
+        replaced by the next draws of the same stream.
+
+    Returns
+    -------
+    Normal
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :class:`Normal`.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import normal
+    >>> normal(20.0, 0.4)
+    Normal(mean=20.0, std=0.4, low=-inf, high=inf)
+    >>> normal(0.45, 0.05, low=0.0).nominal    # a drag coefficient that stays >= 0
+    0.45
+    """
     return Normal(mean, std, low, high)
 
 
 def lognormal(log_mean, log_std, low=-math.inf, high=math.inf):
-    """A lognormally distributed input: lognormal(math.log(8.5), 0.05)."""
+    """A lognormally distributed input: exp of a normal value, always positive.
+
+    Parameters
+    ----------
+    log_mean : float
+        The mean of the normal value; exp(log_mean) is the median and the
+        input's nominal value.
+    log_std : float
+        The standard deviation of the normal value, >= 0.
+    low, high : float, default -inf, inf
+        Bounds of a truncated lognormal distribution.
+
+    Returns
+    -------
+    LogNormal
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :class:`LogNormal`.
+
+    Examples
+    --------
+    >>> import math
+    >>> from aeso_dispersion import lognormal
+    >>> inertia = lognormal(math.log(8.5), 0.05)   # median 8.5 kg m^2, about 5 % spread
+    >>> round(inertia.nominal, 12)
+    8.5
+    """
     return LogNormal(log_mean, log_std, low, high)
 
 
 def uniform(low, high):
-    """A uniformly distributed input: uniform(240.0, 260.0)."""
+    """A uniformly distributed input on [low, high).
+
+    Parameters
+    ----------
+    low, high : float
+        The bounds, ``low <= high``; the midpoint is the nominal value.
+
+    Returns
+    -------
+    Uniform
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :class:`Uniform`.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import uniform
+    >>> uniform(240.0, 260.0).nominal
+    250.0
+    """
     return Uniform(low, high)
 
 
 def triangular(low, mode, high):
-    """A triangular distributed input: triangular(0.4, 0.45, 0.55)."""
+    """A triangularly distributed input on [low, high], peaking at `mode`.
+
+    Parameters
+    ----------
+    low, mode, high : float
+        ``low <= mode <= high`` and ``low < high``; the mode is the nominal
+        value.
+
+    Returns
+    -------
+    Triangular
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :class:`Triangular`.
+
+    Examples
+    --------
+    >>> from aeso_dispersion import triangular
+    >>> triangular(0.4, 0.45, 0.55).nominal
+    0.45
+    """
     return Triangular(low, mode, high)
 
 

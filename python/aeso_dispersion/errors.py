@@ -2,8 +2,25 @@
 
 
 class StudyError(ValueError):
-    """A study description is invalid: names the key and the problem, and the
-    file when the study came from a configuration file."""
+    """A study description is invalid.
+
+    The message reads "FILE: KEY: PROBLEM" (the file when the study came
+    from one).
+
+    Parameters
+    ----------
+    key : str or None
+        The key at fault, such as "rocket.mass", or None.
+    problem : str
+        What is wrong.
+    file : str, optional
+        The study file.
+
+    Attributes
+    ----------
+    key, problem, file
+        The parameters, as given.
+    """
 
     def __init__(self, key, problem, file=None):
         self.key, self.problem, self.file = key, problem, file
@@ -12,11 +29,14 @@ class StudyError(ValueError):
 
 
 class DispersionError(RuntimeError):
-    """A study could not be run to the end (a backend failed)."""
+    """A study could not be run to the end: a backend failed (a Dask
+    scheduler that does not answer, a worker that fails or is lost for good,
+    a cluster left without workers). The message says why."""
 
 
 class MissingExtra(ImportError):
-    """An optional dependency needed by a feature is not installed."""
+    """An optional dependency needed by a feature is not installed; the
+    message names the extra to install, e.g. ``pip install 'aeso[dispersion]'``."""
 
 
 def require(module, extra, feature):

@@ -43,20 +43,59 @@ def spearman(x, y):
 class DispersionResult:
     """Samples, outcomes and failures of a study run.
 
-    - `names`: the dispersed inputs, "section.key", in study order;
-    - `samples`: their drawn values, shape (n, len(names));
-    - `apogees`, `apogee_times` (s), `downrange` (x at apogee, m) and
-      `apogee_speeds` (horizontal speed at apogee, m/s): shape (n,), NaN
-      where the run failed; the last two are NaN for the 1-DOF model;
-    - `steps`: integration steps each run took;
-    - `failure_codes`: shape (n,), 0 for a successful run, else a 1-based
-      index into `failure_reasons`, whose texts name the inputs a reason is
-      about as "{section.key}" (`reason(i)` fills in the sample's values);
-    - `seed`, `n`, `backend`, `workers`, `elapsed` (seconds);
-    - `reporting`: the confidence level, percentiles and thresholds of the
-      summary (the study's; assign another summary.Reporting to change them);
-    - `stopping`: how the stopping rule ended (stopping.Outcome), or None;
-    - `runs`: the runs as the results file holds them (output.Runs).
+    Made by :meth:`Study.run`, not constructed directly. ``print(result)``
+    prints the summary and the sensitivity table, as the command line does.
+
+    Attributes
+    ----------
+    names : tuple of str
+        The dispersed inputs, "section.key", in study order.
+    samples : numpy.ndarray
+        Their drawn values, shape (n, len(names)).
+    apogees, apogee_times, downrange, apogee_speeds : numpy.ndarray
+        Per run, shape (n,): the apogee (m), the time of apogee (s), the
+        downrange position x (m) and the horizontal speed (m/s) at apogee;
+        NaN where the run failed, and the last two NaN for the 1-DOF model.
+    steps : numpy.ndarray
+        Integration steps each run took.
+    failure_codes : numpy.ndarray
+        Per run, 0 for a successful run, else a 1-based index into
+        `failure_reasons`.
+    failure_reasons : tuple of str
+        The reason texts; an input a reason is about appears as
+        "{section.key}" (:meth:`reason` fills in a sample's values).
+    n, seed : int
+        The number of samples and the seed.
+    backend : str
+        "threads" or "dask".
+    workers : int
+        Threads or Dask workers that ran the study.
+    elapsed : float
+        The study's wall time (s).
+    study : Study
+        The study that was run.
+    reporting : summary.Reporting
+        The confidence level, percentiles and thresholds of the summary (the
+        study's; assign ``Reporting.make(level, percentiles, thresholds)`` to
+        change them).
+    stopping : stopping.Outcome or None
+        How the stopping rule ended: ``met``, ``n``, ``rule`` and the
+        ``checkpoints``; None without a rule.
+    runs : output.Runs
+        The runs as the results file holds them (failure codes as the
+        engine gives them).
+
+    Examples
+    --------
+    The examples of the methods below use this result:
+
+    >>> from aeso_dispersion import Threads, load_study
+    >>> result = load_study("examples/dispersion_study.toml").run(
+    ...     n=2000, seed=1, backend=Threads(workers=2))
+    >>> result.samples.shape, result.apogees.shape
+    ((2000, 7), (2000,))
+    >>> result.names[:2]
+    ('rocket.mass', 'rocket.cd')
     """
 
     def __init__(self, study, runs, seed, backend, workers, elapsed, stopping=None):
@@ -76,7 +115,28 @@ class DispersionResult:
         self.backend, self.workers, self.elapsed = backend, workers, elapsed
 
     def sample(self, name):
-        """The drawn values of one dispersed input, by "section.key" or key."""
+        """The drawn values of one dispersed input.
+
+        Parameters
+        ----------
+        name : str
+            The input, "section.key" or the key alone.
+
+        Returns
+        -------
+        numpy.ndarray
+            Its values, shape (n,).
+
+        Raises
+        ------
+        KeyError
+            `name` is not a dispersed input.
+
+        Examples
+        --------
+        >>> result.sample("mass")[:3].round(3)
+        array([19.929, 20.807, 20.011])
+        """
         for i, full in enumerate(self.names):
             if name in (full, full.split(".", 1)[1]):
                 return self.samples[:, i]
@@ -84,50 +144,125 @@ class DispersionResult:
 
     @property
     def failed(self):
-        """Boolean mask of the samples whose run failed."""
+        """Boolean mask, shape (n,), of the samples whose run failed."""
         return self.failure_codes != 0
 
     def reason(self, i):
-        """The failure reason of sample i, with the values of the inputs it
-        names, or None when its run succeeded."""
+        """The failure reason of one sample.
+
+        Parameters
+        ----------
+        i : int
+            The sample's index.
+
+        Returns
+        -------
+        str or None
+            The reason, with the values of the inputs it names, such as
+            "rocket.mass = -0.52 outside its domain (> 0)"; None when the
+            run succeeded.
+
+        Examples
+        --------
+        >>> result.reason(0) is None
+        True
+        """
         code = int(self.failure_codes[i])
         if not code:
             return None
         return domains.fill(self.reason_of(code), dict(zip(self.names, self.samples[i].tolist())))
 
     def reason_of(self, code):
-        """The reason template of failure code `code` (see domains.fill)."""
+        """The reason text of a failure code, inputs shown as "{section.key}".
+
+        Parameters
+        ----------
+        code : int
+            A non-zero entry of `failure_codes`.
+
+        Returns
+        -------
+        str
+        """
         return self.failure_reasons[code - 1]
 
     def failure_counts(self):
-        """{reason: number of samples}, most frequent first."""
+        """How often each failure reason occurred.
+
+        Returns
+        -------
+        dict
+            {reason: number of samples}, most frequent first; empty when
+            every run succeeded.
+
+        Examples
+        --------
+        >>> result.failure_counts()
+        {}
+        """
         counts = Counter(self.failure_codes[self.failed].tolist())
         return {domains.fill(self.failure_reasons[c - 1]): k for c, k in counts.most_common()}
 
     @property
     def failed_fraction(self):
-        """The fraction of the runs that failed."""
+        """The fraction of the runs that failed, from 0 to 1."""
         return int(np.count_nonzero(self.failed)) / self.n
 
     @property
     def failed_share(self):
-        """The failed fraction as a percentage, for text."""
+        """The failed fraction as a percentage, for text, e.g. "0 %"."""
         return f"{100 * self.failed_fraction:.3g} %"
 
     def outcomes(self):
-        """{export name: per-run values, NaN where the run failed} of the
-        outcomes this study's model gives (no downrange and speed for 1-DOF)."""
+        """The per-run outcomes this study's model gives.
+
+        Returns
+        -------
+        dict
+            {name: values, shape (n,), NaN where the run failed}, named
+            apogee, time_of_apogee, and for 3-DOF downrange and
+            speed_at_apogee.
+
+        Examples
+        --------
+        >>> list(result.outcomes())
+        ['apogee', 'time_of_apogee', 'downrange', 'speed_at_apogee']
+        """
         return {outcome.name: getattr(self, outcome.attribute) for outcome in of_model(self.study.model)}
 
     def statistics(self):
-        """{outcome: statistics with confidence intervals} over the
-        successful runs (see intervals.describe and `reporting`)."""
+        """Every statistic of every outcome, with its confidence interval.
+
+        Over the successful runs, at the level, percentiles and thresholds
+        of `reporting`.
+
+        Returns
+        -------
+        dict
+            {outcome: {"n", "mean", "std", "min", "max", "percentiles",
+            "thresholds"}}: ``mean`` an ``Interval(estimate, low, high)``,
+            ``percentiles`` {"p99": Interval, ...}, ``thresholds`` {H:
+            {"above": Interval, "below": Interval}} of the probabilities
+            P(outcome > H) and P(outcome < H). A side the runs are too few to
+            bound is -inf or inf.
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+
+        Examples
+        --------
+        >>> p99 = result.statistics()["apogee"]["percentiles"]["p99"]
+        >>> p99.low < p99.estimate < p99.high
+        True
+        """
         if self._statistics is None or self._statistics[0] != self.reporting:
             self._statistics = self.reporting, summary.statistics(self.outcomes(), self.reporting)
         return self._statistics[1]
 
     def _outcome(self, outcome):
-        """The per-run values of an outcome by export name, NaN where the run failed."""
+        """The per-run values of an outcome by name, NaN where the run failed."""
         outcomes = self.outcomes()
         if outcome not in outcomes:
             raise KeyError(f"no outcome {outcome!r} in a {self.study.model} study (these are: "
@@ -135,9 +270,29 @@ class DispersionResult:
         return outcomes[outcome]
 
     def variance_indices(self, outcome="apogee"):
-        """{input: variance_indices.Index}: the first-order variance-based
-        index of each input on an outcome (by export name, default the
-        apogee), over the successful runs."""
+        """The first-order variance-based index (S1) of each input on an outcome.
+
+        The share of the outcome's variance that the input explains on its
+        own, estimated from the successful runs by fitting a line within
+        bins of the input, with a jackknife standard error; NaN with fewer
+        than 100 runs.
+
+        Parameters
+        ----------
+        outcome : str, default "apogee"
+            The outcome, by name (see `outcomes`).
+
+        Returns
+        -------
+        dict
+            {input: Index(estimate, standard_error)}.
+
+        Examples
+        --------
+        >>> s1 = result.variance_indices()["initial_state.speed"]
+        >>> round(s1.estimate, 2)
+        0.79
+        """
         if outcome not in self._indices:
             ok = ~self.failed
             y = self._outcome(outcome)[ok]
@@ -146,8 +301,27 @@ class DispersionResult:
         return self._indices[outcome]
 
     def summary(self, outcome="apogees"):
-        """Statistics of an outcome (by attribute name) over the successful
-        runs, with the failure count."""
+        """Point statistics of one outcome over the successful runs.
+
+        Parameters
+        ----------
+        outcome : str, default "apogees"
+            The attribute name of the outcome: "apogees", "apogee_times",
+            "downrange" or "apogee_speeds".
+
+        Returns
+        -------
+        dict
+            n, succeeded, failed, mean, std, min, max, and each percentile of
+            `reporting` ("p1", "p99", ...); NaN statistics when no run
+            succeeded.
+
+        Examples
+        --------
+        >>> summary = result.summary()
+        >>> summary["n"], summary["failed"], round(summary["p50"], 1)
+        (2000, 0, 2395.9)
+        """
         ok = getattr(self, outcome)[~self.failed]
         out = {"n": self.n, "succeeded": int(ok.size), "failed": int(self.n - ok.size)}
         if ok.size:
@@ -162,17 +336,44 @@ class DispersionResult:
         return out
 
     def sensitivity(self, outcome="apogee"):
-        """[(input, Spearman rank correlation with the outcome)], strongest
-        first; the outcome by export name, default the apogee.
+        """The dispersed inputs ranked by their rank correlation with an outcome.
 
-        Over the successful runs; an input whose correlation is NaN (it did
-        not vary) comes last."""
+        Parameters
+        ----------
+        outcome : str, default "apogee"
+            The outcome, by name (see `outcomes`).
+
+        Returns
+        -------
+        list of (str, float)
+            (input, Spearman's rank correlation with the apogee) over the
+            successful runs, strongest first; an input whose correlation is
+            NaN (it did not vary) comes last.
+
+        Examples
+        --------
+        >>> [(name, round(rho, 2)) for name, rho in result.sensitivity()[:2]]
+        [('initial_state.speed', 0.88), ('rocket.cd', -0.43)]
+        """
         ok = ~self.failed
         y = self._outcome(outcome)[ok]
         table = [(name, spearman(self.samples[ok, i], y)) for i, name in enumerate(self.names)]
         return sorted(table, key=lambda row: -abs(row[1]) if not math.isnan(row[1]) else math.inf)
 
     def format_summary(self):
+        """The summary as the command line prints it: the statistics of
+        every outcome, the failures, the confidence intervals and the
+        stopping rule's line.
+
+        Returns
+        -------
+        str
+
+        Examples
+        --------
+        >>> print(result.format_summary().splitlines()[1])
+                     apogee (m)       time (s)  downrange (m)    speed (m/s)
+        """
         outcomes = of_model(self.study.model)
         summaries = [self.summary(outcome.attribute) for outcome in outcomes]
         s = summaries[0]
@@ -205,7 +406,18 @@ class DispersionResult:
         return "\n".join(lines)
 
     def format_sensitivity(self, outcome="apogee"):
-        """The sensitivity table of an outcome (by export name)."""
+        """The sensitivity table of an outcome as the command line prints it:
+        rank, input, Spearman's rho, S1 and its standard error.
+
+        Parameters
+        ----------
+        outcome : str, default "apogee"
+            The outcome, by name (see `outcomes`).
+
+        Returns
+        -------
+        str
+        """
         table = self.sensitivity(outcome)
         if not table:
             return "sensitivity: no dispersed input"
@@ -239,10 +451,27 @@ class DispersionResult:
         return self.format_summary() + "\n\n" + self.format_sensitivity()
 
     def to_pandas(self):
-        """The runs as a pandas DataFrame, one row per sample, with the
-        columns of the results file (the dispersed inputs, the outcomes, the
-        steps, the failure code and reason, "" for a run that succeeded) and its
-        metadata in `attrs`. Needs pandas (aeso[dispersion])."""
+        """The runs as a pandas DataFrame, one row per sample.
+
+        Its columns are those of the results file (the dispersed inputs, the
+        outcomes, the steps, the failure code and the failure reason, "" for
+        a run that succeeded), and its ``attrs`` the file's metadata.
+
+        Returns
+        -------
+        pandas.DataFrame
+
+        Raises
+        ------
+        MissingExtra
+            pandas (the ``dispersion`` extra) is not installed.
+
+        Examples
+        --------
+        >>> frame = result.to_pandas()
+        >>> frame.shape, frame.attrs["seed"]
+        ((2000, 14), '1')
+        """
         from .output import column_names, export_rows, study_metadata
 
         pandas = require("pandas", "dispersion", "DispersionResult.to_pandas")
@@ -251,24 +480,79 @@ class DispersionResult:
         frame.attrs.update(study_metadata(self.study, self.seed))
         return frame
 
+
     def save(self, path):
-        """Writes CSV, or Parquet when the path ends in .parquet (see output
-        for the format), a block of rows at a time."""
+        """Writes the results file: CSV, or Parquet when the path ends in .parquet.
+
+        The same file ``Study.run(output=path)`` writes while the study
+        runs: metadata and fixed inputs, then one row per sample.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+
+        Raises
+        ------
+        MissingExtra
+            A Parquet path without pyarrow (the ``parquet`` extra).
+        OSError
+            The file cannot be written.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> path = os.path.join(tempfile.mkdtemp(), "runs.csv")
+        >>> result.save(path)
+        >>> open(path).readline().strip()
+        '# tool: aeso-dispersion'
+        """
         from .output import save
 
         save(self, path)
 
     def plot(self, path):
-        """Saves the PNG figure (histogram, empirical CDF, scatter against
-        the most influential input) to `path`."""
+        """Saves the figure of the study: the histogram of the apogees with
+        the percentiles, the empirical CDF, and the apogee against the most
+        influential input.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The image file; its extension gives the format (.png, .svg, .pdf, ...).
+
+        Raises
+        ------
+        MissingExtra
+            matplotlib (the ``dispersion`` extra) is not installed.
+
+        Examples
+        --------
+        >>> result.plot(os.path.join(tempfile.mkdtemp(), "dispersion.png"))
+        """
         from .plots import plot_result
 
         plot_result(self, path)
 
     def convergence(self):
-        """(statistic, checkpoints): the stopping rule's statistic (p99 of
-        the apogee without a rule) and its interval after each round of
-        blocks up to n (see stopping.round_ends)."""
+        """A statistic and its interval after each round of blocks.
+
+        The rounds are those a stopping rule is checked after: the first
+        after 1000 runs, each next a quarter larger, the last at n.
+
+        Returns
+        -------
+        tuple
+            (statistic, checkpoints): the stopping rule's statistic, or p99
+            of the apogee without a rule, and a Checkpoint(n, interval, met)
+            per round.
+
+        Examples
+        --------
+        >>> statistic, checkpoints = result.convergence()
+        >>> statistic.label, [c.n for c in checkpoints]
+        ('p99', [1000, 2000])
+        """
         if self.stopping is not None:
             return self.stopping.rule.statistic, self.stopping.checkpoints
         rule = StoppingRule(Statistic("percentile", "apogee", 99.0), -math.inf)  # never met
@@ -276,14 +560,44 @@ class DispersionResult:
         return rule.statistic, outcome.checkpoints
 
     def plot_convergence(self, path):
-        """Saves the convergence figure (see plots.plot_convergence)."""
+        """Saves the convergence figure: the statistic of :meth:`convergence`
+        and its interval against n.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The image file.
+
+        Raises
+        ------
+        MissingExtra
+            matplotlib (the ``dispersion`` extra) is not installed.
+        """
         from .plots import plot_convergence
 
         plot_convergence(self, path)
 
     def to_json(self, path, sensitivity="apogee"):
-        """Writes the machine-readable summary (see report and summary), with
-        the sensitivity of the outcome `sensitivity`."""
+        """Writes the summary as JSON: every statistic and interval (an
+        unbounded side as null), the threshold probabilities, the failure
+        counts, n, the seed, the stopping rule's outcome and checkpoints, the
+        sensitivities of one outcome and the package version.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write, replaced whole.
+        sensitivity : str, default "apogee"
+            The outcome whose sensitivities are written.
+
+        Examples
+        --------
+        >>> import json
+        >>> path = os.path.join(tempfile.mkdtemp(), "summary.json")
+        >>> result.to_json(path)
+        >>> json.load(open(path))["n"]
+        2000
+        """
         from .output import package_version
 
         write_json(path, summary.document(self, package_version(), sensitivity))

@@ -139,6 +139,68 @@ class Study:
     """A dispersion study: nominal rocket, initial state and solver, some of
     whose numeric inputs are distributions.
 
+    The arguments are the sections of a study file (see
+    :func:`load_study`); every value is checked against its input's
+    physical domain when the study is built.
+
+    Parameters
+    ----------
+    rocket : dict or aeso.Rocket
+        The seven properties of ``aeso.Rocket``, each a number or a
+        distribution; a ``Rocket`` gives fixed values.
+    initial_state : dict or aeso.InitialState1DOF or aeso.InitialState3DOF
+        1-DOF: ``initial_height`` and ``initial_velocity``. 3-DOF: ``angle``
+        and either ``vx`` and ``vy`` or ``speed`` along the body axis (then
+        ``vx = -speed sin(angle)``, ``vy = speed cos(angle)`` per sample),
+        and ``x``, ``y``, ``angular_rate`` (0.0 when left out). An initial
+        state object gives fixed values.
+    solver : dict
+        ``method`` ("Euler", "RK3", "RK45" or an ``aeso.OdeMethod``),
+        ``max_iterations`` (an integer, default 100000) and the step
+        options: ``dt`` for Euler and RK3 (default 0.01); ``dt``,
+        ``dt_min``, ``dt_max``, ``absolute_error_tolerance``,
+        ``relative_error_tolerance`` for RK45 (defaults from
+        ``aeso.AdaptiveTimeStep.default()``).
+    model : {"3dof", "1dof"}, default "3dof"
+        Planar flight with attitude, or vertical flight.
+    n : int, optional
+        The default sample count of :meth:`run`.
+    seed : int, optional
+        The default seed of :meth:`run`; without one, each run draws a fresh
+        seed, kept in its result.
+    block_size : int, default 1000
+        Samples per block; part of what the samples depend on.
+    allow_negative : sequence of str, default ()
+        Inputs among "cd" and "cl_a" whose domain is widened to every finite
+        value.
+    correlation : dict, optional
+        ``{"inputs": [names], "matrix": [[...]]}``: rank correlations of
+        dispersed inputs, drawn through a Gaussian copula.
+    confidence : float, optional
+        Level of every confidence interval (default 0.95).
+    percentiles : sequence of float, optional
+        The percentiles reported (default 1, 5, 50, 95, 99).
+    thresholds : sequence of float or str, optional
+        Values H of the apogee, or "OUTCOME:H": P(outcome > H) and
+        P(outcome < H) are reported.
+    until : str, optional
+        The default stopping rule of :meth:`run`, such as "p99=1.0".
+    source, source_sha256 : str, optional
+        The study file it was read from, and its SHA-256 (keywords only;
+        :func:`load_study` gives them).
+
+    A study is immutable once built: :meth:`replace` gives a study with
+    another n, seed, reporting or stopping rule.
+
+    Raises
+    ------
+    StudyError
+        An unknown or missing key, a wrong type, a value outside its domain,
+        an invalid correlation matrix or statistic; the message names the
+        key and the problem.
+
+    Examples
+    --------
     >>> from aeso_dispersion import Study, normal, uniform
     >>> study = Study(
     ...     rocket=dict(mass=normal(20.0, 0.4), cd=normal(0.45, 0.03), area_drag=0.0081,
@@ -147,16 +209,11 @@ class Study:
     ...     initial_state=dict(angle=normal(0.05, 0.01), speed=uniform(240.0, 260.0)),
     ...     solver=dict(method="RK45"),
     ... )
-    >>> result = study.run(n=1000, seed=1)            # doctest: +SKIP
-
-    `rocket` may also be an ``aeso.Rocket`` and `initial_state` an
-    ``aeso.InitialState1DOF``/``InitialState3DOF`` (fixed values). `n` and
-    `seed` are the defaults of `run`; `block_size` is the number of samples
-    drawn from one seed sequence, and is part of what the samples depend on.
-    `source` and `source_sha256` name the study file it was read from.
-
-    A study is immutable once built: `replace` gives a study with another
-    n, seed, reporting or stopping rule.
+    >>> study.dispersed
+    ('rocket.mass', 'rocket.cd', 'initial_state.angle', 'initial_state.speed')
+    >>> result = study.run(n=1000, seed=1, workers=2)
+    >>> result.n, int(result.failed.sum())
+    (1000, 0)
     """
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
@@ -225,9 +282,38 @@ class Study:
         super().__setattr__(name, value)
 
     def replace(self, **changes):
-        """A study like this one with another `n`, `seed`, `reporting` (a
-        summary.Reporting) or `until` (a stopping rule), each checked as
-        when a study is built."""
+        """A study like this one with another n, seed, reporting or stopping rule.
+
+        A study is immutable once built; this gives a new one that shares
+        everything else (its plan, its study file).
+
+        Parameters
+        ----------
+        **changes
+            Any of ``n`` (int or None), ``seed`` (int or None),
+            ``reporting`` (a ``summary.Reporting``) and ``until`` (a
+            stopping rule such as "p99=1.0", or None), each checked as when
+            a study is built.
+
+        Returns
+        -------
+        Study
+
+        Raises
+        ------
+        StudyError
+            An invalid value, or a threshold of an outcome the model does
+            not give.
+        TypeError
+            Another keyword.
+
+        Examples
+        --------
+        >>> from aeso_dispersion import load_study
+        >>> study = load_study("examples/dispersion_study.toml")
+        >>> study.replace(n=500).n, study.n
+        (500, 10000)
+        """
         checks = {"n": lambda v: _check_count("study.n", v, allow_none=True),
                   "seed": lambda v: _check_seed("study.seed", v),
                   "reporting": lambda v: check_reporting(v, self.model, "reporting"),
@@ -241,9 +327,9 @@ class Study:
 
     @property
     def fingerprint(self):
-        """SHA-256 of everything the samples and their runs depend on but
-        the seed: two studies with the same fingerprint, seed and block size
-        give the same results."""
+        """SHA-256 (hexadecimal) of everything the samples and their runs
+        depend on but the seed: two studies with the same fingerprint, seed
+        and block size give the same results."""
         plan = self.plan
         digest = hashlib.sha256(repr((plan.model, plan.method, plan.step_kind, plan.speed_and_angle,
                                       plan.names, plan.max_iterations, plan.block_size,
@@ -254,30 +340,76 @@ class Study:
 
     def run(self, n=None, seed=None, backend="threads", workers=None, progress=None, output=None,
             resume=False, overwrite=False, until=None, **options):
-        """Runs `n` samples (default: the study's n) drawn with `seed`
-        (default: the study's seed, else a fresh one, kept in the result).
+        """Draws and flies the samples of the study.
 
-        `backend` is a backend object, ``Threads(workers=...)`` or
-        ``Dask(client=... | address=... | local_workers=...)``, or the
-        shorthand "threads" (a pool of `workers` threads, default: the
-        number of cores) or "dask" (`options` are Dask's, `workers` the size
-        of a local cluster). `progress`: True, False, or None for a bar on
-        standard error only when it is a terminal.
+        Parameters
+        ----------
+        n : int, optional
+            Number of samples (default: the study's `n`); with `until`, the
+            maximum.
+        seed : int, optional
+            Seed of the draws (default: the study's `seed`, else a fresh one,
+            kept in the result).
+        backend : {"threads", "dask"} or Threads or Dask, default "threads"
+            Where the blocks run: a backend object, or a shorthand: "threads"
+            (a pool of `workers` threads) or "dask" (a local cluster of
+            `workers` processes, or `options` for :class:`Dask`).
+        workers : int, optional
+            With a shorthand backend: threads, or local Dask workers (default:
+            the number of cores).
+        progress : bool, optional
+            A progress bar on standard error (needs tqdm); None (the default)
+            shows one only when standard error is a terminal.
+        output : str or os.PathLike, optional
+            A results file written while the study runs, block by block in
+            sample order, to a journal beside it (``PATH.partial``) that
+            becomes the file when the study ends: CSV, or Parquet for a path
+            ending in ``.parquet``. An existing file or journal there is
+            refused unless `resume` or `overwrite` is given.
+        resume : bool, default False
+            Keep the whole blocks that an earlier, interrupted run of the
+            same study, seed and block size left in `output`, and run the
+            rest.
+        overwrite : bool, default False
+            Replace an existing `output`; the old file stays until the new
+            study is complete.
+        until : str, optional
+            A stopping rule such as "p99=1.0" (default: the study's): the
+            study stops after the first round of blocks whose samples meet
+            it, and `n` is the maximum.
+        **options
+            With ``backend="dask"``: the keyword arguments of :class:`Dask`.
 
-        With `output`, a path, the results are written while the study runs,
-        block by block in sample order, to a journal beside it (PATH.partial)
-        that becomes the file when the study ends (CSV, or Parquet for a path
-        ending in .parquet; see output). An existing file or journal there is
-        refused unless `resume`: the whole blocks an earlier run of the same
-        study, seed and block size left there are kept and the study
-        continues after them; or `overwrite`: the file is replaced once the
-        new study is complete.
+        Returns
+        -------
+        DispersionResult
+            The samples and outcomes of every run; with a stopping rule,
+            exactly the samples up to the stop, and its ``stopping``
+            attribute says how the rule ended.
 
-        `until`, a stopping rule such as "p99=1.0" (default: the study's),
-        makes `n` a maximum: the study stops after the first round of blocks
-        whose samples meet the rule (see stopping); the result then holds
-        exactly those samples and its `stopping` attribute says how it ended.
-        Returns a DispersionResult.
+        Raises
+        ------
+        StudyError
+            An invalid `n`, `seed`, `until`, backend name, output path, or a
+            results file that does not belong to this study.
+        DispersionError
+            The backend could not run the study (a Dask scheduler that does
+            not answer, a worker that fails or is lost).
+        MissingExtra
+            A feature needs an extra that is not installed.
+        TypeError
+            `workers` or `options` given with a backend object.
+        KeyboardInterrupt
+            Ctrl-C: running flights stop within about a second; with
+            `output`, the finished blocks are kept.
+
+        Examples
+        --------
+        >>> from aeso_dispersion import Threads, load_study
+        >>> study = load_study("examples/dispersion_study.toml")
+        >>> result = study.run(n=2000, seed=1, backend=Threads(workers=2))
+        >>> result.n, result.seed
+        (2000, 1)
         """
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
@@ -321,13 +453,16 @@ class Study:
 
     @property
     def distributions(self):
-        """{"section.key": distribution} of the dispersed inputs, in study order."""
+        """{"section.key": distribution} of the dispersed inputs, in study
+        order, as the results file records them."""
         sections = {"rocket": self.rocket, "initial_state": self.initial_state, "solver": self.solver}
         return {name: sections[name.split(".")[0]][name.split(".")[1]] for name in self.dispersed}
 
     @property
     def outcome_names(self):
-        """The names of the per-run outcomes this study's model gives (see outcomes)."""
+        """The names of the per-run outcomes this study's model gives:
+        apogee, time_of_apogee, and for 3-DOF downrange and
+        speed_at_apogee."""
         return names_of_model(self.model)
 
     def __repr__(self):

@@ -22,15 +22,24 @@ inline const double COS_HALF_PI = std::cos(HALF_PI);
 
 // 1-DOF: rate of height and acceleration under drag (always downwards, v*v)
 // and gravity.
-inline StateVector1DOF compute_derivatives(const State1DOF& s) noexcept {
+template <class Aero>
+[[gnu::always_inline]] inline StateVector1DOF compute_derivatives(const Vertical<Aero>& s) noexcept {
     const double v = s.velocity;
     const RocketProperties& r = s.rocket;
-    const double accel = ((((v * v) * (-HALF_RHO)) * r.cd) * r.area_drag) / r.mass + (-GRAVITY);
+    const AirCoefficients air = s.aero.coefficients(r, std::fabs(v), s.height, s.time);
+    double cd = air.cd;
+    if constexpr (Aero::has_added_drag) {
+        // In vertical flight all drag is along the airspeed.
+        if (air.cd_added != 0.0) cd = cd + air.cd_added;
+    }
+    const double accel = ((((v * v) * (-air.half_rho)) * cd) * r.area_drag) / r.mass + (-GRAVITY);
     return {{v, accel}};
 }
 
-// 3-DOF: planar translation and pitch under drag, lift and gravity.
-inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
+// 3-DOF: planar translation and pitch under drag, lift and gravity. Drag
+// without moment (air brakes) is added after the moment is taken.
+template <class Aero>
+[[gnu::always_inline]] inline StateVector3DOF compute_derivatives(const Planar<Aero>& s) noexcept {
     const RocketProperties& r = s.rocket;
     const double vx = s.vx;
     const double vy = s.vy;
@@ -44,6 +53,7 @@ inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
 
     double fx = 0.0;
     double fy = 0.0;
+    [[maybe_unused]] double g_added = 0.0;
     // At exactly zero airspeed there is no aerodynamic force; the formulas
     // below would divide 0 by 0. A NaN speed takes the general path.
     if (v != 0.0) {
@@ -62,12 +72,13 @@ inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
         }
         const double alpha = std::fabs(std::acos(c) * sigma);
         const double q = v * v;
+        const AirCoefficients air = s.aero.coefficients(r, v, s.y, s.time);
 
-        const double g_drag = (((-HALF_RHO * q) * (k * alpha + r.cd)) * A) / v;
+        const double g_drag = (((-air.half_rho * q) * (k * alpha + air.cd)) * A) / v;
         const double drag_x = vx * g_drag;
         const double drag_y = g_drag * vy;
 
-        const double g_lift = ((((q * HALF_RHO) * k) * alpha) * A) / v;
+        const double g_lift = ((((q * air.half_rho) * k) * alpha) * A) / v;
 
         double s_psi;
         double c_psi;
@@ -86,9 +97,18 @@ inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
 
         fx = turned_x * g_lift + drag_x;
         fy = g_lift * turned_y + drag_y;
+        if constexpr (Aero::has_added_drag) {
+            if (air.cd_added != 0.0) g_added = (((-air.half_rho * q) * air.cd_added) * A) / v;
+        }
     }
 
     const double torque = (st * d) * fy + (ct * d) * fx;
+    if constexpr (Aero::has_added_drag) {
+        if (g_added != 0.0) {
+            fx = fx + vx * g_added;
+            fy = fy + g_added * vy;
+        }
+    }
     const double w = 1.0 / r.mass;
     const double ax = fx * w;
     const double ay = w * fy + (-GRAVITY);
@@ -99,7 +119,7 @@ inline StateVector3DOF compute_derivatives(const State3DOF& s) noexcept {
 // The derivative of the state's current values, computed at most once
 // between two updates.
 template <class S>
-inline typename S::Vector derivatives(S& s) noexcept {
+[[gnu::always_inline]] inline typename S::Vector derivatives(S& s) noexcept {
     if (!s.derivatives_valid) {
         s.cached_derivatives = compute_derivatives(s).values;
         s.derivatives_valid = true;

@@ -12,28 +12,11 @@ namespace {
 struct StopFlagObserver {
     const std::atomic<bool>& flag;
 
-    bool stop_requested(std::uint64_t iteration) const noexcept {
+    template <class S>
+    bool stop_requested(std::uint64_t iteration, const S&) const noexcept {
         return (iteration & (STOP_CHECK_INTERVAL - 1)) == 0 && flag.load(std::memory_order_relaxed);
     }
 };
-
-RocketProperties rocket_from(const double* r) noexcept {
-    return {r[0], r[1], r[2], r[3], r[4], r[5], r[6]};
-}
-
-// The method paired with the row's step options, or with the defaults.
-SolverConfig solver_from(const FlightBlockLayout& layout, const double* s,
-                         const SolverConfig& defaults) noexcept {
-    switch (layout.step) {
-        case StepColumns::Fixed:
-            return {layout.method, FixedTimeStep{s[0]}};
-        case StepColumns::Adaptive:
-            return {layout.method, AdaptiveTimeStep{s[0], s[1], s[2], s[3], s[4]}};
-        case StepColumns::Default:
-            break;
-    }
-    return defaults;
-}
 
 double altitude(const State1DOF& s) noexcept { return s.height; }
 double altitude(const State3DOF& s) noexcept { return s.y; }
@@ -77,6 +60,22 @@ FlightStatus fly(const RocketProperties& rocket, const Initial& initial, const S
 
 }  // namespace
 
+RocketProperties rocket_from(const double* r) noexcept {
+    return {r[0], r[1], r[2], r[3], r[4], r[5], r[6]};
+}
+
+SolverConfig solver_from(const FlightBlockLayout& layout, const double* s, const SolverConfig& defaults) noexcept {
+    switch (layout.step) {
+        case StepColumns::Fixed:
+            return {layout.method, FixedTimeStep{s[0]}};
+        case StepColumns::Adaptive:
+            return {layout.method, AdaptiveTimeStep{s[0], s[1], s[2], s[3], s[4]}};
+        case StepColumns::Default:
+            break;
+    }
+    return defaults;
+}
+
 Initial3DOF velocity_along_axis(double x, double y, double angle, double speed,
                                 double angular_rate) noexcept {
     return {x, y, angle, -speed * std::sin(angle), speed * std::cos(angle), angular_rate};
@@ -95,16 +94,9 @@ std::size_t run_flight_block(const FlightBlockLayout& layout, const double* inpu
         const double* st = row + ROCKET_COLUMNS;
         const RocketProperties rocket = rocket_from(row);
         const SolverConfig solver = solver_from(layout, row + step_at, defaults);
-        FlightStatus status;
-        if (layout.model == FlightModel::OneDof) {
-            status = fly(rocket, Initial1DOF{st[0], st[1]}, solver, layout.max_iterations, observer, out, k);
-        } else if (layout.speed_and_angle) {
-            status = fly(rocket, velocity_along_axis(st[0], st[1], st[2], st[3], st[4]), solver,
-                         layout.max_iterations, observer, out, k);
-        } else {
-            status = fly(rocket, Initial3DOF{st[0], st[1], st[2], st[3], st[4], st[5]}, solver,
-                         layout.max_iterations, observer, out, k);
-        }
+        const FlightStatus status = with_row_initial(layout, st, [&](const auto& initial) {
+            return fly(rocket, initial, solver, layout.max_iterations, observer, out, k);
+        });
         out.status[k] = static_cast<std::uint8_t>(status);
         if (status == FlightStatus::Stopped) {
             for (std::size_t rest = k + 1; rest < rows; ++rest) {

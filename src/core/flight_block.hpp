@@ -9,18 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flight_status.hpp"
 #include "simulation.hpp"
 
 namespace aeso {
-
-// The outcome of one flight of a block.
-enum class FlightStatus : std::uint8_t {
-    Ok = 0,                  // apogee reached, finite
-    IterationLimit = 1,      // max_iterations steps without reaching it
-    InvalidStepOptions = 2,  // the step controller refused the bounds (dt_min > dt_max or NaN)
-    NonFiniteApogee = 3,     // apogee reached, but its altitude is not finite
-    Stopped = 4,             // not run to its end: the block was asked to stop
-};
 
 enum class FlightModel : std::uint8_t { OneDof = 1, ThreeDof = 3 };
 
@@ -62,6 +54,19 @@ struct FlightBlockLayout {
 // towards -x for a positive angle.
 Initial3DOF velocity_along_axis(double x, double y, double angle, double speed,
                                 double angular_rate) noexcept;
+
+// The parts of a row: the rocket's properties, and the method paired with
+// the row's step options or with the defaults.
+RocketProperties rocket_from(const double* row) noexcept;
+SolverConfig solver_from(const FlightBlockLayout& layout, const double* step, const SolverConfig& defaults) noexcept;
+
+// Calls f with the initial state of a row's state columns `st`.
+template <class F>
+decltype(auto) with_row_initial(const FlightBlockLayout& layout, const double* st, F&& f) {
+    if (layout.model == FlightModel::OneDof) return f(Initial1DOF{st[0], st[1]});
+    if (layout.speed_and_angle) return f(velocity_along_axis(st[0], st[1], st[2], st[3], st[4]));
+    return f(Initial3DOF{st[0], st[1], st[2], st[3], st[4], st[5]});
+}
 
 // Where the outcomes of row k go: element k of each array. `x` and
 // `horizontal_speed` (|vx|) are NaN for 1-DOF flights; every value but

@@ -14,13 +14,15 @@ using LogRow = std::array<double, LOG_COLUMNS>;
 
 // Row of a 1-DOF state: height, velocity, acceleration (from the cache,
 // whether or not it is current), then six zeros.
-inline LogRow log_row(const State1DOF& s) noexcept {
+template <class Aero>
+inline LogRow log_row(const Vertical<Aero>& s) noexcept {
     return {s.height, s.velocity, s.cached_derivatives[1], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 }
 
 // Row of a 3-DOF state: the six dynamic variables, then the three cached
 // accelerations (the cached rates repeat vx, vy and angular_rate).
-inline LogRow log_row(const State3DOF& s) noexcept {
+template <class Aero>
+inline LogRow log_row(const Planar<Aero>& s) noexcept {
     return {s.x,
             s.y,
             s.angle,

@@ -24,6 +24,14 @@
 
 namespace aeso {
 
+// Places a stage state at its own time, start + c * dt, for aerodynamics that
+// change with time (a brake schedule); other states keep the start's time,
+// which nothing reads.
+template <class S>
+inline void set_stage_time(S& stage, double start, double c, double dt) noexcept {
+    if constexpr (S::Aerodynamics::time_dependent) stage.time = start + c * dt;
+}
+
 // Explicit Euler, first order.
 struct EulerMethod {
     static constexpr OdeMethod method = OdeMethod::Euler;
@@ -47,11 +55,13 @@ struct RK3Method {
 
         S s2 = state;
         update(s2, k1 * dt, 0.0);
+        set_stage_time(s2, state.time, 1.0, dt);
         const auto k2 = derivatives(s2);
 
         const double w = dt * 0.25;
         S s3 = state;
         update(s3, k1 * w + k2 * w, 0.0);
+        set_stage_time(s3, state.time, 0.5, dt);
         const auto k3 = derivatives(s3);
 
         const double h = dt / 6.0;
@@ -74,18 +84,22 @@ inline constexpr double A[7][6] = {
 };
 // Fifth-order weights (b2 = b7 = 0).
 inline constexpr double B1 = A[6][0], B3 = A[6][2], B4 = A[6][3], B5 = A[6][4], B6 = A[6][5];
+// Stage times as fractions of the step (c2..c7).
+inline constexpr double C[7] = {0.0, 1.0 / 5.0, 3.0 / 10.0, 4.0 / 5.0, 8.0 / 9.0, 1.0, 1.0};
 // Embedded fourth-order weights (e2 = 0).
 inline constexpr double E1 = 5179.0 / 57600.0, E3 = 7571.0 / 16695.0, E4 = 393.0 / 640.0,
                         E5 = -92097.0 / 339200.0, E6 = 187.0 / 2100.0, E7 = 1.0 / 40.0;
 
 // Derivative at stage `Stage` (stages 2..7 are Stage 1..6): a copy of the
-// input with the terms K_j * a_sj added one after another, zero terms skipped.
+// input with the terms K_j * a_sj added one after another, zero terms skipped,
+// at time t + c_s * dt.
 template <std::size_t Stage, class S, class V>
-inline V stage_derivative(const S& input, const std::array<V, 7>& K) noexcept {
+[[gnu::always_inline]] inline V stage_derivative(const S& input, const std::array<V, 7>& K, double dt) noexcept {
     S s = input;
     [&]<std::size_t... J>(std::index_sequence<J...>) {
         ((A[Stage][J] != 0.0 ? update(s, K[J] * A[Stage][J], 0.0) : void()), ...);
     }(std::make_index_sequence<Stage>{});
+    set_stage_time(s, input.time, C[Stage], dt);
     return derivatives(s);
 }
 }  // namespace dopri
@@ -114,12 +128,12 @@ struct RK45Method {
         // K[j] = k_(j+1) * dt, the scaled derivative of each stage.
         std::array<typename S::Vector, 7> K;
         K[0] = derivatives(state) * dt;
-        K[1] = stage_derivative<1>(state, K) * dt;
-        K[2] = stage_derivative<2>(state, K) * dt;
-        K[3] = stage_derivative<3>(state, K) * dt;
-        K[4] = stage_derivative<4>(state, K) * dt;
-        K[5] = stage_derivative<5>(state, K) * dt;
-        K[6] = stage_derivative<6>(state, K) * dt;
+        K[1] = stage_derivative<1>(state, K, dt) * dt;
+        K[2] = stage_derivative<2>(state, K, dt) * dt;
+        K[3] = stage_derivative<3>(state, K, dt) * dt;
+        K[4] = stage_derivative<4>(state, K, dt) * dt;
+        K[5] = stage_derivative<5>(state, K, dt) * dt;
+        K[6] = stage_derivative<6>(state, K, dt) * dt;
 
         const auto I5 = K[0] * B1 + K[2] * B3 + K[3] * B4 + K[4] * B5 + K[5] * B6;
         const auto I4 = K[0] * E1 + K[2] * E3 + K[3] * E4 + K[4] * E5 + K[5] * E6 + K[6] * E7;

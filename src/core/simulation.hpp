@@ -1,6 +1,7 @@
 // One simulation run: the main loop and the four run operations.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -26,8 +27,29 @@ enum class RunEnd : unsigned char {
 // The observer of a run that never stops it: the loop of every aeso
 // operation. The check is a constant, so the loop contains none.
 struct NeverStop {
-    static constexpr bool stop_requested(std::uint64_t) noexcept { return false; }
+    template <class S>
+    static constexpr bool stop_requested(std::uint64_t, const S&) noexcept {
+        return false;
+    }
 };
+
+// An observer may also mark instants of the flight that no step may straddle
+// (the knots of a brake schedule, a controller's ticks): it then provides
+//   double next_boundary() const;   // the next such time after the state's, or +inf
+//   void at_boundary(S& state);     // the state has landed on it
+// The loop shortens the step that would pass the boundary so that it ends
+// there, sets the state's time to the boundary exactly, and calls
+// at_boundary, which may change the state's aerodynamics (the derivative
+// cache is cleared after it). The step after a shortened one has the size
+// the loop had planned before shortening it.
+template <class Observer>
+concept ObservesBoundaries = requires(const Observer& o) {
+    { o.next_boundary() } -> std::convertible_to<double>;
+};
+
+// A step that would end within this fraction of its size past a boundary
+// ends on it instead, so that rounding never leaves a sliver of a step.
+inline constexpr double BOUNDARY_SLACK = 1e-9;
 
 // A log that keeps nothing, for a run whose caller reads the final state.
 struct NoLog {
@@ -50,10 +72,16 @@ struct Simulation {
     Result<RunEnd> run(FlightLog& flight_log, bool print_output, bool record_every_step);
 
     // The same loop without log or output, asking `observer` before each
-    // iteration i whether to stop (`observer.stop_requested(i)`): the run then
-    // ends as Stopped with `iteration` at i. The final state stays in `state`.
+    // iteration i whether to stop (`observer.stop_requested(i, state)`): the
+    // run then ends as Stopped with `iteration` at i. The final state stays in
+    // `state`. An observer with boundaries (ObservesBoundaries) has the steps
+    // land on them.
     template <class Observer>
     Result<RunEnd> run_observed(Observer& observer);
+
+    // The loop of run_observed logging the state before every step.
+    template <class Observer>
+    Result<RunEnd> run_recorded(FlightLog& flight_log, Observer& observer);
 
     // Steps taken by a run that ended as `end`: the final step stands in for
     // the crossing step it redoes.
@@ -99,6 +127,14 @@ Result<RunEnd> Simulation<S>::run_observed(Observer& observer) {
     });
 }
 
+template <class S>
+template <class Observer>
+Result<RunEnd> Simulation<S>::run_recorded(FlightLog& flight_log, Observer& observer) {
+    return with_stepper(solver, [&](auto stepper, const auto& time_step) {
+        return run_with<decltype(stepper), false, true>(time_step, flight_log, observer);
+    });
+}
+
 // The loop owns the step size: `dt` is the size of the step about to be
 // taken, replaced after each step by the size the controlled step proposes.
 template <class S>
@@ -106,9 +142,10 @@ template <class Stepper, bool Print, bool Record, class Log, class Observer>
 Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_step, Log& flight_log,
                                        Observer& observer) {
     if (max_iterations == 0) return RunEnd::IterationLimit;
+    constexpr bool Boundaries = ObservesBoundaries<Observer>;
     double dt = time_step.dt;
     for (std::uint64_t i = 0;; ++i) {
-        if (observer.stop_requested(i)) {
+        if (observer.stop_requested(i, state)) {
             iteration = i;
             return RunEnd::Stopped;
         }
@@ -123,8 +160,19 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
             Status printed = print_progress(state, i);
             if (!printed) return std::move(printed).error();
         }
+        double step_dt = dt;
+        [[maybe_unused]] double boundary = 0.0;
+        [[maybe_unused]] bool landed = false;
+        if constexpr (Boundaries) {
+            boundary = observer.next_boundary();
+            const double to_boundary = boundary - state.time;
+            if (to_boundary > 0.0 && to_boundary <= dt + dt * BOUNDARY_SLACK) {
+                step_dt = to_boundary;
+                landed = true;
+            }
+        }
         double next_dt;
-        if (Result<double> next = controlled_step<Stepper>(time_step, state, dt); next) {
+        if (Result<double> next = controlled_step<Stepper>(time_step, state, step_dt); next) {
             next_dt = next.value();
         } else {
             return std::move(next).error();
@@ -134,7 +182,7 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
         if (v_after < APOGEE_VELOCITY_THRESHOLD) {
             // The step just taken, rescaled to end where the vertical
             // velocity is zero. No step follows it, so no next size is needed.
-            const double final_dt = (v_before / (v_before - v_after)) * dt;
+            const double final_dt = (v_before / (v_before - v_after)) * step_dt;
             S final_state = saved;
             // The crossing step began at `saved` and left the derivative there
             // (its k1) in the state's cache: hand it over rather than evaluate
@@ -155,6 +203,14 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
             return RunEnd::Apogee;
         }
         if (i + 1 == max_iterations) return RunEnd::IterationLimit;
+        if constexpr (Boundaries) {
+            if (landed) {
+                state.time = boundary;
+                observer.at_boundary(state);
+                state.derivatives_valid = false;
+                next_dt = dt;
+            }
+        }
         dt = next_dt;
     }
 }

@@ -2,13 +2,16 @@
 //
 // The kind of flight (1-DOF or 3-DOF) is a type: a StateVector1DOF cannot be
 // added to a StateVector3DOF, nor applied to a State3DOF, so a kind mismatch
-// is a compile error instead of a run-time check.
+// is a compile error instead of a run-time check. So is the air a state flies
+// in (its aerodynamics): every integrator and the run loop are templates over
+// the state, and exist once for every kind of air.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <limits>
 
+#include "aerodynamics.hpp"
 #include "rocket_properties.hpp"
 
 namespace aeso {
@@ -38,26 +41,34 @@ using StateVector3DOF = StateVector<6>;
 
 inline constexpr double QUIET_NAN = std::numeric_limits<double>::quiet_NaN();
 
-// Purely vertical flight.
-struct State1DOF {
+// Purely vertical flight in the air of `Aero` (see aerodynamics.hpp).
+template <class Aero>
+struct Vertical {
     static constexpr std::size_t N = 2;
     using Vector = StateVector1DOF;
+    using Aerodynamics = Aero;
 
     double height;    // m
     double velocity;  // m/s, positive upwards
     // (rate of height, acceleration); stale after update until recomputed
     std::array<double, N> cached_derivatives{QUIET_NAN, QUIET_NAN};
     RocketProperties rocket;
+    // The air, drag and brakes: empty for aeso's constant air, a pointer to an
+    // immutable model otherwise (states are copied at every stage).
+    [[no_unique_address]] Aero aero;
     double time = 0.0;
     bool derivatives_valid = false;
 
     double vertical_velocity() const noexcept { return velocity; }
+    double altitude() const noexcept { return height; }
 };
 
-// Planar flight with attitude.
-struct State3DOF {
+// Planar flight with attitude in the air of `Aero`.
+template <class Aero>
+struct Planar {
     static constexpr std::size_t N = 6;
     using Vector = StateVector3DOF;
+    using Aerodynamics = Aero;
 
     double x;             // m
     double y;             // m, the altitude
@@ -69,11 +80,17 @@ struct State3DOF {
     std::array<double, N> cached_derivatives{QUIET_NAN, QUIET_NAN, QUIET_NAN,
                                              QUIET_NAN, QUIET_NAN, QUIET_NAN};
     RocketProperties rocket;
+    [[no_unique_address]] Aero aero;
     double time = 0.0;
     bool derivatives_valid = false;
 
     double vertical_velocity() const noexcept { return vy; }
+    double altitude() const noexcept { return y; }
 };
+
+// aeso's states: the sea-level air and one drag coefficient.
+using State1DOF = Vertical<ConstantAero>;
+using State3DOF = Planar<ConstantAero>;
 
 struct Initial1DOF {
     double height;
@@ -84,18 +101,23 @@ struct Initial3DOF {
     double x, y, angle, vx, vy, angular_rate;
 };
 
-// A new state: the initial values, the rocket's properties, time 0 and a
-// stale cache holding NaN (the member defaults above).
-inline State1DOF make_state(const RocketProperties& rocket, const Initial1DOF& init) noexcept {
-    State1DOF s{};
+// A new state: the initial values, the rocket's properties, the air, time 0
+// and a stale cache holding NaN (the member defaults above).
+template <class Aero = ConstantAero>
+inline Vertical<Aero> make_state(const RocketProperties& rocket, const Initial1DOF& init,
+                                 const Aero& aero = Aero{}) noexcept {
+    Vertical<Aero> s{};
     s.height = init.height;
     s.velocity = init.velocity;
     s.rocket = rocket;
+    s.aero = aero;
     return s;
 }
 
-inline State3DOF make_state(const RocketProperties& rocket, const Initial3DOF& init) noexcept {
-    State3DOF s{};
+template <class Aero = ConstantAero>
+inline Planar<Aero> make_state(const RocketProperties& rocket, const Initial3DOF& init,
+                               const Aero& aero = Aero{}) noexcept {
+    Planar<Aero> s{};
     s.x = init.x;
     s.y = init.y;
     s.angle = init.angle;
@@ -103,19 +125,22 @@ inline State3DOF make_state(const RocketProperties& rocket, const Initial3DOF& i
     s.vy = init.vy;
     s.angular_rate = init.angular_rate;
     s.rocket = rocket;
+    s.aero = aero;
     return s;
 }
 
 // Adds the increment to the dynamic variables and dt to the time, and marks
 // the cached derivative stale (its values are kept).
-inline void update(State1DOF& s, const StateVector1DOF& inc, double dt) noexcept {
+template <class Aero>
+inline void update(Vertical<Aero>& s, const StateVector1DOF& inc, double dt) noexcept {
     s.height += inc[0];
     s.velocity += inc[1];
     s.time += dt;
     s.derivatives_valid = false;
 }
 
-inline void update(State3DOF& s, const StateVector3DOF& inc, double dt) noexcept {
+template <class Aero>
+inline void update(Planar<Aero>& s, const StateVector3DOF& inc, double dt) noexcept {
     s.x += inc[0];
     s.y += inc[1];
     s.angle += inc[2];

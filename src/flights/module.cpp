@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 
+#include "python/buffer.hpp"
 #include "python/python_ref.hpp"
 #include "python/detached.hpp"
 #include "core/flight_block.hpp"
@@ -24,6 +25,7 @@ namespace aeso::flights {
 
 namespace {
 
+using py::Buffer;
 using py::Ref;
 
 // ---------------------------------------------------------------------------
@@ -82,50 +84,6 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// ---------------------------------------------------------------------------
-// Buffers.
-
-// A buffer view released on every path.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // A C-contiguous view of `object` with `ndim` dimensions, items of
-    // `itemsize` bytes whose format is one of `formats`; a TypeError naming
-    // `what` otherwise.
-    bool get(PyObject* object, const char* what, bool writable, int ndim, Py_ssize_t itemsize,
-             const char* formats) {
-        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-        held_ = true;
-        const char* format = view_.format == nullptr ? "B" : view_.format;
-        if (format[0] == '=' || format[0] == '@' || format[0] == '<') ++format;
-        if (view_.ndim != ndim || view_.itemsize != itemsize || std::strlen(format) != 1 ||
-            std::strchr(formats, format[0]) == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous %d-dimensional array of %s",
-                         what, ndim,
-                         itemsize == 1 ? "uint8" : (formats[0] == 'd' ? "float64" : "uint64"));
-            return false;
-        }
-        return true;
-    }
-
-    Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
-    template <class T>
-    T* data() const noexcept {
-        return static_cast<T*>(view_.buf);
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 bool to_small_int(PyObject* object, const char* what, long low, long high, long& out) {
     out = PyLong_AsLong(object);

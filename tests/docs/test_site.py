@@ -1,19 +1,26 @@
 """Checks of the built documentation site (build/docs, made by docs/build.sh).
 
 Static checks: every internal link and anchor resolves, nothing is loaded
-from another host, the changelog names the installed version. Browser checks
-(headless Chromium through Selenium, Debian's chromium and chromium-driver):
-the site is served on 127.0.0.1 and every page loads without a console error
-and without a request to another host, the search finds predict_apogee_3dof,
-the theory page's equations are rendered by MathJax, and the gallery's figures
-are loaded images. Screenshots of the theory page and of a gallery page are
-saved under build/docs-screenshots/.
+from another host, the changelog names the installed version, the build wrote
+nothing to standard error, every public name of the Python packages has an
+API entry that lists its parameters, the gallery's notebooks run on their own.
+Browser checks (headless Chromium through Selenium, Debian's chromium and
+chromium-driver): the site is served on 127.0.0.1 and every page loads
+without a console error and without a request to another host, no code
+block, table or formula is wider than its column at 1280 px unless it
+scrolls, the search finds predict_apogee_3dof, the theory page's equations
+are rendered by MathJax, and the gallery's figures are loaded images.
+Screenshots of the theory page and of a gallery page are saved under
+build/docs-screenshots/.
 """
 
+import ast
 import functools
 import http.server
+import inspect
 import os
 import re
+import shutil
 import subprocess
 import sys
 import threading
@@ -63,9 +70,11 @@ def parsed(page):
 
 
 def test_the_site_has_every_page():
-    expected = {"index.html", "getting_started.html", "user_guide.html", "dispersion.html",
-                "theory.html", "validation.html", "performance.html", "api/aeso.html",
-                "api/aeso_dispersion.html", "changelog.html", "auto_examples/index.html",
+    expected = {"index.html", "getting_started.html", "user_guide.html", "model.html", "howto.html",
+                "faq.html", "dispersion.html", "theory.html", "validation.html", "real_flights.html",
+                "performance.html", "api/index.html", "api/aeso.html", "api/aeso_flight.html",
+                "api/aeso_dispersion.html", "developer.html",
+                "changelog.html", "auto_examples/index.html",
                 "auto_examples/quickstart.html", "auto_examples/flight_profile.html",
                 "auto_examples/dispersion_study.html", "auto_examples/apogee_targeting.html"}
     assert expected <= set(PAGES)
@@ -107,6 +116,162 @@ def test_changelog_names_the_installed_version():
     first_entry = re.search(r"<h2>([^<]+?)<a class=\"headerlink\"", html)
     assert first_entry is not None, "the changelog has no entry"
     assert first_entry.group(1).strip() == version("aeso")
+
+
+def test_the_build_wrote_nothing_to_standard_error():
+    # docs/build.sh keeps there what Sphinx, the figure scripts, the gallery
+    # and the doctests wrote to file descriptor 2.
+    log = REPO / "build" / "docs-stderr.txt"
+    assert log.is_file(), "build the site with docs/build.sh"
+    assert log.read_text() == ""
+
+
+# ------------------------------------------------------------------ API pages
+
+def _stub_surface():
+    """{qualified name: parameter names} of aeso's public surface, read from
+    its stubs: every class of __all__ (its constructor's parameters), every
+    public method and every attribute (no parameters)."""
+    tree = ast.parse((REPO / "python" / "aeso-stubs" / "__init__.pyi").read_text())
+    public = set(ast.literal_eval(next(n.value for n in tree.body if isinstance(n, ast.Assign)
+                                       and n.targets[0].id == "__all__")))
+    surface = {}
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef) and n.name in public):
+        surface[f"aeso.{cls.name}"] = []
+        for node in cls.body:
+            if isinstance(node, ast.AnnAssign) and not node.target.id.startswith("_"):
+                surface[f"aeso.{cls.name}.{node.target.id}"] = []
+            elif isinstance(node, ast.FunctionDef):
+                names = [a.arg for a in node.args.args if a.arg not in ("self", "cls")]
+                if node.name == "__new__":
+                    surface[f"aeso.{cls.name}"] = names
+                elif not node.name.startswith("_"):
+                    surface[f"aeso.{cls.name}.{node.name}"] = names
+    return surface
+
+
+def _dispersion_surface():
+    """{qualified name: parameter names} of aeso_dispersion's __all__ and
+    of the public methods of its classes. Exceptions and DispersionResult,
+    which the study makes, are listed without constructor parameters."""
+    import aeso_dispersion
+
+    surface = {}
+    for name in aeso_dispersion.__all__:
+        obj = getattr(aeso_dispersion, name)
+        made_for_you = inspect.isclass(obj) and (issubclass(obj, Exception) or name == "DispersionResult")
+        surface[f"aeso_dispersion.{name}"] = [] if made_for_you else list(inspect.signature(obj).parameters)
+        for attribute, member in (vars(obj).items() if inspect.isclass(obj) else ()):
+            if inspect.isfunction(member) and not attribute.startswith("_"):
+                surface[f"aeso_dispersion.{name}.{attribute}"] = list(inspect.signature(member).parameters)[1:]
+    return surface
+
+
+def _flight_surface():
+    """aeso_flight's __all__: each name must have an entry (its docstrings
+    describe the parameters in prose, so they are not looked up)."""
+    import aeso_flight
+
+    return {f"aeso_flight.{name}": [] for name in aeso_flight.__all__}
+
+
+class _Entries(HTMLParser):
+    """The text of every API entry of a page: {id: (signature, body)}, the
+    body being the entry's description with its field lists."""
+
+    def __init__(self):
+        super().__init__()
+        self.entries, self._open = {}, []  # stack of [id, depth, part, signature, body]
+        self._depth = 0
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "dl":
+            self._depth += 1
+        if tag == "dt" and "sig" in a.get("class", "") and a.get("id"):
+            self._open.append([a["id"], self._depth, "signature", "", ""])
+        if tag == "dd" and self._open and self._open[-1][1] == self._depth and self._open[-1][2] == "signature":
+            self._open[-1][2] = "body"
+        if tag == "strong":
+            self._text(" <strong>")
+
+    def handle_endtag(self, tag):
+        if tag == "strong":
+            self._text("</strong> ")
+        if tag == "dl":
+            while self._open and self._open[-1][1] == self._depth:
+                ident, _, _, signature, body = self._open.pop()
+                self.entries[ident] = (signature, body)
+            self._depth -= 1
+
+    def handle_data(self, data):
+        self._text(data)
+
+    def _text(self, text):
+        for entry in self._open:
+            entry[3 if entry[2] == "signature" else 4] += text
+
+
+def _api_entries():
+    entries = {}
+    for page in ("api/aeso.html", "api/aeso_flight.html", "api/aeso_dispersion.html"):
+        parser = _Entries()
+        parser.feed((SITE / page).read_text(encoding="utf-8"))
+        entries.update(parser.entries)
+    return entries
+
+
+def _documented_parameters(body):
+    """Names in bold in the entry's Parameters section (numpydoc groups
+    several as "low, high")."""
+    section = body.partition("Parameters")[2]
+    section = re.split(r"\b(?:Returns|Return type|Raises|Examples|Yields)\b", section)[0]
+    return {name.strip().lstrip("*") for group in re.findall(r"<strong>(.*?)</strong>", section)
+            for name in group.split(",")}
+
+
+@pytest.mark.parametrize("name, parameters", [*_stub_surface().items(), *_dispersion_surface().items(),
+                                              *_flight_surface().items()])
+def test_every_public_name_has_an_api_entry_with_its_parameters(name, parameters):
+    entries = _api_entries()
+    assert name in entries, f"no API entry for {name}"
+    signature, body = entries[name]
+    assert body.strip(), f"the API entry of {name} is empty"
+    assert "..." not in signature and "Ellipsis" not in signature, signature
+    missing = {p.lstrip("*") for p in parameters} - _documented_parameters(body)
+    assert not missing, f"{name}: parameters {sorted(missing)} are not described"
+    for p in parameters:  # the signature shows each one (with its default)
+        assert re.search(rf"\b{re.escape(p.lstrip('*'))}\b", signature), (name, p, signature)
+
+
+def test_the_gallery_study_is_the_example_study_file():
+    """The gallery describes in Python the study that the pages run from
+    examples/dispersion_study.toml: the same study, by its fingerprint."""
+    from aeso_dispersion import load_study
+
+    script = REPO / "examples" / "dispersion_study.py"
+    tree = ast.parse(script.read_text())
+    upto = next(i for i, n in enumerate(tree.body)
+                if isinstance(n, ast.Assign) and getattr(n.targets[0], "id", None) == "study")
+    namespace = {}
+    exec(compile(ast.Module(tree.body[:upto + 1], []), str(script), "exec"), namespace)
+    assert namespace["study"].fingerprint == load_study(REPO / "examples" / "dispersion_study.toml").fingerprint
+
+
+NOTEBOOKS = sorted(SITE.glob("_downloads/*/*.ipynb"))
+
+
+@pytest.mark.parametrize("notebook", NOTEBOOKS, ids=[n.stem for n in NOTEBOOKS])
+def test_a_gallery_notebook_runs_on_its_own(notebook, tmp_path):
+    nbclient = pytest.importorskip("nbclient")
+    import nbformat
+
+    shutil.copy(notebook, tmp_path)  # alone: nothing of the repository beside it
+    book = nbformat.read(tmp_path / notebook.name, as_version=4)
+    nbclient.NotebookClient(book, timeout=600, kernel_name="python3",
+                            resources={"metadata": {"path": str(tmp_path)}}).execute()
+    errors = [o for cell in book.cells for o in cell.get("outputs", []) if o.output_type == "error"]
+    assert not errors, errors
 
 
 # ------------------------------------------------------------------ browser
@@ -165,6 +330,46 @@ return window.__aesoMathDone;
 """
 
 
+# Elements that must fit their column or scroll: code, tables, formulas. An
+# element is clipped when its content is wider than its box and the box
+# hides the rest, or spills it past the article's right edge; or when its box
+# reaches past that edge without a scrolling container that stays within it.
+CLIPPED = """
+const article = document.querySelector('article') || document.querySelector('main');
+const right = article.getBoundingClientRect().right + 1;
+const overflow = node => getComputedStyle(node).overflowX;
+const scrolls = node => ['auto', 'scroll'].includes(overflow(node));
+const clipped = [];
+for (const el of article.querySelectorAll('pre, table, .math, .MJXc-display')) {
+  if (el.offsetParent === null) continue;  // not shown
+  const what = el.tagName + ' "' + el.textContent.trim().slice(0, 40) + '": ';
+  if (el.scrollWidth > el.clientWidth + 1 && !scrolls(el)) {
+    const spill = el.getBoundingClientRect().left + el.scrollWidth;
+    if (overflow(el) !== 'visible' || spill > right) {
+      clipped.push(what + 'content ' + el.scrollWidth + ' px in ' + el.clientWidth);
+      continue;
+    }
+  }
+  let box = el;
+  while (box !== article && !scrolls(box)) box = box.parentElement;
+  const edge = (box === article ? el : box).getBoundingClientRect().right;
+  if (edge > right) clipped.push(what + 'right edge ' + edge + ' past ' + right);
+}
+return clipped;
+"""
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_no_code_table_or_formula_is_clipped_at_1280_px(browser, server, page):
+    browser.get(server + page)
+    _wait(browser, "return document.readyState === 'complete'")
+    if browser.execute_script("return document.querySelector('.math') !== null"):
+        _wait(browser, MATHJAX_DONE)
+    assert browser.execute_script("return window.innerWidth") == 1280
+    clipped = browser.execute_script(CLIPPED)
+    assert not clipped, clipped
+
+
 @pytest.mark.parametrize("page", PAGES)
 def test_page_loads_without_console_errors(browser, server, page):
     browser.get_log("browser")  # drop what earlier pages left
@@ -178,6 +383,21 @@ def test_page_loads_without_console_errors(browser, server, page):
         "return performance.getEntriesByType('resource').map(e => e.name)"
         ".filter(n => !n.startsWith(location.origin) && !n.startsWith('data:'))")
     assert not foreign, foreign
+
+
+def test_every_section_is_in_the_header_on_one_line(browser, server):
+    browser.get(server + "index.html")
+    _wait(browser, "return document.readyState === 'complete'")
+    header = browser.execute_script("""
+        const items = document.querySelectorAll('.bd-header .navbar-header-items__center .nav-link,'
+                                                + '.bd-header .navbar-header-items__end .navbar-item');
+        return Array.from(items).filter(e => e.offsetParent !== null).map(e => {
+            const r = e.getBoundingClientRect();
+            return [e.textContent.trim(), Math.round(r.top + r.height / 2)];
+        });""")
+    sections = {entry[0] for entry in header}
+    assert "More" not in sections and {"API", "Performance", "Theory & validation"} <= sections, header
+    assert max(y for _, y in header) - min(y for _, y in header) <= 6, header
 
 
 def test_search_finds_predict_apogee_3dof(browser, server):

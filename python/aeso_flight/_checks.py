@@ -1,0 +1,112 @@
+"""Argument checks shared by the package's classes: one clear ``TypeError``
+or ``ValueError`` naming the argument, before anything runs."""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+Real = SupportsFloat | SupportsIndex
+
+
+def real(name: str, value: object) -> float:
+    """``value`` as a finite float."""
+    if isinstance(value, (bool, np.bool_)) or isinstance(value, (str, bytes)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    try:
+        x = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    if not math.isfinite(x):
+        raise ValueError(f"{name} must be finite, not {x!r}")
+    return x
+
+
+def real_or_inf(name: str, value: object) -> float:
+    """``value`` as a float that is not NaN and not -inf (+inf allowed)."""
+    try:
+        x = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    if isinstance(value, (bool, np.bool_)) or math.isnan(x) or x == -math.inf:
+        raise ValueError(f"{name} must be a number or inf, not {value!r}")
+    return x
+
+
+def positive(name: str, value: object) -> float:
+    x = real(name, value)
+    if x <= 0.0:
+        raise ValueError(f"{name} must be positive, not {x!r}")
+    return x
+
+
+def non_negative(name: str, value: object) -> float:
+    x = real(name, value)
+    if x < 0.0:
+        raise ValueError(f"{name} must not be negative, not {x!r}")
+    return x
+
+
+def level(name: str, value: object) -> float:
+    """A brake deployment: a finite float from 0 to 1."""
+    x = real(name, value)
+    if not 0.0 <= x <= 1.0:
+        raise ValueError(f"{name} must be from 0 to 1, not {x!r}")
+    return x
+
+
+def count(name: str, value: object) -> int:
+    """A non-negative integer (an object with ``__index__``)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        n = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if n < 0:
+        raise ValueError(f"{name} must not be negative, not {n}")
+    return n
+
+
+def array(name: str, values: object, ndim: int = 1) -> npt.NDArray[np.float64]:
+    """A read-only float64 copy of ``values`` with ``ndim`` dimensions, every
+    value finite."""
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be a sequence of numbers, not {type(values).__name__}")
+    try:
+        a = np.array(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a sequence of numbers") from None
+    if a.ndim != ndim:
+        shape = "a sequence" if ndim == 1 else "a table (a sequence of rows of equal length)"
+        raise ValueError(f"{name} must be {shape} of numbers, not an array of {a.ndim} dimensions")
+    bad = np.flatnonzero(~np.isfinite(a.ravel()))
+    if bad.size:
+        index = np.unravel_index(int(bad[0]), a.shape)
+        where = index[0] if ndim == 1 else index
+        raise ValueError(f"{name} must be finite: {a[index]!r} at index {where}")
+    a.setflags(write=False)
+    return a
+
+
+def increasing(name: str, values: npt.NDArray[np.float64], at_least: int = 1) -> None:
+    """Strictly increasing, with at least ``at_least`` values."""
+    if values.size < at_least:
+        raise ValueError(f"{name} must have at least {at_least} value{'s' if at_least > 1 else ''}")
+    steps = np.flatnonzero(np.diff(values) <= 0.0)
+    if steps.size:
+        i = int(steps[0]) + 1
+        raise ValueError(
+            f"{name} must be strictly increasing: {values[i]!r} at index {i} follows {values[i - 1]!r}"
+        )
+
+
+def same_length(name_a: str, a: Sequence[object] | npt.NDArray[np.float64], name_b: str,
+                b: Sequence[object] | npt.NDArray[np.float64]) -> None:
+    if len(a) != len(b):
+        raise ValueError(f"{name_a} and {name_b} must have the same length, not {len(a)} and {len(b)}")

@@ -1,0 +1,213 @@
+"""A vehicle's drag: its drag coefficient against Mach number, and air
+brakes as a table of drag coefficient over (deployment, Mach)."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _checks
+
+__all__ = ["Brakes", "Drag"]
+
+
+class Drag:
+    """A drag coefficient against Mach number, linear between the points and
+    held at the end values outside them: ``Drag(mach=[...], cd=[...])``, or
+    one coefficient at every speed: ``Drag.constant(cd)``. Mach is the
+    airspeed over the speed of sound at the flight's height.
+    """
+
+    __slots__ = ("_mach", "_cd")
+
+    _mach: npt.NDArray[np.float64]
+    _cd: npt.NDArray[np.float64]
+
+    def __init__(self, mach: Sequence[float] | npt.ArrayLike, cd: Sequence[float] | npt.ArrayLike) -> None:
+        m = _checks.array("mach", mach)
+        c = _checks.array("cd", cd)
+        _checks.same_length("mach", m, "cd", c)
+        _checks.increasing("mach", m)
+        if np.any(m < 0.0):
+            raise ValueError(f"mach must not be negative: {m[np.argmax(m < 0.0)]!r}")
+        if np.any(c < 0.0):
+            raise ValueError(f"cd must not be negative: {c[np.argmax(c < 0.0)]!r}")
+        object.__setattr__(self, "_mach", m)
+        object.__setattr__(self, "_cd", c)
+
+    @classmethod
+    def constant(cls, cd: float) -> Drag:
+        """One drag coefficient at every Mach number."""
+        return cls([0.0], [_checks.non_negative("cd", cd)])
+
+    @property
+    def mach(self) -> npt.NDArray[np.float64]:
+        """The Mach numbers of the points (read-only)."""
+        return self._mach
+
+    @property
+    def cd(self) -> npt.NDArray[np.float64]:
+        """The drag coefficients at them (read-only)."""
+        return self._cd
+
+    @property
+    def is_constant(self) -> bool:
+        return self._mach.size == 1
+
+    def coefficient(self, mach: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
+        """The drag coefficient at ``mach`` (a float or an array)."""
+        return _interpolate(self._mach, self._cd, mach)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Drag is immutable")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Drag):
+            return NotImplemented
+        return np.array_equal(self._mach, other._mach) and np.array_equal(self._cd, other._cd)
+
+    def __hash__(self) -> int:
+        return hash((self._mach.tobytes(), self._cd.tobytes()))
+
+    def __repr__(self) -> str:
+        if self.is_constant:
+            return f"Drag.constant({float(self._cd[0])!r})"
+        return f"Drag(mach={self._mach.tolist()!r}, cd={self._cd.tolist()!r})"
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (Drag, (self._mach.tolist(), self._cd.tolist()))
+
+
+class Brakes:
+    """Air brakes: a table of drag coefficient over deployment levels and
+    Mach numbers, ``cd[i][j]`` at ``deployment[i]`` and ``mach[j]``, bilinear
+    between the points and held at the end values in Mach outside them.
+
+    ``deployment`` runs from 0 (closed) to 1 (fully open), strictly
+    increasing. With ``replace=False`` the brakes' drag adds to the body's
+    drag, along the airspeed and without a moment; with ``replace=True`` the
+    table is the whole vehicle's drag (as measured with the brakes fitted).
+    ``area`` is the brakes' own reference area (m^2) if the table is not
+    referred to the rocket's ``area_drag``.
+    """
+
+    __slots__ = ("_deployment", "_mach", "_cd", "_replace", "_area")
+
+    _deployment: npt.NDArray[np.float64]
+    _mach: npt.NDArray[np.float64]
+    _cd: npt.NDArray[np.float64]
+    _replace: bool
+    _area: float | None
+
+    def __init__(
+        self,
+        deployment: Sequence[float] | npt.ArrayLike,
+        mach: Sequence[float] | npt.ArrayLike,
+        cd: Sequence[Sequence[float]] | npt.ArrayLike,
+        replace: bool = False,
+        area: float | None = None,
+    ) -> None:
+        d = _checks.array("deployment", deployment)
+        m = _checks.array("mach", mach)
+        c = _checks.array("cd", cd, ndim=2)
+        _checks.increasing("deployment", d, at_least=2)
+        if d[0] != 0.0 or d[-1] != 1.0:
+            raise ValueError(
+                f"deployment must run from 0 (closed) to 1 (fully open), not from {d[0]!r} to {d[-1]!r}"
+            )
+        _checks.increasing("mach", m)
+        if m[0] < 0.0:
+            raise ValueError(f"mach must not be negative: {m[0]!r}")
+        if c.shape != (d.size, m.size):
+            raise ValueError(
+                f"cd must have one row per deployment and one column per Mach number, "
+                f"{d.size} x {m.size}, not {c.shape[0]} x {c.shape[1]}"
+            )
+        if np.any(c < 0.0):
+            i, j = np.argwhere(c < 0.0)[0]
+            raise ValueError(f"cd must not be negative: {c[i, j]!r} at deployment {d[i]!r}, Mach {m[j]!r}")
+        if not isinstance(replace, (bool, np.bool_)):
+            raise TypeError(f"replace must be a bool, not {type(replace).__name__}")
+        a = None if area is None else _checks.positive("area", area)
+        object.__setattr__(self, "_deployment", d)
+        object.__setattr__(self, "_mach", m)
+        object.__setattr__(self, "_cd", c)
+        object.__setattr__(self, "_replace", bool(replace))
+        object.__setattr__(self, "_area", a)
+
+    @property
+    def deployment(self) -> npt.NDArray[np.float64]:
+        return self._deployment
+
+    @property
+    def mach(self) -> npt.NDArray[np.float64]:
+        return self._mach
+
+    @property
+    def cd(self) -> npt.NDArray[np.float64]:
+        """The table, one row per deployment level (read-only)."""
+        return self._cd
+
+    @property
+    def replace(self) -> bool:
+        return self._replace
+
+    @property
+    def area(self) -> float | None:
+        return self._area
+
+    @property
+    def monotone(self) -> bool:
+        """Whether the drag does not decrease with deployment at any Mach
+        number of the table (what the inverse needs)."""
+        return bool(np.all(np.diff(self._cd, axis=0) >= 0.0))
+
+    def coefficient(self, deployment: float | npt.ArrayLike, mach: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
+        """The table's drag coefficient at ``deployment`` and ``mach``
+        (floats or arrays that broadcast), referred to the brakes' area."""
+        dep, m = np.broadcast_arrays(np.asarray(deployment, dtype=np.float64), np.asarray(mach, dtype=np.float64))
+        # Linear in Mach along every row, then linear in deployment between
+        # the two rows around each point (held at 0 and 1).
+        rows = np.stack([np.interp(m, self._mach, row) for row in self._cd])
+        d = np.clip(dep, 0.0, 1.0)
+        i = np.clip(np.searchsorted(self._deployment, d, side="right") - 1, 0, self._deployment.size - 2)
+        lo, hi = self._deployment[i], self._deployment[i + 1]
+        t = (d - lo) / (hi - lo)
+        below = np.take_along_axis(rows, i[np.newaxis], axis=0)[0]
+        above = np.take_along_axis(rows, (i + 1)[np.newaxis], axis=0)[0]
+        out = below + t * (above - below)
+        return float(out) if out.ndim == 0 else out
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Brakes is immutable")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Brakes):
+            return NotImplemented
+        return (
+            np.array_equal(self._deployment, other._deployment)
+            and np.array_equal(self._mach, other._mach)
+            and np.array_equal(self._cd, other._cd)
+            and self._replace == other._replace
+            and self._area == other._area
+        )
+
+    def __hash__(self) -> int:
+        return hash((self._deployment.tobytes(), self._mach.tobytes(), self._cd.tobytes(), self._replace, self._area))
+
+    def __repr__(self) -> str:
+        return (
+            f"Brakes(deployment={self._deployment.tolist()!r}, mach={self._mach.tolist()!r}, "
+            f"cd={self._cd.tolist()!r}, replace={self._replace!r}, area={self._area!r})"
+        )
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (Brakes, (self._deployment.tolist(), self._mach.tolist(), self._cd.tolist(), self._replace, self._area))
+
+
+def _interpolate(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], at: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
+    """y(at) by linear interpolation, held at the end values (np.interp)."""
+    result = np.interp(np.asarray(at, dtype=np.float64), x, y)
+    return float(result) if np.ndim(result) == 0 else result

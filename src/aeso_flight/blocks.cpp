@@ -1,0 +1,157 @@
+// run_block: a block of a dispersion study's flights in the real air,
+// controlled or not, in one call with the thread detached from the
+// interpreter for the whole block (the real-air twin of
+// aeso_dispersion._flights.run_block, over the same core).
+
+#include <cstdint>
+
+#include "core/real_flight_block.hpp"
+#include "objects.hpp"
+#include "python/buffer.hpp"
+#include "python/detached.hpp"
+#include "python/stop_flag.hpp"
+#include "run_arguments.hpp"
+
+namespace aeso::flight {
+
+namespace {
+
+constexpr Py_ssize_t LAYOUT_VALUES = 16;
+constexpr Py_ssize_t OUTCOME_ROWS = 7;
+
+bool small_int(PyObject* object, const char* what, long low, long high, long& out) {
+    out = PyLong_AsLong(object);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, out);
+        return false;
+    }
+    return true;
+}
+
+// The layout tuple: (model, speed_and_angle, method, step, max_iterations,
+// environment, drag_scale, deployment, control, controller, craft, air,
+// schedule, predictor, seed, first_flight).
+bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Common& predictor_args,
+                  AirModel& predictor_model) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != LAYOUT_VALUES) {
+        PyErr_Format(PyExc_TypeError, "layout must be a tuple of %zd values", LAYOUT_VALUES);
+        return false;
+    }
+    PyObject* const* v = &PyTuple_GET_ITEM(tuple, 0);
+    long model, speed_and_angle, method, step, environment, drag_scale, deployment, control, controller;
+    if (!small_int(v[0], "model", 1, 3, model) || model == 2 ||
+        !small_int(v[1], "speed_and_angle", 0, 1, speed_and_angle) || !small_int(v[2], "method", 0, 2, method) ||
+        !small_int(v[3], "step", 0, 2, step) || !small_int(v[5], "environment", 0, 2, environment) ||
+        !small_int(v[6], "drag_scale", 0, 1, drag_scale) || !small_int(v[7], "deployment", 0, 1, deployment) ||
+        !small_int(v[8], "control", 0, 1, control) || !small_int(v[9], "controller", 0, 2, controller)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "model must be 1 or 3");
+        return false;
+    }
+    const unsigned long long max_iterations = PyLong_AsUnsignedLongLong(v[4]);
+    if (PyErr_Occurred()) return false;
+    layout.flight = {static_cast<FlightModel>(model), speed_and_angle != 0, static_cast<OdeMethod>(method),
+                     static_cast<StepColumns>(step), max_iterations};
+    if (!layout.flight.step_matches_method()) {
+        PyErr_SetString(PyExc_ValueError, "RK45 takes adaptive step options, Euler and RK3 fixed ones");
+        return false;
+    }
+    layout.environment = static_cast<EnvironmentColumns>(environment);
+    layout.drag_scale = drag_scale != 0;
+    layout.deployment = deployment != 0;
+    layout.control = control != 0;
+    layout.controller = static_cast<ControllerKind>(controller);
+
+    const ModuleState* st = state_of(module);
+    if (!PyObject_TypeCheck(v[10], st->craft_type)) {
+        PyErr_SetString(PyExc_TypeError, "craft must be a native Craft");
+        return false;
+    }
+    layout.drag = reinterpret_cast<const CraftObject*>(v[10])->drag;
+    if (v[11] != Py_None) {
+        if (!PyObject_TypeCheck(v[11], st->air_type)) {
+            PyErr_SetString(PyExc_TypeError, "air must be a native Air or None");
+            return false;
+        }
+        layout.atmosphere = reinterpret_cast<const AirObject*>(v[11])->table;
+    } else if (layout.environment == EnvironmentColumns::None) {
+        PyErr_SetString(PyExc_ValueError, "a block without environment columns needs its air");
+        return false;
+    }
+    if (v[12] != Py_None) {
+        if (!PyObject_TypeCheck(v[12], st->schedule_type)) {
+            PyErr_SetString(PyExc_TypeError, "schedule must be a native Schedule or None");
+            return false;
+        }
+        layout.schedule = reinterpret_cast<const ScheduleObject*>(v[12])->curve;
+    }
+    if (layout.control) {
+        const bool predicts = layout.controller != ControllerKind::Schedule;
+        if (predicts && (v[13] == Py_None ||
+                         !parse_predictor(module, v[13], layout.predictor, predictor_args, predictor_model))) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "this controller needs a predictor");
+            return false;
+        }
+        if (!predicts && layout.schedule == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the Schedule controller needs its schedule");
+            return false;
+        }
+    }
+    layout.seed = PyLong_AsUnsignedLongLongMask(v[14]);
+    layout.first_flight = PyLong_AsUnsignedLongLongMask(v[15]);
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+// run_block(inputs, outcomes, steps, status, layout, stop) -> flights run to
+// their end. outcomes: 7 x rows (apogee, time, x, |vx|, miss,
+// final_deployment, travel).
+PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_count("run_block", nargs, 6)) return nullptr;
+    RealBlockLayout layout;
+    Common predictor_args;
+    AirModel predictor_model{};
+    if (!parse_layout(module, args[4], layout, predictor_args, predictor_model)) return nullptr;
+    if (!PyObject_TypeCheck(args[5], state_of(module)->stop_flag_type)) {
+        PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
+        return nullptr;
+    }
+    py::Buffer inputs, outcomes, steps, status;
+    if (!inputs.get(args[0], "inputs", false, 2, sizeof(double), "d") ||
+        !outcomes.get(args[1], "outcomes", true, 2, sizeof(double), "d") ||
+        !steps.get(args[2], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
+        !status.get(args[3], "status", true, 1, 1, "B")) {
+        return nullptr;
+    }
+    const Py_ssize_t rows = inputs.shape(0);
+    if (inputs.shape(1) != static_cast<Py_ssize_t>(layout.columns())) {
+        PyErr_Format(PyExc_ValueError, "inputs must have %zd columns for this layout, not %zd",
+                     static_cast<Py_ssize_t>(layout.columns()), inputs.shape(1));
+        return nullptr;
+    }
+    if (outcomes.shape(0) != OUTCOME_ROWS || outcomes.shape(1) != rows || steps.shape(0) != rows ||
+        status.shape(0) != rows) {
+        PyErr_SetString(PyExc_ValueError, "outcomes must be 7 x rows, steps and status rows long");
+        return nullptr;
+    }
+    double* o = outcomes.data<double>();
+    const std::size_t n = static_cast<std::size_t>(rows);
+    const RealBlockOutcomes out{{o, o + n, o + 2 * n, o + 3 * n, steps.data<std::uint64_t>(), status.data<std::uint8_t>()},
+                                o + 4 * n,
+                                o + 5 * n,
+                                o + 6 * n};
+    const auto& flag = reinterpret_cast<py::StopFlagObject*>(args[5])->flag;
+    // The flights read the buffers, the native objects the layout holds
+    // (kept alive by the caller's references) and the flag.
+    std::size_t finished = 0;
+    try {
+        finished = py::run_detached(
+            [&] { return run_real_flight_block(layout, inputs.data<const double>(), n, out, flag); });
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return PyLong_FromSize_t(finished);
+}
+
+}  // namespace aeso::flight

@@ -1,0 +1,65 @@
+// The inverse of a prediction: the brake deployment (or the factor on the
+// whole drag) whose predicted apogee is a target.
+//
+// The apogee falls as the deployment or the drag grows (for a brake table
+// whose drag does not decrease with deployment), so the answer is the root
+// of a decreasing function f(x) = apogee(x) - target, bracketed and then
+// narrowed by the Anderson-Bjorck variant of regula falsi, which cannot
+// leave its bracket and converges superlinearly on smooth functions. A warm
+// start (the previous answer of a control loop, whose state has moved a
+// little) tries the old level, then a secant step with the old slope.
+#pragma once
+
+#include <cstdint>
+
+#include "real_air_run.hpp"
+
+namespace aeso {
+
+// |apogee - target| at which an answer is accepted (m).
+inline constexpr double APOGEE_TOLERANCE = 0.01;
+
+enum class InverseStatus : std::uint8_t {
+    Reached = 0,       // apogee within APOGEE_TOLERANCE of the target
+    AboveAtMost = 1,   // even the most drag leaves the apogee above the target
+    BelowAtLeast = 2,  // even the least drag leaves it below
+    Failed = 3,        // a prediction failed: `failure` says why
+};
+
+// The previous answer, for a warm start.
+struct InverseStart {
+    double value;
+    double slope;  // d apogee / d value there (negative), NaN if unknown
+    double low;    // a value with the apogee above the target, NaN if unknown
+    double high;   // one with the apogee below, NaN if unknown
+};
+
+struct InverseResult {
+    InverseStatus status = InverseStatus::Failed;
+    double value = QUIET_NAN;   // the deployment level or the drag factor
+    double apogee = QUIET_NAN;  // predicted at `value`
+    int predictions = 0;        // including the end points
+    double slope = QUIET_NAN;   // d apogee / d value near the answer
+    double low = QUIET_NAN;     // the narrowest bracket found (see InverseStart)
+    double high = QUIET_NAN;
+    RealOutcome failure;        // the failed prediction, when Failed
+};
+
+// The deployment level in [0, 1] at which the brakes, held from the state on,
+// make the predicted apogee `target`. `trim.level` and `trim.schedule` are
+// not read; its drag scale is kept.
+InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
+                                    const FlightTrim& trim, double target, const InverseStart* start);
+InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
+                                    const FlightTrim& trim, double target, const InverseStart* start);
+
+// The factor (>= 0) on the whole drag that makes the predicted apogee
+// `target`, with the brakes as `trim` sets them. Factors are tried up to
+// MAX_DRAG_SCALE.
+inline constexpr double MAX_DRAG_SCALE = 1048576.0;
+InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
+                                    const FlightTrim& trim, double target, const InverseStart* start);
+InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
+                                    const FlightTrim& trim, double target, const InverseStart* start);
+
+}  // namespace aeso

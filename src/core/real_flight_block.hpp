@@ -1,0 +1,75 @@
+// A block of a study's flights in the real air, controlled or not: the same
+// rows as a block of aeso's flights (the rocket's properties, the initial
+// state, the step options), followed by the columns of the real air, the
+// brakes and the controller the study disperses. Tables (drag, brakes, a
+// schedule) are the study's, shared by every row.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "controlled_flight.hpp"
+#include "flight_block.hpp"
+
+namespace aeso {
+
+// How the environment columns give the day's air.
+enum class EnvironmentColumns : std::uint8_t {
+    None = 0,     // no columns: the study's one atmosphere for every row
+    Offset = 1,   // site elevation, temperature offset (K), pad pressure (Pa; NaN: standard at the site)
+    PadTemperature = 2,  // site elevation, pad temperature (K), pad pressure (Pa; NaN: standard)
+};
+
+inline constexpr std::size_t ENVIRONMENT_COLUMNS = 3;
+// target, rate, rate_limit, lag, delay, initial, height_sd, velocity_sd,
+// velocity_scale, correlation_time, kp, ki, kd
+inline constexpr std::size_t CONTROL_COLUMNS = 13;
+
+struct RealBlockLayout {
+    FlightBlockLayout flight;  // the columns and settings every block has
+    EnvironmentColumns environment = EnvironmentColumns::None;
+    bool drag_scale = false;   // one column: the factor on the whole drag
+    bool deployment = false;   // one column: the brakes' level (uncontrolled)
+    bool control = false;      // CONTROL_COLUMNS columns and a controller
+    ControllerKind controller = ControllerKind::Predictive;
+    // What Predictive and PID controllers predict with: the nominal rocket,
+    // air and drag (the study's values, not the row's draws: a flight
+    // computer knows the design, not the day's dispersions).
+    Predictor predictor;
+    // The study's air when the rows carry no environment, and its vehicle's
+    // drag and brakes; the Schedule controller's levels.
+    const AtmosphereTable* atmosphere = nullptr;
+    const VehicleDrag* drag = nullptr;
+    const LinearCurve* schedule = nullptr;
+    // Sensor noise: keyed by the seed and each flight's number, the block's
+    // first row's number plus its row.
+    std::uint64_t seed = 0;
+    std::uint64_t first_flight = 0;
+
+    std::size_t environment_at() const noexcept { return flight.columns(); }
+    std::size_t drag_scale_at() const noexcept {
+        return environment_at() + (environment == EnvironmentColumns::None ? 0 : ENVIRONMENT_COLUMNS);
+    }
+    std::size_t deployment_at() const noexcept { return drag_scale_at() + (drag_scale ? 1 : 0); }
+    std::size_t control_at() const noexcept { return deployment_at() + (deployment ? 1 : 0); }
+    std::size_t columns() const noexcept { return control_at() + (control ? CONTROL_COLUMNS : 0); }
+};
+
+// Outcomes of a real-air block: those of any block, and for controlled
+// flights the miss (apogee - target), the final deployment and the
+// deployment's travel (NaN otherwise, and for flights that failed).
+struct RealBlockOutcomes {
+    FlightBlockOutcomes flight;
+    double* miss;
+    double* final_deployment;
+    double* travel;
+};
+
+// Runs the rows like run_flight_block, each in its own air (built for the
+// heights the flight can reach when the rows carry the environment). The
+// outcome status of a row may also be LeftAtmosphere or NotFinite.
+std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* inputs, std::size_t rows,
+                                  const RealBlockOutcomes& out, const std::atomic<bool>& stop);
+
+}  // namespace aeso
