@@ -79,7 +79,7 @@ def failure_codes(plan):
     checked = {check[1] for check in plan.checks if check[0] == "domain"}
     dispersed = plan.dispersed.tolist()
     non_finite = [j for j, value in enumerate(plan.values.tolist())
-                  if (j not in checked) if dispersed[j] or not math.isfinite(value)]
+                  if j not in checked and (dispersed[j] or not math.isfinite(value))]
     return (list(STATUS_REASONS) + [NON_FINITE_INPUT + j for j in non_finite]
             + list(range(_outside_domain(plan), code_count(plan))))
 
