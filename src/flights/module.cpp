@@ -18,6 +18,7 @@
 
 #include "python/buffer.hpp"
 #include "python/python_ref.hpp"
+#include "python/stop_flag.hpp"
 #include "python/detached.hpp"
 #include "core/flight_block.hpp"
 
@@ -28,55 +29,9 @@ namespace {
 using py::Buffer;
 using py::Ref;
 
-// ---------------------------------------------------------------------------
-// StopFlag: set from any thread, read by the flights of every block it was
-// passed to.
-
-struct StopFlagObject {
-    PyObject_HEAD
-    std::atomic<bool> flag;
-};
-
-PyObject* stop_flag_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "StopFlag() takes no arguments");
-        return nullptr;
-    }
-    PyObject* self = PyType_GenericAlloc(type, 0);
-    if (self != nullptr) new (&reinterpret_cast<StopFlagObject*>(self)->flag) std::atomic<bool>(false);
-    return self;
-}
-
-PyObject* stop_flag_set(PyObject* self, PyObject*) {
-    reinterpret_cast<StopFlagObject*>(self)->flag.store(true, std::memory_order_relaxed);
-    Py_RETURN_NONE;
-}
-
-PyObject* stop_flag_is_set(PyObject* self, PyObject*) {
-    return PyBool_FromLong(reinterpret_cast<StopFlagObject*>(self)->flag.load(std::memory_order_relaxed));
-}
-
-PyMethodDef STOP_FLAG_METHODS[] = {
-    {"set", stop_flag_set, METH_NOARGS, "Asks every block running with this flag to stop."},
-    {"is_set", stop_flag_is_set, METH_NOARGS, "Whether set() has been called."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot STOP_FLAG_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("StopFlag()\n--\n\nA flag that stops the blocks it is passed to: "
-                                  "a running flight ends within a few thousand steps.")},
-    {Py_tp_new, reinterpret_cast<void*>(stop_flag_new)},
-    {Py_tp_methods, STOP_FLAG_METHODS},
-    {0, nullptr},
-};
-
-PyType_Spec STOP_FLAG_SPEC = {
-    .name = "aeso_dispersion._flights.StopFlag",
-    .basicsize = static_cast<int>(sizeof(StopFlagObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = STOP_FLAG_SLOTS,
-};
+// The StopFlag type: set from any thread, read by the flights of every
+// block it was passed to.
+PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_dispersion._flights.StopFlag");
 
 // Per-interpreter state of the module: its StopFlag type.
 struct ModuleState {
@@ -220,7 +175,7 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t n = static_cast<std::size_t>(rows);
     const FlightBlockOutcomes out{outcome, outcome + n, outcome + 2 * n, outcome + 3 * n,
                                   steps.data<std::uint64_t>(), status.data<std::uint8_t>()};
-    const auto& flag = reinterpret_cast<StopFlagObject*>(args[5])->flag;
+    const auto& flag = reinterpret_cast<py::StopFlagObject*>(args[5])->flag;
     // The flights read and write only the buffers held above and the flag,
     // whose object the caller's reference keeps alive for the call.
     const std::size_t finished = py::run_detached(
