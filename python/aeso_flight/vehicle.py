@@ -289,7 +289,7 @@ class Vehicle:
             _checks.increasing("deployment times", times)
             outside = np.flatnonzero((levels < 0.0) | (levels > 1.0))
             if outside.size:
-                raise ValueError(f"deployment levels must be from 0 to 1: {levels[int(outside[0])]!r}")
+                raise ValueError(f"deployment levels must be from 0 to 1: {float(levels[int(outside[0])])!r}")
             return 0.0, Schedule(times, levels)
         return _checks.level("deployment", deployment), None
 
