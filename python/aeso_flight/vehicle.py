@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import Final, TypeAlias
+from typing import TYPE_CHECKING, Final, TypeAlias
 
 import aeso
 import numpy as np
@@ -20,6 +20,13 @@ from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
 from .errors import flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
+
+if TYPE_CHECKING:
+    from ._native import Air, _Inverse, _Step
+
+    # What every native run function starts with: (craft, air, dof, state,
+    # method, step, max_iterations).
+    _Common: TypeAlias = tuple[Craft, Air, int, tuple[float, ...], int, _Step, int]
 
 __all__ = ["APOGEE_VELOCITY_THRESHOLD", "LOG_COLUMNS", "Vehicle"]
 
@@ -267,7 +274,7 @@ class Vehicle:
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
-    ) -> tuple[object, ...]:
+    ) -> _Common:
         if not isinstance(method, aeso.OdeMethod):
             raise TypeError(f"method must be an aeso.OdeMethod, not {type(method).__name__}")
         return (self._craft, atmosphere._air, dof, state, int(method), _step(timestep_config),
@@ -308,7 +315,7 @@ class Vehicle:
         level, schedule = self._deployment(deployment)
         status, apogee, _, _, _, _, failed_at = _predict(*args, level, schedule, 1.0)
         if status != 0:
-            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+            raise flight_error(status, failed_at, args[6], atmosphere.heights)
         return float(apogee)
 
     def _simulate(
@@ -326,7 +333,7 @@ class Vehicle:
         level, schedule = self._deployment(deployment)
         status, failed_at, times, rows = _simulate(*args, level, schedule, 1.0)
         if status != 0:
-            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+            raise flight_error(status, failed_at, args[6], atmosphere.heights)
         t = np.frombuffer(times, dtype=np.float64)
         return t, np.frombuffer(rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
 
@@ -336,7 +343,7 @@ def _state(initial_state: InitialState, atmosphere: Atmosphere, dof: int | None 
     if not isinstance(atmosphere, Atmosphere):
         raise TypeError(f"atmosphere must be an Atmosphere, not {type(atmosphere).__name__}")
     if isinstance(initial_state, aeso.InitialState1DOF) and dof != 3:
-        names = ("initial_height", "initial_velocity")
+        names: tuple[str, ...] = ("initial_height", "initial_velocity")
         dof = 1
     elif isinstance(initial_state, aeso.InitialState3DOF) and dof != 1:
         names = ("x", "y", "angle", "vx", "vy", "angular_rate")
@@ -363,7 +370,7 @@ def _state(initial_state: InitialState, atmosphere: Atmosphere, dof: int | None 
     return dof, values
 
 
-def _step(timestep_config: TimeStep | None) -> tuple[float, ...] | None:
+def _step(timestep_config: TimeStep | None) -> _Step:
     """Step options as plain values, checked."""
     if timestep_config is None:
         return None
@@ -389,8 +396,10 @@ def _warm(value: float, start: DeploymentSolution | DragScaleSolution) -> tuple[
     return (value, start.slope, start.bracket[0], start.bracket[1])
 
 
-def _solution(r: tuple[object, ...], max_iterations: int, atmosphere: Atmosphere) -> tuple[object, ...]:
+def _solution(
+    r: _Inverse, max_iterations: int, atmosphere: Atmosphere
+) -> tuple[float, float, Reach, int, float, tuple[float, float]]:
     status, value, apogee, predictions, slope, low, high, failure, failed_at = r
     if status == 3:
-        raise flight_error(int(failure), float(failed_at), max_iterations, atmosphere.heights)  # type: ignore[arg-type]
-    return (value, apogee, _REACH[int(status)], predictions, slope, (low, high))  # type: ignore[call-overload]
+        raise flight_error(failure, failed_at, max_iterations, atmosphere.heights)
+    return (value, apogee, _REACH[status], predictions, slope, (low, high))
