@@ -23,6 +23,7 @@ predictions (detached runs), on the interpreter that runs this script.
 
 import argparse
 import math
+import multiprocessing
 import os
 import re
 import statistics
@@ -243,45 +244,60 @@ def part_inverse():
 
 def part_threads(predictions, repeats):
     """Predictions per second of 2 threads against 1, each thread making the
-    same `predictions` 3-DOF predictions (with brakes at several levels)."""
+    same `predictions` 3-DOF predictions (with brakes at several levels).
+    Beside them, 2 processes doing the same: on a machine whose cores other
+    work also uses, threads that run truly in parallel do as well as
+    processes, whatever share of the cores the machine leaves them."""
     vehicle = Vehicle(rocket(), drag=Drag(MACH, CD), brakes=Brakes(**BRAKES))
     air = Atmosphere.standard(site_elevation=SITE)
     s = state(3)
 
-    def work():
-        for i in range(predictions):
+    def work(count=predictions):
+        for i in range(count):
             vehicle.predict_apogee_3dof(s, RK45, atmosphere=air, deployment=(i % 11) / 10.0)
 
-    def rate(threads):
-        barrier = threading.Barrier(threads + 1)
+    def rate(workers, kind):
+        """(predictions/s, CPU time over wall time, CPU time per prediction)."""
+        if kind == "threads":
+            barrier, make = threading.Barrier(workers + 1), threading.Thread
+        else:
+            context = multiprocessing.get_context("fork")
+            barrier, make = context.Barrier(workers + 1), context.Process
 
         def run():
+            work(10)  # warm (a new process's first calls)
             barrier.wait()
             work()
 
-        pool = [threading.Thread(target=run) for _ in range(threads)]
-        for t in pool:
-            t.start()
+        pool = [make(target=run) for _ in range(workers)]
+        for w in pool:
+            w.start()
         barrier.wait()
-        start, cpu = time.perf_counter(), time.process_time()
-        for t in pool:
-            t.join()
-        wall, cpu = time.perf_counter() - start, time.process_time() - cpu
-        return threads * predictions / wall, cpu / wall, cpu / (threads * predictions)
+        start, cpu = time.perf_counter(), os.times()
+        for w in pool:
+            w.join()
+        wall, end = time.perf_counter() - start, os.times()
+        # Threads count in this process's times, processes in its children's.
+        used = sum(end[:4]) - sum(cpu[:4])
+        return workers * predictions / wall, used / wall, used / (workers * predictions)
 
     work()  # warm up
-    runs = {1: [], 2: []}
+    kinds = (("1 thread", 1, "threads"), ("2 threads", 2, "threads"), ("2 processes", 2, "processes"))
+    runs = {name: [] for name, _, _ in kinds}
     for _ in range(repeats):
-        for threads in (1, 2):
-            runs[threads].append(rate(threads))
+        for name, workers, kind in kinds:
+            runs[name].append(rate(workers, kind))
     print(f"\n## Threads ({interpreter_build()}, Python {sys.version.split()[0]}; median of {repeats})\n")
-    print("| threads | predictions/s | scaling | CPU time / wall time | CPU time per prediction |")
-    print("|---:|---:|---:|---:|---:|")
-    one = statistics.median(r[0] for r in runs[1])
-    for threads, measured in runs.items():
+    print("| workers | predictions/s | against 1 thread | CPU time / wall time | CPU time per prediction |")
+    print("|---|---:|---:|---:|---:|")
+    one = statistics.median(r[0] for r in runs["1 thread"])
+    for name, measured in runs.items():
         per_s, busy, cpu = (statistics.median(r[i] for r in measured) for i in range(3))
-        print(f"| {threads} | {per_s:,.0f} | {per_s / one:.2f} (best {max(r[0] for r in measured) / one:.2f}) "
+        print(f"| {name} | {per_s:,.0f} | {per_s / one:.2f} (best {max(r[0] for r in measured) / one:.2f}) "
               f"| {busy:.2f} | {cpu * 1e6:.0f} us |")
+    threads = statistics.median(r[0] for r in runs["2 threads"])
+    processes = statistics.median(r[0] for r in runs["2 processes"])
+    print(f"\n2 threads against 2 processes: {threads / processes:.2f}")
 
 
 def main():
