@@ -26,6 +26,7 @@ import math
 import multiprocessing
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -36,7 +37,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from compare import machine_details, time_per_call  # noqa: E402
+from compare import machine_details  # noqa: E402
 from thread_scaling import interpreter_build  # noqa: E402
 
 import aeso  # noqa: E402
@@ -168,19 +169,34 @@ def part_instructions(calls):
 
 # ------------------------------------------------------------------ time
 
+def per_call(fn, clock, calls):
+    start = clock()
+    for _ in range(calls):
+        fn()
+    return (clock() - start) / calls
+
+
 def part_time(repeats):
-    print(f"\n## Time per prediction (median of {repeats} repeats of >= 0.2 s)\n")
-    print("| model | aeso (constant air) | aeso_flight (standard air, Mach table) | ratio | target |")
-    print("|---|---:|---:|---:|---:|")
+    """Batches of about 50 ms of each prediction, alternating, so that what
+    else the machine does falls on both alike; the medians over the batches
+    of the time per call and of the ratio of neighbouring batches, by the
+    wall clock and by the process's CPU time (which a busy machine's
+    preemption does not count)."""
+    batches = 3 * repeats
+    print(f"\n## Time per prediction (median of {batches} alternating batches of about 50 ms)\n")
+    print("| model | clock | aeso (constant air) | aeso_flight (standard air, Mach table) | ratio | target |")
+    print("|---|---|---:|---:|---:|---:|")
     for dof, target in ((3, 1.3), (1, 2.0)):
-        ours, theirs = predictors(dof)[1], predictors(dof)[0]
-        # Interleaved, so that drift on a shared machine affects both alike.
-        a, f = [], []
-        for _ in range(3):
-            a.append(time_per_call(theirs, repeats, 0.2))
-            f.append(time_per_call(ours, repeats, 0.2))
-        ta, tf = statistics.median(a), statistics.median(f)
-        print(f"| {dof}-DOF RK45 | {ta * 1e6:.1f} us | {tf * 1e6:.1f} us | {tf / ta:.2f} | <= {target} |", flush=True)
+        theirs, ours = predictors(dof)
+        calls = [max(1, int(0.05 / per_call(fn, time.perf_counter, 20))) for fn in (theirs, ours)]
+        for name, clock in (("wall", time.perf_counter), ("CPU", time.process_time)):
+            a, f = [], []
+            for _ in range(batches):
+                a.append(per_call(theirs, clock, calls[0]))
+                f.append(per_call(ours, clock, calls[1]))
+            ratio = statistics.median(y / x for x, y in zip(a, f))
+            print(f"| {dof}-DOF RK45 | {name} | {statistics.median(a) * 1e6:.1f} us | "
+                  f"{statistics.median(f) * 1e6:.1f} us | {ratio:.2f} | <= {target} |", flush=True)
 
 
 # --------------------------------------------------------------- inverse
@@ -242,6 +258,13 @@ def part_inverse():
 
 # --------------------------------------------------------------- threads
 
+def cpu_seconds():
+    """CPU time of this process and its finished children: threads count in
+    the first, processes in the second."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
 def part_threads(predictions, repeats):
     """Predictions per second of 2 threads against 1, each thread making the
     same `predictions` 3-DOF predictions (with brakes at several levels).
@@ -273,12 +296,10 @@ def part_threads(predictions, repeats):
         for w in pool:
             w.start()
         barrier.wait()
-        start, cpu = time.perf_counter(), os.times()
+        start, cpu = time.perf_counter(), cpu_seconds()
         for w in pool:
             w.join()
-        wall, end = time.perf_counter() - start, os.times()
-        # Threads count in this process's times, processes in its children's.
-        used = sum(end[:4]) - sum(cpu[:4])
+        wall, used = time.perf_counter() - start, cpu_seconds() - cpu
         return workers * predictions / wall, used / wall, used / (workers * predictions)
 
     work()  # warm up
@@ -306,7 +327,7 @@ def main():
                         choices=["time", "instructions", "inverse", "threads"])
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--calls", type=int, default=20, help="predictions counted by callgrind")
-    parser.add_argument("--thread-predictions", type=int, default=400)
+    parser.add_argument("--thread-predictions", type=int, default=2000)
     args = parser.parse_args()
     print("\n".join(machine_details()))
     print(f"command: {' '.join([os.path.basename(sys.executable), *sys.argv])}")
