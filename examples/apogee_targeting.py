@@ -3,7 +3,7 @@
 
 Which drag coefficient makes a coasting rocket reach a target apogee? Starting
 from a state in mid-flight (as an airbrake controller would, from the
-measured height and velocity), :meth:`aeso_flight.Vehicle.drag_scale_for_apogee`
+measured height and velocity), ``aeso_flight.Vehicle.drag_scale_for_apogee``
 finds the factor on the rocket's drag whose predicted apogee is the target,
 within 0.01 m, in a handful of predictions: the apogee falls as the drag
 rises, so its bracketed search cannot miss. In the constant air of aeso
