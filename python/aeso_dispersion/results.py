@@ -288,7 +288,7 @@ class DispersionResult:
         --------
         >>> s1 = result.variance_indices()["initial_state.speed"]
         >>> round(s1.estimate, 2)
-        0.78
+        0.79
         """
         if self._indices is None:
             ok = ~self.failed
