@@ -20,11 +20,13 @@ import sysconfig
 assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded interpreter"
 import aeso  # noqa: E402,F401
 import aeso_dispersion._flights  # noqa: E402,F401
+import aeso_flight._native  # noqa: E402,F401
 
-assert not sys._is_gil_enabled(), "importing aeso or aeso_dispersion._flights re-enabled the GIL"
-print("aeso and aeso_dispersion._flights imported; the GIL stays disabled")
+assert not sys._is_gil_enabled(), "importing aeso, aeso_dispersion._flights or aeso_flight re-enabled the GIL"
+print("aeso, aeso_dispersion._flights and aeso_flight imported; the GIL stays disabled")
 PY
 "$py" -m pytest -q -p no:cacheprovider tests/python
+"$py" -m pytest -q -p no:cacheprovider tests/flight
 
 # The dispersion-study tool's tests (its threads backend above all) on the
 # same interpreter; extras without a wheel for it are skipped.

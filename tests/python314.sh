@@ -22,5 +22,6 @@ chroot_run "$root" bash -c '
   echo "== Python tests on $("$py" -c "import sys; print(sys.version.split()[0])"), module built by $("$CXX" --version | head -n1)"
   "$py" -m pip install -q ".[test]" -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
   "$py" -m pytest -q -p no:cacheprovider tests/python
+  "$py" -m pytest -q -p no:cacheprovider tests/flight
   PYTHON="$py" bash tests/dispersion.sh
 '

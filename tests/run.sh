@@ -30,6 +30,9 @@ echo "== Python tests"
 "$PYTHON" -m pip install -q ".[test,typing]" -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
 "$PYTHON" -m pytest -q tests/python
 
+echo "== aeso_flight tests: flights in the real air"
+"$PYTHON" -m pytest -q tests/flight
+
 echo "== Typing: stubtest and mypy --strict against the installed stubs"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/typing
 

@@ -88,8 +88,8 @@ def array(name: str, values: object, ndim: int = 1) -> npt.NDArray[np.float64]:
     bad = np.flatnonzero(~np.isfinite(a.ravel()))
     if bad.size:
         index = np.unravel_index(int(bad[0]), a.shape)
-        where = index[0] if ndim == 1 else index
-        raise ValueError(f"{name} must be finite: {a[index]!r} at index {where}")
+        where = int(index[0]) if ndim == 1 else tuple(int(i) for i in index)
+        raise ValueError(f"{name} must be finite: {float(a[index])!r} at index {where}")
     a.setflags(write=False)
     return a
 
@@ -102,7 +102,7 @@ def increasing(name: str, values: npt.NDArray[np.float64], at_least: int = 1) ->
     if steps.size:
         i = int(steps[0]) + 1
         raise ValueError(
-            f"{name} must be strictly increasing: {values[i]!r} at index {i} follows {values[i - 1]!r}"
+            f"{name} must be strictly increasing: {float(values[i])!r} at index {i} follows {float(values[i - 1])!r}"
         )
 
 

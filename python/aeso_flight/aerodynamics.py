@@ -31,9 +31,9 @@ class Drag:
         _checks.same_length("mach", m, "cd", c)
         _checks.increasing("mach", m)
         if np.any(m < 0.0):
-            raise ValueError(f"mach must not be negative: {m[np.argmax(m < 0.0)]!r}")
+            raise ValueError(f"mach must not be negative: {float(m[np.argmax(m < 0.0)])!r}")
         if np.any(c < 0.0):
-            raise ValueError(f"cd must not be negative: {c[np.argmax(c < 0.0)]!r}")
+            raise ValueError(f"cd must not be negative: {float(c[np.argmax(c < 0.0)])!r}")
         object.__setattr__(self, "_mach", m)
         object.__setattr__(self, "_cd", c)
 
@@ -115,11 +115,11 @@ class Brakes:
         _checks.increasing("deployment", d, at_least=2)
         if d[0] != 0.0 or d[-1] != 1.0:
             raise ValueError(
-                f"deployment must run from 0 (closed) to 1 (fully open), not from {d[0]!r} to {d[-1]!r}"
+                f"deployment must run from 0 (closed) to 1 (fully open), not from {float(d[0])!r} to {float(d[-1])!r}"
             )
         _checks.increasing("mach", m)
         if m[0] < 0.0:
-            raise ValueError(f"mach must not be negative: {m[0]!r}")
+            raise ValueError(f"mach must not be negative: {float(m[0])!r}")
         if c.shape != (d.size, m.size):
             raise ValueError(
                 f"cd must have one row per deployment and one column per Mach number, "
@@ -127,7 +127,7 @@ class Brakes:
             )
         if np.any(c < 0.0):
             i, j = np.argwhere(c < 0.0)[0]
-            raise ValueError(f"cd must not be negative: {c[i, j]!r} at deployment {d[i]!r}, Mach {m[j]!r}")
+            raise ValueError(f"cd must not be negative: {float(c[i, j])!r} at deployment {float(d[i])!r}, Mach {float(m[j])!r}")
         if not isinstance(replace, (bool, np.bool_)):
             raise TypeError(f"replace must be a bool, not {type(replace).__name__}")
         a = None if area is None else _checks.positive("area", area)

@@ -202,7 +202,7 @@ class Atmosphere:
         h = np.ascontiguousarray(np.array(height, dtype=np.float64).reshape(-1))
         bad = np.flatnonzero(np.isnan(h) | (h < self._bounds[0]) | (h > self._bounds[1]))
         if bad.size:
-            value = h[int(bad[0])]
+            value = float(h[int(bad[0])])
             raise ValueError(
                 f"height {value!r} m lies outside the atmosphere's layers, from {self._bounds[0]:.1f} m "
                 f"to {self._bounds[1]:.1f} m above the pad"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Sequence
-from typing import Final, TypeAlias
+from typing import TYPE_CHECKING, Final, TypeAlias
 
 import aeso
 import numpy as np
@@ -24,6 +24,13 @@ from .atmosphere import Atmosphere
 from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors, TickLog
 from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
+
+if TYPE_CHECKING:
+    from ._native import Air, _Inverse, _Step
+
+    # What every native run function starts with: (craft, air, dof, state,
+    # method, step, max_iterations).
+    _Common: TypeAlias = tuple[Craft, Air, int, tuple[float, ...], int, _Step, int]
 
 __all__ = ["APOGEE_VELOCITY_THRESHOLD", "LOG_COLUMNS", "Vehicle"]
 
@@ -399,7 +406,7 @@ class Vehicle:
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
-    ) -> tuple[object, ...]:
+    ) -> _Common:
         if type(method) is not aeso.OdeMethod:
             raise TypeError(f"method must be an aeso.OdeMethod, not {type(method).__name__}")
         step = None if timestep_config is None else _step(timestep_config)
@@ -425,7 +432,7 @@ class Vehicle:
             _checks.increasing("deployment times", times)
             outside = np.flatnonzero((levels < 0.0) | (levels > 1.0))
             if outside.size:
-                raise ValueError(f"deployment levels must be from 0 to 1: {levels[int(outside[0])]!r}")
+                raise ValueError(f"deployment levels must be from 0 to 1: {float(levels[int(outside[0])])!r}")
             return 0.0, _NativeSchedule(times, levels)
         return _checks.level("deployment", deployment), None
 
@@ -444,7 +451,7 @@ class Vehicle:
         level, schedule = self._deployment(deployment)
         status, apogee, _, _, _, _, failed_at = _predict(*args, level, schedule, 1.0)
         if status != 0:
-            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+            raise flight_error(status, failed_at, args[6], atmosphere.heights)
         return float(apogee)
 
     def _simulate(
@@ -462,7 +469,7 @@ class Vehicle:
         level, schedule = self._deployment(deployment)
         status, failed_at, times, rows = _simulate(*args, level, schedule, 1.0)
         if status != 0:
-            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+            raise flight_error(status, failed_at, args[6], atmosphere.heights)
         t = np.frombuffer(times, dtype=np.float64)
         return t, np.frombuffer(rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
 
@@ -513,7 +520,7 @@ def _state(initial_state: InitialState, atmosphere: Atmosphere, dof: int | None 
     return dof, values
 
 
-def _step(timestep_config: TimeStep | None) -> tuple[float, ...] | None:
+def _step(timestep_config: TimeStep | None) -> _Step:
     """Step options as plain values, checked."""
     if timestep_config is None:
         return None
@@ -539,8 +546,10 @@ def _warm(value: float, start: DeploymentSolution | DragScaleSolution) -> tuple[
     return (value, start.slope, start.bracket[0], start.bracket[1])
 
 
-def _solution(r: tuple[object, ...], max_iterations: int, atmosphere: Atmosphere) -> tuple[object, ...]:
+def _solution(
+    r: _Inverse, max_iterations: int, atmosphere: Atmosphere
+) -> tuple[float, float, Reach, int, float, tuple[float, float]]:
     status, value, apogee, predictions, slope, low, high, failure, failed_at = r
     if status == 3:
-        raise flight_error(int(failure), float(failed_at), max_iterations, atmosphere.heights)  # type: ignore[arg-type]
-    return (value, apogee, _REACH[int(status)], predictions, slope, (low, high))  # type: ignore[call-overload]
+        raise flight_error(failure, failed_at, max_iterations, atmosphere.heights)
+    return (value, apogee, _REACH[status], predictions, slope, (low, high))

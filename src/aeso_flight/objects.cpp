@@ -146,9 +146,9 @@ PyObject* air_bounds(PyObject* object, PyObject*) {
 
 PyMethodDef AIR_METHODS[] = {
     {"sample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(air_sample)), METH_FASTCALL,
-     "sample(heights, density, speed_of_sound, /)\n--\n\nThe density and speed of sound flights read."},
+     "sample($self, heights, density, speed_of_sound, /)\n--\n\nThe density and speed of sound flights read."},
     {"conditions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(air_conditions)), METH_FASTCALL,
-     "conditions(heights, temperature, pressure, /)\n--\n\nTemperature and pressure by the closed forms."},
+     "conditions($self, heights, temperature, pressure, /)\n--\n\nTemperature and pressure by the closed forms."},
     {"bounds", air_bounds, METH_NOARGS, "The heights above the pad between which the layers lie."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,7 +1,9 @@
-"""Static typing of the installed aeso module, as a user's type checker sees it.
+"""Static typing of the installed aeso module and aeso_flight package, as a
+user's type checker sees them.
 
-The stubs ship as the stub-only package ``aeso-stubs`` beside the extension.
-These tests run mypy (strict) and stubtest against the installed distribution,
+aeso's stubs ship as the stub-only package ``aeso-stubs`` beside the
+extension; aeso_flight is annotated inline (py.typed) with a stub for its
+compiled part. These tests run mypy (strict) and stubtest against the installed distribution,
 so they need ``pip install .[typing]`` (or a wheel) first; they do not look at
 the stub file in the source tree.
 """
@@ -21,12 +23,17 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 MYPY_CONFIG = HERE / "mypy.ini"
 ALLOWLIST = HERE / "stubtest-allowlist.txt"
+USER_SCRIPTS = [HERE / "user_script.py", HERE / "flight_user_script.py"]
 
 PRELUDE = textwrap.dedent("""\
     import aeso
     rocket = aeso.Rocket(20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0)
     vertical = aeso.InitialState1DOF(0.0, 250.0)
     planar = aeso.InitialState3DOF(0.0, 0.0, 0.05, -12.49, 249.69, 0.0)
+    import aeso_flight
+    air = aeso_flight.Atmosphere.standard(site_elevation=1401.0)
+    vehicle = aeso_flight.Vehicle(rocket)
+    braked = aeso_flight.Vehicle(rocket, brakes=aeso_flight.Brakes([0.0, 1.0], [0.3], [[0.0], [0.5]]))
 """)
 # Line number, in a generated case file, of the snippet that follows PRELUDE.
 SNIPPET_LINE = PRELUDE.count("\n") + 1
@@ -88,6 +95,38 @@ WRONG_USES = [
         "class Heavier(aeso.Rocket): pass",
         "misc", 'Cannot inherit from final class "Rocket"', TypeError,
         id="subclassing"),
+    # aeso_flight
+    pytest.param(
+        "vehicle.predict_apogee_1dof(vertical, aeso.OdeMethod.RK45)",
+        "call-arg", 'Missing named argument "atmosphere"', TypeError, id="flight-without-atmosphere"),
+    pytest.param(
+        "vehicle.predict_apogee_1dof(vertical, aeso.OdeMethod.RK45, atmosphere=1.225)",
+        "arg-type", 'Argument "atmosphere" to "predict_apogee_1dof" of "Vehicle" has incompatible type '
+        '"float"; expected "Atmosphere"', TypeError, id="density-as-atmosphere"),
+    pytest.param(
+        "vehicle.predict_apogee_3dof(vertical, aeso.OdeMethod.RK45, atmosphere=air)",
+        "arg-type", 'has incompatible type "InitialState1DOF"; expected "InitialState3DOF"', TypeError,
+        id="flight-1dof-state-to-3dof-method"),
+    pytest.param(
+        "apogee: str = vehicle.predict_apogee_1dof(vertical, aeso.OdeMethod.RK45, atmosphere=air)",
+        "assignment", 'expression has type "float", variable has type "str"', ("apogee", float),
+        id="flight-apogee-assigned-to-str"),
+    pytest.param(
+        "aeso_flight.Vehicle(rocket, drag=0.35)",
+        "arg-type", 'Argument "drag" to "Vehicle" has incompatible type "float"; expected "Drag | None"',
+        TypeError, id="number-as-drag"),
+    pytest.param(
+        "braked.deployment_for_apogee(3048.0, vertical, aeso.OdeMethod.RK45, atmosphere=air, start=0.5)",
+        "arg-type", 'Argument "start" to "deployment_for_apogee" of "Vehicle" has incompatible type "float"',
+        TypeError, id="level-as-warm-start"),
+    pytest.param(
+        "vehicle.drag_scale_for_apogee(3048.0, vertical, aeso.OdeMethod.RK45, atmosphere=air).level",
+        "attr-defined", '"DragScaleSolution" has no attribute "level"', AttributeError,
+        id="drag-scale-has-no-level"),
+    pytest.param(
+        "air.kind = 'constant'",
+        "misc", 'Property "kind" defined in "Atmosphere" is read-only', AttributeError,
+        id="atmosphere-is-immutable"),
 ]
 
 MYPY_LINE = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): (?P<kind>error|note): "
@@ -136,17 +175,27 @@ def test_stub_package_is_installed_beside_the_module():
     assert not (site / "aeso.pyi").exists()
 
 
-def test_examples_and_typed_user_script_pass_strict_mypy(tmp_path):
-    scripts = [HERE / "user_script.py", *sorted((REPO / "examples").glob("*.py"))]
-    assert len(scripts) >= 3
+def test_examples_and_typed_user_scripts_pass_strict_mypy(tmp_path):
+    scripts = [*USER_SCRIPTS, *sorted((REPO / "examples").glob("*.py"))]
+    assert len(scripts) >= 4
     result = run_mypy(scripts, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == "", result.stdout
 
 
-def test_typed_user_script_runs():
-    result = subprocess.run([sys.executable, str(HERE / "user_script.py")],
-                            capture_output=True, text=True, timeout=120)
+def test_aeso_flight_passes_strict_mypy(tmp_path):
+    """The installed package, its annotations and its compiled part's stub."""
+    import aeso_flight
+
+    package = Path(aeso_flight.__file__).resolve().parent
+    assert (package / "py.typed").is_file() and (package / "_native.pyi").is_file()
+    result = run_mypy(["-p", "aeso_flight"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("script", USER_SCRIPTS, ids=lambda p: p.stem)
+def test_typed_user_script_runs(script):
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -174,10 +223,10 @@ def test_wrong_use_at_run_time(snippet, code, fragment, at_run_time):
             exec(source, namespace)
 
 
-def test_stubtest_passes_with_only_the_allowlisted_differences(tmp_path):
+@pytest.mark.parametrize("module, allowlist", [("aeso", ["--allowlist", str(ALLOWLIST)]), ("aeso_flight", [])])
+def test_stubtest_passes_with_only_the_allowlisted_differences(tmp_path, module, allowlist):
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "aeso", "--allowlist", str(ALLOWLIST),
-         "--mypy-config-file", str(MYPY_CONFIG)],
+        [sys.executable, "-m", "mypy.stubtest", module, *allowlist, "--mypy-config-file", str(MYPY_CONFIG)],
         cwd=tmp_path, capture_output=True, text=True, timeout=600,
         env={**os.environ, "MYPY_CACHE_DIR": str(tmp_path / ".mypy_cache")})
     assert result.returncode == 0, result.stdout + result.stderr
