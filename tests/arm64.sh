@@ -20,9 +20,11 @@ cd "$(dirname "$0")/.."
 
 subset="tests/python/test_golden_hashes.py tests/python/test_simulation.py
   tests/python/test_degenerate_numbers.py tests/python/test_binding.py tests/python/test_classes.py"
+flight_subset="tests/flight/test_golden_hashes.py tests/flight/test_same_as_aeso.py"
 tests=$subset
+flight_tests=$flight_subset
 case "${1:-}" in
-  --full) tests="" ;;
+  --full) tests="" flight_tests="" ;;
   "") ;;
   *) echo "usage: $0 [--full]" >&2; exit 2 ;;
 esac
@@ -33,6 +35,7 @@ chroot_copy_tree "$root" /work/aeso
 
 echo "== 64-bit ARM under emulation: $(chroot_run "$root" sh -c 'uname -m; python3 --version; g++ --version | head -n1' | xargs)"
 chroot_run "$root" env AESO_WHEEL_PYTHONS=3.11 AESO_WHEEL_TESTS="$(echo $tests)" \
+  AESO_WHEEL_FLIGHT_TESTS="$(echo $flight_tests)" \
   bash -c 'cd /work/aeso && bash tests/wheels.sh'
 rm -rf build/wheels-arm64
 mkdir -p build/wheels-arm64

@@ -42,15 +42,17 @@ echo "== Python tests against an AddressSanitizer build of the module"
 cmake -S . -B build/asan-python "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAESO_WARNINGS_AS_ERRORS=ON \
   -DAESO_BUILD_TESTS=OFF -DAESO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
   -DAESO_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all >/dev/null
-cmake --build build/asan-python "${jobs[@]}" --target aeso _flights
+cmake --build build/asan-python "${jobs[@]}" --target aeso _flights _native
 module_dir=$(dirname "$(find build/asan-python -name 'aeso*.so' -print -quit)")
 # The study package as an installed copy would lay it out: its Python files
 # beside the sanitized _flights, ahead of the installed package on the path.
 package_dir=$PWD/build/asan-python/package
 rm -rf "$package_dir"
-mkdir -p "$package_dir/aeso_dispersion"
+mkdir -p "$package_dir/aeso_dispersion" "$package_dir/aeso_flight"
 cp python/aeso_dispersion/*.py "$package_dir/aeso_dispersion/"
 cp "$(find build/asan-python -name '_flights*.so' -not -path "$package_dir/*" -print -quit)" "$package_dir/aeso_dispersion/"
+cp python/aeso_flight/*.py "$package_dir/aeso_flight/"
+cp "$(find build/asan-python -name '_native*.so' -not -path "$package_dir/*" -print -quit)" "$package_dir/aeso_flight/"
 asan_runtime=$(g++ -print-file-name=libasan.so)
 # The interpreter itself is not instrumented and keeps memory alive until
 # exit, so leak reports would be noise; every other ASan check stays on. The
@@ -62,6 +64,10 @@ check_imported_from "$module_dir" "$PYTHON"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
 "$PYTHON" -c "import aeso_dispersion._flights as f, sys; sys.exit(not f.__file__.startswith('$package_dir/'))" ||
   { echo "the sanitized block runner is not the one imported" >&2; exit 1; }
+"$PYTHON" -c "import aeso_flight._native as f, sys; sys.exit(not f.__file__.startswith('$package_dir/'))" ||
+  { echo "the sanitized aeso_flight is not the one imported" >&2; exit 1; }
+echo "== aeso_flight against its AddressSanitizer build"
+"$PYTHON" -m pytest -q -p no:cacheprovider tests/flight
 echo "== The study tool's block runner against its AddressSanitizer build"
 # From the tests' directory, so the source tree's package is not imported.
 (cd tests/dispersion && "$PYTHON" -m pytest -q -p no:cacheprovider test_native_flights.py test_outcomes.py)

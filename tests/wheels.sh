@@ -29,13 +29,15 @@ repo=$PWD
 
 pythons=(${AESO_WHEEL_PYTHONS:-3.11 ft 3.12 3.13})
 python_tests=(${AESO_WHEEL_TESTS:-tests/python})
+# aeso_flight's tests (AESO_WHEEL_FLIGHT_TESTS narrows them too).
+flight_tests=(${AESO_WHEEL_FLIGHT_TESTS:-tests/flight})
 out=$repo/build/wheels
 rm -rf "$out"
 mkdir -p "$out/wheelhouse"
 
 # Binary-only test dependencies: the free-threaded interpreter has NumPy wheels
 # below 2.5 and a Hypothesis that runs on it below 6.140.
-test_requirements=(pytest "hypothesis<6.140" "numpy<2.5")
+test_requirements=(pytest "hypothesis<6.140" "numpy<2.5" ambiance)
 typing_requirements=(mypy)
 
 log() { echo "== [wheels] $*"; }
@@ -79,7 +81,8 @@ tar -xzf "$sdist" -C "$out/src"
 src=$(ls -d "$out"/src/aeso-*/)
 src=${src%/}
 for needed in CMakeLists.txt pyproject.toml README.md LICENSE src/core src/python \
-    python/aeso-stubs/__init__.pyi tests/python tests/typing examples bench/run_hashes.py; do
+    python/aeso-stubs/__init__.pyi tests/python tests/typing examples bench/run_hashes.py \
+    src/aeso_flight python/aeso_flight tests/flight bench/flight_hashes.py; do
   [ -e "$src/$needed" ] || { echo "the sdist lacks $needed" >&2; exit 1; }
 done
 echo "sdist: $(basename "$sdist")"
@@ -155,6 +158,8 @@ for version in "${pythons[@]}"; do
 
   log "$version: Python tests"
   (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider "${python_tests[@]}")
+  log "$version: aeso_flight tests"
+  (cd "$src" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider "${flight_tests[@]}")
   # The dispersion tool's native block runner ships in the same wheel.
   log "$version: native block-runner tests"
   (cd "$src/tests/dispersion" && PATH=$nocc_path "$venv/bin/python" -m pytest -q -p no:cacheprovider \
