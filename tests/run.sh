@@ -29,6 +29,7 @@ ctest --test-dir build/tests --output-on-failure -j2
 echo "== Python tests"
 "$PYTHON" -m pip install -q ".[test,typing]" -Ccmake.define.AESO_WARNINGS_AS_ERRORS=ON
 "$PYTHON" -m pytest -q tests/python
+"$PYTHON" -m pytest -q tests/flight
 
 echo "== Typing: stubtest and mypy --strict against the installed stubs"
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/typing
