@@ -113,6 +113,16 @@ def test_the_actuator_delays_then_rate_limits_then_lags(delay, rate_limit, lag):
     np.testing.assert_allclose(flight.ticks.actual, expected, rtol=0, atol=1e-12)
 
 
+@pytest.mark.parametrize("rate", [20.0, 100.0])
+@pytest.mark.parametrize("controller", [Schedule([0.0], [0.4]), Predictive()], ids=["schedule", "predictive"])
+def test_a_delay_of_whole_ticks_adds_no_steps(rate, controller):
+    # Each arrival falls within rounding of a later tick: it is taken there,
+    # not in a step of a few ulps of its own.
+    base = fly(3, controller, rate).steps
+    for ticks in (1, 3):
+        assert fly(3, controller, rate, actuator=Actuator(delay=ticks / rate)).steps <= 1.01 * base
+
+
 @pytest.mark.parametrize("dof", [1, 3])
 @pytest.mark.parametrize("rate", [7.0, 10.0, 33.3, 100.0])
 def test_ticks_fall_at_k_over_rate(dof, rate):
