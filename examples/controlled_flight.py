@@ -20,7 +20,7 @@ import tempfile
 import numpy as np
 
 import aeso
-from aeso_flight import PID, Actuator, Atmosphere, Brakes, Drag, Predictive, Sensors, Vehicle
+from aeso_flight import PID, Actuator, Atmosphere, Brakes, ControlledFlight, Drag, Predictive, Sensors, Vehicle
 
 # Prometheus: mass (kg), cd, drag and lift areas (m^2), moment of inertia
 # (kg m^2), static margin (m), lift slope (1/rad); its drag against Mach.
@@ -41,7 +41,7 @@ servo = Actuator(rate_limit=2.0, lag=0.05, delay=0.02)
 sensors = Sensors(height_sd=1.5, velocity_sd=1.0, correlation_time=0.5)
 
 
-def fly(controller, seed):
+def fly(controller: Predictive | PID, seed: int) -> ControlledFlight:
     return vehicle.fly_controlled(burnout, aeso.OdeMethod.RK45, atmosphere=air, target=TARGET,
                                   controller=controller, rate=20.0, actuator=servo, sensors=sensors, seed=seed)
 
@@ -74,7 +74,7 @@ else:
 # sensor noise, so their difference is the controllers' alone.
 
 seeds = range(20)
-controllers = {"Predictive": Predictive(), "PID": PID(kp=0.02, ki=0.01)}
+controllers: dict[str, Predictive | PID] = {"Predictive": Predictive(), "PID": PID(kp=0.02, ki=0.01)}
 misses = {name: np.array([fly(c, s).miss for s in seeds]) for name, c in controllers.items()}
 print(f"{'controller':>10} {'mean |miss| (m)':>16} {'worst (m)':>10} {'|miss| <= 5 m':>14}")
 for name, m in misses.items():
