@@ -36,6 +36,7 @@ CPU times are the best of --repeats runs (time.process_time; the machine is
 shared). Prints Markdown.
 
     python bench/control_bench.py [--repeats 7] [--callgrind]
+    python bench/control_bench.py --threads-only --wait-quiet   # 2 threads against 1
 """
 
 import argparse
@@ -209,6 +210,16 @@ def machine_cpu():
     return (sum(fields) - idle) / tick, sum(fields) / tick
 
 
+def wait_quiet(share=0.05, seconds=3.0):
+    """Returns once the other processes used less than `share` of the
+    machine's CPU over `seconds` (at once where /proc/stat is missing)."""
+    while (before := machine_cpu()) is not None:
+        time.sleep(seconds)
+        after = machine_cpu()
+        if (after[0] - before[0]) / (after[1] - before[1]) < share:
+            return
+
+
 def thread_scaling(flights, repeats):
     """Per repeat (the variants interleaved): the wall-time throughput of
     `flights` controlled flights on 2 threads over 1, the CPU time the 2
@@ -248,7 +259,11 @@ def main():
     parser.add_argument("--callgrind", action="store_true", help="also count instructions (slow)")
     parser.add_argument("--threads-only", action="store_true", help="only the thread-scaling figure")
     parser.add_argument("--flights", type=int, default=40, help="flights per thread-scaling run")
+    parser.add_argument("--wait-quiet", action="store_true",
+                        help="start only once other processes used < 5 %% of the CPU for 3 s")
     args = parser.parse_args()
+    if args.wait_quiet:
+        wait_quiet()
     load = os.getloadavg()[0]
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     print(f"Run: {interpreter()}, numpy {np.__version__}, {os.cpu_count()} cores, {now}, "
