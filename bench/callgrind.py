@@ -19,12 +19,15 @@ import sys
 import tempfile
 
 
-def instructions(code, *args):
-    """Instructions of `python -c code args...` under callgrind."""
+def instructions(code, *args, within=None):
+    """Instructions of `python -c code args...` under callgrind; with
+    `within` (a function name pattern of callgrind's --toggle-collect, which
+    needs an unstripped build), only those executed inside such functions."""
     no_aslr = ["setarch", platform.machine(), "-R"] if shutil.which("setarch") else []
+    collect = [f"--toggle-collect={within}"] if within else []
     with tempfile.TemporaryDirectory() as workdir:
         out = subprocess.run(
-            [*no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={workdir}/cg.out",
+            [*no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={workdir}/cg.out", *collect,
              sys.executable, "-c", code, *map(str, args)],
             capture_output=True, text=True, check=True, env={**os.environ, "PYTHONHASHSEED": "0", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
     return int(re.search(r"Collected : (\d+)", out.stderr).group(1))

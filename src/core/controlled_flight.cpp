@@ -65,16 +65,20 @@ public:
         return out_.controller_failed || air_.stop_requested(iteration, s);
     }
 
+    // Events within TIE of a boundary are taken at it: a delay of whole
+    // ticks puts a command's arrival a rounding error away from a later
+    // tick, and a step of a few ulps between them would cost a whole step.
+    // A tick is always landed on exactly.
     double next_boundary() const noexcept {
-        double next = next_tick_;
+        double next = motion_.kink_after(now_ + TIE);
         if (head_ < pending_.size()) next = std::min(next, pending_[head_].arrival);
-        return std::min(next, motion_.kink_after(now_));
+        return next < next_tick_ - TIE ? next : next_tick_;
     }
 
     void at_boundary(S& s) {
         const double t = s.time;
         now_ = t;
-        while (head_ < pending_.size() && pending_[head_].arrival <= t) {
+        while (head_ < pending_.size() && pending_[head_].arrival <= t + TIE) {
             motion_.command(t, pending_[head_].level);
             ++head_;
         }
@@ -117,6 +121,8 @@ public:
     }
 
 private:
+    static constexpr double TIE = 1e-9;  // s
+
     Sensed sense(const S& s) noexcept {
         const double nh = height_noise_.next();
         const double nv = velocity_noise_.next();
