@@ -16,8 +16,8 @@ GOLDEN = {
     "predictions": "6185397f976d5b7d",
     "flight logs": "2cb83d5c74f51f65",
     "inverses": "b72b701fa9c772e0",
-    "controlled flights": "d6e9d784554ec90b",
-    "study block": "1799cda7067dd371",
+    "controlled flights": "5473c4dee793e879",
+    "study block": "c314613ff2b41478",
     "atmospheres": "d8c74a62996823e7",
     "failures": "80a4f2d7f0d1a1de",
 }
