@@ -17,17 +17,18 @@ controller the rocket will fly (:class:`Predictive`, :class:`PID`,
 :class:`Schedule` or any callable) with its :class:`Actuator` and
 :class:`Sensors` in the loop.
 
-Example::
+For example, a prediction at a launch site 1401 m above sea level:
 
-    import aeso
-    from aeso_flight import Atmosphere, Drag, Vehicle
-
-    rocket = aeso.Rocket(mass=16.911, cd=0.35, area_drag=0.01533, area_lift=0.01533,
-                         moment_of_inertia=6.4, stab_margin_dimensional=0.28, cl_a=10.0)
-    vehicle = Vehicle(rocket, drag=Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.30, 0.33]))
-    air = Atmosphere.standard(site_elevation=1401.0)
-    apogee = vehicle.predict_apogee_1dof(aeso.InitialState1DOF(988.26, 305.3),
-                                         aeso.OdeMethod.RK45, atmosphere=air)
+>>> import aeso
+>>> from aeso_flight import Atmosphere, Drag, Vehicle
+>>> rocket = aeso.Rocket(mass=16.911, cd=0.35, area_drag=0.01533, area_lift=0.01533,
+...                      moment_of_inertia=6.4, stab_margin_dimensional=0.28, cl_a=10.0)
+>>> vehicle = Vehicle(rocket, drag=Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.30, 0.33]))
+>>> air = Atmosphere.standard(site_elevation=1401.0)
+>>> apogee = vehicle.predict_apogee_1dof(aeso.InitialState1DOF(988.26, 305.3),
+...                                      aeso.OdeMethod.RK45, atmosphere=air)
+>>> round(apogee, 1)
+4104.5
 """
 
 from .aerodynamics import Brakes, Drag

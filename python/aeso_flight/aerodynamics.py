@@ -17,7 +17,33 @@ class Drag:
     """A drag coefficient against Mach number, linear between the points and
     held at the end values outside them: ``Drag(mach=[...], cd=[...])``, or
     one coefficient at every speed: ``Drag.constant(cd)``. Mach is the
-    airspeed over the speed of sound at the flight's height.
+    airspeed over the speed of sound at the flight's height. Drags are
+    immutable values, equal when their points are, hashable and picklable.
+
+    Parameters
+    ----------
+    mach : sequence of float
+        The Mach numbers of the points: at least one, finite, non-negative
+        and strictly increasing.
+    cd : sequence of float
+        The drag coefficient at each, referred to the rocket's ``area_drag``:
+        as many values, finite and non-negative.
+
+    Raises
+    ------
+    TypeError
+        ``mach`` or ``cd`` is not a sequence of numbers.
+    ValueError
+        ``mach`` or ``cd`` is not one-dimensional, holds a value that is not
+        finite, or is empty; their lengths differ; the Mach numbers do not
+        strictly increase; a Mach number or a coefficient is negative.
+
+    Examples
+    --------
+    >>> from aeso_flight import Drag
+    >>> drag = Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.30, 0.33])
+    >>> drag.coefficient([0.1, 0.55, 2.0]).round(4)   # held at the ends outside the points
+    array([0.38, 0.34, 0.33])
     """
 
     __slots__ = ("_mach", "_cd")
@@ -39,25 +65,97 @@ class Drag:
 
     @classmethod
     def constant(cls, cd: float) -> Drag:
-        """One drag coefficient at every Mach number."""
+        """One drag coefficient at every Mach number.
+
+        In a :class:`Vehicle` it is the rocket's own ``cd``: the flights are
+        then aeso's, to the bit.
+
+        Parameters
+        ----------
+        cd : float
+            The drag coefficient, finite and non-negative.
+
+        Returns
+        -------
+        Drag
+            One point, at Mach 0.
+
+        Raises
+        ------
+        TypeError
+            ``cd`` is not a number.
+        ValueError
+            ``cd`` is not finite or is negative.
+
+        Examples
+        --------
+        >>> from aeso_flight import Drag
+        >>> drag = Drag.constant(0.45)
+        >>> drag, drag.coefficient(2.0), drag.is_constant
+        (Drag.constant(0.45), 0.45, True)
+        """
         return cls([0.0], [_checks.non_negative("cd", cd)])
 
     @property
     def mach(self) -> npt.NDArray[np.float64]:
-        """The Mach numbers of the points (read-only)."""
+        """The Mach numbers of the points (a read-only float64 array).
+
+        Examples
+        --------
+        >>> Drag(mach=[0.3, 0.8], cd=[0.38, 0.30]).mach
+        array([0.3, 0.8])
+        """
         return self._mach
 
     @property
     def cd(self) -> npt.NDArray[np.float64]:
-        """The drag coefficients at them (read-only)."""
+        """The drag coefficients at them (a read-only float64 array).
+
+        Examples
+        --------
+        >>> Drag(mach=[0.3, 0.8], cd=[0.38, 0.30]).cd
+        array([0.38, 0.3 ])
+        """
         return self._cd
 
     @property
     def is_constant(self) -> bool:
+        """Whether the drag has a single point, so one coefficient at every
+        Mach number (as :meth:`constant` makes).
+
+        Examples
+        --------
+        >>> Drag(mach=[0.5], cd=[0.4]).is_constant
+        True
+        """
         return self._mach.size == 1
 
     def coefficient(self, mach: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
-        """The drag coefficient at ``mach`` (a float or an array)."""
+        """The drag coefficient at ``mach`` (a float or an array).
+
+        Parameters
+        ----------
+        mach : float or array_like
+            Mach numbers; outside the points the end values hold, and NaN
+            gives NaN.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            A float for a scalar ``mach``, else an array of its shape.
+
+        Raises
+        ------
+        ValueError
+            ``mach`` holds a string that is not a number.
+        TypeError
+            ``mach`` is of a type NumPy does not convert to float.
+
+        Examples
+        --------
+        >>> round(Drag(mach=[0.3, 0.8], cd=[0.38, 0.30]).coefficient(0.55), 4)
+        0.34
+        """
         return _interpolate(self._mach, self._cd, mach)
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -90,7 +188,47 @@ class Brakes:
     drag, along the airspeed and without a moment; with ``replace=True`` the
     table is the whole vehicle's drag (as measured with the brakes fitted).
     ``area`` is the brakes' own reference area (m^2) if the table is not
-    referred to the rocket's ``area_drag``.
+    referred to the rocket's ``area_drag``. Brakes are immutable values,
+    equal when built from equal values, hashable and picklable.
+
+    Parameters
+    ----------
+    deployment : sequence of float
+        The deployment levels of the rows: at least two, finite, strictly
+        increasing from 0 to 1.
+    mach : sequence of float
+        The Mach numbers of the columns: at least one, finite, non-negative,
+        strictly increasing.
+    cd : sequence of sequence of float
+        The table, one row per deployment level and one column per Mach
+        number; finite, non-negative.
+    replace : bool, default False
+        Whether the table is the whole vehicle's drag (True) or adds to the
+        body's (False).
+    area : float, optional
+        The brakes' reference area (m^2), finite and positive; None: the
+        rocket's ``area_drag``.
+
+    Raises
+    ------
+    TypeError
+        ``deployment``, ``mach`` or ``cd`` is not made of numbers;
+        ``replace`` is not a bool; ``area`` is not a number.
+    ValueError
+        ``deployment`` or ``mach`` is not one-dimensional, or ``cd`` not a
+        table of rows of equal length; a value is not finite; fewer than two
+        deployment levels, or they do not run from 0 to 1; the levels or the
+        Mach numbers do not strictly increase; no Mach number, or a negative
+        one; the table's shape is not ``len(deployment) x len(mach)``; a
+        negative coefficient; ``area`` is not positive.
+
+    Examples
+    --------
+    >>> from aeso_flight import Brakes
+    >>> brakes = Brakes(deployment=[0.0, 0.5, 1.0], mach=[0.3, 0.9],
+    ...                 cd=[[0.0, 0.0], [0.40, 0.45], [0.90, 1.00]])
+    >>> round(brakes.coefficient(0.25, 0.6), 4)   # half-way to the second row, at Mach 0.6
+    0.2125
     """
 
     __slots__ = ("_deployment", "_mach", "_cd", "_replace", "_area")
@@ -139,34 +277,106 @@ class Brakes:
 
     @property
     def deployment(self) -> npt.NDArray[np.float64]:
+        """The deployment levels of the rows, from 0 to 1 (a read-only
+        float64 array).
+
+        Examples
+        --------
+        >>> brakes.deployment
+        array([0. , 0.5, 1. ])
+        """
         return self._deployment
 
     @property
     def mach(self) -> npt.NDArray[np.float64]:
+        """The Mach numbers of the columns (a read-only float64 array).
+
+        Examples
+        --------
+        >>> brakes.mach
+        array([0.3, 0.9])
+        """
         return self._mach
 
     @property
     def cd(self) -> npt.NDArray[np.float64]:
-        """The table, one row per deployment level (read-only)."""
+        """The table, one row per deployment level (a read-only float64
+        array of shape ``(len(deployment), len(mach))``).
+
+        Examples
+        --------
+        >>> brakes.cd.shape
+        (3, 2)
+        """
         return self._cd
 
     @property
     def replace(self) -> bool:
+        """Whether the table is the whole vehicle's drag (True) or adds to
+        the body's (False).
+
+        Examples
+        --------
+        >>> brakes.replace
+        False
+        """
         return self._replace
 
     @property
     def area(self) -> float | None:
+        """The brakes' own reference area (m^2), or None when the table is
+        referred to the rocket's ``area_drag``.
+
+        Examples
+        --------
+        >>> brakes.area is None
+        True
+        """
         return self._area
 
     @property
     def monotone(self) -> bool:
         """Whether the drag does not decrease with deployment at any Mach
-        number of the table (what the inverse needs)."""
+        number of the table (what the inverse needs).
+
+        Examples
+        --------
+        >>> brakes.monotone
+        True
+        >>> Brakes([0.0, 1.0], [0.5], [[0.2], [0.1]]).monotone
+        False
+        """
         return bool(np.all(np.diff(self._cd, axis=0) >= 0.0))
 
     def coefficient(self, deployment: float | npt.ArrayLike, mach: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
         """The table's drag coefficient at ``deployment`` and ``mach``
-        (floats or arrays that broadcast), referred to the brakes' area."""
+        (floats or arrays that broadcast), referred to the brakes' area.
+
+        Parameters
+        ----------
+        deployment : float or array_like
+            Deployment levels; below 0 or above 1 they read as 0 or 1.
+        mach : float or array_like
+            Mach numbers; outside the table's the end values hold.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            A float when both are scalars, else an array of their broadcast
+            shape.
+
+        Raises
+        ------
+        ValueError
+            The shapes do not broadcast, or a string is not a number.
+        TypeError
+            An argument is of a type NumPy does not convert to float.
+
+        Examples
+        --------
+        >>> brakes.coefficient([0.0, 0.5, 1.0], 0.6).round(4)
+        array([0.   , 0.425, 0.95 ])
+        """
         dep, m = np.broadcast_arrays(np.asarray(deployment, dtype=np.float64), np.asarray(mach, dtype=np.float64))
         # Linear in Mach along every row, then linear in deployment between
         # the two rows around each point (held at 0 and 1).

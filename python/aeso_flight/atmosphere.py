@@ -40,8 +40,25 @@ class Atmosphere:
 
     Build one with :meth:`constant` (aeso's air: one density everywhere) or
     :meth:`standard` (the 1976 standard atmosphere at a launch site, shifted
-    to the day's temperature). Heights are metres above the launch pad.
-    Atmospheres are immutable values: equal when built from equal values.
+    to the day's temperature); the class itself is not called. Heights are
+    metres above the launch pad. Atmospheres are immutable values: equal
+    when built from equal values, hashable and picklable.
+
+    Raises
+    ------
+    TypeError
+        On ``Atmosphere()``: build one with :meth:`constant` or
+        :meth:`standard`.
+    AttributeError
+        On setting or deleting an attribute.
+
+    Examples
+    --------
+    >>> from aeso_flight import Atmosphere
+    >>> Atmosphere.constant()
+    Atmosphere.constant(density=1.225)
+    >>> Atmosphere.standard(site_elevation=1401.0) == Atmosphere.standard(1401.0, 0.0)
+    True
     """
 
     __slots__ = ("_kind", "_values", "_air", "_bounds")
@@ -69,7 +86,33 @@ class Atmosphere:
         sea-level 1.225 of aeso) and the sea-level standard speed of sound
         (340.294 m/s), so Mach numbers are airspeed over 340.294 m/s.
         Temperature and pressure read as the sea-level standard temperature
-        and ``density * R * T``."""
+        and ``density * R * T``.
+
+        Parameters
+        ----------
+        density : float, default 1.225
+            The density (kg/m^3): finite and positive.
+
+        Returns
+        -------
+        Atmosphere
+            One whose :attr:`kind` is ``"constant"`` and whose
+            :attr:`heights` are infinite.
+
+        Raises
+        ------
+        TypeError
+            ``density`` is not a number.
+        ValueError
+            ``density`` is not finite or not positive.
+
+        Examples
+        --------
+        >>> from aeso_flight import Atmosphere
+        >>> air = Atmosphere.constant()
+        >>> air.density(3000.0), round(air.speed_of_sound(3000.0), 3), air.temperature(0.0)
+        (1.225, 340.294, 288.15)
+        """
         rho = _checks.positive("density", density)
         return cls._make("constant", (rho,), Air(0, rho))
 
@@ -99,6 +142,61 @@ class Atmosphere:
         pad up and down through the layers, and density is p / (R T), with
         g0 = 9.80665 m/s^2 and R = 287.05287 J/(kg K); the speed of sound is
         sqrt(1.4 R T). A state of a flight outside the layers ends it.
+
+        Flights read the density and the speed of sound from tables built
+        here: degree-5 polynomials of the height on pieces of at most 250 m
+        that never straddle a layer boundary, within about 2e-14 (relative)
+        of the formulas, the same bits on every platform. :meth:`density`
+        and :meth:`speed_of_sound` return those values; :meth:`temperature`
+        and :meth:`pressure` the formulas'.
+
+        Parameters
+        ----------
+        site_elevation : float, default 0.0
+            The pad's geometric altitude above sea level (m), within the
+            layers: from -4996.1 m up to (not including) 86000 m.
+        temperature_offset : float, default 0.0
+            The day's temperature minus the standard's, everywhere (K), from
+            -100 to 100.
+        pad_temperature : float, optional
+            Keyword only. The air temperature measured at the pad (K), within
+            100 K of the standard temperature at the site; the offset is then
+            its difference from that. Excludes a nonzero
+            ``temperature_offset``.
+        pad_pressure : float, optional
+            Keyword only. The pressure measured at the pad (Pa), within a
+            factor 1.5 of the standard pressure at the site (default: that
+            standard pressure). Excludes a nonzero ``temperature_offset``:
+            give the day's temperature as ``pad_temperature`` with it.
+
+        Returns
+        -------
+        Atmosphere
+            One whose :attr:`kind` is ``"standard"``.
+
+        Raises
+        ------
+        TypeError
+            An argument is not a number.
+        ValueError
+            An argument is not finite; ``site_elevation`` lies outside the
+            layers; ``temperature_offset`` lies beyond ±100 K; a nonzero
+            ``temperature_offset`` comes with ``pad_temperature`` or
+            ``pad_pressure``; ``pad_temperature`` or ``pad_pressure`` is not
+            positive; ``pad_temperature`` lies more than 100 K from the
+            standard temperature at the site (a value in degrees Celsius) or
+            ``pad_pressure`` more than a factor 1.5 from the standard
+            pressure there (a value in hPa or kPa).
+
+        Examples
+        --------
+        >>> from aeso_flight import Atmosphere
+        >>> air = Atmosphere.standard(site_elevation=1401.0)
+        >>> round(air.density(0.0), 4), round(air.temperature(0.0), 2), round(air.pad_pressure)
+        (1.0685, 279.05, 85592)
+        >>> day = Atmosphere.standard(1401.0, pad_temperature=290.0)   # 290 K measured at the pad
+        >>> round(day.temperature_offset, 2)
+        10.95
         """
         site = _checks.real("site_elevation", site_elevation)
         if not LOWEST_ALTITUDE <= site < HIGHEST_ALTITUDE:
@@ -140,28 +238,61 @@ class Atmosphere:
 
     @property
     def kind(self) -> str:
-        """``"constant"`` or ``"standard"``."""
+        """``"constant"`` or ``"standard"`` (str): the builder that made it.
+
+        Examples
+        --------
+        >>> Atmosphere.standard(1401.0).kind
+        'standard'
+        """
         return self._kind
 
     @property
     def site_elevation(self) -> float:
-        """The launch site's altitude above sea level (m; 0 for the constant air)."""
+        """The launch site's altitude above sea level (m; 0 for the constant air).
+
+        Examples
+        --------
+        >>> Atmosphere.standard(1401.0).site_elevation
+        1401.0
+        """
         return self._values[0] if self._kind == "standard" else 0.0
 
     @property
     def temperature_offset(self) -> float:
-        """The day's temperature minus the standard's (K; 0 for the constant air)."""
+        """The day's temperature minus the standard's (K; 0 for the constant air).
+
+        Examples
+        --------
+        >>> Atmosphere.standard(1401.0, temperature_offset=-5.0).temperature_offset
+        -5.0
+        """
         return self._values[1] if self._kind == "standard" else 0.0
 
     @property
     def pad_pressure(self) -> float:
-        """The pressure at the pad (Pa)."""
+        """The pressure at the pad (Pa): given, or the standard pressure at the
+        site; ``density * R * T`` for the constant air.
+
+        Examples
+        --------
+        >>> Atmosphere.standard(1401.0, pad_pressure=86000.0).pad_pressure
+        86000.0
+        """
         return self._values[2] if self._kind == "standard" else float(self.pressure(0.0))
 
     @property
     def heights(self) -> tuple[float, float]:
         """The heights above the pad between which the layers lie (m;
-        infinite for the constant air)."""
+        infinite for the constant air), as a pair (lowest, highest).
+
+        Examples
+        --------
+        >>> [round(h, 1) for h in Atmosphere.standard(1401.0).heights]
+        [-6397.1, 84599.0]
+        >>> Atmosphere.constant().heights
+        (-inf, inf)
+        """
         return self._bounds
 
     @overload
@@ -170,7 +301,33 @@ class Atmosphere:
     def density(self, height: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
     def density(self, height: _Heights) -> float | npt.NDArray[np.float64]:
         """Density (kg/m^3) at ``height`` m above the pad: the value flights
-        use (see :meth:`standard` for its accuracy against the formulas)."""
+        use (see :meth:`standard` for its accuracy against the formulas).
+
+        Parameters
+        ----------
+        height : float or array_like
+            Height above the pad (m), within :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            A float for a scalar height, else an array of the shape of
+            ``height``.
+
+        Raises
+        ------
+        ValueError
+            A height is NaN or lies outside :attr:`heights`, or is a string
+            that is not a number.
+        TypeError
+            ``height`` is of a type NumPy does not convert to float.
+
+        Examples
+        --------
+        >>> air = Atmosphere.standard(site_elevation=1401.0)
+        >>> air.density([0.0, 1000.0]).round(4)
+        array([1.0685, 0.9666])
+        """
         return self._sample(height, 0)
 
     @overload
@@ -178,7 +335,29 @@ class Atmosphere:
     @overload
     def speed_of_sound(self, height: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
     def speed_of_sound(self, height: _Heights) -> float | npt.NDArray[np.float64]:
-        """Speed of sound (m/s) at ``height`` m above the pad."""
+        """Speed of sound (m/s) at ``height`` m above the pad: the value
+        flights use.
+
+        Parameters
+        ----------
+        height : float or array_like
+            Height above the pad (m), within :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            As for :meth:`density`.
+
+        Raises
+        ------
+        ValueError, TypeError
+            As for :meth:`density`.
+
+        Examples
+        --------
+        >>> round(Atmosphere.standard(site_elevation=1401.0).speed_of_sound(0.0), 2)
+        334.87
+        """
         return self._sample(height, 1)
 
     @overload
@@ -186,7 +365,28 @@ class Atmosphere:
     @overload
     def temperature(self, height: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
     def temperature(self, height: _Heights) -> float | npt.NDArray[np.float64]:
-        """Temperature (K) at ``height`` m above the pad."""
+        """Temperature (K) at ``height`` m above the pad.
+
+        Parameters
+        ----------
+        height : float or array_like
+            Height above the pad (m), within :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            As for :meth:`density`.
+
+        Raises
+        ------
+        ValueError, TypeError
+            As for :meth:`density`.
+
+        Examples
+        --------
+        >>> round(Atmosphere.standard(0.0, temperature_offset=10.0).temperature(0.0), 2)
+        298.15
+        """
         return self._conditions(height, 0)
 
     @overload
@@ -194,7 +394,28 @@ class Atmosphere:
     @overload
     def pressure(self, height: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
     def pressure(self, height: _Heights) -> float | npt.NDArray[np.float64]:
-        """Pressure (Pa) at ``height`` m above the pad."""
+        """Pressure (Pa) at ``height`` m above the pad.
+
+        Parameters
+        ----------
+        height : float or array_like
+            Height above the pad (m), within :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            As for :meth:`density`.
+
+        Raises
+        ------
+        ValueError, TypeError
+            As for :meth:`density`.
+
+        Examples
+        --------
+        >>> Atmosphere.standard(0.0).pressure(0.0)
+        101325.0
+        """
         return self._conditions(height, 1)
 
     def _heights(self, height: _Heights) -> tuple[npt.NDArray[np.float64], bool]:

@@ -39,7 +39,42 @@ class Actuator:
     rate-limited to ``rate_limit`` (deployment per second), then passed
     through a first-order lag of time constant ``lag`` (s). The brakes start
     at ``initial``. The default is ideal: the brakes follow each command at
-    once."""
+    once.
+
+    Between two events (a command's arrival, the rate-limited signal
+    reaching its command) the brakes move by the closed form of that
+    motion, and each event is an integration step boundary. The fields are
+    the parameters, as floats; an actuator is immutable.
+
+    Parameters
+    ----------
+    rate_limit : float, default inf
+        The fastest the deployment moves (per second), positive; inf: no
+        limit.
+    lag : float, default 0.0
+        The time constant of the first-order lag (s), finite and not
+        negative; 0: no lag.
+    delay : float, default 0.0
+        The time from a command to its arrival at the actuator (s), finite
+        and not negative.
+    initial : float, default 0.0
+        The deployment at the start, from 0 to 1.
+
+    Raises
+    ------
+    TypeError
+        A value is not a number.
+    ValueError
+        ``rate_limit`` is NaN, -inf, a bool or not positive; ``lag`` or
+        ``delay`` is not finite or is negative; ``initial`` lies outside
+        [0, 1] or is not finite.
+
+    Examples
+    --------
+    >>> from aeso_flight import Actuator
+    >>> Actuator(rate_limit=2.0, lag=0.05, delay=0.02)
+    Actuator(rate_limit=2.0, lag=0.05, delay=0.02, initial=0.0)
+    """
 
     rate_limit: float = math.inf
     lag: float = 0.0
@@ -65,7 +100,38 @@ class Sensors:
     correlation time (s), as a state estimator's error is; it is drawn per
     tick from the flight's seed, so two designs flown on the same seed see
     the same noise. A 3-DOF predictor sees x, the angle, the horizontal
-    velocity (scaled) and the angular rate as they are."""
+    velocity (scaled) and the angular rate as they are.
+
+    The Gauss-Markov noise keeps the standard deviation given: from one
+    tick to the next it is multiplied by exp(-interval / correlation_time)
+    and a fresh draw added. The fields are the parameters, as floats;
+    sensors are immutable.
+
+    Parameters
+    ----------
+    height_sd : float, default 0.0
+        The standard deviation of the height's noise (m), not negative.
+    velocity_sd : float, default 0.0
+        The standard deviation of the vertical velocity's noise (m/s), not
+        negative.
+    velocity_scale : float, default 1.0
+        The factor on the true velocity, positive.
+    correlation_time : float, default 0.0
+        The noise's correlation time (s), not negative; 0: white noise.
+
+    Raises
+    ------
+    TypeError
+        A value is not a number.
+    ValueError
+        A value is not finite, negative, or (``velocity_scale``) zero.
+
+    Examples
+    --------
+    >>> from aeso_flight import Sensors
+    >>> Sensors(height_sd=1.0, velocity_sd=0.5, correlation_time=0.5)
+    Sensors(height_sd=1.0, velocity_sd=0.5, velocity_scale=1.0, correlation_time=0.5)
+    """
 
     height_sd: float = 0.0
     velocity_sd: float = 0.0
@@ -86,7 +152,50 @@ class Predictive:
     last answer. The predictor flies ``model`` ("1dof" or "3dof") with the
     ``vehicle`` and ``atmosphere`` it believes in (None: the flight's own)
     and its own ``timestep_config``; it may differ from the flight, which is
-    the point of simulating it. ``target`` None: the flight's target."""
+    the point of simulating it. ``target`` None: the flight's target.
+
+    It predicts with the flight's method and ``max_iterations``. At a tick
+    whose sensed vertical velocity is at or below 0.5 m/s, or whose search
+    fails, it keeps its last command. The fields are the parameters; a
+    controller is immutable.
+
+    Parameters
+    ----------
+    target : float, optional
+        The apogee it aims at (m above the pad), finite; None: the flight's
+        target.
+    model : {"1dof", "3dof"}, default "1dof"
+        The predictor's model; "3dof" needs a 3-DOF flight.
+    vehicle : Vehicle, optional
+        The vehicle it believes in, with brakes whose drag does not decrease
+        with deployment; None: the flight's.
+    atmosphere : Atmosphere, optional
+        The air it believes in; None: the flight's.
+    timestep_config : aeso.FixedTimeStep or aeso.AdaptiveTimeStep, optional
+        The predictor's step options; None: the method's default.
+
+    Raises
+    ------
+    TypeError
+        ``target`` is not a number.
+    ValueError
+        ``target`` is not finite, or ``model`` is neither "1dof" nor
+        "3dof". The vehicle and the air are checked when it flies
+        (:meth:`Vehicle.fly_controlled`).
+
+    Examples
+    --------
+    A predictor that believes in aeso's constant air flies past the target
+    in the real one (``braked``, ``state`` and ``air`` of the
+    :class:`Vehicle` examples):
+
+    >>> from aeso_flight import Atmosphere, Predictive
+    >>> mistaken = Predictive(atmosphere=Atmosphere.constant())
+    >>> believed = braked.fly_controlled(state, aeso.OdeMethod.RK45, atmosphere=air,
+    ...                                  target=2300.0, controller=mistaken, rate=20.0)
+    >>> round(believed.miss, 1)
+    11.3
+    """
 
     target: float | None = None
     model: Model = "1dof"
@@ -106,7 +215,46 @@ class PID:
     held as they are (``model`` "1dof" or "3dof", the flight's vehicle and
     air): deployment = kp e + ki integral(e) + kd de/dt, clamped to [0, 1]; the
     integral stops growing while the output is clamped in the direction the
-    error pushes it (anti-windup). ``target`` None: the flight's target."""
+    error pushes it (anti-windup). ``target`` None: the flight's target.
+
+    The error e is the predicted apogee minus the target (m); the integral
+    is the sum of e times the tick interval, and de/dt the difference from
+    the last tick's error over the interval (0 at the first decision). The
+    predictor flies with the flight's method, step options and
+    ``max_iterations``. At a tick whose sensed vertical velocity is at or
+    below 0.5 m/s, or whose prediction fails, it keeps its last command.
+    The fields are the parameters, as floats; a controller is immutable.
+
+    Parameters
+    ----------
+    kp : float
+        The proportional gain (deployment per metre of error).
+    ki : float, default 0.0
+        The integral gain (per metre second).
+    kd : float, default 0.0
+        The derivative gain (per metre per second of change).
+    target : float, optional
+        The apogee it aims at (m above the pad); None: the flight's target.
+    model : {"1dof", "3dof"}, default "1dof"
+        The predictor's model; "3dof" needs a 3-DOF flight.
+
+    Raises
+    ------
+    TypeError
+        A gain or ``target`` is not a number.
+    ValueError
+        A gain or ``target`` is not finite, or ``model`` is neither "1dof"
+        nor "3dof".
+
+    Examples
+    --------
+    >>> from aeso_flight import PID
+    >>> pid_flight = braked.fly_controlled(state, aeso.OdeMethod.RK45, atmosphere=air,
+    ...                                    target=2300.0, controller=PID(kp=0.002, ki=0.001),
+    ...                                    rate=20.0)
+    >>> round(pid_flight.miss, 1)
+    5.6
+    """
 
     kp: float
     ki: float = 0.0
@@ -126,7 +274,35 @@ class PID:
 class Schedule:
     """Replays a recorded actuation: at each tick the command is the level of
     the schedule (``times`` from the flight's start, ``levels`` from 0 to 1,
-    linear between points, held at the ends)."""
+    linear between points, held at the ends). The fields are the
+    parameters, as read-only float64 arrays; a schedule is immutable.
+
+    Parameters
+    ----------
+    times : sequence of float
+        The times of the points (s from the flight's start): at least one,
+        finite, strictly increasing.
+    levels : sequence of float
+        The deployment at each, from 0 to 1; as many as ``times``.
+
+    Raises
+    ------
+    TypeError
+        ``times`` or ``levels`` is not a sequence of numbers.
+    ValueError
+        Not one-dimensional, a value not finite, no point, lengths that
+        differ, times that do not strictly increase, or a level outside
+        [0, 1].
+
+    Examples
+    --------
+    >>> from aeso_flight import Schedule
+    >>> replay = braked.fly_controlled(state, aeso.OdeMethod.RK45, atmosphere=air, target=2300.0,
+    ...                                controller=Schedule(times=[0.0, 3.0], levels=[0.0, 0.6]),
+    ...                                rate=20.0)
+    >>> replay.final_deployment, round(replay.apogee, 1)
+    (0.6, 2269.8)
+    """
 
     times: Sequence[float] | npt.ArrayLike
     levels: Sequence[float] | npt.ArrayLike
@@ -152,7 +328,42 @@ Controller: TypeAlias = Predictive | PID | Schedule | Callable[[float, tuple[flo
 
 @dataclass(frozen=True, slots=True)
 class TickLog:
-    """What happened at each tick, one array element per tick."""
+    """What happened at each tick, one array element per tick.
+
+    Made by :meth:`Vehicle.fly_controlled` as ``ControlledFlight.ticks``;
+    its arrays are empty when the flight was flown with ``record=False``.
+    The first tick is at the start, before any step.
+
+    Attributes
+    ----------
+    time : numpy.ndarray
+        The tick's time (s).
+    true_height : numpy.ndarray
+        The true height (m above the pad).
+    true_velocity : numpy.ndarray
+        The true vertical velocity (m/s).
+    sensed_height : numpy.ndarray
+        The height the controller saw (m).
+    sensed_velocity : numpy.ndarray
+        The vertical velocity the controller saw (m/s).
+    predicted_apogee : numpy.ndarray
+        The controller's prediction (m above the pad), NaN when it made
+        none.
+    commanded : numpy.ndarray
+        The deployment the controller commanded.
+    actual : numpy.ndarray
+        The deployment at the tick.
+    predictions : numpy.ndarray
+        Int64: the predictions the decision used.
+
+    Examples
+    --------
+    The ticks of the flight of the :meth:`Vehicle.fly_controlled` example:
+
+    >>> ticks = flight.ticks
+    >>> ticks.time[:3], ticks.predictions[:3]
+    (array([0.  , 0.05, 0.1 ]), array([5, 3, 3]))
+    """
 
     time: _Array
     true_height: _Array
@@ -167,7 +378,34 @@ class TickLog:
 
 @dataclass(frozen=True, slots=True)
 class ControlledFlight:
-    """The outcome of one controlled flight."""
+    """The outcome of one controlled flight.
+
+    Made by :meth:`Vehicle.fly_controlled`; an immutable value.
+
+    Attributes
+    ----------
+    apogee : float
+        The apogee (m above the pad).
+    target : float
+        The flight's target (m above the pad).
+    final_deployment : float
+        The brakes' deployment at apogee.
+    deployment_travel : float
+        The deployment's total movement, sampled at the ticks and at apogee.
+    steps : int
+        The integration steps of the flight.
+    predictions : int
+        The predictions the controller made, in all.
+    ticks : TickLog
+        What happened at each tick.
+
+    Examples
+    --------
+    The flight of the :meth:`Vehicle.fly_controlled` example:
+
+    >>> flight.target, round(flight.final_deployment, 3), flight.steps, flight.predictions
+    (2300.0, 0.532, 1029, 1107)
+    """
 
     apogee: float
     target: float
@@ -179,14 +417,46 @@ class ControlledFlight:
 
     @property
     def miss(self) -> float:
-        """apogee - target (m)."""
+        """apogee - target (m): positive past the target, negative short of
+        it.
+
+        Examples
+        --------
+        >>> round(flight.miss, 2)
+        -0.25
+        """
         return self.apogee - self.target
 
     def plot(self, path: str | None = None) -> object:
-        """A figure of the flight against time: the altitude and the
-        controller's predicted apogee with the target, and the commanded and
-        actual deployment. Saved to ``path`` if given; returns the matplotlib
-        Figure (needs matplotlib)."""
+        """A figure of the flight against time, in three panels: the altitude
+        with the target, the controller's predicted apogee minus the target,
+        and the commanded and actual deployment. Saved to ``path`` if given;
+        returns the matplotlib Figure (needs matplotlib).
+
+        Parameters
+        ----------
+        path : str, optional
+            A file to save the figure to (at 120 dpi, its format from the
+            suffix); None: not saved.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            The figure.
+
+        Raises
+        ------
+        ModuleNotFoundError
+            matplotlib is not installed.
+
+        Examples
+        --------
+        >>> import matplotlib.pyplot as plt
+        >>> figure = flight.plot()
+        >>> len(figure.axes)
+        3
+        >>> plt.close(figure)
+        """
         from .figures import plot_controlled_flight
 
         return plot_controlled_flight(self, path)

@@ -73,7 +73,47 @@ class Vehicle:
     drag table and no brakes every result is aeso's, to the bit. A flight
     that cannot reach its apogee raises :class:`FlightError` with the
     reason; a state at or past its apogee (vertical velocity at or below
-    0.5 m/s) is refused.
+    0.5 m/s) is refused. A vehicle is immutable.
+
+    Parameters
+    ----------
+    rocket : aeso.Rocket
+        The rocket: its seven properties must be finite, ``mass``,
+        ``area_drag`` and ``moment_of_inertia`` positive, ``cd`` and
+        ``area_lift`` not negative.
+    drag : Drag, optional
+        The drag coefficient against Mach number, in place of the rocket's
+        ``cd``; a :meth:`Drag.constant` becomes the rocket's ``cd``.
+    brakes : Brakes, optional
+        The air brakes.
+
+    Raises
+    ------
+    TypeError
+        ``rocket`` is not an :class:`aeso.Rocket`, ``drag`` not a
+        :class:`Drag` or ``brakes`` not a :class:`Brakes` (nor None).
+    ValueError
+        Brakes with ``replace=True`` come with a ``drag``; a property of the
+        rocket is not finite, or is out of its range above.
+
+    Examples
+    --------
+    >>> import aeso
+    >>> from aeso_flight import Atmosphere, Drag, Vehicle
+    >>> rocket = aeso.Rocket(20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0)
+    >>> vehicle = Vehicle(rocket, drag=Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.30, 0.33]))
+    >>> air = Atmosphere.standard(site_elevation=1401.0)
+    >>> state = aeso.InitialState1DOF(initial_height=0.0, initial_velocity=250.0)
+    >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air), 1)
+    2660.3
+
+    In the constant air, without a drag table or brakes, the flights are
+    aeso's:
+
+    >>> plain = Vehicle(rocket)
+    >>> (plain.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=Atmosphere.constant())
+    ...  == rocket.predict_apogee_1dof(state, aeso.OdeMethod.RK45))
+    True
     """
 
     __slots__ = ("_properties", "_drag", "_brakes", "_craft")
@@ -126,15 +166,35 @@ class Vehicle:
     @property
     def properties(self) -> dict[str, float]:
         """The rocket's seven properties as copied (``cd`` is the constant
-        drag's when one was given)."""
+        drag's when one was given): a new dict of floats, by name.
+
+        Examples
+        --------
+        >>> Vehicle(rocket, drag=Drag.constant(0.5)).properties["cd"]
+        0.5
+        """
         return dict(zip(PROPERTIES, self._properties))
 
     @property
     def drag(self) -> Drag | None:
+        """The :class:`Drag` the vehicle was made with, or None.
+
+        Examples
+        --------
+        >>> vehicle.drag
+        Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.3, 0.33])
+        """
         return self._drag
 
     @property
     def brakes(self) -> Brakes | None:
+        """The :class:`Brakes` the vehicle was made with, or None.
+
+        Examples
+        --------
+        >>> vehicle.brakes is None
+        True
+        """
         return self._brakes
 
     def __setattr__(self, name: str, value: object) -> None:
@@ -156,7 +216,69 @@ class Vehicle:
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
     ) -> float:
-        """The apogee (m above the pad) of a vertical flight from ``initial_state``."""
+        """The apogee (m above the pad) of a vertical flight from ``initial_state``.
+
+        Parameters
+        ----------
+        initial_state : aeso.InitialState1DOF
+            The state at the start of the coast: its height in metres above
+            the pad, within the atmosphere's layers; its vertical velocity
+            above 0.5 m/s; both finite.
+        method : aeso.OdeMethod
+            ``OdeMethod.Euler``, ``OdeMethod.RK3`` or ``OdeMethod.RK45``.
+        timestep_config : aeso.FixedTimeStep or aeso.AdaptiveTimeStep, optional
+            The step options: a ``FixedTimeStep`` for Euler and RK3, an
+            ``AdaptiveTimeStep`` for RK45, every value finite, the steps
+            positive, ``dt_min <= dt_max``, the tolerances not negative;
+            None: the method's default (``FixedTimeStep(0.01)`` or
+            ``AdaptiveTimeStep.default()``).
+        max_iterations : int, default 100000
+            The most steps the flight takes, from 0 to 2^64 - 1.
+        atmosphere : Atmosphere
+            Keyword only, required: the air.
+        deployment : float or tuple, optional
+            Keyword only; required for a vehicle with brakes, refused
+            without. A level from 0 to 1 held throughout, or a schedule
+            ``(times, levels)``, a tuple of two sequences of equal length:
+            times (s) counted from the state's time 0, strictly increasing,
+            and levels from 0 to 1, linear between the points and held at the
+            end values (a recorded actuation). The schedule's points are
+            step boundaries.
+
+        Returns
+        -------
+        float
+            The height at apogee, in metres above the pad.
+
+        Raises
+        ------
+        TypeError
+            An argument of the wrong class: ``initial_state`` (of the other
+            model, too), ``method``, ``timestep_config``, ``atmosphere``;
+            step options of the wrong kind for the method ("RK45 requires
+            AdaptiveTimeStep", "Euler requires FixedTimeStep", "RK3 requires
+            FixedTimeStep"); ``max_iterations`` not an integer; a value that
+            is not a number.
+        ValueError
+            A value of the state or the step options that is not finite or
+            out of its range above; a state at or past its apogee; a
+            negative ``max_iterations``; a deployment missing, given to a
+            vehicle without brakes, outside [0, 1], or a schedule that is not
+            a pair of equal lengths with increasing times.
+        OverflowError
+            ``max_iterations`` above 2^64 - 1.
+        FlightError
+            The flight did not reach its apogee: ``max_iterations`` came
+            first (``reason`` "iteration_limit"), an accepted state left the
+            atmosphere's layers ("left_atmosphere"), or the state or the
+            apogee stopped being finite ("not_finite",
+            "non_finite_apogee").
+
+        Examples
+        --------
+        >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air), 1)
+        2660.3
+        """
         return self._predict(1, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
 
     def predict_apogee_3dof(
@@ -169,7 +291,36 @@ class Vehicle:
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
     ) -> float:
-        """The apogee (m above the pad) of a planar flight from ``initial_state``."""
+        """The apogee (m above the pad) of a planar flight from ``initial_state``.
+
+        Parameters
+        ----------
+        initial_state : aeso.InitialState3DOF
+            The state at the start of the coast: ``y`` in metres above the
+            pad, within the atmosphere's layers; ``vy`` above 0.5 m/s;
+            ``|angle| < pi/2``; every value finite.
+        method, timestep_config, max_iterations, atmosphere, deployment
+            As for :meth:`predict_apogee_1dof`.
+
+        Returns
+        -------
+        float
+            The height ``y`` at apogee, in metres above the pad.
+
+        Raises
+        ------
+        TypeError, ValueError, OverflowError, FlightError
+            As for :meth:`predict_apogee_1dof`; ValueError also for
+            ``|angle| >= pi/2`` (the nose below the horizon).
+
+        Examples
+        --------
+        >>> import math
+        >>> tilted = aeso.InitialState3DOF(0.0, 0.0, 0.05, -250 * math.sin(0.05),
+        ...                                250 * math.cos(0.05), 0.0)
+        >>> round(vehicle.predict_apogee_3dof(tilted, aeso.OdeMethod.RK45, atmosphere=air), 1)
+        2652.7
+        """
         return self._predict(3, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
 
     def simulate_flight_1dof(
@@ -184,8 +335,46 @@ class Vehicle:
     ) -> tuple[_Array, _Array]:
         """The flight log ``(times, states)`` of a vertical flight: times of
         shape (n,) and states of shape (n, 12), the state before every step
-        and the final state. Columns: height, velocity, acceleration, six
-        zeros (aeso's nine), then density (kg/m^3), Mach number, deployment."""
+        (as in aeso's logs, the final, interpolated state is not a row).
+        Columns: height, velocity, acceleration, six zeros (aeso's nine),
+        then density (kg/m^3), Mach number, deployment.
+
+        Unlike aeso's flight logs, a flight that reaches ``max_iterations``
+        before its apogee raises :class:`FlightError` instead of returning
+        the rows so far.
+
+        Parameters
+        ----------
+        initial_state : aeso.InitialState1DOF
+            As for :meth:`predict_apogee_1dof`.
+        method, timestep_config, max_iterations, atmosphere, deployment
+            As for :meth:`predict_apogee_1dof`.
+
+        Returns
+        -------
+        times : numpy.ndarray
+            Float64, shape (n,): the time of each row (s).
+        states : numpy.ndarray
+            Float64, shape (n, 12): aeso's nine columns (the acceleration at
+            the previous row's state, NaN in row 0), then the density and
+            the Mach number at the row's state and the brakes' deployment at
+            its time (0 without brakes).
+
+        Raises
+        ------
+        TypeError, ValueError, OverflowError, FlightError
+            As for :meth:`predict_apogee_1dof`.
+        MemoryError
+            The log could not grow.
+
+        Examples
+        --------
+        >>> times, states = vehicle.simulate_flight_1dof(state, aeso.OdeMethod.RK45, atmosphere=air)
+        >>> times.shape, states.shape
+        ((229,), (229, 12))
+        >>> states[0, 9:].round(4)   # density, Mach number, deployment at the start
+        array([1.0685, 0.7465, 0.    ])
+        """
         return self._simulate(1, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
 
     def simulate_flight_3dof(
@@ -201,7 +390,36 @@ class Vehicle:
         """The flight log of a planar flight, shapes (n,) and (n, 12).
         Columns: x, y, angle, vx, vy, angular_rate, d(vx)/dt, d(vy)/dt,
         d(angular_rate)/dt (aeso's nine), then density (kg/m^3), Mach number,
-        deployment."""
+        deployment.
+
+        Parameters
+        ----------
+        initial_state : aeso.InitialState3DOF
+            As for :meth:`predict_apogee_3dof`.
+        method, timestep_config, max_iterations, atmosphere, deployment
+            As for :meth:`predict_apogee_1dof`.
+
+        Returns
+        -------
+        times : numpy.ndarray
+            Float64, shape (n,): the time of each row (s).
+        states : numpy.ndarray
+            Float64, shape (n, 12): the state before every step, as in
+            :meth:`simulate_flight_1dof` (the derivatives at the previous
+            row's state, NaN in row 0).
+
+        Raises
+        ------
+        TypeError, ValueError, OverflowError, FlightError, MemoryError
+            As for :meth:`simulate_flight_1dof`; ValueError also for
+            ``|angle| >= pi/2``.
+
+        Examples
+        --------
+        >>> times, states = vehicle.simulate_flight_3dof(tilted, aeso.OdeMethod.RK45, atmosphere=air)
+        >>> states.shape, round(float(states[-1, 1]), 1)   # the last logged height y
+        ((228, 12), 2652.6)
+        """
         return self._simulate(3, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
 
     def deployment_for_apogee(
@@ -227,6 +445,62 @@ class Vehicle:
         slope (a control loop's consecutive decisions then take one to
         three predictions). Needs brakes whose drag does not decrease with
         deployment.
+
+        Parameters
+        ----------
+        target : float
+            The apogee wanted (m above the pad), finite.
+        initial_state : aeso.InitialState1DOF or aeso.InitialState3DOF
+            The state at the start of the coast, as for
+            :meth:`predict_apogee_1dof` or :meth:`predict_apogee_3dof`.
+        method, timestep_config, max_iterations, atmosphere
+            As for :meth:`predict_apogee_1dof`.
+        start : DeploymentSolution, optional
+            Keyword only: the previous decision's answer, to start from.
+
+        Returns
+        -------
+        DeploymentSolution
+            The level, the apogee predicted with it, whether the target was
+            reached, the predictions made, and the slope and bracket for the
+            next warm start.
+
+        Raises
+        ------
+        ValueError
+            The vehicle has no brakes, or their drag decreases with
+            deployment somewhere in the table; ``target`` is not finite; and
+            as for :meth:`predict_apogee_1dof`.
+        TypeError
+            ``target`` is not a number; ``start`` is not a
+            :class:`DeploymentSolution` (nor None); and as for
+            :meth:`predict_apogee_1dof`.
+        OverflowError
+            ``max_iterations`` above 2^64 - 1.
+        FlightError
+            A prediction of the search did not reach its apogee (the reasons
+            of :meth:`predict_apogee_1dof`).
+
+        Examples
+        --------
+        >>> from aeso_flight import Brakes
+        >>> brakes = Brakes(deployment=[0.0, 0.5, 1.0], mach=[0.3, 0.9],
+        ...                 cd=[[0.0, 0.0], [0.40, 0.45], [0.90, 1.00]])
+        >>> braked = Vehicle(rocket, drag=vehicle.drag, brakes=brakes)
+        >>> answer = braked.deployment_for_apogee(2300.0, state, aeso.OdeMethod.RK45, atmosphere=air)
+        >>> answer.status, round(answer.level, 3), answer.predictions
+        (<Reach.REACHED: 'reached'>, 0.4, 5)
+
+        About a second later, from the state the flight has reached with
+        the brakes at that level, warm-started:
+
+        >>> later = aeso.InitialState1DOF(252.5, 231.1)
+        >>> again = braked.deployment_for_apogee(2300.0, later, aeso.OdeMethod.RK45,
+        ...                                      atmosphere=air, start=answer)
+        >>> again.status, round(again.level, 3), again.predictions
+        (<Reach.REACHED: 'reached'>, 0.399, 3)
+        >>> braked.deployment_for_apogee(1500.0, state, aeso.OdeMethod.RK45, atmosphere=air).status
+        <Reach.TOO_HIGH: 'too high'>
         """
         if self._brakes is None:
             raise ValueError("deployment_for_apogee needs a vehicle with brakes")
@@ -258,7 +532,46 @@ class Vehicle:
         """The factor on the vehicle's whole drag (body and brakes) that makes
         the predicted apogee ``target`` (m above the pad), within 0.01 m: how
         much drag a brake must add, before it exists. Factors from 0 (no drag)
-        up to 2^20 are searched; out of reach, the status says which way."""
+        up to 2^20 are searched; out of reach, the status says which way.
+
+        Parameters
+        ----------
+        target : float
+            The apogee wanted (m above the pad), finite.
+        initial_state : aeso.InitialState1DOF or aeso.InitialState3DOF
+            The state at the start of the coast, as for
+            :meth:`predict_apogee_1dof` or :meth:`predict_apogee_3dof`.
+        method, timestep_config, max_iterations, atmosphere, deployment
+            As for :meth:`predict_apogee_1dof`.
+        start : DragScaleSolution, optional
+            Keyword only: the previous answer, to start from.
+
+        Returns
+        -------
+        DragScaleSolution
+            The factor, the apogee predicted with it, whether the target was
+            reached, the predictions made, and the slope and bracket for a
+            warm start.
+
+        Raises
+        ------
+        ValueError
+            ``target`` is not finite; and as for :meth:`predict_apogee_1dof`.
+        TypeError
+            ``target`` is not a number; ``start`` is not a
+            :class:`DragScaleSolution` (nor None); and as for
+            :meth:`predict_apogee_1dof`.
+        OverflowError
+            ``max_iterations`` above 2^64 - 1.
+        FlightError
+            A prediction of the search did not reach its apogee.
+
+        Examples
+        --------
+        >>> factor = vehicle.drag_scale_for_apogee(2300.0, state, aeso.OdeMethod.RK45, atmosphere=air)
+        >>> factor.status, round(factor.scale, 3)
+        (<Reach.REACHED: 'reached'>, 2.007)
+        """
         goal = _checks.real("target", target)
         if start is not None and not isinstance(start, DragScaleSolution):
             raise TypeError(f"start must be a DragScaleSolution or None, not {type(start).__name__}")
@@ -297,6 +610,102 @@ class Vehicle:
         the interpreter; a callable is called at each tick, and an exception
         it raises ends the flight, raised again as :class:`FlightError` from
         it. ``record=False`` keeps no tick log (faster for many flights).
+
+        Parameters
+        ----------
+        initial_state : aeso.InitialState1DOF or aeso.InitialState3DOF
+            The state at the start of the coast, as for
+            :meth:`predict_apogee_1dof` or :meth:`predict_apogee_3dof`.
+        method : aeso.OdeMethod
+            The flight's method, also its predictors'.
+        timestep_config : aeso.FixedTimeStep or aeso.AdaptiveTimeStep, optional
+            The flight's step options, as for :meth:`predict_apogee_1dof`
+            (also a :class:`PID` predictor's).
+        max_iterations : int, default 100000
+            The most steps of the flight and of each prediction.
+        atmosphere : Atmosphere
+            Keyword only, required: the air.
+        target : float
+            Keyword only, required: the apogee wanted (m above the pad),
+            finite.
+        controller : Predictive, PID, Schedule or callable
+            Keyword only, required. A callable is called
+            ``controller(time, sensed_state, deployment)`` at each tick: the
+            tick's time (s), the sensed state as a tuple ((height, vertical
+            velocity) in 1-DOF, the six values of
+            :class:`aeso.InitialState3DOF` in 3-DOF) and the brakes'
+            deployment at the tick; it returns the commanded level, a number
+            from 0 to 1.
+        rate : float
+            Keyword only, required: ticks per second, finite and positive.
+            The ticks are at t0 + k / rate, the first at the start.
+        actuator : Actuator, default Actuator()
+            Keyword only: between the commands and the brakes (the default
+            is ideal).
+        sensors : Sensors, default Sensors()
+            Keyword only: what the controller sees (the default: the true
+            state).
+        seed : int, default 0
+            Keyword only: the seed of the sensor noise, not negative.
+        record : bool, default True
+            Keyword only: keep the tick log (``ControlledFlight.ticks``);
+            without it the log's arrays are empty.
+
+        Returns
+        -------
+        ControlledFlight
+            The apogee, the miss, the deployment's end and travel, the steps
+            and predictions, and the tick log.
+
+        Raises
+        ------
+        ValueError
+            The vehicle has no brakes; ``target`` or ``rate`` is not finite,
+            or ``rate`` not positive; ``seed`` is negative; a
+            :class:`Predictive` whose vehicle's brakes are missing or lose
+            drag with deployment; a "3dof" predictor on a 1-DOF flight; a
+            callable's level outside [0, 1] (raised as it is); and as for
+            :meth:`predict_apogee_1dof`.
+        TypeError
+            ``actuator``, ``sensors`` or ``controller`` of the wrong class, a
+            :class:`Predictive` whose ``vehicle`` or ``atmosphere`` is of the
+            wrong class, ``seed`` not an integer; a callable that returned
+            something other than a number (raised as it is); and as for
+            :meth:`predict_apogee_1dof`.
+        OverflowError
+            ``max_iterations`` above 2^64 - 1.
+        FlightError
+            The flight did not reach its apogee (the reasons of
+            :meth:`predict_apogee_1dof`), or the callable raised an
+            :exc:`Exception` (``reason`` "controller_raised", the exception
+            as its ``__cause__``). Other exceptions of the callable, such as
+            :exc:`KeyboardInterrupt`, are raised as they are.
+
+        Warns
+        -----
+        UserWarning
+            The target is out of reach from the start: even with the brakes
+            fully open the apogee is above it, or even closed below it. The
+            flight is flown all the same.
+
+        Examples
+        --------
+        >>> from aeso_flight import Actuator, Predictive, Sensors
+        >>> flight = braked.fly_controlled(state, aeso.OdeMethod.RK45, atmosphere=air, target=2300.0,
+        ...                                controller=Predictive(), rate=20.0,
+        ...                                actuator=Actuator(rate_limit=2.0, lag=0.05, delay=0.02),
+        ...                                sensors=Sensors(height_sd=1.0, velocity_sd=0.5), seed=1)
+        >>> round(flight.apogee, 2), round(flight.miss, 2), len(flight.ticks.time)
+        (2299.75, -0.25, 411)
+
+        A callable controller: half open while the sensed climb rate is above
+        100 m/s, then closed.
+
+        >>> def law(time, sensed, deployment):
+        ...     return 0.5 if sensed[1] > 100.0 else 0.0
+        >>> round(braked.fly_controlled(state, aeso.OdeMethod.RK45, atmosphere=air, target=2300.0,
+        ...                             controller=law, rate=20.0).apogee, 1)
+        2243.9
         """
         if self._brakes is None:
             raise ValueError("fly_controlled needs a vehicle with brakes")

@@ -168,11 +168,27 @@ def _dispersion_surface():
 
 
 def _flight_surface():
-    """aeso_flight's __all__: each name must have an entry (its docstrings
-    describe the parameters in prose, so they are not looked up)."""
+    """{qualified name: parameter names} of aeso_flight's __all__ (a class
+    by its constructor; the fields of the results it makes are described as
+    their Attributes) and of the public methods, class methods and
+    properties (no parameters) of its classes."""
+    import enum
+
     import aeso_flight
 
-    return {f"aeso_flight.{name}": [] for name in aeso_flight.__all__}
+    surface = {}
+    for name in aeso_flight.__all__:
+        obj = getattr(aeso_flight, name)
+        surface[f"aeso_flight.{name}"] = [] if issubclass(obj, enum.Enum) else list(inspect.signature(obj).parameters)
+        for attribute, member in vars(obj).items():
+            if attribute.startswith("_"):
+                continue
+            if isinstance(member, property):
+                surface[f"aeso_flight.{name}.{attribute}"] = []
+            elif inspect.isfunction(getattr(member, "__func__", member)):
+                function = getattr(member, "__func__", member)
+                surface[f"aeso_flight.{name}.{attribute}"] = list(inspect.signature(function).parameters)[1:]
+    return surface
 
 
 class _Entries(HTMLParser):
@@ -222,12 +238,16 @@ def _api_entries():
 
 
 def _documented_parameters(body):
-    """Names in bold in the entry's Parameters section (numpydoc groups
-    several as "low, high")."""
-    section = body.partition("Parameters")[2]
-    section = re.split(r"\b(?:Returns|Return type|Raises|Examples|Yields)\b", section)[0]
-    return {name.strip().lstrip("*") for group in re.findall(r"<strong>(.*?)</strong>", section)
-            for name in group.split(",")}
+    """Names in bold in the entry's Parameters and Attributes sections
+    (numpydoc groups several as "low, high")."""
+    names = set()
+    for heading in ("Parameters", "Attributes"):
+        section = body.partition(heading)[2]
+        section = re.split(r"\b(?:Parameters|Attributes|Returns|Return type|Raises|Warns|Examples|Yields)\b",
+                           section)[0]
+        names |= {name.strip().lstrip("*") for group in re.findall(r"<strong>(.*?)</strong>", section)
+                  for name in group.split(",")}
+    return names
 
 
 @pytest.mark.parametrize("name, parameters", [*_stub_surface().items(), *_dispersion_surface().items(),
