@@ -102,10 +102,11 @@ class Sensors:
     the same noise. A 3-DOF predictor sees x, the angle, the horizontal
     velocity (scaled) and the angular rate as they are.
 
-    The Gauss-Markov noise keeps the standard deviation given: from one
-    tick to the next it is multiplied by exp(-interval / correlation_time)
-    and a fresh draw added. The fields are the parameters, as floats;
-    sensors are immutable.
+    The Gauss-Markov noise keeps the standard deviation given, sd: the
+    first tick's is drawn with it, and from one tick to the next the noise
+    is multiplied by phi = exp(-interval / correlation_time) and a draw of
+    standard deviation sd sqrt(1 - phi^2) is added. The fields are the
+    parameters, as floats; sensors are immutable.
 
     Parameters
     ----------
@@ -350,7 +351,8 @@ class TickLog:
         The controller's prediction (m above the pad), NaN when it made
         none.
     commanded : numpy.ndarray
-        The deployment the controller commanded.
+        The deployment the controller commanded (its last command again
+        when it kept it).
     actual : numpy.ndarray
         The deployment at the tick.
     predictions : numpy.ndarray

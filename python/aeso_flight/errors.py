@@ -23,8 +23,8 @@ class FlightError(RuntimeError):
     (m) of the state that left the atmosphere or stopped being finite, or
     None.
 
-    Unlike aeso's ``InternalError`` it is an :exc:`Exception` (a
-    :exc:`RuntimeError`).
+    Unlike aeso's :exc:`~aeso_runtime.InternalError` it is an :exc:`Exception`
+    (a :exc:`RuntimeError`).
 
     Parameters
     ----------
