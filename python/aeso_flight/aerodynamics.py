@@ -147,7 +147,8 @@ class Drag:
         Raises
         ------
         ValueError
-            ``mach`` holds a string that is not a number.
+            NumPy cannot make a float array of ``mach`` (a string that is
+            not a number, rows of unequal length).
         TypeError
             ``mach`` is of a type NumPy does not convert to float.
 
@@ -212,11 +213,12 @@ class Brakes:
     Raises
     ------
     TypeError
-        ``deployment``, ``mach`` or ``cd`` is not made of numbers;
-        ``replace`` is not a bool; ``area`` is not a number.
+        ``deployment``, ``mach`` or ``cd`` is not made of numbers, or the
+        rows of ``cd`` differ in length; ``replace`` is not a bool;
+        ``area`` is not a number.
     ValueError
-        ``deployment`` or ``mach`` is not one-dimensional, or ``cd`` not a
-        table of rows of equal length; a value is not finite; fewer than two
+        ``deployment`` or ``mach`` is not one-dimensional, or ``cd`` not
+        two-dimensional; a value is not finite; fewer than two
         deployment levels, or they do not run from 0 to 1; the levels or the
         Mach numbers do not strictly increase; no Mach number, or a negative
         one; the table's shape is not ``len(deployment) x len(mach)``; a
@@ -368,7 +370,9 @@ class Brakes:
         Raises
         ------
         ValueError
-            The shapes do not broadcast, or a string is not a number.
+            The shapes do not broadcast, or NumPy cannot make a float array
+            of an argument (a string that is not a number, rows of unequal
+            length).
         TypeError
             An argument is of a type NumPy does not convert to float.
 

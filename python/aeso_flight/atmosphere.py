@@ -317,8 +317,9 @@ class Atmosphere:
         Raises
         ------
         ValueError
-            A height is NaN or lies outside :attr:`heights`, or is a string
-            that is not a number.
+            A height is NaN or lies outside :attr:`heights`, or NumPy cannot
+            make a float array of ``height`` (a string that is not a number,
+            rows of unequal length).
         TypeError
             ``height`` is of a type NumPy does not convert to float.
 
