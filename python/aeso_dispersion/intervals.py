@@ -178,17 +178,24 @@ def threshold_interval(values, threshold, above=True, level=DEFAULT_LEVEL):
     return proportion_interval(np.count_nonzero(beyond, axis=-1), values.shape[-1], level)
 
 
+def within_interval(values, tolerance, level=DEFAULT_LEVEL):
+    """Interval of P(|value| <= tolerance) from values along the last axis."""
+    values = np.asarray(values, dtype=np.float64)
+    return proportion_interval(np.count_nonzero(np.abs(values) <= tolerance, axis=-1), values.shape[-1], level)
+
+
 def percentile_label(p):
     """p99, p2.5, p99.9: the name of percentile p in summaries and rules."""
     return f"p{p:g}"
 
 
-def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAULT_LEVEL):
+def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAULT_LEVEL, within=()):
     """Every statistic of one outcome with its interval, as a dict:
 
-    n, mean (Interval), std, min, max, percentiles {label: Interval}, and
-    per threshold h "P(>h)" and "P(<h)" (Interval) in `thresholds`
-    {h: {"above": Interval, "below": Interval}}. NaN values are left out
+    n, mean (Interval), std, min, max, percentiles {label: Interval}, per
+    threshold h "P(>h)" and "P(<h)" (Interval) in `thresholds`
+    {h: {"above": Interval, "below": Interval}}, and per tolerance t
+    P(|value| <= t) in `within` {t: Interval}. NaN values are left out
     (the failed runs); the caller counts those."""
     values = np.asarray(values, dtype=np.float64)
     values = values[~np.isnan(values)]
@@ -206,5 +213,6 @@ def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAU
         "thresholds": {float(h): {"above": threshold_interval(values, h, True, level).as_floats(),
                                   "below": threshold_interval(values, h, False, level).as_floats()}
                        for h in thresholds},
+        "within": {float(t): within_interval(values, t, level).as_floats() for t in within},
     }
     return out

@@ -116,7 +116,7 @@ def plot_convergence(result, path):
         title = f"until {outcome.rule}: {'met' if outcome.met else 'not met'} at n = {outcome.n}"
     ax.set_xscale("log")
     ax.set_xlabel("runs (checked after each round of blocks)")
-    ax.set_ylabel(statistic.label if statistic.kind in ("above", "below")
+    ax.set_ylabel(statistic.label if statistic.is_probability
                   else f"{statistic.label} ({UNITS[statistic.outcome]})")
     ax.set_title(title, fontsize=10)
     ax.grid(alpha=0.3)

@@ -275,6 +275,7 @@ class Vehicle:
         actuator: Actuator = Actuator(),
         sensors: Sensors = Sensors(),
         seed: int = 0,
+        sample: int = 0,
         record: bool = True,
     ) -> ControlledFlight:
         """Flies the vehicle from ``initial_state`` to its apogee with
@@ -284,6 +285,9 @@ class Vehicle:
         class says. ``target`` (m above the pad) defines the miss, and is the
         controllers' target unless they name their own. A target that no
         deployment can reach from the start is said (a warning) and flown.
+        The sensor noise is drawn from ``seed`` and ``sample``, the flight's
+        number among those of the seed: sample ``i`` of a study drawn with
+        ``seed`` sees the noise this flight sees with ``sample=i``.
 
         The built-in controllers (:class:`Predictive`, :class:`PID`,
         :class:`Schedule`) run natively with the whole flight detached from
@@ -301,6 +305,7 @@ class Vehicle:
         if not isinstance(sensors, Sensors):
             raise TypeError(f"sensors must be a Sensors, not {type(sensors).__name__}")
         seed_value = _checks.count("seed", seed)
+        flight = _checks.count("sample", sample)
         args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
         kind, controller_target, gains, predictor, schedule, callback = self._controller(
             controller, goal, dof, method, timestep_config, max_iterations, atmosphere)
@@ -309,7 +314,7 @@ class Vehicle:
                    actuator.delay, actuator.initial, sensors.height_sd, sensors.velocity_sd,
                    sensors.velocity_scale, sensors.correlation_time, *gains)
         (status, apogee, _, _, _, steps, failed_at, final, travel, _, predictions, records, failure, error,
-         failed_time) = _fly_controlled(*args, 1.0, control, seed_value, 0, predictor, schedule, callback,
+         failed_time) = _fly_controlled(*args, 1.0, control, seed_value, flight, predictor, schedule, callback,
                                         bool(record))
         if failure == 1 and error is not None:
             if not isinstance(error, Exception):
