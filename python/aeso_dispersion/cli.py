@@ -236,8 +236,11 @@ draws are not common). The studies must have the same block size.
 
 Per outcome, over the pairs in which both runs succeeded: the mean of B - A
 with its t interval, percentiles of the per-draw differences with their
-order-statistic intervals, and P(B > A) with its exact interval; and the
-pairs in which only one design failed, with the reasons. The paired
+order-statistic intervals, P(B > A) with its exact interval, and with
+--within the difference of P(|miss| <= TOL) with Newcombe's interval for
+paired proportions (two controllers on one seed see the same draws and
+sensor noise); and the pairs in which only one design failed, with the
+reasons. The paired
 difference has far less spread than either study, so it needs far fewer
 runs than two separate studies for the same precision.
 
@@ -263,6 +266,9 @@ def compare_parser():
                    help="confidence level of every interval (default: A's, else 0.95)")
     p.add_argument("--percentiles", type=_percentiles, metavar="P,P,...",
                    help="percentiles of the differences to report (default: A's, else 1,5,50,95,99)")
+    p.add_argument("--within", action="append", metavar="[OUTCOME:]TOL",
+                   help="report P(|miss| <= TOL) of both designs and their paired difference B - A "
+                        "(default: A's [statistics] within); repeat for several tolerances")
     p.add_argument("--json", metavar="PATH", help="write the comparison to PATH as JSON")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     return p
@@ -370,9 +376,11 @@ def compare_main(argv):
         require("scipy.stats", "dispersion", "the confidence intervals of the comparison")
         a, b = load_study(args.a), load_study(args.b)
         try:
-            reporting = Reporting.make(args.confidence, args.percentiles, defaults=a.reporting)
+            reporting = Reporting.make(args.confidence, args.percentiles, within=args.within, defaults=a.reporting)
         except ValueError as exc:
-            raise StudyError("--percentiles", str(exc)) from None
+            raise StudyError("--within" if "tolerance" in str(exc) else "--percentiles", str(exc)) from None
+        for study in (a, b):
+            check_reporting(reporting, study.model, "--within", study.controlled)
         for study in (args.a, args.b):
             check_distinct([("the study file", study), ("the --json file", args.json)])
         if args.json:

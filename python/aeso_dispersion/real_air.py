@@ -40,7 +40,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from aeso_flight import Brakes, Drag, Schedule
+from aeso_flight import Brakes, ControlledFlight, Drag, Schedule
 from aeso_flight import _native
 
 from . import _flights, domains, tables
@@ -512,17 +512,15 @@ def fly(plan, inputs, outcomes, steps, status, stop, seed, first):
 
 
 def refly(plan, row, seed, sample):
-    """Flies sample `sample` of a controlled study again from its row of
-    inputs, with every tick recorded: aeso_flight's ControlledFlight-like
-    (apogee, records) where records is an array of the ticks (time, true
-    height, true velocity, sensed height, sensed velocity, predicted
-    apogee, commanded, actual, predictions). The same flight, to the bit, as
-    the study's."""
+    """Flies sample `sample` of a controlled study drawn with `seed` again,
+    from its row of inputs, with every tick recorded: an
+    aeso_flight.ControlledFlight, the study's flight to the bit (the same
+    vehicle, air, controller, predictor and noise). None when the flight
+    fails."""
     setting = plan.setting
     method = _flights.ODE_METHOD[plan.method]
     n = natives(setting, method)
     row = [float(v) for v in row]
-    rocket = row[plan.rocket]
     state = row[plan.state]
     if plan.speed_and_angle:
         x, y, angle, speed, rate = state
@@ -538,13 +536,10 @@ def refly(plan, row, seed, sample):
     if setting.drag_scale:
         scale, at = row[at], at + 1
     c = dict(zip(CONTROL_COLUMNS, row[at:at + len(CONTROL_COLUMNS)]))
-    control = (float(_native.CONTROLLER[setting.control.controller]), c["target"], c["rate"], c["rate_limit"],
-               c["lag"], c["delay"], c["initial"], c["height_sd"], c["velocity_sd"], c["velocity_scale"],
-               c["correlation_time"], c["kp"], c["ki"], c["kd"])
-    dof = 1 if plan.model == "1dof" else 3
-    result = _native.fly_controlled(craft(setting, rocket), day, dof, tuple(state), method, step,
-                                    plan.max_iterations, scale, control, seed, sample, n.predictor, n.schedule,
-                                    None, True)
-    status, apogee = result[0], result[1]
-    records = np.frombuffer(result[11], dtype=np.float64).reshape(-1, 9)
-    return status, apogee, records
+    control = (float(_native.CONTROLLER[setting.control.controller]),
+               *(c[key] for key in ("target", "rate", "rate_limit", "lag", "delay", "initial", "height_sd",
+                                    "velocity_sd", "velocity_scale", "correlation_time", "kp", "ki", "kd")))
+    outcome = _native.fly_controlled(craft(setting, row[plan.rocket]), day, 1 if plan.model == "1dof" else 3,
+                                     tuple(state), method, step, plan.max_iterations, scale, control, seed, sample,
+                                     n.predictor, n.schedule, None, True)
+    return ControlledFlight._from_native(outcome, c["target"]) if outcome[0] == 0 else None

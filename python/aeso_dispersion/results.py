@@ -5,7 +5,7 @@ from collections import Counter
 
 import numpy as np
 
-from . import domains, summary
+from . import domains, real_air, summary
 from .engine import failure_table
 from .errors import require
 from .intervals import percentile_label
@@ -146,6 +146,41 @@ class DispersionResult:
             if name in (full, full.split(".", 1)[1]):
                 return self.samples[:, i]
         raise KeyError(f"{name!r} is not a dispersed input; these are: {', '.join(self.names)}")
+
+    def refly(self, i):
+        """Flies sample `i` of a controlled study again, recording every tick.
+
+        A controlled flight is deterministic given the sample's inputs, the
+        seed and the sample's number (its sensor noise is drawn from them),
+        so this is the study's flight to the bit, with its history.
+
+        Parameters
+        ----------
+        i : int
+            The sample's index; its run succeeded.
+
+        Returns
+        -------
+        aeso_flight.ControlledFlight
+            The apogee, the target, the final deployment and travel, and per
+            tick (``ticks``) the time, the true and sensed state, the
+            controller's predicted apogee, the commanded and the actual
+            deployment; ``plot()`` draws it.
+
+        Raises
+        ------
+        ValueError
+            The study is not controlled, or the sample's run failed.
+        """
+        if not self.study.controlled:
+            raise ValueError("refly: only a controlled study's flights have a history to record")
+        i = int(i)
+        if self.failed[i]:
+            raise ValueError(f"refly: sample {i}'s run failed ({self.reason(i)})")
+        plan = self.study.plan
+        row = plan.values.copy()
+        row[plan.dispersed] = self.samples[i]
+        return real_air.refly(plan, row, self.seed, i)
 
     @property
     def failed(self):

@@ -21,7 +21,7 @@ from ._native import predict as _predict
 from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
-from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors, TickLog
+from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
 from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
@@ -313,9 +313,9 @@ class Vehicle:
         control = (float(kind), controller_target, ticks_per_second, actuator.rate_limit, actuator.lag,
                    actuator.delay, actuator.initial, sensors.height_sd, sensors.velocity_sd,
                    sensors.velocity_scale, sensors.correlation_time, *gains)
-        (status, apogee, _, _, _, steps, failed_at, final, travel, _, predictions, records, failure, error,
-         failed_time) = _fly_controlled(*args, 1.0, control, seed_value, flight, predictor, schedule, callback,
-                                        bool(record))
+        outcome = _fly_controlled(*args, 1.0, control, seed_value, flight, predictor, schedule, callback, bool(record))
+        status, failed_at, failure, error, failed_time = (outcome[0], outcome[6], outcome[12], outcome[13],
+                                                          outcome[14])
         if failure == 1 and error is not None:
             if not isinstance(error, Exception):
                 raise error  # KeyboardInterrupt, SystemExit: not the flight's to wrap
@@ -326,10 +326,7 @@ class Vehicle:
             raise error
         if status != 0:
             raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
-        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9) if records is not None
-                else np.empty((0, 9)))
-        log = TickLog(*(rows[:, i] for i in range(8)), predictions=rows[:, 8].astype(np.int64))
-        return ControlledFlight(float(apogee), goal, float(final), float(travel), int(steps), int(predictions), log)
+        return ControlledFlight._from_native(outcome, goal)
 
     def _controller(
         self,
