@@ -46,6 +46,7 @@ from aeso_flight import _native
 from . import _flights, domains, tables
 from .distributions import DISTRIBUTIONS
 from .errors import StudyError
+from .inputs import ROCKET_KEYS, check_keys, number_or_distribution, step_options
 
 ENVIRONMENT_KEYS = ("site_elevation", "temperature_offset", "pad_temperature", "pad_pressure")
 DRAG_KEYS = ("file", "mach", "cd", "scale")
@@ -151,21 +152,6 @@ def _table(name, given):
     return dict(given)
 
 
-def _unknown_keys(name, given, allowed):
-    for key in given:
-        if key not in allowed:
-            raise StudyError(f"{name}.{key}", f"unknown key (expected one of: {', '.join(allowed)})")
-
-
-def _value(key, value):
-    """A number or a distribution, as a study input."""
-    if isinstance(value, DISTRIBUTIONS):
-        return value
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise StudyError(key, f"must be a number or a distribution, not {type(value).__name__}")
-    return float(value)
-
-
 def _fixed(key, value):
     """A number that the study cannot disperse."""
     if isinstance(value, DISTRIBUTIONS):
@@ -199,12 +185,12 @@ def _nominal(value):
 def _environment(given):
     """(inputs, column values, kind, nominal air)."""
     env = _table("environment", given)
-    _unknown_keys("environment", env, ENVIRONMENT_KEYS)
+    check_keys("environment", env, ENVIRONMENT_KEYS)
     if "temperature_offset" in env and ("pad_temperature" in env or "pad_pressure" in env):
         raise StudyError("environment.temperature_offset",
                          "give temperature_offset or the pad's values (pad_temperature, pad_pressure), not both")
     kind = "pad_temperature" if "pad_temperature" in env else "offset"
-    values = {key: _value(f"environment.{key}", value) for key, value in env.items()}
+    values = {key: number_or_distribution(f"environment.{key}", value) for key, value in env.items()}
     values.setdefault("site_elevation", 0.0)
     if kind == "offset":
         values.setdefault("temperature_offset", 0.0)
@@ -225,7 +211,7 @@ def nominal_air(kind, site, temperature, pressure):
 def _drag(given, base):
     """(the table's mach and cd as tuples, or empty; the scale input or None)."""
     drag = _table("drag", given)
-    _unknown_keys("drag", drag, DRAG_KEYS)
+    check_keys("drag", drag, DRAG_KEYS)
     if "file" in drag:
         if "mach" in drag or "cd" in drag:
             raise StudyError("drag.file", "give the table in a file or as mach and cd, not both")
@@ -242,14 +228,14 @@ def _drag(given, base):
             raise StudyError("drag.mach", "a table of one point is a constant drag coefficient: give it as "
                                           "rocket.cd")
         mach, cd = tuple(table.mach.tolist()), tuple(table.cd.tolist())
-    scale = _value("drag.scale", drag["scale"]) if "scale" in drag else None
+    scale = number_or_distribution("drag.scale", drag["scale"]) if "scale" in drag else None
     return mach, cd, scale
 
 
 def _brakes(given, base):
     """(Brakes, the fixed deployment or None)."""
     brakes = _table("brakes", given)
-    _unknown_keys("brakes", brakes, BRAKE_KEYS)
+    check_keys("brakes", brakes, BRAKE_KEYS)
     if "file" in brakes:
         if any(key in brakes for key in ("levels", "mach", "cd")):
             raise StudyError("brakes.file", "give the table in a file or as levels, mach and cd, not both")
@@ -285,10 +271,8 @@ def _brakes(given, base):
 
 def _predictor(given, model, method, max_iterations):
     """(model, step options or None, max_iterations) of [control.predictor]."""
-    from .study import ADAPTIVE_STEP_KEYS, FIXED_STEP_KEYS
-
     predictor = _table("control.predictor", given)
-    _unknown_keys("control.predictor", predictor, PREDICTOR_KEYS)
+    check_keys("control.predictor", predictor, PREDICTOR_KEYS)
     dof = predictor.pop("model", "1dof")
     if dof not in ("1dof", "3dof"):
         raise StudyError("control.predictor.model", f'must be "1dof" or "3dof", not {dof!r}')
@@ -299,17 +283,13 @@ def _predictor(given, model, method, max_iterations):
     if isinstance(iterations, bool) or not isinstance(iterations, int) or not 0 <= iterations < 2**64:
         raise StudyError("control.predictor.max_iterations", f"must be an integer from 0 to 2**64 - 1, "
                                                              f"not {iterations!r}")
-    step_keys = ADAPTIVE_STEP_KEYS if method == "RK45" else FIXED_STEP_KEYS
+    step_keys, defaults = step_options(method)
     for key in predictor:
         if key not in step_keys:
             raise StudyError(f"control.predictor.{key}", f"not a step option of {method} (these are: "
                                                          f"{', '.join(step_keys)})")
     if not predictor:
         return dof, None, iterations
-    import aeso
-
-    defaults = ({key: getattr(aeso.AdaptiveTimeStep.default(), key) for key in step_keys}
-                if method == "RK45" else {"dt": 0.01})
     values = {**defaults, **{key: _fixed(f"control.predictor.{key}", v) for key, v in predictor.items()}}
     for key, value in values.items():
         problem = domains.check_fixed(model, key, value)
@@ -323,7 +303,7 @@ def _predictor(given, model, method, max_iterations):
 def _control(given, model, method, max_iterations, brakes):
     """(inputs in column order, Control)."""
     control = _table("control", given)
-    _unknown_keys("control", control, CONTROL_KEYS)
+    check_keys("control", control, CONTROL_KEYS)
     controller = control.pop("controller", "predictive")
     if controller not in CONTROLLERS:
         raise StudyError("control.controller", f"must be one of {', '.join(CONTROLLERS)}, not {controller!r}")
@@ -350,7 +330,7 @@ def _control(given, model, method, max_iterations, brakes):
                                           "with deployment: the table's cd falls from one level to the next")
         dof, step, iterations = _predictor(control.pop("predictor", {}), model, method, max_iterations)
         settings = Control(controller, dof, step, iterations)
-    values = {key: _value(f"control.{key}", value) for key, value in control.items()}
+    values = {key: number_or_distribution(f"control.{key}", value) for key, value in control.items()}
     inputs = [("control", key, values.get(key, CONTROL_DEFAULTS.get(key, 0.0))) for key in CONTROL_COLUMNS
               if key in values or key in CONTROL_DEFAULTS and (key not in GAINS or controller == "pid")]
     columns = [("control", key, values.get(key, CONTROL_DEFAULTS.get(key, 0.0))) for key in CONTROL_COLUMNS]
@@ -362,8 +342,6 @@ def sections(model, method, max_iterations, rocket, environment=None, drag=None,
     """The real-air sections of a study (see Sections), or None when it has
     none of them. `rocket`: the study's checked rocket section; `base`: the
     directory the sections' file names are relative to."""
-    from .study import ROCKET_KEYS
-
     if environment is None and drag is None and brakes is None and control is None:
         return None
     inputs, columns = [], []

@@ -38,6 +38,8 @@ import aeso
 from . import domains, real_air
 from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
+from .inputs import (METHODS, MODELS, ROCKET_KEYS, STATE_1DOF_KEYS, STATE_3DOF_KEYS, STATE_3DOF_OPTIONAL,
+                     STATE_3DOF_SPEED_KEYS, check_keys, number_or_distribution, step_options)
 from .errors import StudyError
 from .output import check_memory, open_output
 from .copula import Correlation, CorrelationError
@@ -48,36 +50,15 @@ from .results import DispersionResult
 from .stopping import StoppingRule, Tracker
 from .summary import Reporting
 
-ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
-               "stab_margin_dimensional", "cl_a")
-STATE_1DOF_KEYS = ("initial_height", "initial_velocity")
-STATE_3DOF_KEYS = ("x", "y", "angle", "vx", "vy", "angular_rate")
-STATE_3DOF_SPEED_KEYS = ("x", "y", "angle", "speed", "angular_rate")
-STATE_3DOF_OPTIONAL = ("x", "y", "angular_rate")
-FIXED_STEP_KEYS = ("dt",)
-ADAPTIVE_STEP_KEYS = ("dt", "dt_min", "dt_max", "absolute_error_tolerance", "relative_error_tolerance")
-METHODS = ("Euler", "RK3", "RK45")
-MODELS = ("1dof", "3dof")
-DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-
-
-def _number_or_distribution(key, value):
-    if isinstance(value, DISTRIBUTIONS):
-        return value
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise StudyError(key, f"must be a number or a distribution, not {type(value).__name__}")
-    return float(value)
 
 
 def _section(name, given, allowed, required):
     """Checks a section's keys; returns {key: float or distribution}."""
     if not isinstance(given, Mapping):
         raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
-    for key in given:
-        if key not in allowed:
-            raise StudyError(f"{name}.{key}", f"unknown key (expected one of: {', '.join(allowed)})")
-    values = {key: _number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
+    check_keys(name, given, allowed)
+    values = {key: number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
     for key in required:
         if key not in given:
             raise StudyError(f"{name}.{key}", "missing")
@@ -127,11 +108,7 @@ def _solver_section(solver):
         raise StudyError("solver.max_iterations", f"must be an integer, not {type(max_iterations).__name__}")
     if not 0 <= max_iterations < 2**64:
         raise StudyError("solver.max_iterations", f"must be from 0 to 2**64 - 1, not {max_iterations}")
-    if method == "RK45":
-        step_keys, defaults = ADAPTIVE_STEP_KEYS, aeso.AdaptiveTimeStep.default()
-        defaults = {key: getattr(defaults, key) for key in ADAPTIVE_STEP_KEYS}
-    else:
-        step_keys, defaults = FIXED_STEP_KEYS, {"dt": DEFAULT_FIXED_DT}
+    step_keys, defaults = step_options(method)
     allowed = ("method", "max_iterations") + step_keys
     steps = _section("solver", solver, allowed, ())
     kind = "default" if not steps else ("adaptive" if method == "RK45" else "fixed")
