@@ -189,7 +189,8 @@ class ControlledFlight:
         records = outcome[11]
         rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9)  # type: ignore[call-overload]
                 if records is not None else np.empty((0, 9)))
-        log = TickLog(*(rows[:, i] for i in range(8)), predictions=rows[:, 8].astype(np.int64))
+        log = TickLog(rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4], rows[:, 5], rows[:, 6], rows[:, 7],
+                      rows[:, 8].astype(np.int64))
         return cls(float(outcome[1]), target, float(outcome[7]), float(outcome[8]),  # type: ignore[arg-type]
                    int(outcome[5]), int(outcome[10]), log)  # type: ignore[call-overload]
 
