@@ -210,7 +210,7 @@ def compare(a, b, n=None, seed=None, reporting=None, **run_options):
         their order-statistic intervals (``percentiles``) and P(B > A) with
         its exact interval (``p_b_greater``), each an
         ``Interval(estimate, low, high)``, and per tolerance of the
-        reporting (``within``) P(|outcome| <= TOL) of A and of B with their
+        reporting (``within``) ``P(|outcome| <= TOL)`` of A and of B with their
         exact intervals and the paired difference B - A with Newcombe's
         interval; ``differences(outcome)``: B - A
         per draw, NaN where either run failed; ``pairs()`` and

@@ -222,11 +222,14 @@ def _drag(given, base):
         raise StudyError("drag.mach" if "cd" in drag else "drag.cd", "missing: a drag table needs mach and cd")
     mach = cd = ()
     if "mach" in drag:
-        table = _checked(lambda: Drag(_array("drag.mach", drag["mach"]), _array("drag.cd", drag["cd"])),
-                         ("drag.mach", "drag.cd"))
+        keys = ("drag.file",) if "file" in drag else ("drag.mach", "drag.cd")
+        try:
+            table = Drag(_array(keys[0], drag["mach"]), _array(keys[-1], drag["cd"]))
+        except (TypeError, ValueError) as exc:
+            raise StudyError(keys[-1] if str(exc).startswith("cd") else keys[0],
+                             f"{drag['file']}: {exc}" if "file" in drag else str(exc)) from None
         if table.mach.size < 2:
-            raise StudyError("drag.mach", "a table of one point is a constant drag coefficient: give it as "
-                                          "rocket.cd")
+            raise StudyError(keys[0], "a table of one point is a constant drag coefficient: give it as rocket.cd")
         mach, cd = tuple(table.mach.tolist()), tuple(table.cd.tolist())
     scale = number_or_distribution("drag.scale", drag["scale"]) if "scale" in drag else None
     return mach, cd, scale
@@ -262,9 +265,9 @@ def _brakes(given, base):
     except (TypeError, ValueError) as exc:
         text = str(exc)
         key = next((k for word, k in named.items() if text.startswith(word)), keys[-1])
-        if key == "brakes.file":
-            text = f"{brakes['file']}: {text.replace('deployment', 'the deployment levels', 1)}"
-        raise StudyError(key, text) from None
+        if text.startswith("deployment"):  # Brakes' name of the levels
+            text = "the deployment levels" + text[len("deployment"):]
+        raise StudyError(key, f"{brakes['file']}: {text}" if key == "brakes.file" else text) from None
     deployment = None if "deployment" not in brakes else _fixed("brakes.deployment", brakes["deployment"])
     return table, deployment
 

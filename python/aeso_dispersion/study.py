@@ -189,8 +189,8 @@ class Study:
         ``height_sd``, ``velocity_sd``, ``velocity_scale``,
         ``correlation_time``; each number may be a distribution.
     within : sequence of str or float, optional
-        Values TOL, or "OUTCOME:TOL", of P(|outcome| <= TOL) to report (a
-        number: of the miss).
+        Values TOL, or "OUTCOME:TOL", of ``P(|outcome| <= TOL)`` to report
+        (a number: of the miss).
     source, source_sha256 : str, optional
         The study file it was read from, and its SHA-256 (:func:`load_study`
         gives them); file names in the sections are relative to the study
@@ -261,8 +261,9 @@ class Study:
         values = [v.nominal if d else v for d, (_, _, v) in zip(drawn, columns)]
         codes = [v.code if d else CONSTANT for d, (_, _, v) in zip(drawn, columns)]
         params = [v.params if d else (0.0,) * N_PARAMS for d, (_, _, v) in zip(drawn, columns)]
-        self.distributions = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs if isinstance(v, DISTRIBUTIONS)})
-        self.dispersed = tuple(self.distributions)
+        self._distributions = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs
+                                                if isinstance(v, DISTRIBUTIONS)})
+        self.dispersed = tuple(self._distributions)
         self.controlled = air is not None and air.setting.control is not None
         self.correlation = _correlation(correlation, self.dispersed)
         self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds, within), model,
@@ -470,6 +471,12 @@ class Study:
             writer.finish(runs)
         return DispersionResult(study=self, runs=runs, seed=seed, backend=backend.name, workers=workers,
                                 elapsed=elapsed, stopping=None if tracker is None else tracker.outcome())
+
+    @property
+    def distributions(self):
+        """{"section.key": distribution} of the dispersed inputs, in study
+        order, as the results file records them."""
+        return self._distributions
 
     @property
     def outcome_names(self):

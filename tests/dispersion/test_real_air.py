@@ -247,7 +247,7 @@ def test_fingerprint_covers_every_section_and_table(tmp_path, sections, brakes):
     ('[drag]\nfile = "nowhere.csv"\n', "drag.file", "cannot read"),
     ('[drag]\nfile = "drag.csv"\n', "drag.file", "drag.csv line 3: 'x' is not a number"),
     ('[brakes]\nlevels = [0.0, 0.8]\nmach = [0.5]\ncd = [[0.0], [0.5]]\ndeployment = 0.5\n', "brakes.levels",
-     "deployment must run from 0 (closed) to 1 (fully open)"),
+     "the deployment levels must run from 0 (closed) to 1 (fully open)"),
     ('[brakes]\nfile = "brakes.csv"\n[control]\ncontroller = "bang-bang"\ntarget = 3000.0\nrate = 10.0\n',
      "control.controller", "must be one of predictive, pid, schedule"),
     ('[environment]\nsite_elevation = 1401.0\ntemperature_offset = 150.0\n', "environment.temperature_offset",
