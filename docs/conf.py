@@ -112,7 +112,8 @@ def copy_mathjax(app, exception):
 
 
 # --- Figures made at build time ------------------------------------------------
-FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py", "scripts/real_flights.py"]
+FIGURE_SCRIPTS = ["scripts/validation.py", "scripts/performance_figures.py", "scripts/real_flights.py",
+                  "scripts/control_flight.py"]
 
 
 def make_figures(app):

@@ -20,8 +20,8 @@ from typing import Protocol
 
 import numpy as np
 
-from . import _flights, outcomes
-from .engine import run_block, run_blocks
+from . import outcomes
+from .engine import run_block, run_blocks, stop_flag
 from .errors import DispersionError, StudyError, require
 from .output import Runs, export_rows
 
@@ -266,7 +266,7 @@ class Threads:
         """
         if collector.complete:  # a stopping rule met by the blocks read back
             return self.workers
-        stop = _flights.StopFlag()
+        stop = stop_flag(plan)
         executor = ThreadPoolExecutor(self.workers, thread_name_prefix="aeso-dispersion")
 
         def submit(first, last):

@@ -25,7 +25,13 @@ EPILOG = """\
 The study file has the sections [study] (model, n, seed, block_size),
 [rocket], [initial_state] and [solver]; any numeric value may be a
 distribution table such as { distribution = "normal", mean = 20.0, std = 0.4 }.
-See examples/dispersion_study.toml.
+See examples/dispersion_study.toml. Flights in the real air take the
+optional sections [environment] (the day's standard atmosphere), [drag] (a
+Mach table and a scale), [brakes] and [control] (the brakes' controller,
+actuator and sensors): see examples/real_air_study.toml and
+examples/controlled_study.toml. A controlled study's runs also give the
+miss (apogee - target), the final deployment and its travel; --within
+miss:10 reports P(|miss| <= 10).
 
 Every input has a physical domain (mass, areas, moment of inertia and step
 sizes > 0; cd, cl_a and speed >= 0; finite values), and every start is a
@@ -187,14 +193,19 @@ def parser():
     stats.add_argument("--threshold", action="append", metavar="[OUTCOME:]H",
                        help="report P(apogee > H) and P(apogee < H) with their intervals; "
                             "repeat for several thresholds")
+    stats.add_argument("--within", action="append", metavar="[OUTCOME:]TOL",
+                       help="report P(|miss| <= TOL), the probability that a controlled flight's "
+                            "apogee lies within TOL of its target, with its interval (or of another "
+                            "outcome, e.g. downrange:300); repeat for several tolerances")
     stats.add_argument("--until", metavar="STAT=TOL",
                        help="stop once the confidence interval of STAT is no wider than ±TOL, "
                             "checked after rounds of blocks; -n is then the maximum. STAT: mean, "
-                            "pNN (e.g. p99), P(apogee>H) or P(apogee<H)")
+                            "pNN (e.g. p99), P(apogee>H), P(apogee<H) or P(|miss|<=H)")
     stats.add_argument("--sensitivity", metavar="OUTCOME", default="apogee",
                        help="the outcome whose sensitivity to each input is shown and written to "
-                            "--json: apogee (the default), time_of_apogee, or (3-DOF) downrange or "
-                            "speed_at_apogee")
+                            "--json: apogee (the default), time_of_apogee, (3-DOF) downrange or "
+                            "speed_at_apogee, or (controlled) miss, final_deployment or "
+                            "deployment_travel")
     stats.add_argument("--json", metavar="PATH",
                        help="write every statistic, interval, threshold probability, the failure "
                             "counts, n, seed, the stopping rule's outcome and the version to PATH")
@@ -225,8 +236,11 @@ draws are not common). The studies must have the same block size.
 
 Per outcome, over the pairs in which both runs succeeded: the mean of B - A
 with its t interval, percentiles of the per-draw differences with their
-order-statistic intervals, and P(B > A) with its exact interval; and the
-pairs in which only one design failed, with the reasons. The paired
+order-statistic intervals, P(B > A) with its exact interval, and with
+--within the difference of P(|miss| <= TOL) with Newcombe's interval for
+paired proportions (two controllers on one seed see the same draws and
+sensor noise); and the pairs in which only one design failed, with the
+reasons. The paired
 difference has far less spread than either study, so it needs far fewer
 runs than two separate studies for the same precision.
 
@@ -252,6 +266,9 @@ def compare_parser():
                    help="confidence level of every interval (default: A's, else 0.95)")
     p.add_argument("--percentiles", type=_percentiles, metavar="P,P,...",
                    help="percentiles of the differences to report (default: A's, else 1,5,50,95,99)")
+    p.add_argument("--within", action="append", metavar="[OUTCOME:]TOL",
+                   help="report P(|miss| <= TOL) of both designs and their paired difference B - A "
+                        "(default: A's [statistics] within); repeat for several tolerances")
     p.add_argument("--json", metavar="PATH", help="write the comparison to PATH as JSON")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     return p
@@ -359,9 +376,11 @@ def compare_main(argv):
         require("scipy.stats", "dispersion", "the confidence intervals of the comparison")
         a, b = load_study(args.a), load_study(args.b)
         try:
-            reporting = Reporting.make(args.confidence, args.percentiles, defaults=a.reporting)
+            reporting = Reporting.make(args.confidence, args.percentiles, within=args.within, defaults=a.reporting)
         except ValueError as exc:
-            raise StudyError("--percentiles", str(exc)) from None
+            raise StudyError("--within" if "tolerance" in str(exc) else "--percentiles", str(exc)) from None
+        for study in (a, b):
+            check_reporting(reporting, study.model, "--within", study.controlled)
         for study in (args.a, args.b):
             check_distinct([("the study file", study), ("the --json file", args.json)])
         if args.json:
@@ -442,14 +461,15 @@ def _statistics_options(study, args):
     anything runs."""
     require("scipy.stats", "dispersion", "the confidence intervals of the summary")
     if args.sensitivity not in study.outcome_names:
-        raise StudyError("--sensitivity", f"no outcome {args.sensitivity!r} in a {study.model} study "
+        raise StudyError("--sensitivity", f"no outcome {args.sensitivity!r} in a {study.kind} study "
                                           f"(these are: {', '.join(study.outcome_names)})")
     try:
-        reporting = Reporting.make(args.confidence, args.percentiles, args.threshold,
+        reporting = Reporting.make(args.confidence, args.percentiles, args.threshold, args.within,
                                    defaults=study.reporting)
     except ValueError as exc:
-        raise StudyError("--threshold", str(exc)) from None
-    study = study.replace(reporting=check_reporting(reporting, study.model, "--threshold"))
+        raise StudyError("--within" if "tolerance" in str(exc) else "--threshold", str(exc)) from None
+    study = study.replace(reporting=check_reporting(reporting, study.model, "--threshold", study.controlled,
+                                                    "--within"))
     return study, stopping_rule("--until", args.until) if args.until else study.until
 
 

@@ -11,9 +11,13 @@ that of either study, and so are the runs a precise answer needs.
 
 Per outcome the comparison reports, over the pairs in which both runs
 succeeded: the mean difference with Student's t interval, percentiles of
-the per-draw differences with their order-statistic intervals, and P(B > A)
-with its exact (Clopper-Pearson) interval; and it counts the pairs in which
-only one design failed, with the reasons. Inputs the two studies disperse
+the per-draw differences with their order-statistic intervals, P(B > A)
+with its exact (Clopper-Pearson) interval, and for each tolerance TOL of
+the reporting (--within miss:10) the difference of P(|outcome| <= TOL)
+between the designs with Newcombe's interval for paired proportions (two
+controllers flown on the same seed see the same draws and the same sensor
+noise); and it counts the pairs in which only one design failed, with the
+reasons. Inputs the two studies disperse
 differently are named: their values differ draw by draw, so the difference
 also carries that change.
 """
@@ -25,7 +29,7 @@ import numpy as np
 
 from . import domains, summary
 from .errors import StudyError
-from .intervals import describe
+from .intervals import describe, paired_difference_interval, within_interval
 from .outcomes import UNITS
 from .report import write_json
 
@@ -68,7 +72,9 @@ class Comparison:
 
     - `differences(outcome)`: B - A per draw, NaN where either run failed;
     - `statistics()`: {outcome: {"n", "mean_difference", "percentiles",
-      "p_b_greater"}} with intervals (see intervals.Interval);
+      "p_b_greater", "within"}} with intervals (see intervals.Interval);
+      "within" holds per tolerance P(|outcome| <= TOL) of A and B and
+      their paired difference B - A;
     - `pairs()`: how many pairs both succeeded, only A or only B failed,
       both failed; `one_sided_failures()` the reasons of the one-sided ones;
     - `dispersion_differences`: see dispersion_differences.
@@ -103,11 +109,19 @@ class Comparison:
     def statistics(self):
         level, percentiles = self.reporting.level, self.reporting.percentiles
         out = {}
+        both = ~self.a.failed & ~self.b.failed
         for name in self.outcome_names:
             described = describe(self.differences(name), percentiles, (0.0,), level)
+            a, b = self.a.outcomes()[name][both], self.b.outcomes()[name][both]
             out[name] = {"n": described["n"], "mean_difference": described["mean"],
                          "percentiles": described["percentiles"],
-                         "p_b_greater": described["thresholds"][0.0]["above"]}
+                         "p_b_greater": described["thresholds"][0.0]["above"],
+                         "within": {tolerance: {
+                             "a": within_interval(a, tolerance, level).as_floats(),
+                             "b": within_interval(b, tolerance, level).as_floats(),
+                             "difference": paired_difference_interval(np.abs(a) <= tolerance, np.abs(b) <= tolerance,
+                                                                      level)}
+                                    for tolerance in self.reporting.within_of(name)}}
         return out
 
     def format(self):
@@ -136,6 +150,10 @@ class Comparison:
             rows.append(("P(B > A)", stats["p_b_greater"], 4))
             lines += [f"    {label:<9}{summary.value_text(i.estimate, d):>12}  "
                       f"({summary.interval_text(i, d)})" for label, i, d in rows]
+            for tolerance, p in stats["within"].items():
+                lines.append(f"    P(|{name}| <= {tolerance:g}): A {summary.value_text(p['a'].estimate, 4)}, "
+                             f"B {summary.value_text(p['b'].estimate, 4)}; B - A "
+                             f"{p['difference'].estimate:+.4f} ({summary.interval_text(p['difference'], 4)})")
         return "\n".join(lines)
 
     def __str__(self):
@@ -149,7 +167,8 @@ class Comparison:
             "pairs": self.pairs(), "one_sided_failures": self.one_sided_failures(),
             "dispersion_differences": [{"input": what, "a": in_a, "b": in_b}
                                        for what, in_a, in_b in self.dispersion_differences],
-            "outcomes": {name: {"unit": UNITS[name], **stats}
+            "outcomes": {name: {"unit": UNITS[name], **stats,
+                                "within": [{"tolerance": tolerance, **p} for tolerance, p in stats["within"].items()]}
                          for name, stats in self.statistics().items()},
         }
 
@@ -190,7 +209,10 @@ def compare(a, b, n=None, seed=None, reporting=None, **run_options):
         (``mean_difference``), the percentiles of the differences with
         their order-statistic intervals (``percentiles``) and P(B > A) with
         its exact interval (``p_b_greater``), each an
-        ``Interval(estimate, low, high)``; ``differences(outcome)``: B - A
+        ``Interval(estimate, low, high)``, and per tolerance of the
+        reporting (``within``) ``P(|outcome| <= TOL)`` of A and of B with their
+        exact intervals and the paired difference B - A with Newcombe's
+        interval; ``differences(outcome)``: B - A
         per draw, NaN where either run failed; ``pairs()`` and
         ``one_sided_failures()``: the pairs in which one design or both
         failed, and why; ``dispersion_differences``: the inputs the two

@@ -28,6 +28,28 @@
     inputs = ["mass", "moment_of_inertia"]
     matrix = [[1.0, 0.6], [0.6, 1.0]]
 
+    [environment]           # optional: the day's standard atmosphere
+    site_elevation = 1401.0
+    temperature_offset = { distribution = "normal", mean = 0.0, std = 5.0 }
+
+    [drag]                  # optional: drag against Mach, and a factor on it
+    file = "drag.csv"       #   (or mach = [...] and cd = [...])
+    scale = { distribution = "normal", mean = 1.0, std = 0.05 }
+
+    [brakes]                # optional: air brakes
+    file = "brakes.csv"     #   (or levels, mach and cd)
+    deployment = 0.5        #   uncontrolled: a fixed level
+
+    [control]               # optional: the brakes' controller
+    controller = "predictive"
+    target = 3048.0
+    rate = 20.0
+    rate_limit = 2.0        #   actuator: rate_limit, lag, delay, initial
+    velocity_sd = 1.0       #   sensors: height_sd, velocity_sd, velocity_scale,
+    [control.predictor]     #     correlation_time
+    model = "1dof"
+
+(see real_air for every key).
 A value is a number or a distribution table: normal (mean, std, optional
 low and high), lognormal (log_mean, log_std, optional low and high), uniform
 (low, high) or triangular (low, mode, high). Every value must lie in its
@@ -44,8 +66,14 @@ from .distributions import KINDS
 from .errors import StudyError
 from .study import DEFAULT_BLOCK_SIZE, Study
 
-SECTIONS = ("study", "rocket", "initial_state", "solver", "statistics", "correlation")
-STATISTICS_KEYS = ("confidence", "percentiles", "thresholds", "until")
+SECTIONS = ("study", "rocket", "initial_state", "solver", "statistics", "correlation", "environment", "drag",
+            "brakes", "control")
+STATISTICS_KEYS = ("confidence", "percentiles", "thresholds", "within", "until")
+# Keys of a section whose values are settings (a name, a table, a switch)
+# rather than numbers or distributions.
+SETTINGS = {"solver": ("method",), "drag": ("file", "mach", "cd"),
+            "brakes": ("file", "levels", "mach", "cd", "replace"),
+            "control": ("controller", "predictor", "times", "levels")}
 STUDY_KEYS = ("model", "n", "seed", "block_size", "allow_negative")
 
 
@@ -88,9 +116,11 @@ def _values(section, table):
         raise StudyError(section, f"must be a table, not {_toml_type(table)}")
     out = {}
     for key, value in table.items():
-        if isinstance(value, Mapping):
+        if key in SETTINGS.get(section, ()):
+            pass
+        elif isinstance(value, Mapping):
             value = _distribution(f"{section}.{key}", value)
-        elif key != "method" and (isinstance(value, bool) or not isinstance(value, (int, float))):
+        elif isinstance(value, bool) or not isinstance(value, (int, float)):
             raise StudyError(f"{section}.{key}", f"must be a number or a distribution table, "
                                                  f"not {_toml_type(value)}")
         out[key] = value
@@ -132,6 +162,8 @@ def study_from_mapping(data, source=None, source_sha256=None):
         allow_negative=allow_negative,
         correlation=_correlation(data.get("correlation")),
         **_statistics(data.get("statistics", {})),
+        **{section: _values(section, data[section]) for section in ("environment", "drag", "brakes", "control")
+           if section in data},
         source=source, source_sha256=source_sha256,
     )
 
@@ -161,7 +193,7 @@ def _statistics(table):
         raise StudyError("statistics.until", f"must be a string such as \"p99=1.0\", not "
                                              f"{_toml_type(until)}")
     return dict(confidence=confidence, percentiles=table.get("percentiles"),
-                thresholds=table.get("thresholds"), until=until)
+                thresholds=table.get("thresholds"), within=table.get("within"), until=until)
 
 
 def load_study(path):
@@ -171,8 +203,11 @@ def load_study(path):
     ----------
     path : str or os.PathLike
         The study file: the sections ``[rocket]``, ``[initial_state]`` and
-        ``[solver]``, and optionally ``[study]``, ``[statistics]`` and
-        ``[correlation]``, as on the dispersion studies page.
+        ``[solver]``, and optionally ``[study]``, ``[statistics]``,
+        ``[correlation]``, and for flights in the real air
+        ``[environment]``, ``[drag]``, ``[brakes]`` and ``[control]``, as on
+        the dispersion studies page. Table files the sections name are
+        relative to the study file.
 
     Returns
     -------

@@ -6,9 +6,17 @@ the input and the value, before any run; a bounded distribution (uniform,
 triangular, or normal/lognormal with low/high) must lie within the domain
 and is refused otherwise, so its draws never fail for this.
 
-Every domain requires a finite value. Inputs the model does not read (the
-lift and moment properties in a 1-DOF study) have no domain: any value,
-NaN included, leaves the apogee unchanged.
+Every domain requires a finite value (a fixed actuator rate limit may also
+be inf: no limit). Inputs the model does not read (the lift and moment
+properties in a 1-DOF study) have no domain: any value, NaN included,
+leaves the apogee unchanged.
+
+The day's air takes the domains aeso_flight.Atmosphere.standard enforces:
+a site within the atmosphere's layers, a temperature offset within
+±100 K, a pad temperature (kelvin) within 100 K of the standard
+temperature at the site and a pad pressure (pascals) within a factor 1.5 of
+the standard pressure there; the last two are checked per sample against
+the sample's site when either is drawn.
 
 Every start must be a flight with an apogee ahead: the 3-DOF pitch angle
 keeps the nose above the horizon (|angle| < pi/2, as given: an angle is
@@ -29,18 +37,23 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from aeso_flight import atmosphere as _atmosphere
+from aeso_flight._native import standard_air
+
 from ._flights import APOGEE_VELOCITY_THRESHOLD
 
 
 @dataclass(frozen=True)
 class Domain:
-    """Finite values from `low` to `high` (bounds excluded when `strict`);
-    `text`, when given, says what the domain means."""
+    """Finite values from `low` to `high` (bounds excluded when `strict`),
+    and +inf too when `infinite`; `text`, when given, says what the domain
+    means."""
 
     low: float = -math.inf
     high: float = math.inf
     strict: bool = False
     text: str = ""
+    infinite: bool = False
 
     def __str__(self):
         if self.text:
@@ -55,6 +68,8 @@ class Domain:
             inside = (value > self.low) & (value < self.high)
         else:
             inside = (value >= self.low) & (value <= self.high)
+        if self.infinite:
+            return (np.isfinite(value) & inside) | (value == math.inf)
         return np.isfinite(value) & inside
 
     def holds(self, low, high):
@@ -73,6 +88,19 @@ NOSE_UP = Domain(-math.pi / 2, math.pi / 2, strict=True, text="|angle| < pi/2: t
 RISING = Domain(APOGEE_VELOCITY_THRESHOLD, strict=True,
                 text=f"> {APOGEE_VELOCITY_THRESHOLD:g} m/s, above the vertical velocity at which a run ends")
 
+# The day's air (see aeso_flight.Atmosphere.standard). A site below the
+# top of the layers: the highest value below it, as a closed bound.
+SITE = Domain(_atmosphere.LOWEST_ALTITUDE, math.nextafter(_atmosphere.HIGHEST_ALTITUDE, -math.inf),
+              text=f"from {_atmosphere.LOWEST_ALTITUDE:.1f} m to {_atmosphere.HIGHEST_ALTITUDE:.1f} m above "
+                   f"sea level, within the atmosphere's layers")
+MAX_OFFSET = _atmosphere.MAX_TEMPERATURE_OFFSET
+MAX_PRESSURE_RATIO = _atmosphere.MAX_PRESSURE_RATIO
+OFFSET = Domain(-MAX_OFFSET, MAX_OFFSET, text=f"within ±{MAX_OFFSET:g} K")
+KELVIN = Domain(0.0, strict=True, text="> 0 K: a temperature in kelvin")
+PASCALS = Domain(0.0, strict=True, text="> 0 Pa: a pressure in pascals")
+LEVEL = Domain(0.0, 1.0, text="from 0 (closed) to 1 (fully open)")
+RATE_LIMIT = Domain(0.0, strict=True, infinite=True, text="> 0, or inf: no limit")
+
 # Section of each key (keys are unique across sections) and its domain.
 DOMAINS = {
     "rocket": {
@@ -87,6 +115,16 @@ DOMAINS = {
         "dt": POSITIVE, "dt_min": POSITIVE, "dt_max": POSITIVE,
         "absolute_error_tolerance": NON_NEGATIVE, "relative_error_tolerance": NON_NEGATIVE,
     },
+    "environment": {
+        "site_elevation": SITE, "temperature_offset": OFFSET, "pad_temperature": KELVIN, "pad_pressure": PASCALS,
+    },
+    "drag": {"scale": NON_NEGATIVE},
+    "brakes": {"deployment": LEVEL},
+    "control": {
+        "target": FINITE, "rate": POSITIVE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
+        "initial": LEVEL, "height_sd": NON_NEGATIVE, "velocity_sd": NON_NEGATIVE, "velocity_scale": POSITIVE,
+        "correlation_time": NON_NEGATIVE, "kp": FINITE, "ki": FINITE, "kd": FINITE,
+    },
 }
 SECTION_OF = {key: section for section, keys in DOMAINS.items() for key in keys}
 # Inputs whose domain the study may widen to every finite value (a negative
@@ -99,6 +137,9 @@ ORDERED = (("dt_min", "dt_max"),)
 # The launch speed and pitch angle whose vertical velocity speed * cos(angle)
 # must be RISING.
 SPEED_AND_ANGLE = ("speed", "angle")
+# The site and a pad value whose domain depends on the site's standard air.
+PAD_TEMPERATURE = ("site_elevation", "pad_temperature")
+PAD_PRESSURE = ("site_elevation", "pad_pressure")
 
 
 def qualified(key):
@@ -136,6 +177,65 @@ def check_vertical(speed, angle):
         return None
     return (f"the vertical velocity {speed!r} * cos({angle!r}) = {vertical:.6g} m/s is at or below "
             f"{RISING.low:g} m/s, where a run ends: the flight has no apogee ahead")
+
+
+def pad_temperature_template(site, temperature):
+    return (f"{{{qualified(temperature)}}} lies more than {MAX_OFFSET:g} K from the standard temperature at "
+            f"the site {{{qualified(site)}}}: a pad temperature is in kelvin")
+
+
+def pad_pressure_template(site, pressure):
+    return (f"{{{qualified(pressure)}}} lies more than a factor {MAX_PRESSURE_RATIO:g} from the standard "
+            f"pressure at the site {{{qualified(site)}}}: a pad pressure is in pascals")
+
+
+def _standard(sites, which):
+    """The standard temperature (which 0) or pressure (1) at each site
+    (an array; NaN at a site outside the layers, which its own check
+    refuses)."""
+    unique, inverse = np.unique(sites, return_inverse=True)
+    values = np.array([standard_air(float(z))[which] if SITE.contains(z) else math.nan for z in unique.tolist()])
+    return values[inverse].reshape(np.shape(sites))
+
+
+def pad_temperature_holds(site, temperature):
+    """Whether pad temperatures (K) lie within MAX_OFFSET of the standard
+    temperature at their sites (arrays)."""
+    return np.abs(np.asarray(temperature) - _standard(site, 0)) <= MAX_OFFSET
+
+
+def pad_pressure_holds(site, pressure):
+    """Whether pad pressures (Pa) lie within a factor MAX_PRESSURE_RATIO of
+    the standard pressure at their sites (arrays)."""
+    ratio = np.asarray(pressure) / _standard(site, 1)
+    return (ratio >= 1.0 / MAX_PRESSURE_RATIO) & (ratio <= MAX_PRESSURE_RATIO)
+
+
+def check_pad(key, site, value):
+    """The problem with a fixed pad temperature or pressure at a fixed
+    site, or None."""
+    if key == "pad_temperature":
+        standard = float(_standard(np.array([site]), 0)[0])
+        if pad_temperature_holds(np.array([site]), np.array([value]))[0]:
+            return None
+        return (f"{value!r} K lies {value - standard:+.1f} K from the standard {standard:.2f} K at the site, "
+                f"beyond ±{MAX_OFFSET:g} K: a pad temperature is in kelvin")
+    standard = float(_standard(np.array([site]), 1)[0])
+    if pad_pressure_holds(np.array([site]), np.array([value]))[0]:
+        return None
+    return (f"{value!r} Pa is more than a factor {MAX_PRESSURE_RATIO:g} from the standard {standard:.0f} Pa "
+            f"at the site: a pad pressure is in pascals")
+
+
+# Checks of two inputs together: (kind, pairs of keys, template, test of
+# the two columns that holds where the sample is fine).
+PAIRED = (
+    ("order", ORDERED, order_template, lambda a, b: ~(a > b)),
+    ("vertical", (SPEED_AND_ANGLE,), vertical_template, lambda speed, angle: RISING.contains(speed * np.cos(angle))),
+    ("pad_temperature", (PAD_TEMPERATURE,), pad_temperature_template, pad_temperature_holds),
+    ("pad_pressure", (PAD_PRESSURE,), pad_pressure_template, pad_pressure_holds),
+)
+_TESTS = {kind: test for kind, _, _, test in PAIRED}
 
 
 _FIELD = re.compile(r"\{([a-z_]+\.[a-z_]+)\}")
@@ -183,18 +283,18 @@ def check_distribution(model, key, distribution, widened=()):
 def sample_checks(model, keys, dispersed, unbounded, widened=()):
     """The checks each sample's drawn values need, as plain tuples:
     ("domain", column, low, high, strict, template) for a dispersed input
-    whose distribution can leave its domain, ("order", column_a, column_b,
-    template) for ordered step options of which one is dispersed, and
-    ("vertical", speed column, angle column, template) for a launch speed
-    and angle of which one is dispersed."""
+    whose distribution can leave its domain, and (kind, column_a,
+    column_b, template) for each pair of PAIRED of which one is dispersed:
+    "order" for ordered step options, "vertical" for a launch speed and
+    angle, "pad_temperature" and "pad_pressure" for a pad value and the
+    site."""
     checks = []
     for j, key in enumerate(keys):
         domain = domain_of(model, key, widened)
         if dispersed[j] and unbounded[j] and domain is not None:
             checks.append(("domain", j, domain.low, domain.high, domain.strict,
                            outside_template(key, domain)))
-    for kind, pairs, template in (("order", ORDERED, order_template),
-                                  ("vertical", (SPEED_AND_ANGLE,), vertical_template)):
+    for kind, pairs, template, _ in PAIRED:
         for a, b in pairs:
             if a in keys and b in keys:
                 i, j = keys.index(a), keys.index(b)
@@ -213,11 +313,8 @@ def violations(checks, full):
         if check[0] == "domain":
             _, j, low, high, strict, _ = check
             bad = ~Domain(low, high, strict).contains(full[:, j])
-        elif check[0] == "order":
-            _, i, j, _ = check
-            bad = full[:, i] > full[:, j]
         else:
-            _, i, j, _ = check
-            bad = ~RISING.contains(full[:, i] * np.cos(full[:, j]))
+            kind, i, j, _ = check
+            bad = ~_TESTS[kind](full[:, i], full[:, j])
         first[bad] = index
     return first, [check[-1] for check in checks]

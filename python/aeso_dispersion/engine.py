@@ -12,7 +12,13 @@ without being flown.
 A block's flights run in one native call (aeso_dispersion._flights) with the
 thread detached from the interpreter: each gives the apogee and the time,
 downrange position and horizontal speed at apogee, exactly as aeso's
-single-flight API would, plus its step count and a status.
+single-flight API would, plus its step count and a status. A study in the
+real air runs on aeso_flight's block runner instead (see real_air), whose
+controlled flights also give the miss, the final deployment and the
+deployment's travel, exactly as aeso_flight's single-flight API would.
+Samples whose drawn values break a domain check are not flown: the others
+fly in runs of consecutive samples, each knowing its first sample's number
+(a controlled flight's sensor noise is keyed by it).
 """
 
 import math
@@ -21,8 +27,10 @@ from typing import NamedTuple
 
 import numpy as np
 
-from . import _flights, domains
-from .outcomes import OUTCOMES
+from aeso_flight.atmosphere import HIGHEST_ALTITUDE, LOWEST_ALTITUDE
+
+from . import _flights, domains, real_air
+from .outcomes import OUTCOMES, PLAIN_ROWS
 from .copula import draw_correlated
 from .streams import draw_inputs
 
@@ -34,8 +42,9 @@ Status = IntEnum("Status", _flights.FLIGHT_STATUS)
 # for a sample whose drawn values break a domain check, NON_FINITE_INPUT plus
 # the number of columns plus the index of the first such check (its reason
 # names the inputs as domains' templates do).
-OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED = (
-    Status[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS", "NON_FINITE_APOGEE", "STOPPED"))
+OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED, LEFT_ATMOSPHERE, NOT_FINITE = (
+    Status[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS", "NON_FINITE_APOGEE", "STOPPED",
+                              "LEFT_ATMOSPHERE", "NOT_FINITE"))
 # Codes from here up are the study's own (a results file records them); the
 # native statuses lie below.
 NON_FINITE_INPUT = 8
@@ -45,7 +54,12 @@ STATUS_REASONS = {
     ITERATION_LIMIT: "no apogee within max_iterations ({max_iterations})",
     INVALID_STEP_OPTIONS: "invalid step options: dt_min > dt_max, or either is NaN",
     NON_FINITE_APOGEE: "non-finite apogee",
+    # Flights in the real air only.
+    LEFT_ATMOSPHERE: (f"the flight left the atmosphere's layers (from {LOWEST_ALTITUDE:.0f} m to "
+                      f"{HIGHEST_ALTITUDE:.0f} m above sea level)"),
+    NOT_FINITE: "the flight's state stopped being finite",
 }
+REAL_AIR_ONLY = (LEFT_ATMOSPHERE, NOT_FINITE)
 
 
 class BlockResult(NamedTuple):
@@ -79,8 +93,9 @@ def failure_codes(plan):
     checked = {check[1] for check in plan.checks if check[0] == "domain"}
     dispersed = plan.dispersed.tolist()
     non_finite = [j for j, value in enumerate(plan.values.tolist())
-                  if j not in checked and (dispersed[j] or not math.isfinite(value))]
-    return (list(STATUS_REASONS) + [NON_FINITE_INPUT + j for j in non_finite]
+                  if j not in checked and j not in plan.open_columns and (dispersed[j] or not math.isfinite(value))]
+    statuses = [code for code in STATUS_REASONS if plan.setting is not None or code not in REAL_AIR_ONLY]
+    return (statuses + [NON_FINITE_INPUT + j for j in non_finite]
             + list(range(_outside_domain(plan), code_count(plan))))
 
 
@@ -115,7 +130,7 @@ def draw_block(plan, seed, block):
 def run_block(plan, seed, block, count, stop=None):
     """Runs the first `count` samples of block `block` (a BlockResult).
 
-    With `stop` (a _flights.StopFlag) set, the flights not yet run, and the
+    With `stop` (see stop_flag) set, the flights not yet run, and the
     one running, end as STOPPED; the caller discards such a block.
     """
     drawn = draw_block(plan, seed, block)[:, :count]
@@ -127,13 +142,9 @@ def run_block(plan, seed, block, count, stop=None):
     status = np.zeros(count, dtype=np.uint8)
     broken, _ = domains.violations(plan.checks, inputs)
     flown = broken < 0
-    if flown.all():
-        _fly(plan, inputs, outcomes, steps, status, stop)
-    elif flown.any():  # only the samples whose values lie in their domains
-        part = (np.empty((len(OUTCOMES), int(flown.sum()))), np.empty(int(flown.sum()), dtype=np.uint64),
-                np.empty(int(flown.sum()), dtype=np.uint8))
-        _fly(plan, np.ascontiguousarray(inputs[flown]), *part, stop)
-        outcomes[:, flown], steps[flown], status[flown] = part
+    first = block * plan.block_size
+    for lo, hi in _runs(flown):
+        _fly(plan, inputs, lo, hi, outcomes, steps, status, stop, seed, first)
 
     codes = status.astype(np.int32)
     failed = codes != OK
@@ -143,15 +154,36 @@ def run_block(plan, seed, block, count, stop=None):
     # its apogee is then as valid as any. When such a run fails, the input is
     # named as the reason.
     non_finite = ~np.isfinite(inputs)
+    non_finite[:, list(plan.open_columns)] = False
     suspect = failed & non_finite.any(axis=1) & (codes != STOPPED)
     codes[suspect] = NON_FINITE_INPUT + non_finite[suspect].argmax(axis=1)
     codes[~flown] = _outside_domain(plan) + broken[~flown]
     return BlockResult(drawn, outcomes, steps, codes)
 
 
-def _fly(plan, inputs, outcomes, steps, status, stop):
-    _flights.run_block(plan.layout, inputs, outcomes, steps, status,
-                       stop if stop is not None else _flights.StopFlag())
+def stop_flag(plan):
+    """A new stop flag for the blocks of `plan`: the StopFlag of the native
+    runner that flies them."""
+    return _flights.StopFlag() if plan.setting is None else real_air.StopFlag()
+
+
+def _runs(flown):
+    """(lo, hi) of each run of consecutive True values of `flown`."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([False], flown, [False])).astype(np.int8)))
+    return zip(edges[0::2].tolist(), edges[1::2].tolist())
+
+
+def _fly(plan, inputs, lo, hi, outcomes, steps, status, stop, seed, first):
+    """Flies samples lo..hi-1 of a block whose first sample is `first`."""
+    rows = len(OUTCOMES) if plan.setting is not None else PLAIN_ROWS
+    part = (np.empty((rows, hi - lo)), np.empty(hi - lo, dtype=np.uint64), np.empty(hi - lo, dtype=np.uint8))
+    stop = stop if stop is not None else stop_flag(plan)
+    rows_in = np.ascontiguousarray(inputs[lo:hi])
+    if plan.setting is None:
+        _flights.run_block(plan.layout, rows_in, *part, stop)
+    else:
+        real_air.fly(plan, rows_in, *part, stop, seed, first + lo)
+    outcomes[:rows, lo:hi], steps[lo:hi], status[lo:hi] = part
 
 
 def run_blocks(plan, seed, first, last, n):

@@ -7,6 +7,11 @@
 - The mean's interval is Student's t interval.
 - The probability that a value lies beyond a threshold gets the exact
   binomial (Clopper-Pearson) interval.
+- The difference of two probabilities measured on the same pairs (two
+  designs flown on common draws) gets Newcombe's hybrid score interval for
+  paired proportions (his method 10, from the Wilson intervals of each and
+  the correlation of the pairs), which keeps its coverage when the designs
+  disagree on few pairs.
 
 Every interval is an `Interval(estimate, low, high)`. Where the samples are
 too few to bound a side at the requested level (say p99 of 100 values, or
@@ -178,17 +183,51 @@ def threshold_interval(values, threshold, above=True, level=DEFAULT_LEVEL):
     return proportion_interval(np.count_nonzero(beyond, axis=-1), values.shape[-1], level)
 
 
+def within_interval(values, tolerance, level=DEFAULT_LEVEL):
+    """Interval of P(|value| <= tolerance) from values along the last axis."""
+    values = np.asarray(values, dtype=np.float64)
+    return proportion_interval(np.count_nonzero(np.abs(values) <= tolerance, axis=-1), values.shape[-1], level)
+
+
+def paired_difference_interval(a, b, level=DEFAULT_LEVEL):
+    """Interval of P(b) - P(a) from paired booleans `a` and `b` (1-D, the
+    same pairs): Newcombe's hybrid score interval (Statistics in Medicine
+    17, 1998, method 10). NaN estimate and [-1, 1] without pairs."""
+    stats = _stats()
+    a, b = np.asarray(a, dtype=bool), np.asarray(b, dtype=bool)
+    n = a.size
+    if n == 0:
+        return Interval(math.nan, -1.0, 1.0)
+    both, only_b, only_a = (int(np.count_nonzero(x)) for x in (a & b, b & ~a, a & ~b))
+    neither = n - both - only_b - only_a
+    pb, pa = (both + only_b) / n, (both + only_a) / n
+
+    def wilson(k):
+        ci = stats.binomtest(k, n).proportion_ci(confidence_level=level, method="wilson")
+        return ci.low, ci.high
+
+    lb, ub = wilson(both + only_b)
+    la, ua = wilson(both + only_a)
+    margins = (both + only_b) * (only_a + neither) * (both + only_a) * (only_b + neither)
+    phi = (both * neither - only_b * only_a) / math.sqrt(margins) if margins else 0.0
+    below = math.sqrt(max(0.0, (pb - lb) ** 2 - 2 * phi * (pb - lb) * (ua - pa) + (ua - pa) ** 2))
+    above = math.sqrt(max(0.0, (ub - pb) ** 2 - 2 * phi * (ub - pb) * (pa - la) + (pa - la) ** 2))
+    difference = pb - pa
+    return Interval(difference, max(-1.0, difference - below), min(1.0, difference + above))
+
+
 def percentile_label(p):
     """p99, p2.5, p99.9: the name of percentile p in summaries and rules."""
     return f"p{p:g}"
 
 
-def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAULT_LEVEL):
+def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAULT_LEVEL, within=()):
     """Every statistic of one outcome with its interval, as a dict:
 
-    n, mean (Interval), std, min, max, percentiles {label: Interval}, and
-    per threshold h "P(>h)" and "P(<h)" (Interval) in `thresholds`
-    {h: {"above": Interval, "below": Interval}}. NaN values are left out
+    n, mean (Interval), std, min, max, percentiles {label: Interval}, per
+    threshold h "P(>h)" and "P(<h)" (Interval) in `thresholds`
+    {h: {"above": Interval, "below": Interval}}, and per tolerance t
+    P(|value| <= t) in `within` {t: Interval}. NaN values are left out
     (the failed runs); the caller counts those."""
     values = np.asarray(values, dtype=np.float64)
     values = values[~np.isnan(values)]
@@ -206,5 +245,6 @@ def describe(values, percentiles=DEFAULT_PERCENTILES, thresholds=(), level=DEFAU
         "thresholds": {float(h): {"above": threshold_interval(values, h, True, level).as_floats(),
                                   "below": threshold_interval(values, h, False, level).as_floats()}
                        for h in thresholds},
+        "within": {float(t): within_interval(values, t, level).as_floats() for t in within},
     }
     return out

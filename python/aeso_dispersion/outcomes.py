@@ -1,14 +1,17 @@
 """The outcomes of a run, in one table that new outcomes extend.
 
-The native runner fills one row of a block's outcome array per name in
-_flights.OUTCOMES, in that order; this table gives each its place in the
-results (the DispersionResult attribute), its heading and unit in the
-summary, and the models that give it. Statistics, stopping rules,
-thresholds, sensitivities, comparisons and export columns name an outcome
-by `name`.
+The native runners fill one row of a block's outcome array per name, in
+this order: aeso's block runner (_flights.OUTCOMES) the first four, the
+real air's (aeso_flight._native.BLOCK_OUTCOMES) all of them. This table
+gives each its place in the results (the DispersionResult attribute), its
+heading and unit in the summary, the models that give it and whether only
+controlled flights do. Statistics, stopping rules, thresholds,
+sensitivities, comparisons and export columns name an outcome by `name`.
 """
 
 from typing import NamedTuple
+
+from aeso_flight import _native as _real_air
 
 from . import _flights
 
@@ -19,6 +22,7 @@ class Outcome(NamedTuple):
     label: str         # the summary's column heading
     unit: str
     models: tuple      # the models whose runs give it
+    controlled: bool = False  # given by controlled flights only
 
 
 OUTCOMES = (
@@ -26,22 +30,36 @@ OUTCOMES = (
     Outcome("time_of_apogee", "apogee_times", "time (s)", "s", ("1dof", "3dof")),
     Outcome("downrange", "downrange", "downrange (m)", "m", ("3dof",)),
     Outcome("speed_at_apogee", "apogee_speeds", "speed (m/s)", "m/s", ("3dof",)),
+    Outcome("miss", "misses", "miss (m)", "m", ("1dof", "3dof"), True),
+    Outcome("final_deployment", "final_deployments", "deployment", "", ("1dof", "3dof"), True),
+    Outcome("deployment_travel", "deployment_travels", "travel", "", ("1dof", "3dof"), True),
 )
-if tuple(outcome.name for outcome in OUTCOMES) != _flights.OUTCOMES:
-    raise ImportError(f"the outcome table {[o.name for o in OUTCOMES]} does not match the native "
-                      f"runner's rows {list(_flights.OUTCOMES)}: the build is out of date")
+_NAMES = tuple(outcome.name for outcome in OUTCOMES)
+if _NAMES != _real_air.BLOCK_OUTCOMES or _NAMES[:len(_flights.OUTCOMES)] != _flights.OUTCOMES:
+    raise ImportError(f"the outcome table {list(_NAMES)} does not match the native runners' rows "
+                      f"{list(_real_air.BLOCK_OUTCOMES)}: the build is out of date")
 
-NAMES = tuple(outcome.name for outcome in OUTCOMES)
+NAMES = _NAMES
 # Each outcome's row in a block's outcome array.
 ROW = {outcome.name: row for row, outcome in enumerate(OUTCOMES)}
 UNITS = {outcome.name: outcome.unit for outcome in OUTCOMES}
+# The rows aeso's block runner fills (flights in aeso's air).
+PLAIN_ROWS = len(_flights.OUTCOMES)
 
 
-def of_model(model):
-    """The outcomes a model's runs give, in table order."""
-    return tuple(outcome for outcome in OUTCOMES if model in outcome.models)
+def of_study(model, controlled=False):
+    """The outcomes the runs of a study give, in table order: those of its
+    model, and for controlled flights the miss, final deployment and
+    travel."""
+    return tuple(outcome for outcome in OUTCOMES
+                 if model in outcome.models and (controlled or not outcome.controlled))
 
 
-def names_of_model(model):
-    """The names of the outcomes a model's runs give."""
-    return tuple(outcome.name for outcome in of_model(model))
+def names_of_study(model, controlled=False):
+    """The names of the outcomes a study's runs give."""
+    return tuple(outcome.name for outcome in of_study(model, controlled))
+
+
+def kind(model, controlled=False):
+    """How a message names a study's kind: "3dof" or "controlled 3dof"."""
+    return f"controlled {model}" if controlled else model

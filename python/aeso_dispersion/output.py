@@ -24,8 +24,9 @@ bit, as one that was never interrupted.
 
 The file explains itself: its metadata (tool and version, seed, block size,
 model, method, the study file and its SHA-256, the fingerprint of what the
-results depend on, the distribution of every dispersed input, their
-correlation, every failure code with its reason) and the fixed inputs come
+results depend on, a study's tables and controller in the real air, the
+distribution of every dispersed input, their correlation, every failure
+code with its reason) and the fixed inputs come
 first, as "# key: value" lines of a CSV file or as the schema metadata of a
 Parquet file; one row per sample follows, with the dispersed inputs, the
 outcomes of its run (apogee, time of apogee, and for 3-DOF downrange and
@@ -46,7 +47,7 @@ import numpy as np
 
 from . import domains, files
 from .engine import OK, failure_codes, reason_text
-from .outcomes import OUTCOMES, of_model
+from .outcomes import OUTCOMES, of_study
 from .errors import StudyError, require
 
 CSV_COMMENT = "# "
@@ -75,6 +76,8 @@ def study_metadata(study, seed):
         "study_file": study.source or "", "study_sha256": study.source_sha256 or "",
         "fingerprint": study.fingerprint,
     }
+    if study.plan.setting is not None:  # the real air's tables and settings
+        meta.update(study.plan.setting.description())
     meta.update({f"dispersed {name}": distribution.spec()
                  for name, distribution in study.distributions.items()})
     correlation = study.correlation
@@ -86,9 +89,9 @@ def study_metadata(study, seed):
     return meta
 
 
-def outcome_rows(model):
-    """The rows of the engine's outcomes a model gives (see outcomes)."""
-    return [OUTCOMES.index(outcome) for outcome in of_model(model)]
+def outcome_rows(plan):
+    """The rows of the engine's outcomes the runs of `plan` give (see outcomes)."""
+    return [OUTCOMES.index(outcome) for outcome in of_study(plan.model, plan.controlled)]
 
 
 # The last columns of a results file, after the dispersed inputs and outcomes.
@@ -98,7 +101,7 @@ RUN_COLUMNS = ("steps", "failure_code", "failure")
 def column_names(study):
     """The columns of a results file: the dispersed inputs, the outcomes,
     the steps, the failure code and the failure reason."""
-    return list(study.dispersed) + [outcome.name for outcome in of_model(study.model)] + list(RUN_COLUMNS)
+    return list(study.dispersed) + list(study.outcome_names) + list(RUN_COLUMNS)
 
 
 class Runs(NamedTuple):
@@ -126,7 +129,7 @@ def export_rows(runs, lo, hi):
     filled in ("" for a run that succeeded)."""
     inputs = runs.inputs[:, lo:hi]
     columns = [inputs[j] for j in range(inputs.shape[0])]
-    columns += [runs.outcomes[i, lo:hi] for i in outcome_rows(runs.plan.model)]
+    columns += [runs.outcomes[i, lo:hi] for i in outcome_rows(runs.plan)]
     codes = runs.codes[lo:hi]
     columns += [runs.steps[lo:hi], codes]
     failures = [""] * (hi - lo)
@@ -290,12 +293,12 @@ class _Previous:
     engine gives them), the failure texts, and where the kept rows lie in a
     CSV `source` (byte_range), if it is one."""
 
-    def __init__(self, model, n_inputs, columns, failures, source=None, byte_range=None):
+    def __init__(self, plan, n_inputs, columns, failures, source=None, byte_range=None):
         self.rows = len(failures)
         self.columns = columns
         self.inputs = np.array(columns[:n_inputs], dtype=np.float64).reshape(n_inputs, self.rows)
         self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
-        for k, i in enumerate(outcome_rows(model)):
+        for k, i in enumerate(outcome_rows(plan)):
             self.outcomes[i] = columns[n_inputs + k]
         self.steps, self.codes = columns[-2], columns[-1]
         self.failures = failures
@@ -443,7 +446,7 @@ def read_previous(path, csv_text, meta, names, study, n):
         byte_range = (start, ends[keep - 1] if keep else start)
     columns = [table[:keep, j] for j in range(table.shape[1])]
     columns += [np.array(steps[:keep], dtype=np.uint64), np.array(codes[:keep], dtype=np.int32)]
-    return _Previous(study.model, len(study.dispersed), columns, failures[:keep], path, byte_range)
+    return _Previous(study.plan, len(study.dispersed), columns, failures[:keep], path, byte_range)
 
 
 def open_output(path, study, seed, n, resume=False, overwrite=False):

@@ -6,7 +6,9 @@ it once built. Its columns are the inputs of a run that are single floats,
 fixed or drawn; `layout` is what the native runner needs to read a row of
 them (see _flights.run_block). A parameter block that is not a column of
 floats (a table, say) belongs beside the columns as a field of its own,
-with its part of the layout.
+with its part of the layout: the tables and shared settings of a study in
+the real air are its `setting` (see real_air), whose flights run on
+aeso_flight's block runner instead.
 """
 
 from dataclasses import dataclass
@@ -45,6 +47,13 @@ class Plan:
     correlated inputs, as positions among the dispersed ones, and the
     Cholesky factor of their copula (nested tuples); () when all inputs are
     drawn independently (see copula).
+
+    A study in the real air has a `setting` (see real_air.Setting), and its
+    rows carry the columns of the day's air, the drag scale, the brakes'
+    deployment or the controller after the step options; `open_columns`
+    are those whose non-finite fixed value means something (a pad pressure
+    NaN: the standard at the site; a rate limit inf: none), which a failed
+    run is never blamed on.
     """
 
     model: str                 # "1dof" or "3dof"
@@ -62,6 +71,8 @@ class Plan:
     block_size: int
     checks: tuple = ()
     correlation: tuple = ()
+    setting: object = None
+    open_columns: tuple = ()
 
     def __post_init__(self):
         for array in (self.values, self.codes, self.params):
@@ -72,6 +83,11 @@ class Plan:
         """The Layout of the plan's rows for the native runner."""
         return Layout(_flights.FLIGHT_MODEL[self.model], _flights.ODE_METHOD[self.method],
                       _flights.STEP_COLUMNS[self.step_kind], self.speed_and_angle, self.max_iterations)
+
+    @property
+    def controlled(self):
+        """Whether the flights fly with their brakes' controller."""
+        return self.setting is not None and self.setting.control is not None
 
     @property
     def dispersed(self):

@@ -1,5 +1,7 @@
 """The study figures: apogee histogram with percentiles, empirical CDF, and
-apogee against the most influential input; and the convergence of a
+apogee against the most influential input (for a controlled study also the
+histogram of the miss and a few samples' deployment and predicted-miss
+histories, flown again with their ticks recorded); and the convergence of a
 statistic's confidence interval with the number of runs."""
 
 import os
@@ -40,8 +42,10 @@ def plot_result(result, path):
     ok = ~result.failed
     apogees = result.apogees[ok]
     summary = result.summary()
-    fig = Figure(figsize=(13, 4.2), layout="constrained")
-    hist, cdf, scatter = fig.subplots(1, 3)
+    controlled = result.study.controlled and bool(ok.any())
+    fig = Figure(figsize=(13, 8.4 if controlled else 4.2), layout="constrained")
+    axes = fig.subplots(2 if controlled else 1, 3)
+    hist, cdf, scatter = axes[0] if controlled else axes
     title = f"{result.n} runs, seed {result.seed}"
     if summary["failed"]:
         title += (f"; {summary['failed']} failed ({result.failed_share}), "
@@ -79,7 +83,59 @@ def plot_result(result, path):
     else:
         scatter.set_title("no varying input")
     scatter.set_ylabel("apogee (m)")
+    if controlled:
+        _plot_control(result, *axes[1])
     save_figure(fig, path)
+
+
+# The samples whose histories the figure of a controlled study shows: those
+# nearest these percentiles of the miss, and the largest |miss|.
+HISTORY_PERCENTILES = (5.0, 50.0, 95.0)
+HISTORY_COLORS = ("#4c72b0", "#55a868", "#dd8452", "#c44e52")
+
+
+def history_samples(result):
+    """The samples shown: nearest the HISTORY_PERCENTILES of the miss, then
+    the largest |miss|, each once."""
+    ok = np.flatnonzero(~result.failed)
+    miss = result.misses[ok]
+    chosen = [int(ok[np.argmin(np.abs(miss - np.percentile(miss, p)))]) for p in HISTORY_PERCENTILES]
+    chosen.append(int(ok[np.argmax(np.abs(miss))]))
+    return list(dict.fromkeys(chosen))
+
+
+def _plot_control(result, misses, deployments, predicted):
+    """The miss histogram, and for a few samples the deployment and the
+    controller's predicted miss against time."""
+    miss = result.misses[~result.failed]
+    misses.hist(miss, bins=min(80, max(10, miss.size // 50)), color="#4c72b0")
+    tolerances = result.reporting.within_of("miss")
+    stats = result.statistics()["miss"]["within"]
+    for tolerance in tolerances:
+        for side in (-tolerance, tolerance):
+            misses.axvline(side, color="#55a868", linestyle="--", linewidth=1)
+    misses.axvline(0.0, color="#c44e52", linewidth=1)
+    misses.set_xlabel("miss: apogee - target (m)")
+    misses.set_ylabel("runs")
+    misses.set_title("miss" + "".join(f", P(|miss| <= {t:g}) = {stats[t].estimate:.3f}" for t in tolerances),
+                     fontsize=10)
+    for i, color in zip(history_samples(result), HISTORY_COLORS):
+        flight = result.refly(i)
+        ticks = flight.ticks
+        label = f"sample {i}: miss {flight.miss:+.1f} m"
+        deployments.plot(ticks.time, ticks.actual, color=color, label=label)
+        deployments.step(ticks.time, ticks.commanded, where="post", color=color, linewidth=0.6, alpha=0.5)
+        predicted.plot(ticks.time, ticks.predicted_apogee - flight.target, color=color, linewidth=1, label=label)
+    deployments.set_ylim(-0.05, 1.05)
+    deployments.set_xlabel("time (s)")
+    deployments.set_ylabel("deployment")
+    deployments.set_title("deployment: actual (thick), commanded (thin)", fontsize=10)
+    deployments.legend(fontsize=7)
+    predicted.axhline(0.0, color="#555555", linewidth=0.8)
+    predicted.set_xlabel("time (s)")
+    predicted.set_ylabel("predicted apogee - target (m)")
+    predicted.set_title("the controller's predicted miss", fontsize=10)
+    predicted.legend(fontsize=7)
 
 
 def convergence_path(path):
@@ -116,7 +172,7 @@ def plot_convergence(result, path):
         title = f"until {outcome.rule}: {'met' if outcome.met else 'not met'} at n = {outcome.n}"
     ax.set_xscale("log")
     ax.set_xlabel("runs (checked after each round of blocks)")
-    ax.set_ylabel(statistic.label if statistic.kind in ("above", "below")
+    ax.set_ylabel(statistic.label if statistic.is_probability
                   else f"{statistic.label} ({UNITS[statistic.outcome]})")
     ax.set_title(title, fontsize=10)
     ax.grid(alpha=0.3)

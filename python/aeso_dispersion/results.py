@@ -5,11 +5,11 @@ from collections import Counter
 
 import numpy as np
 
-from . import domains, summary
+from . import domains, real_air, summary
 from .engine import failure_table
 from .errors import require
 from .intervals import percentile_label
-from .outcomes import OUTCOMES, of_model
+from .outcomes import OUTCOMES, of_study
 from .report import write_json
 from .stopping import Statistic, StoppingRule, apply_rule
 from .variance_indices import MIN_SAMPLES, first_order_index
@@ -56,6 +56,11 @@ class DispersionResult:
         Per run, shape (n,): the apogee (m), the time of apogee (s), the
         downrange position x (m) and the horizontal speed (m/s) at apogee;
         NaN where the run failed, and the last two NaN for the 1-DOF model.
+    misses, final_deployments, deployment_travels : numpy.ndarray
+        Per run of a controlled study: the apogee minus the target (m), the
+        brakes' deployment at apogee and the deployment's total movement
+        (sampled at the ticks); NaN where the run failed, and for a study
+        without a controller.
     steps : numpy.ndarray
         Integration steps each run took.
     failure_codes : numpy.ndarray
@@ -141,6 +146,41 @@ class DispersionResult:
             if name in (full, full.split(".", 1)[1]):
                 return self.samples[:, i]
         raise KeyError(f"{name!r} is not a dispersed input; these are: {', '.join(self.names)}")
+
+    def refly(self, i):
+        """Flies sample `i` of a controlled study again, recording every tick.
+
+        A controlled flight is deterministic given the sample's inputs, the
+        seed and the sample's number (its sensor noise is drawn from them),
+        so this is the study's flight to the bit, with its history.
+
+        Parameters
+        ----------
+        i : int
+            The sample's index; its run succeeded.
+
+        Returns
+        -------
+        aeso_flight.ControlledFlight
+            The apogee, the target, the final deployment and travel, and per
+            tick (``ticks``) the time, the true and sensed state, the
+            controller's predicted apogee, the commanded and the actual
+            deployment; ``plot()`` draws it.
+
+        Raises
+        ------
+        ValueError
+            The study is not controlled, or the sample's run failed.
+        """
+        if not self.study.controlled:
+            raise ValueError("refly: only a controlled study's flights have a history to record")
+        i = int(i)
+        if self.failed[i]:
+            raise ValueError(f"refly: sample {i}'s run failed ({self.reason(i)})")
+        plan = self.study.plan
+        row = plan.values.copy()
+        row[plan.dispersed] = self.samples[i]
+        return real_air.refly(plan, row, self.seed, i)
 
     @property
     def failed(self):
@@ -228,7 +268,8 @@ class DispersionResult:
         >>> list(result.outcomes())
         ['apogee', 'time_of_apogee', 'downrange', 'speed_at_apogee']
         """
-        return {outcome.name: getattr(self, outcome.attribute) for outcome in of_model(self.study.model)}
+        study = self.study
+        return {outcome.name: getattr(self, outcome.attribute) for outcome in of_study(study.model, study.controlled)}
 
     def statistics(self):
         """Every statistic of every outcome, with its confidence interval.
@@ -265,7 +306,7 @@ class DispersionResult:
         """The per-run values of an outcome by name, NaN where the run failed."""
         outcomes = self.outcomes()
         if outcome not in outcomes:
-            raise KeyError(f"no outcome {outcome!r} in a {self.study.model} study (these are: "
+            raise KeyError(f"no outcome {outcome!r} in a {self.study.kind} study (these are: "
                            f"{', '.join(outcomes)})")
         return outcomes[outcome]
 
@@ -374,7 +415,7 @@ class DispersionResult:
         >>> print(result.format_summary().splitlines()[1])
                      apogee (m)       time (s)  downrange (m)    speed (m/s)
         """
-        outcomes = of_model(self.study.model)
+        outcomes = of_study(self.study.model, self.study.controlled)
         summaries = [self.summary(outcome.attribute) for outcome in outcomes]
         s = summaries[0]
         workers = f"{self.workers} worker{'s' if self.workers != 1 else ''}"
@@ -402,6 +443,8 @@ class DispersionResult:
         if s["failed"] < s["n"]:
             labels = {outcome.name: outcome.label for outcome in outcomes}
             lines += summary.format_intervals(self.statistics(), self.reporting.level, labels)
+            if self.study.controlled:
+                lines.append(summary.MONTE_CARLO_ONLY)
         lines += summary.format_stopping(self.stopping, self.reporting.level)
         return "\n".join(lines)
 

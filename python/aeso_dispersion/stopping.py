@@ -6,6 +6,8 @@ A rule reads STAT=TOL. STAT is one of
     p99, p2.5       a percentile of the apogee
     P(apogee>3048)  the probability that the apogee exceeds 3048 m
     P(apogee<2000)  ... or falls short of 2000 m
+    P(|miss|<=10)   the probability that a controlled flight's apogee lies
+                    within 10 m of its target
 
 and the mean and percentiles may name another per-run outcome in
 parentheses: p99(time_of_apogee). The rule is met when the half-width of
@@ -34,9 +36,11 @@ from typing import NamedTuple
 import numpy as np
 
 from .intervals import (DEFAULT_LEVEL, Interval, check_percentile, mean_interval,
-                        percentile_interval, percentile_label, threshold_interval)
+                        percentile_interval, percentile_label, threshold_interval, within_interval)
 
 DEFAULT_OUTCOME = "apogee"
+# The outcome of a tolerance given as a number alone (--within 10).
+WITHIN_OUTCOME = "miss"
 # The first check of a rule comes after this many samples (rounded up to
 # whole blocks), or at n when n is smaller.
 FIRST_ROUND_SAMPLES = 1000
@@ -48,12 +52,14 @@ _NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
 _STATISTIC = re.compile(
     rf"^(?:(?P<stat>mean|p(?P<p>{_NUMBER}))(?:\(\s*(?P<outcome>{_NAME})\s*\))?"
-    rf"|P\(\s*(?P<pout>{_NAME})\s*(?P<op>[<>])\s*(?P<h>{_NUMBER})\s*\))$")
+    rf"|P\(\s*(?P<pout>{_NAME})\s*(?P<op>[<>])\s*(?P<h>{_NUMBER})\s*\)"
+    rf"|P\(\s*\|\s*(?P<wout>{_NAME})\s*\|\s*<=\s*(?P<tol>{_NUMBER})\s*\))$")
 
 
 class Statistic(NamedTuple):
     """One reported statistic of one outcome: kind "mean", "percentile"
-    (value: the percentile), "above" or "below" (value: the threshold)."""
+    (value: the percentile), "above" or "below" (value: the threshold),
+    "within" (value: the tolerance of P(|outcome| <= value))."""
 
     kind: str
     outcome: str
@@ -61,11 +67,17 @@ class Statistic(NamedTuple):
 
     @classmethod
     def parse(cls, text):
-        """Reads mean, p99, p99(time_of_apogee), P(apogee>3048), P(apogee<2000)."""
+        """Reads mean, p99, p99(time_of_apogee), P(apogee>3048), P(apogee<2000),
+        P(|miss|<=10)."""
         match = _STATISTIC.match(text.strip())
         if match is None:
             raise ValueError(f"unknown statistic {text.strip()!r} (expected mean, pNN, "
-                             f"pNN(OUTCOME), P(OUTCOME>VALUE) or P(OUTCOME<VALUE))")
+                             f"pNN(OUTCOME), P(OUTCOME>VALUE), P(OUTCOME<VALUE) or P(|OUTCOME|<=TOL))")
+        if match["wout"]:
+            tolerance = float(match["tol"])
+            if not (math.isfinite(tolerance) and tolerance >= 0):
+                raise ValueError(f"the tolerance of {text.strip()!r} must be a finite number >= 0")
+            return cls("within", match["wout"], tolerance)
         if match["op"]:
             h = float(match["h"])
             if not math.isfinite(h):
@@ -77,7 +89,13 @@ class Statistic(NamedTuple):
         return cls("percentile", outcome, check_percentile(float(match["p"])))
 
     @property
+    def is_probability(self):
+        return self.kind in ("above", "below", "within")
+
+    @property
     def label(self):
+        if self.kind == "within":
+            return f"P(|{self.outcome}|<={self.value:g})"
         if self.kind == "above":
             return f"P({self.outcome}>{self.value:g})"
         if self.kind == "below":
@@ -93,6 +111,8 @@ class Statistic(NamedTuple):
             return mean_interval(values, level).as_floats()
         if self.kind == "percentile":
             return percentile_interval(np.sort(values), self.value, level).as_floats()
+        if self.kind == "within":
+            return within_interval(values, self.value, level).as_floats()
         return threshold_interval(values, self.value, self.kind == "above", level).as_floats()
 
 
@@ -106,6 +126,8 @@ class StoppingRule(NamedTuple):
     def parse(cls, text):
         """Reads STAT=TOL, for example p99=1.0 or P(apogee>3048)=0.005."""
         stat, sep, tol = text.rpartition("=")
+        if stat.endswith("<"):  # P(|miss|<=10) alone: no tolerance of the rule
+            stat, sep, tol = text, "", ""
         if not sep or not stat.strip():
             raise ValueError(f"a stopping rule reads STAT=TOL (e.g. p99=1.0), not {text!r}")
         try:

@@ -25,6 +25,8 @@ computed per sample from that sample's speed and angle.
 
 import copy
 import hashlib
+import math
+import os
 import time
 from types import MappingProxyType
 from collections.abc import Mapping
@@ -33,48 +35,30 @@ import numpy as np
 
 import aeso
 
-from . import domains
+from . import domains, real_air
 from .backends import Collector, backend_named, progress_bar
 from .distributions import CONSTANT, DISTRIBUTIONS, N_PARAMS
+from .inputs import (METHODS, MODELS, ROCKET_KEYS, STATE_1DOF_KEYS, STATE_3DOF_KEYS, STATE_3DOF_OPTIONAL,
+                     STATE_3DOF_SPEED_KEYS, check_keys, number_or_distribution, step_options)
 from .errors import StudyError
 from .output import check_memory, open_output
 from .copula import Correlation, CorrelationError
 from .plan import Plan
-from .outcomes import OUTCOMES, names_of_model
+from .outcomes import OUTCOMES, names_of_study
+from .outcomes import kind as outcome_kind
 from .results import DispersionResult
 from .stopping import StoppingRule, Tracker
 from .summary import Reporting
 
-ROCKET_KEYS = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia",
-               "stab_margin_dimensional", "cl_a")
-STATE_1DOF_KEYS = ("initial_height", "initial_velocity")
-STATE_3DOF_KEYS = ("x", "y", "angle", "vx", "vy", "angular_rate")
-STATE_3DOF_SPEED_KEYS = ("x", "y", "angle", "speed", "angular_rate")
-STATE_3DOF_OPTIONAL = ("x", "y", "angular_rate")
-FIXED_STEP_KEYS = ("dt",)
-ADAPTIVE_STEP_KEYS = ("dt", "dt_min", "dt_max", "absolute_error_tolerance", "relative_error_tolerance")
-METHODS = ("Euler", "RK3", "RK45")
-MODELS = ("1dof", "3dof")
-DEFAULT_FIXED_DT = 0.01
 DEFAULT_BLOCK_SIZE = 1000
-
-
-def _number_or_distribution(key, value):
-    if isinstance(value, DISTRIBUTIONS):
-        return value
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise StudyError(key, f"must be a number or a distribution, not {type(value).__name__}")
-    return float(value)
 
 
 def _section(name, given, allowed, required):
     """Checks a section's keys; returns {key: float or distribution}."""
     if not isinstance(given, Mapping):
         raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
-    for key in given:
-        if key not in allowed:
-            raise StudyError(f"{name}.{key}", f"unknown key (expected one of: {', '.join(allowed)})")
-    values = {key: _number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
+    check_keys(name, given, allowed)
+    values = {key: number_or_distribution(f"{name}.{key}", value) for key, value in given.items()}
     for key in required:
         if key not in given:
             raise StudyError(f"{name}.{key}", "missing")
@@ -124,11 +108,7 @@ def _solver_section(solver):
         raise StudyError("solver.max_iterations", f"must be an integer, not {type(max_iterations).__name__}")
     if not 0 <= max_iterations < 2**64:
         raise StudyError("solver.max_iterations", f"must be from 0 to 2**64 - 1, not {max_iterations}")
-    if method == "RK45":
-        step_keys, defaults = ADAPTIVE_STEP_KEYS, aeso.AdaptiveTimeStep.default()
-        defaults = {key: getattr(defaults, key) for key in ADAPTIVE_STEP_KEYS}
-    else:
-        step_keys, defaults = FIXED_STEP_KEYS, {"dt": DEFAULT_FIXED_DT}
+    step_keys, defaults = step_options(method)
     allowed = ("method", "max_iterations") + step_keys
     steps = _section("solver", solver, allowed, ())
     kind = "default" if not steps else ("adaptive" if method == "RK45" else "fixed")
@@ -185,9 +165,36 @@ class Study:
         P(outcome < H) are reported.
     until : str, optional
         The default stopping rule of :meth:`run`, such as "p99=1.0".
+    environment : dict, optional
+        Keyword only, as the rest. The day's standard atmosphere:
+        ``site_elevation`` (m above sea level, default 0), and
+        ``temperature_offset`` (K, default 0) or the pad's
+        ``pad_temperature`` (K) and ``pad_pressure`` (Pa, default the
+        standard at the site); each a number or a distribution. Without
+        it, flights in the real air fly aeso's constant air.
+    drag : dict, optional
+        A drag table against Mach, ``mach`` and ``cd`` (or ``file``, a CSV
+        file), and ``scale``, a factor on the whole drag (a number or a
+        distribution).
+    brakes : dict, optional
+        Air brakes: a table (``file``, or ``levels``, ``mach`` and ``cd``),
+        ``replace``, ``area`` and, for uncontrolled flights, the fixed
+        ``deployment``.
+    control : dict, optional
+        The brakes' controller: ``controller`` ("predictive", "pid" or
+        "schedule"), ``target`` and ``rate``, the gains ``kp``, ``ki``,
+        ``kd`` (PID), ``times`` and ``levels`` (schedule), ``predictor``
+        (a dict: ``model`` and step options), the actuator's
+        ``rate_limit``, ``lag``, ``delay``, ``initial`` and the sensors'
+        ``height_sd``, ``velocity_sd``, ``velocity_scale``,
+        ``correlation_time``; each number may be a distribution.
+    within : sequence of str or float, optional
+        Values TOL, or "OUTCOME:TOL", of ``P(|outcome| <= TOL)`` to report
+        (a number: of the miss).
     source, source_sha256 : str, optional
-        The study file it was read from, and its SHA-256 (keywords only;
-        :func:`load_study` gives them).
+        The study file it was read from, and its SHA-256 (:func:`load_study`
+        gives them); file names in the sections are relative to the study
+        file's directory.
 
     A study is immutable once built: :meth:`replace` gives a study with
     another n, seed, reporting or stopping rule.
@@ -218,8 +225,8 @@ class Study:
 
     def __init__(self, rocket, initial_state, solver, model="3dof", n=None, seed=None,
                  block_size=DEFAULT_BLOCK_SIZE, allow_negative=(), correlation=None,
-                 confidence=None, percentiles=None, thresholds=None, until=None, *, source=None,
-                 source_sha256=None):
+                 confidence=None, percentiles=None, thresholds=None, until=None, *, environment=None,
+                 drag=None, brakes=None, control=None, within=None, source=None, source_sha256=None):
         if model not in MODELS:
             raise StudyError("study.model", f"must be one of {', '.join(MODELS)}, not {model!r}")
         self.allow_negative = _check_widened(allow_negative)
@@ -237,21 +244,30 @@ class Study:
                   + [("solver", k, self.solver[k]) for k in step_keys])
         if kind == "default" and any(isinstance(v, DISTRIBUTIONS) for _, _, v in inputs[-len(step_keys):]):
             kind = "adaptive" if method == "RK45" else "fixed"
-        _check_domains(model, method, inputs, self.allow_negative)
-        values = [v.nominal if isinstance(v, DISTRIBUTIONS) else v for _, _, v in inputs]
-        codes = [v.code if isinstance(v, DISTRIBUTIONS) else CONSTANT for _, _, v in inputs]
-        params = [v.params if isinstance(v, DISTRIBUTIONS) else (0.0,) * N_PARAMS for _, _, v in inputs]
+        base = os.path.dirname(source) if source else "."
+        air = real_air.sections(model, method, max_iterations, self.rocket, environment, drag, brakes, control,
+                                base)
         state_end = len(ROCKET_KEYS) + len(state_keys)
         # Without step options in the study the runs take the method's
         # defaults, and the plan has no step columns.
-        inputs_run = inputs if kind != "default" else inputs[:state_end]
-        keys = tuple(k for _, k, _ in inputs_run)
-        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in inputs_run]
-        unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, inputs_run)]
-        self.dispersed = tuple(f"{s}.{k}" for s, k, v in inputs if isinstance(v, DISTRIBUTIONS))
+        columns = inputs if kind != "default" else inputs[:state_end]
+        step_end = len(columns)
+        if air is not None:
+            inputs, columns = inputs + air.inputs, columns + air.columns
+        _check_domains(model, method, inputs, self.allow_negative)
+        keys = tuple(k for _, k, _ in columns)
+        drawn = [isinstance(v, DISTRIBUTIONS) for _, _, v in columns]
+        unbounded = [d and not v.bounded for d, (_, _, v) in zip(drawn, columns)]
+        values = [v.nominal if d else v for d, (_, _, v) in zip(drawn, columns)]
+        codes = [v.code if d else CONSTANT for d, (_, _, v) in zip(drawn, columns)]
+        params = [v.params if d else (0.0,) * N_PARAMS for d, (_, _, v) in zip(drawn, columns)]
+        self._distributions = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs
+                                                if isinstance(v, DISTRIBUTIONS)})
+        self.dispersed = tuple(self._distributions)
+        self.controlled = air is not None and air.setting.control is not None
         self.correlation = _correlation(correlation, self.dispersed)
-        self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds), model,
-                                         "statistics.thresholds")
+        self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds, within), model,
+                                         "statistics.thresholds", self.controlled, "statistics.within")
         self.until = stopping_rule("statistics.until", until)
         correlated = ()
         if self.correlation is not None:
@@ -261,13 +277,16 @@ class Study:
             model=model, method=method, step_kind=kind, speed_and_angle="speed" in state_keys,
             names=keys,
             rocket=slice(0, len(ROCKET_KEYS)), state=slice(len(ROCKET_KEYS), state_end),
-            step=slice(state_end, len(inputs_run)),
-            values=np.array(values[:len(inputs_run)], dtype=np.float64),
-            codes=np.array(codes[:len(inputs_run)], dtype=np.int64),
-            params=np.array(params[:len(inputs_run)], dtype=np.float64).reshape(len(inputs_run), N_PARAMS),
+            step=slice(state_end, step_end),
+            values=np.array(values, dtype=np.float64),
+            codes=np.array(codes, dtype=np.int64),
+            params=np.array(params, dtype=np.float64).reshape(len(columns), N_PARAMS),
             max_iterations=max_iterations, block_size=self.block_size,
             checks=domains.sample_checks(model, keys, drawn, unbounded, self.allow_negative),
-            correlation=correlated)
+            correlation=correlated,
+            setting=None if air is None else air.setting,
+            open_columns=tuple(j for j in range(step_end, len(columns))
+                               if not drawn[j] and not math.isfinite(values[j])))
         self.fixed = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs if not isinstance(v, DISTRIBUTIONS)})
         self.rocket, self.initial_state, self.solver = (MappingProxyType(section) for section in
                                                         (self.rocket, self.initial_state, self.solver))
@@ -316,7 +335,7 @@ class Study:
         """
         checks = {"n": lambda v: _check_count("study.n", v, allow_none=True),
                   "seed": lambda v: _check_seed("study.seed", v),
-                  "reporting": lambda v: check_reporting(v, self.model, "reporting"),
+                  "reporting": lambda v: check_reporting(v, self.model, "reporting", self.controlled),
                   "until": lambda v: stopping_rule("until", v)}
         unknown = set(changes) - set(checks)
         if unknown:
@@ -331,9 +350,11 @@ class Study:
         depend on but the seed: two studies with the same fingerprint, seed
         and block size give the same results."""
         plan = self.plan
-        digest = hashlib.sha256(repr((plan.model, plan.method, plan.step_kind, plan.speed_and_angle,
-                                      plan.names, plan.max_iterations, plan.block_size,
-                                      plan.checks, plan.correlation)).encode())
+        described = (plan.model, plan.method, plan.step_kind, plan.speed_and_angle, plan.names,
+                     plan.max_iterations, plan.block_size, plan.checks, plan.correlation)
+        if plan.setting is not None:  # the real air's tables and settings
+            described += (plan.setting, plan.open_columns)
+        digest = hashlib.sha256(repr(described).encode())
         for array in (plan.values, plan.codes, plan.params):
             digest.update(np.ascontiguousarray(array).tobytes())
         return digest.hexdigest()
@@ -415,7 +436,7 @@ class Study:
         seed = _check_seed("seed", self.seed if seed is None else seed)
         until = stopping_rule("until", until) or self.until
         if until is not None and until.statistic.outcome not in self.outcome_names:
-            raise StudyError("until", f"no outcome {until.statistic.outcome!r} in a {self.model} "
+            raise StudyError("until", f"no outcome {until.statistic.outcome!r} in a {self.kind} "
                                       f"study (these are: {', '.join(self.outcome_names)})")
         if seed is None:
             seed = int(np.random.SeedSequence().entropy)
@@ -455,15 +476,19 @@ class Study:
     def distributions(self):
         """{"section.key": distribution} of the dispersed inputs, in study
         order, as the results file records them."""
-        sections = {"rocket": self.rocket, "initial_state": self.initial_state, "solver": self.solver}
-        return {name: sections[name.split(".")[0]][name.split(".")[1]] for name in self.dispersed}
+        return self._distributions
 
     @property
     def outcome_names(self):
-        """The names of the per-run outcomes this study's model gives:
-        apogee, time_of_apogee, and for 3-DOF downrange and
-        speed_at_apogee."""
-        return names_of_model(self.model)
+        """The names of the per-run outcomes this study gives: apogee,
+        time_of_apogee, for 3-DOF downrange and speed_at_apogee, and for a
+        controlled study miss, final_deployment and deployment_travel."""
+        return names_of_study(self.model, self.controlled)
+
+    @property
+    def kind(self):
+        """The study's kind in messages: "3dof", "controlled 1dof", ..."""
+        return outcome_kind(self.model, self.controlled)
 
     def __repr__(self):
         return (f"Study(model={self.model!r}, method={self.method!r}, "
@@ -514,22 +539,23 @@ def stopping_rule(key, rule):
         raise StudyError(key, str(exc)) from None
 
 
-def check_reporting(reporting, model, key):
-    """`reporting`, once every threshold names an outcome of the model."""
-    outcomes = names_of_model(model)
-    for threshold in reporting.thresholds:
+def check_reporting(reporting, model, key, controlled=False, within_key=None):
+    """`reporting`, once every threshold (the error keyed `key`) and
+    tolerance (`within_key`, default `key`) names an outcome of the study."""
+    outcomes = names_of_study(model, controlled)
+    for threshold, at in [(t, key) for t in reporting.thresholds] + [(t, within_key or key) for t in reporting.within]:
         if threshold.outcome not in outcomes:
-            raise StudyError(key, f"no outcome {threshold.outcome!r} in a {model} study "
-                                  f"(these are: {', '.join(outcomes)})")
+            raise StudyError(at, f"no outcome {threshold.outcome!r} in a {outcome_kind(model, controlled)} "
+                                  f"study (these are: {', '.join(outcomes)})")
     return reporting
 
 
-def _reporting(confidence, percentiles, thresholds):
-    for key, value in (("percentiles", percentiles), ("thresholds", thresholds)):
+def _reporting(confidence, percentiles, thresholds, within=None):
+    for key, value in (("percentiles", percentiles), ("thresholds", thresholds), ("within", within)):
         if value is not None and (isinstance(value, (str, bytes)) or not hasattr(value, "__iter__")):
             raise StudyError(f"statistics.{key}", f"must be an array, not {value!r}")
     try:
-        return Reporting.make(confidence, percentiles, thresholds)
+        return Reporting.make(confidence, percentiles, thresholds, within)
     except ValueError as exc:
         raise StudyError("statistics", str(exc)) from None
 
@@ -562,6 +588,19 @@ def _check_domains(model, method, inputs, widened):
         if isinstance(low, DISTRIBUTIONS) and isinstance(high, float) and low.bounded \
                 and low.support[0] > high:
             raise StudyError(f"solver.{a}", f"every draw exceeds {b} ({high!r}): every run would fail")
+    for site_key, key in (domains.PAD_TEMPERATURE, domains.PAD_PRESSURE):
+        site, value = given.get(site_key), given.get(key)
+        if not isinstance(site, float) or value is None:
+            continue  # a drawn site: every sample is checked
+        if isinstance(value, float):
+            problem = domains.check_pad(key, site, value)
+        elif value.bounded:
+            problem = next((f"its bound {problem}" for problem in (domains.check_pad(key, site, end)
+                                                                   for end in value.support) if problem), None)
+        else:
+            problem = None
+        if problem:
+            raise StudyError(f"environment.{key}", problem)
     speed, angle = (given.get(key) for key in domains.SPEED_AND_ANGLE)
     if isinstance(speed, float) and isinstance(angle, float):
         problem = domains.check_vertical(speed, angle)

@@ -3,9 +3,12 @@ confidence intervals, threshold probabilities, failures, the stopping rule's
 outcome and the sensitivity of an outcome to each input, as text and as the
 document written by --json (see report).
 
-`Reporting` holds the choices: the confidence level, the percentiles and the
-thresholds. A threshold is an outcome and a value; both P(outcome > value)
-and P(outcome < value) are reported.
+`Reporting` holds the choices: the confidence level, the percentiles, the
+thresholds and the tolerances. A threshold is an outcome and a value; both
+P(outcome > value) and P(outcome < value) are reported. A tolerance is an
+outcome and a value TOL (of the miss by default); P(|outcome| <= TOL) is
+reported, the probability of landing within TOL of a controlled flight's
+target.
 """
 
 import math
@@ -15,8 +18,12 @@ from typing import NamedTuple
 from .intervals import (DEFAULT_LEVEL, DEFAULT_PERCENTILES, check_level, check_percentile,
                         describe, percentile_label)
 from .outcomes import UNITS
-from .stopping import DEFAULT_OUTCOME
+from .stopping import DEFAULT_OUTCOME, WITHIN_OUTCOME
 
+
+# What a controlled study's intervals do not cover, said under them.
+MONTE_CARLO_ONLY = ("note: the intervals cover the Monte Carlo error only, not the model's: on real flights "
+                    "the model itself errs by about 1 % of the apogee")
 
 _THRESHOLD = re.compile(r"^\s*(?:(?P<outcome>[A-Za-z_][A-Za-z0-9_]*)\s*:)?\s*(?P<value>\S+)\s*$")
 
@@ -26,39 +33,51 @@ class Threshold(NamedTuple):
     value: float
 
     @classmethod
-    def parse(cls, text):
-        """Reads H (a threshold of the apogee) or OUTCOME:H, e.g. 3048 or
-        time_of_apogee:20; a number is taken as a threshold of the apogee."""
+    def parse(cls, text, default=DEFAULT_OUTCOME, what="a threshold"):
+        """Reads H (a threshold of the `default` outcome, the apogee) or
+        OUTCOME:H, e.g. 3048 or time_of_apogee:20; `what` names it in
+        errors."""
         if not isinstance(text, str):
-            return cls(DEFAULT_OUTCOME, _finite_threshold(text))
+            return cls(default, _finite_threshold(text, what))
         match = _THRESHOLD.match(text)
         if match is None:
-            raise ValueError(f"a threshold reads H or OUTCOME:H (e.g. 3048), not {text!r}")
+            raise ValueError(f"{what} reads H or OUTCOME:H (e.g. {default}:10), not {text!r}")
         try:
             value = float(match["value"])
         except ValueError:
-            raise ValueError(f"the threshold {text!r} is not a number") from None
-        return cls(match["outcome"] or DEFAULT_OUTCOME, _finite_threshold(value))
+            raise ValueError(f"{what} {text!r} is not a number") from None
+        return cls(match["outcome"] or default, _finite_threshold(value, what))
+
+    @classmethod
+    def tolerance(cls, text):
+        """Reads TOL (of the miss) or OUTCOME:TOL, a value >= 0 of
+        P(|outcome| <= TOL)."""
+        parsed = cls.parse(text, WITHIN_OUTCOME, "a tolerance")
+        if parsed.value < 0:
+            raise ValueError(f"a tolerance must be >= 0, not {parsed.value!r}")
+        return parsed
 
     def __str__(self):
         return f"{self.value:g}" if self.outcome == DEFAULT_OUTCOME else f"{self.outcome}:{self.value:g}"
 
 
-def _finite_threshold(value):
+def _finite_threshold(value, what="a threshold"):
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise ValueError(f"a threshold must be a finite number, not {value!r}")
+        raise ValueError(f"{what} must be a finite number, not {value!r}")
     return float(value)
 
 
 class Reporting(NamedTuple):
-    """The confidence level, percentiles and thresholds of a summary."""
+    """The confidence level, percentiles, thresholds and tolerances of a
+    summary."""
 
     level: float = DEFAULT_LEVEL
     percentiles: tuple = DEFAULT_PERCENTILES
     thresholds: tuple = ()
+    within: tuple = ()
 
     @classmethod
-    def make(cls, level=None, percentiles=None, thresholds=None, defaults=None):
+    def make(cls, level=None, percentiles=None, thresholds=None, within=None, defaults=None):
         """Checked choices; what is None comes from `defaults` (a Reporting)."""
         defaults = defaults or cls()
         level = defaults.level if level is None else check_level(level)
@@ -70,10 +89,15 @@ class Reporting(NamedTuple):
                 raise ValueError("give at least one percentile")
         thresholds = defaults.thresholds if thresholds is None else \
             tuple(dict.fromkeys(t if isinstance(t, Threshold) else Threshold.parse(t) for t in thresholds))
-        return cls(level, percentiles, thresholds)
+        within = defaults.within if within is None else \
+            tuple(dict.fromkeys(t if isinstance(t, Threshold) else Threshold.tolerance(t) for t in within))
+        return cls(level, percentiles, thresholds, within)
 
     def thresholds_of(self, outcome):
         return [t.value for t in self.thresholds if t.outcome == outcome]
+
+    def within_of(self, outcome):
+        return [t.value for t in self.within if t.outcome == outcome]
 
 
 def level_label(level):
@@ -83,7 +107,8 @@ def level_label(level):
 def statistics(outcomes, reporting):
     """{outcome: describe(...)} of each outcome's values ({name: values},
     NaN for a failed run)."""
-    return {name: describe(values, reporting.percentiles, reporting.thresholds_of(name), reporting.level)
+    return {name: describe(values, reporting.percentiles, reporting.thresholds_of(name), reporting.level,
+                           reporting.within_of(name))
             for name, values in outcomes.items()}
 
 
@@ -118,6 +143,9 @@ def format_intervals(stats, level, labels, digits=3):
             for sign, interval in ((">", both["above"]), ("<", both["below"])):
                 lines.append(f"  P({name} {sign} {h:g}) = {value_text(interval.estimate, 4)}  "
                              f"({interval_text(interval, 4)})")
+        for tolerance, interval in stats[name]["within"].items():
+            lines.append(f"  P(|{name}| <= {tolerance:g}) = {value_text(interval.estimate, 4)}  "
+                         f"({interval_text(interval, 4)})")
     return lines
 
 
@@ -126,7 +154,7 @@ def format_stopping(outcome, level):
     if outcome is None:
         return []
     last = outcome.interval
-    digits = 4 if outcome.rule.statistic.kind in ("above", "below") else 3
+    digits = 4 if outcome.rule.statistic.is_probability else 3
     if last is None:
         return [f"until {outcome.rule}: no round finished"]
     state = f"met at n = {outcome.n}" if outcome.met else f"not met by n = {outcome.n} (the maximum)"
@@ -156,6 +184,8 @@ def document(result, version, sensitivity="apogee"):
             "percentiles": {label: s["percentiles"][label] for label in s["percentiles"]},
             "thresholds": [{"value": h, "above": both["above"], "below": both["below"]}
                            for h, both in s["thresholds"].items()],
+            "within": [{"tolerance": tolerance, "probability": interval}
+                       for tolerance, interval in s["within"].items()],
         } for name, s in stats.items()},
         "stopping": None if outcome is None else {
             "rule": str(outcome.rule), "statistic": outcome.rule.statistic.label,

@@ -429,6 +429,18 @@ class ControlledFlight:
         """
         return self.apogee - self.target
 
+    @classmethod
+    def _from_native(cls, outcome: tuple[object, ...], target: float) -> ControlledFlight:
+        """A flight from the outcome tuple of the native fly_controlled
+        (a flight that reached its apogee)."""
+        records = outcome[11]
+        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9)  # type: ignore[call-overload]
+                if records is not None else np.empty((0, 9)))
+        log = TickLog(rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4], rows[:, 5], rows[:, 6], rows[:, 7],
+                      rows[:, 8].astype(np.int64))
+        return cls(float(outcome[1]), target, float(outcome[7]), float(outcome[8]),  # type: ignore[arg-type]
+                   int(outcome[5]), int(outcome[10]), log)  # type: ignore[call-overload]
+
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude
         with the target, the controller's predicted apogee minus the target,

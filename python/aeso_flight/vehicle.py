@@ -21,7 +21,7 @@ from ._native import predict as _predict
 from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
-from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors, TickLog
+from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
 from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
@@ -595,6 +595,7 @@ class Vehicle:
         actuator: Actuator = Actuator(),
         sensors: Sensors = Sensors(),
         seed: int = 0,
+        sample: int = 0,
         record: bool = True,
     ) -> ControlledFlight:
         """Flies the vehicle from ``initial_state`` to its apogee with
@@ -604,6 +605,9 @@ class Vehicle:
         class says. ``target`` (m above the pad) defines the miss, and is the
         controllers' target unless they name their own. A target that no
         deployment can reach from the start is said (a warning) and flown.
+        The sensor noise is drawn from ``seed`` and ``sample``, the flight's
+        number among those of the seed: sample ``i`` of a study drawn with
+        ``seed`` sees the noise this flight sees with ``sample=i``.
 
         The built-in controllers (:class:`Predictive`, :class:`PID`,
         :class:`Schedule`) run natively with the whole flight detached from
@@ -717,6 +721,7 @@ class Vehicle:
         if not isinstance(sensors, Sensors):
             raise TypeError(f"sensors must be a Sensors, not {type(sensors).__name__}")
         seed_value = _checks.count("seed", seed)
+        flight = _checks.count("sample", sample)
         args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
         kind, controller_target, gains, predictor, schedule, callback = self._controller(
             controller, goal, dof, method, timestep_config, max_iterations, atmosphere)
@@ -724,9 +729,9 @@ class Vehicle:
         control = (float(kind), controller_target, ticks_per_second, actuator.rate_limit, actuator.lag,
                    actuator.delay, actuator.initial, sensors.height_sd, sensors.velocity_sd,
                    sensors.velocity_scale, sensors.correlation_time, *gains)
-        (status, apogee, _, _, _, steps, failed_at, final, travel, _, predictions, records, failure, error,
-         failed_time) = _fly_controlled(*args, 1.0, control, seed_value, 0, predictor, schedule, callback,
-                                        bool(record))
+        outcome = _fly_controlled(*args, 1.0, control, seed_value, flight, predictor, schedule, callback, bool(record))
+        status, failed_at, failure, error, failed_time = (outcome[0], outcome[6], outcome[12], outcome[13],
+                                                          outcome[14])
         if failure == 1 and error is not None:
             if not isinstance(error, Exception):
                 raise error  # KeyboardInterrupt, SystemExit: not the flight's to wrap
@@ -737,10 +742,7 @@ class Vehicle:
             raise error
         if status != 0:
             raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
-        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9) if records is not None
-                else np.empty((0, 9)))
-        log = TickLog(*(rows[:, i] for i in range(8)), predictions=rows[:, 8].astype(np.int64))
-        return ControlledFlight(float(apogee), goal, float(final), float(travel), int(steps), int(predictions), log)
+        return ControlledFlight._from_native(outcome, goal)
 
     def _controller(
         self,

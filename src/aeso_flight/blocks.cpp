@@ -17,7 +17,7 @@ namespace aeso::flight {
 namespace {
 
 constexpr Py_ssize_t LAYOUT_VALUES = 16;
-constexpr Py_ssize_t OUTCOME_ROWS = 7;
+constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(REAL_OUTCOME_NAMES.size());
 
 bool small_int(PyObject* object, const char* what, long low, long high, long& out) {
     out = PyLong_AsLong(object);

@@ -2,7 +2,9 @@
 // in the real air over the same core as aeso. Multi-phase initialisation
 // with all state in the module; it holds no lock and needs no GIL.
 
+#include "core/real_flight_block.hpp"
 #include "objects.hpp"
+#include "python/module_names.hpp"
 #include "python/stop_flag.hpp"
 
 namespace aeso::flight {
@@ -18,12 +20,27 @@ int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject
 
 PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_flight._native.StopFlag");
 
+// What run_block's callers read by name instead of copying values: the
+// outcome rows and control columns (tuples of names), the kinds of
+// environment columns and the controllers ({name: value}).
+using py::named;
+using py::Named;
+
+constexpr Named ENVIRONMENTS[] = {named("none", EnvironmentColumns::None), named("offset", EnvironmentColumns::Offset),
+                                   named("pad_temperature", EnvironmentColumns::PadTemperature)};
+constexpr Named CONTROLLERS[] = {named("predictive", ControllerKind::Predictive), named("pid", ControllerKind::Pid),
+                                 named("schedule", ControllerKind::Schedule)};
+
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
     if (add_type(module, &AIR_SPEC, "Air", st->air_type) < 0 ||
         add_type(module, &CRAFT_SPEC, "Craft", st->craft_type) < 0 ||
         add_type(module, &SCHEDULE_SPEC, "Schedule", st->schedule_type) < 0 ||
-        add_type(module, &STOP_FLAG_SPEC, "StopFlag", st->stop_flag_type) < 0) {
+        add_type(module, &STOP_FLAG_SPEC, "StopFlag", st->stop_flag_type) < 0 ||
+        py::add_name_tuple(module, "BLOCK_OUTCOMES", REAL_OUTCOME_NAMES) < 0 ||
+        py::add_name_tuple(module, "CONTROL_COLUMNS", CONTROL_COLUMN_NAMES) < 0 ||
+        py::add_names(module, "ENVIRONMENT_COLUMNS", ENVIRONMENTS) < 0 ||
+        py::add_names(module, "CONTROLLER", CONTROLLERS) < 0) {
         return -1;
     }
     return 0;

@@ -5,6 +5,7 @@
 // schedule) are the study's, shared by every row.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +23,11 @@ enum class EnvironmentColumns : std::uint8_t {
 };
 
 inline constexpr std::size_t ENVIRONMENT_COLUMNS = 3;
-// target, rate, rate_limit, lag, delay, initial, height_sd, velocity_sd,
-// velocity_scale, correlation_time, kp, ki, kd
-inline constexpr std::size_t CONTROL_COLUMNS = 13;
+// The control columns, in their order (the names a study gives them).
+inline constexpr std::array<const char*, 13> CONTROL_COLUMN_NAMES{
+    "target", "rate", "rate_limit", "lag", "delay", "initial", "height_sd",
+    "velocity_sd", "velocity_scale", "correlation_time", "kp", "ki", "kd"};
+inline constexpr std::size_t CONTROL_COLUMNS = CONTROL_COLUMN_NAMES.size();
 
 struct RealBlockLayout {
     FlightBlockLayout flight;  // the columns and settings every block has
@@ -65,6 +68,13 @@ struct RealBlockOutcomes {
     double* final_deployment;
     double* travel;
 };
+
+static_assert(OUTCOME_NAMES.size() == 4, "REAL_OUTCOME_NAMES lists every outcome of a block");
+// The names of a real-air block's outcome rows, in their order: those of
+// any block, then the three above.
+inline constexpr std::array<const char*, OUTCOME_NAMES.size() + 3> REAL_OUTCOME_NAMES{
+    OUTCOME_NAMES[0], OUTCOME_NAMES[1], OUTCOME_NAMES[2], OUTCOME_NAMES[3], "miss", "final_deployment",
+    "deployment_travel"};
 
 // Runs the rows like run_flight_block, each in its own air (built for the
 // heights the flight can reach when the rows carry the environment). The

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "python/buffer.hpp"
+#include "python/module_names.hpp"
 #include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
 #include "python/detached.hpp"
@@ -54,49 +55,22 @@ bool to_small_int(PyObject* object, const char* what, long low, long high, long&
 // The enums and the outcomes, by name: the Python side reads their values
 // from here instead of copying them.
 
-struct Named {
-    const char* name;
-    long value;
-};
-
-template <class E>
-constexpr Named named(const char* name, E value) {
-    return {name, static_cast<long>(value)};
-}
+using py::add_names;
+using py::named;
+using py::Named;
 
 constexpr Named FLIGHT_STATUSES[] = {
     named("OK", FlightStatus::Ok), named("ITERATION_LIMIT", FlightStatus::IterationLimit),
     named("INVALID_STEP_OPTIONS", FlightStatus::InvalidStepOptions),
     named("NON_FINITE_APOGEE", FlightStatus::NonFiniteApogee), named("STOPPED", FlightStatus::Stopped),
+    // Only flights in the real air (aeso_flight's block runner) end so.
+    named("LEFT_ATMOSPHERE", FlightStatus::LeftAtmosphere), named("NOT_FINITE", FlightStatus::NotFinite),
 };
 constexpr Named FLIGHT_MODELS[] = {named("1dof", FlightModel::OneDof), named("3dof", FlightModel::ThreeDof)};
 constexpr Named ODE_METHODS[] = {named("Euler", OdeMethod::Euler), named("RK3", OdeMethod::RK3),
                                  named("RK45", OdeMethod::RK45)};
 constexpr Named STEP_KINDS[] = {named("default", StepColumns::Default), named("fixed", StepColumns::Fixed),
                                 named("adaptive", StepColumns::Adaptive)};
-
-// Adds {name: value} of `items` to the module as `attribute`.
-template <std::size_t N>
-int add_names(PyObject* module, const char* attribute, const Named (&items)[N]) {
-    Ref dict{PyDict_New()};
-    if (!dict) return -1;
-    for (const Named& item : items) {
-        Ref value{PyLong_FromLong(item.value)};
-        if (!value || PyDict_SetItemString(dict.get(), item.name, value.get()) < 0) return -1;
-    }
-    return PyModule_AddObjectRef(module, attribute, dict.get());
-}
-
-int add_outcome_names(PyObject* module) {
-    Ref names{PyTuple_New(static_cast<Py_ssize_t>(OUTCOME_NAMES.size()))};
-    if (!names) return -1;
-    for (std::size_t i = 0; i < OUTCOME_NAMES.size(); ++i) {
-        PyObject* name = PyUnicode_FromString(OUTCOME_NAMES[i]);
-        if (name == nullptr) return -1;
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return PyModule_AddObjectRef(module, "OUTCOMES", names.get());
-}
 
 // ---------------------------------------------------------------------------
 // run_block
@@ -205,7 +179,7 @@ int module_exec(PyObject* module) {
     }
     if (add_names(module, "FLIGHT_STATUS", FLIGHT_STATUSES) < 0 ||
         add_names(module, "FLIGHT_MODEL", FLIGHT_MODELS) < 0 || add_names(module, "ODE_METHOD", ODE_METHODS) < 0 ||
-        add_names(module, "STEP_COLUMNS", STEP_KINDS) < 0 || add_outcome_names(module) < 0) {
+        add_names(module, "STEP_COLUMNS", STEP_KINDS) < 0 || py::add_name_tuple(module, "OUTCOMES", OUTCOME_NAMES) < 0) {
         return -1;
     }
     return PyModule_AddIntConstant(module, "STOP_CHECK_INTERVAL", static_cast<long>(STOP_CHECK_INTERVAL));

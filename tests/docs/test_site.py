@@ -72,6 +72,7 @@ def parsed(page):
 def test_the_site_has_every_page():
     expected = {"index.html", "getting_started.html", "user_guide.html", "model.html", "howto.html",
                 "faq.html", "dispersion.html", "theory.html", "validation.html", "real_flights.html",
+                "real_air.html", "control.html",
                 "performance.html", "api/index.html", "api/aeso.html", "api/aeso_flight.html",
                 "api/aeso_dispersion.html", "developer.html",
                 "changelog.html", "auto_examples/index.html",
