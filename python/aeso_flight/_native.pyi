@@ -71,3 +71,39 @@ def drag_scale_for_apogee(
     level: float, schedule: Schedule | None, target: float, start: _Start, /,
 ) -> _Inverse: ...
 def standard_air(altitude: float, /) -> tuple[float, float]: ...
+
+# (status, apogee, time, x, |vx|, steps, failed_at, final_deployment, travel,
+#  ticks, predictions, records, failure, error, failed_time): records holds
+# nine float64 values per tick when recorded; failure is 1 when a callable
+# raised, 2 when it returned a bad level, and error is that exception.
+_ControlledOutcome = tuple[
+    int, float, float, float, float, int, float, float, float, int, int, bytearray | None, int, BaseException | None,
+    float,
+]
+# A predictor: (craft, air, dof, step, max_iterations, drag_scale, method).
+_Predictor = tuple[Craft, Air, int, _Step, int, float, int]
+
+def fly_controlled(
+    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
+    drag_scale: float, control: tuple[float, ...], seed: int, flight: int, predictor: _Predictor | None,
+    schedule: Schedule | None, callback: object, record: bool, /,
+) -> _ControlledOutcome: ...
+
+@final
+class StopFlag:
+    """A flag that stops the blocks it is passed to."""
+
+    def set(self) -> None: ...
+    def is_set(self) -> bool: ...
+
+# The names run_block's callers read: its outcome rows, its control columns,
+# the kinds of environment columns and the controllers.
+BLOCK_OUTCOMES: tuple[str, ...]
+CONTROL_COLUMNS: tuple[str, ...]
+ENVIRONMENT_COLUMNS: dict[str, int]
+CONTROLLER: dict[str, int]
+
+def run_block(
+    inputs: _Doubles, outcomes: _Doubles, steps: npt.NDArray[np.uint64], status: npt.NDArray[np.uint8],
+    layout: tuple[object, ...], stop: StopFlag, /,
+) -> int: ...

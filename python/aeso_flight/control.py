@@ -24,12 +24,15 @@ import numpy.typing as npt
 from . import _checks
 
 if TYPE_CHECKING:
+    from ._native import _ControlledOutcome
     from .atmosphere import Atmosphere
     from .vehicle import Vehicle
 
+    # The model a predictor flies.
+    _Model: TypeAlias = Literal["1dof", "3dof"]
+
 __all__ = ["Actuator", "ControlledFlight", "Controller", "PID", "Predictive", "Schedule", "Sensors", "TickLog"]
 
-Model: TypeAlias = Literal["1dof", "3dof"]
 _Array = npt.NDArray[np.float64]
 
 
@@ -199,7 +202,7 @@ class Predictive:
     """
 
     target: float | None = None
-    model: Model = "1dof"
+    model: _Model = "1dof"
     vehicle: Vehicle | None = None
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
@@ -261,7 +264,7 @@ class PID:
     ki: float = 0.0
     kd: float = 0.0
     target: float | None = None
-    model: Model = "1dof"
+    model: _Model = "1dof"
 
     def __post_init__(self) -> None:
         for name in ("kp", "ki", "kd"):
@@ -430,16 +433,15 @@ class ControlledFlight:
         return self.apogee - self.target
 
     @classmethod
-    def _from_native(cls, outcome: tuple[object, ...], target: float) -> ControlledFlight:
+    def _from_native(cls, outcome: _ControlledOutcome, target: float) -> ControlledFlight:
         """A flight from the outcome tuple of the native fly_controlled
         (a flight that reached its apogee)."""
         records = outcome[11]
-        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, 9)  # type: ignore[call-overload]
-                if records is not None else np.empty((0, 9)))
+        rows = np.frombuffer(records, dtype=np.float64).reshape(-1, 9) if records is not None else np.empty((0, 9))
         log = TickLog(rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4], rows[:, 5], rows[:, 6], rows[:, 7],
                       rows[:, 8].astype(np.int64))
-        return cls(float(outcome[1]), target, float(outcome[7]), float(outcome[8]),  # type: ignore[arg-type]
-                   int(outcome[5]), int(outcome[10]), log)  # type: ignore[call-overload]
+        return cls(float(outcome[1]), target, float(outcome[7]), float(outcome[8]), int(outcome[5]), int(outcome[10]),
+                   log)
 
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude

@@ -26,7 +26,7 @@ from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 if TYPE_CHECKING:
-    from ._native import Air, _Inverse, _Step
+    from ._native import Air, _Inverse, _Predictor, _Step
 
     # What every native run function starts with: (craft, air, dof, state,
     # method, step, max_iterations).
@@ -741,7 +741,7 @@ class Vehicle:
         if failure == 2 and error is not None:
             raise error
         if status != 0:
-            raise flight_error(status, failed_at, int(args[6]), atmosphere.heights)  # type: ignore[call-overload]
+            raise flight_error(status, failed_at, args[6], atmosphere.heights)
         return ControlledFlight._from_native(outcome, goal)
 
     def _controller(
@@ -753,7 +753,7 @@ class Vehicle:
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
-    ) -> tuple[int, float, tuple[float, float, float], tuple[object, ...] | None, _NativeSchedule | None, object]:
+    ) -> tuple[int, float, tuple[float, float, float], _Predictor | None, _NativeSchedule | None, object]:
         """The native form of a controller: (kind, target, gains, predictor,
         schedule, callable)."""
         no_gains = (0.0, 0.0, 0.0)
@@ -774,7 +774,9 @@ class Vehicle:
             predictor = self._predictor(controller.model, dof, method, timestep_config, max_iterations, atmosphere)
             return (1, goal, (controller.kp, controller.ki, controller.kd), predictor, None, None)
         if isinstance(controller, Schedule):
-            return (2, target, no_gains, None, _NativeSchedule(controller.times, controller.levels), None)
+            times = np.asarray(controller.times, dtype=np.float64)  # arrays already: __post_init__ made them
+            levels = np.asarray(controller.levels, dtype=np.float64)
+            return (2, target, no_gains, None, _NativeSchedule(times, levels), None)
         if callable(controller):
             return (3, target, no_gains, None, None, controller)
         raise TypeError(
@@ -782,14 +784,14 @@ class Vehicle:
         )
 
     def _predictor(self, model: str, dof: int, method: aeso.OdeMethod, timestep_config: TimeStep | None,
-                   max_iterations: int, atmosphere: Atmosphere) -> tuple[object, ...]:
+                   max_iterations: int, atmosphere: Atmosphere) -> _Predictor:
         model_dof = 1 if model == "1dof" else 3
         if model_dof == 3 and dof == 1:
             raise ValueError('a "3dof" predictor needs a 3-DOF flight: a 1-DOF flight has no attitude to sense')
         return (self._craft, atmosphere._air, model_dof, _step(timestep_config),
                 _checks.count("max_iterations", max_iterations), 1.0, int(method))
 
-    def _say_if_out_of_reach(self, args: tuple[object, ...], target: float, atmosphere: Atmosphere) -> None:
+    def _say_if_out_of_reach(self, args: _Common, target: float, atmosphere: Atmosphere) -> None:
         """Warns when even the extreme deployments cannot reach the target
         from the start (the flight is flown all the same)."""
         ends = []
