@@ -98,7 +98,7 @@ private:
 };
 
 // Flies one real-air flight to its apogee; with `log`, logs the state before
-// every step (and the final state) as aeso's flight logs do.
+// every step (no final row) as aeso's flight logs do.
 RealOutcome fly_real(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
                      const FlightTrim& trim, FlightLog* log = nullptr, const std::atomic<bool>* stop = nullptr);
 RealOutcome fly_real(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
