@@ -7,7 +7,7 @@
 
 #include "core/real_flight_block.hpp"
 #include "objects.hpp"
-#include "python/buffer.hpp"
+#include "python/block_buffers.hpp"
 #include "python/detached.hpp"
 #include "python/stop_flag.hpp"
 #include "run_arguments.hpp"
@@ -117,37 +117,21 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
         return nullptr;
     }
-    py::Buffer inputs, outcomes, steps, status;
-    if (!inputs.get(args[0], "inputs", false, 2, sizeof(double), "d") ||
-        !outcomes.get(args[1], "outcomes", true, 2, sizeof(double), "d") ||
-        !steps.get(args[2], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
-        !status.get(args[3], "status", true, 1, 1, "B")) {
-        return nullptr;
-    }
-    const Py_ssize_t rows = inputs.shape(0);
-    if (inputs.shape(1) != static_cast<Py_ssize_t>(layout.columns())) {
-        PyErr_Format(PyExc_ValueError, "inputs must have %zd columns for this layout, not %zd",
-                     static_cast<Py_ssize_t>(layout.columns()), inputs.shape(1));
-        return nullptr;
-    }
-    if (outcomes.shape(0) != OUTCOME_ROWS || outcomes.shape(1) != rows || steps.shape(0) != rows ||
-        status.shape(0) != rows) {
-        PyErr_SetString(PyExc_ValueError, "outcomes must be 7 x rows, steps and status rows long");
-        return nullptr;
-    }
-    double* o = outcomes.data<double>();
-    const std::size_t n = static_cast<std::size_t>(rows);
-    const RealBlockOutcomes out{{o, o + n, o + 2 * n, o + 3 * n, steps.data<std::uint64_t>(), status.data<std::uint8_t>()},
-                                o + 4 * n,
-                                o + 5 * n,
-                                o + 6 * n};
+    py::BlockBuffers block;
+    if (!block.get(args, static_cast<Py_ssize_t>(layout.columns()), OUTCOME_ROWS)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(block.rows());
+    const RealBlockOutcomes out{{block.outcome(0), block.outcome(1), block.outcome(2), block.outcome(3),
+                                 block.steps.data<std::uint64_t>(), block.status.data<std::uint8_t>()},
+                                block.outcome(4),
+                                block.outcome(5),
+                                block.outcome(6)};
     const auto& flag = reinterpret_cast<py::StopFlagObject*>(args[5])->flag;
     // The flights read the buffers, the native objects the layout holds
     // (kept alive by the caller's references) and the flag.
     std::size_t finished = 0;
     try {
         finished = py::run_detached(
-            [&] { return run_real_flight_block(layout, inputs.data<const double>(), n, out, flag); });
+            [&] { return run_real_flight_block(layout, block.inputs.data<const double>(), n, out, flag); });
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

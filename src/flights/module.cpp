@@ -16,7 +16,7 @@
 #include <cstring>
 #include <new>
 
-#include "python/buffer.hpp"
+#include "python/block_buffers.hpp"
 #include "python/module_names.hpp"
 #include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
@@ -27,7 +27,6 @@ namespace aeso::flights {
 
 namespace {
 
-using py::Buffer;
 using py::Ref;
 
 // The StopFlag type: set from any thread, read by the flights of every
@@ -125,35 +124,16 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
 
-    Buffer inputs, outcomes, steps, status;
-    if (!inputs.get(args[1], "inputs", false, 2, sizeof(double), "d") ||
-        !outcomes.get(args[2], "outcomes", true, 2, sizeof(double), "d") ||
-        !steps.get(args[3], "steps", true, 1, sizeof(std::uint64_t), "QLK") ||
-        !status.get(args[4], "status", true, 1, 1, "B")) {
-        return nullptr;
-    }
-    const Py_ssize_t rows = inputs.shape(0);
-    if (inputs.shape(1) != static_cast<Py_ssize_t>(layout.columns())) {
-        PyErr_Format(PyExc_ValueError, "inputs must have %zd columns for this layout, not %zd",
-                     static_cast<Py_ssize_t>(layout.columns()), inputs.shape(1));
-        return nullptr;
-    }
-    if (outcomes.shape(0) != OUTCOME_ROWS || outcomes.shape(1) != rows || steps.shape(0) != rows ||
-        status.shape(0) != rows) {
-        PyErr_Format(PyExc_ValueError, "outcomes must be %zd x rows, steps and status rows long",
-                     OUTCOME_ROWS);
-        return nullptr;
-    }
-
-    double* outcome = outcomes.data<double>();
-    const std::size_t n = static_cast<std::size_t>(rows);
-    const FlightBlockOutcomes out{outcome, outcome + n, outcome + 2 * n, outcome + 3 * n,
-                                  steps.data<std::uint64_t>(), status.data<std::uint8_t>()};
+    py::BlockBuffers block;
+    if (!block.get(args + 1, static_cast<Py_ssize_t>(layout.columns()), OUTCOME_ROWS)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(block.rows());
+    const FlightBlockOutcomes out{block.outcome(0), block.outcome(1), block.outcome(2), block.outcome(3),
+                                  block.steps.data<std::uint64_t>(), block.status.data<std::uint8_t>()};
     const auto& flag = reinterpret_cast<py::StopFlagObject*>(args[5])->flag;
     // The flights read and write only the buffers held above and the flag,
     // whose object the caller's reference keeps alive for the call.
     const std::size_t finished = py::run_detached(
-        [&] { return run_flight_block(layout, inputs.data<const double>(), n, out, flag); });
+        [&] { return run_flight_block(layout, block.inputs.data<const double>(), n, out, flag); });
     return PyLong_FromSize_t(finished);
 }
 
