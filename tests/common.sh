@@ -24,7 +24,7 @@ freethreaded_venv() {
   fi
   freethreaded_python=$venv/bin/python
   "$freethreaded_python" -m pip install -q --upgrade pip
-  "$freethreaded_python" -m pip install -q --only-binary numpy -r tests/requirements-freethreaded.txt
+  "$freethreaded_python" -m pip install -q --only-binary numpy,scipy -r tests/requirements-freethreaded.txt
 }
 
 # check_imported_from DIR PYTHON...: fails unless the interpreter command
