@@ -651,6 +651,11 @@ class Vehicle:
             state).
         seed : int, default 0
             Keyword only: the seed of the sensor noise, not negative.
+        sample : int, default 0
+            Keyword only: the sample number the noise is drawn for, not
+            negative. The noise is keyed by (seed, sample, tick): sample k of
+            a controlled study flown with seed s is this flight with
+            ``seed=s, sample=k`` and the sample's inputs, to the bit.
         record : bool, default True
             Keyword only: keep the tick log (``ControlledFlight.ticks``);
             without it the log's arrays are empty.
