@@ -7,8 +7,9 @@ the states read from the logs in data/flights (flight_logs.py says how),
 against the measured apogees. Nothing here is fitted to the measured apogee.
 Also the air-brake question: the drag that makes Prometheus' apogee 3048 m
 from its burnout state in each air, and what a brake sized in the constant
-air does in the real one. Writes Markdown fragments and a PNG into the
-output directory (docs/_generated when the site is built):
+air does in the real one. Writes Markdown fragments and the figure (and its
+phone-sized variant) into the output directory (docs/_generated when the
+site is built):
 
     python docs/scripts/real_flights.py --out docs/_generated
 """
@@ -26,6 +27,7 @@ import aeso
 from aeso_flight import Atmosphere, Drag, Reach, Vehicle
 
 import flight_logs
+from phone_figures import NARROW_WIDTH, narrow_path
 
 METHOD = aeso.OdeMethod.RK45
 #: Prometheus' day: the standard temperature profile shifted by this (K).
@@ -269,13 +271,16 @@ def brakes_table(case: Case) -> tuple[str, str]:
 
 # -- figure ---------------------------------------------------------------------------
 
-def figure(path, results):
+def figure(path, results, single_column=False):
+    """The flights in two columns of two panels; or (`single_column`, for
+    phones) the four panels one above the other, the rows in that order."""
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(PANEL_SIZE[0] * 2, PANEL_SIZE[1] * 2), layout="constrained")
-    axes = fig.subplots(2, 2)
+    width, height = (NARROW_WIDTH, PANEL_SIZE[1] * 4) if single_column else (PANEL_SIZE[0] * 2, PANEL_SIZE[1] * 2)
+    fig = Figure(figsize=(width, height), layout="constrained")
+    axes = fig.subplots(4, 1).reshape(2, 2) if single_column else fig.subplots(2, 2)
     for column, (case, predicted) in enumerate(results):
         f = case.flight
         top, bottom = axes[0, column], axes[1, column]
@@ -335,6 +340,7 @@ def main():
     table, sentence = brakes_table(results[0][0])
     (args.out / "real_flights_brakes.md").write_text(table + "\n" + sentence)
     figure(args.out / "real_flights.png", results)
+    figure(narrow_path(args.out / "real_flights.png"), results, single_column=True)
 
 
 if __name__ == "__main__":

@@ -35,6 +35,8 @@ REPO = Path(__file__).resolve().parents[2]
 SITE = Path(os.environ.get("AESO_DOCS_SITE", REPO / "build" / "docs"))
 SCREENSHOTS = REPO / "build" / "docs-screenshots"
 CHROMEDRIVER = "/usr/bin/chromedriver"
+#: The width of a phone's screen (CSS px) the site must read on.
+PHONE_WIDTH = 390
 
 if not (SITE / "index.html").is_file():
     pytest.skip(f"no built site in {SITE}: run docs/build.sh first", allow_module_level=True)
@@ -316,19 +318,38 @@ def server():
         thread.join(timeout=10)
 
 
-@pytest.fixture(scope="module")
-def browser():
+def _chromium(width, phone=False):
+    """Headless Chromium at `width` px; `phone`: a phone's screen (390 x 844,
+    touch, scrollbars that overlay the content and fade)."""
     webdriver = pytest.importorskip("selenium.webdriver")
     from selenium.webdriver.chrome.service import Service
 
     if not Path(CHROMEDRIVER).exists():
         pytest.skip("chromium-driver is not installed")
     options = webdriver.ChromeOptions()
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1000"):
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", f"--window-size={width},1000"):
         options.add_argument(arg)
+    if phone:
+        options.add_experimental_option("mobileEmulation",
+                                        {"deviceMetrics": {"width": width, "height": 844, "pixelRatio": 1}})
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     driver.set_page_load_timeout(60)
+    return driver
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = _chromium(1280)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+@pytest.fixture(scope="module")
+def phone():
+    driver = _chromium(PHONE_WIDTH, phone=True)
     try:
         yield driver
     finally:
@@ -380,15 +401,108 @@ return clipped;
 """
 
 
+def _load(driver, url):
+    driver.get(url)
+    _wait(driver, "return document.readyState === 'complete'")
+    if driver.execute_script("return document.querySelector('.math') !== null"):
+        _wait(driver, MATHJAX_DONE)
+
+
+# Pages whose screenshots, at 1280 px and on a phone, show the front page,
+# wide tables and multi-panel figures (saved under build/docs-screenshots/).
+SCREENSHOT_PAGES = {"index.html": "front", "real_flights.html": "wide_tables", "control.html": "figures"}
+
+
+def _screenshot(driver, page, width):
+    if page in SCREENSHOT_PAGES:
+        SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+        driver.save_screenshot(str(SCREENSHOTS / f"{SCREENSHOT_PAGES[page]}_{width}.png"))
+
+
 @pytest.mark.parametrize("page", PAGES)
 def test_no_code_table_or_formula_is_clipped_at_1280_px(browser, server, page):
-    browser.get(server + page)
-    _wait(browser, "return document.readyState === 'complete'")
-    if browser.execute_script("return document.querySelector('.math') !== null"):
-        _wait(browser, MATHJAX_DONE)
+    _load(browser, server + page)
     assert browser.execute_script("return window.innerWidth") == 1280
     clipped = browser.execute_script(CLIPPED)
     assert not clipped, clipped
+    _screenshot(browser, page, 1280)
+
+
+# On a phone: the page does not scroll sideways, and every code block, table
+# and formula wider than the column scrolls inside a box of its own that
+# shows its scrollbar (a phone's scrollbars otherwise overlay the content and
+# fade, and nothing says that columns are hidden to the right).
+OVERFLOWS = """
+const article = document.querySelector('article') || document.querySelector('main');
+const right = article.getBoundingClientRect().right + 1;
+const scrolls = node => ['auto', 'scroll'].includes(getComputedStyle(node).overflowX);
+const scrollbar = node => {
+  const style = getComputedStyle(node);
+  return node.offsetHeight - node.clientHeight
+         - parseFloat(style.borderTopWidth) - parseFloat(style.borderBottomWidth) > 0;
+};
+const faults = [];
+const page = document.documentElement.scrollWidth;
+if (page > window.innerWidth + 1) faults.push('the page is ' + page + ' px wide');
+for (const el of article.querySelectorAll('pre, table, .MJXc-display')) {
+  if (el.offsetParent === null) continue;  // not shown
+  const what = el.tagName + ' "' + el.textContent.trim().slice(0, 40) + '": ';
+  let box = el;
+  while (box !== article && !scrolls(box)) box = box.parentElement;
+  if (box === article) {
+    if (el.getBoundingClientRect().right > right || el.scrollWidth > el.clientWidth + 1)
+      faults.push(what + 'wider than the column and in no box that scrolls');
+  } else if (box.getBoundingClientRect().right > right) {
+    faults.push(what + 'its box reaches past the column');
+  } else if (box.scrollWidth > box.clientWidth + 1 && !scrollbar(box)) {
+    faults.push(what + box.scrollWidth + ' px in ' + box.clientWidth + ', scrolled without a scrollbar');
+  }
+}
+return faults;
+"""
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_nothing_overflows_its_box_without_a_scrollbar_on_a_phone(phone, server, page):
+    _load(phone, server + page)
+    assert phone.execute_script("return window.innerWidth") == PHONE_WIDTH
+    faults = phone.execute_script(OVERFLOWS)
+    assert not faults, faults
+    _screenshot(phone, page, PHONE_WIDTH)
+
+
+# A table of four or more columns that is wider than a phone keeps its first
+# column (the rows' names) in view while it scrolls, and its last column can
+# be scrolled to.
+KEY_COLUMNS = """
+const article = document.querySelector('article') || document.querySelector('main');
+const scrolls = node => ['auto', 'scroll'].includes(getComputedStyle(node).overflowX);
+const faults = [];
+for (const table of article.querySelectorAll('table')) {
+  const rows = Array.from(table.rows);
+  if (table.offsetParent === null || Math.max(0, ...rows.map(r => r.cells.length)) < 4) continue;
+  let box = table.parentElement;
+  while (box !== article && !scrolls(box)) box = box.parentElement;
+  if (box === article || box.scrollWidth <= box.clientWidth + 1) continue;  // it fits
+  box.scrollLeft = box.scrollWidth;
+  const edge = box.getBoundingClientRect();
+  const what = 'table "' + table.textContent.trim().slice(0, 40) + '": ';
+  for (const row of rows) {
+    const first = row.cells[0].getBoundingClientRect(), last = row.cells[row.cells.length - 1].getBoundingClientRect();
+    if (first.left < edge.left - 1 || first.right > edge.right + 1) faults.push(what + 'the first column scrolls out of view');
+    if (last.right > edge.right + 1) faults.push(what + 'the last column cannot be scrolled to');
+  }
+  box.scrollLeft = 0;
+}
+return [...new Set(faults)];
+"""
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if "<table" in (SITE / p).read_text(encoding="utf-8")])
+def test_wide_tables_keep_their_first_column_in_view_on_a_phone(phone, server, page):
+    _load(phone, server + page)
+    faults = phone.execute_script(KEY_COLUMNS)
+    assert not faults, faults
 
 
 @pytest.mark.parametrize("page", PAGES)
@@ -406,19 +520,43 @@ def test_page_loads_without_console_errors(browser, server, page):
     assert not foreign, foreign
 
 
+# The header's sections (their links), the real air, control and real
+# flights pages among them.
+SECTIONS = {"Getting started": "getting_started.html", "User guide": "user_guide.html",
+            "Real air": "real_air.html", "Control": "control.html", "Dispersion": "dispersion.html",
+            "Examples": "auto_examples/index.html", "Theory": "theory.html",
+            "Real flights": "real_flights.html", "Performance": "performance.html",
+            "API": "api/index.html", "Development": "developer.html"}
+
+HEADER = """
+const items = document.querySelectorAll('.bd-header .navbar-header-items__center .nav-link,'
+                                        + '.bd-header .navbar-header-items__end .navbar-item');
+return Array.from(items).filter(e => e.offsetParent !== null).map(e => {
+    const r = e.getBoundingClientRect();
+    return [e.textContent.trim(), e.getAttribute('href'), Math.round(r.top + r.height / 2)];
+});
+"""
+
+
 def test_every_section_is_in_the_header_on_one_line(browser, server):
     browser.get(server + "index.html")
     _wait(browser, "return document.readyState === 'complete'")
-    header = browser.execute_script("""
-        const items = document.querySelectorAll('.bd-header .navbar-header-items__center .nav-link,'
-                                                + '.bd-header .navbar-header-items__end .navbar-item');
-        return Array.from(items).filter(e => e.offsetParent !== null).map(e => {
-            const r = e.getBoundingClientRect();
-            return [e.textContent.trim(), Math.round(r.top + r.height / 2)];
-        });""")
-    sections = {entry[0] for entry in header}
-    assert "More" not in sections and {"API", "Performance", "Theory & validation"} <= sections, header
-    assert max(y for _, y in header) - min(y for _, y in header) <= 6, header
+    header = browser.execute_script(HEADER)
+    links = {text: href for text, href, _ in header if href}
+    assert "More" not in links and links == SECTIONS, header
+    assert max(y for *_, y in header) - min(y for *_, y in header) <= 6, header
+
+
+def test_the_phone_menu_lists_every_section(phone, server):
+    phone.get(server + "index.html")
+    _wait(phone, "return document.readyState === 'complete'")
+    phone.find_element("css selector", ".primary-toggle").click()
+    _wait(phone, "return document.querySelector('#pst-primary-sidebar-modal[open]') !== null")
+    shown = phone.execute_script("""
+        return Array.from(document.querySelectorAll('#pst-primary-sidebar-modal a.nav-link'))
+            .filter(a => a.offsetParent !== null && a.getBoundingClientRect().width > 0)
+            .map(a => [a.textContent.trim(), a.getAttribute('href')]);""")
+    assert dict(shown) == SECTIONS, shown
 
 
 def test_search_finds_predict_apogee_3dof(browser, server):
@@ -468,6 +606,41 @@ def test_gallery_shows_the_examples_output(browser, server):
     browser.get(server + "auto_examples/apogee_targeting.html")
     text = browser.find_element("css selector", "article").text
     assert re.search(r"cd = 0\.\d+ gives an apogee of 1850\.0\d* m|cd = 0\.\d+ gives an apogee of 1849\.99\d* m", text), text[-2000:]
+
+
+# The site's multi-panel figures (and the wide ones drawn for the page's
+# column): a phone gets each in one column, at no less than PHONE_SCALE of
+# its size; a wide screen gets the figure itself.
+PHONE_FIGURES = {
+    "control.html": ["control_flight", "control_study"],
+    "dispersion.html": ["dispersion_study"],
+    "real_flights.html": ["real_flights"],
+    "validation.html": ["validation_1dof", "validation_3dof", "validation_rk45_tradeoff"],
+    "performance.html": ["performance_time_per_call"],
+}
+PHONE_SCALE = 0.6
+
+FIGURES = """
+return Array.from(document.querySelectorAll('article img')).map(i => [
+    i.getAttribute('src').split('/').pop(), i.currentSrc.split('/').pop(), i.complete, i.naturalWidth,
+    i.getBoundingClientRect().width]);
+"""
+
+
+@pytest.mark.parametrize("page, names", PHONE_FIGURES.items())
+def test_a_phone_gets_each_figure_in_one_readable_column(browser, phone, server, page, names):
+    for driver, narrow in ((phone, True), (browser, False)):
+        driver.get(server + page)
+        _wait(driver, "return document.readyState === 'complete' && "
+                      "Array.from(document.images).every(i => i.complete)")
+        shown = {src.removesuffix(".png"): (current, complete, natural, width)
+                 for src, current, complete, natural, width in driver.execute_script(FIGURES)}
+        for name in names:
+            current, complete, natural, width = shown[name]
+            assert current == (f"{name}-narrow.png" if narrow else f"{name}.png"), (page, name, current)
+            assert complete and natural > 0, (page, name, current)
+            if narrow:
+                assert width >= PHONE_SCALE * natural, (page, name, f"{natural} px shown in {width:.0f}")
 
 
 if __name__ == "__main__":
