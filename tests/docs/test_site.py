@@ -21,6 +21,7 @@ import inspect
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -74,7 +75,7 @@ def parsed(page):
 def test_the_site_has_every_page():
     expected = {"index.html", "getting_started.html", "user_guide.html", "model.html", "howto.html",
                 "faq.html", "dispersion.html", "theory.html", "validation.html", "real_flights.html",
-                "real_air.html", "control.html",
+                "real_air.html", "control.html", "references.html",
                 "performance.html", "api/index.html", "api/aeso.html", "api/aeso_flight.html",
                 "api/aeso_dispersion.html", "developer.html",
                 "changelog.html", "auto_examples/index.html",
@@ -194,6 +195,70 @@ def _flight_surface():
     return surface
 
 
+def _class_surface(qualified, cls):
+    """{qualified name: parameter names} of a class by its constructor, and
+    of the public methods, class methods and properties it defines."""
+    surface = {qualified: list(inspect.signature(cls).parameters)}
+    for attribute, member in vars(cls).items():
+        function = getattr(member, "__func__", member)
+        if attribute.startswith("_"):
+            continue
+        if isinstance(member, property):
+            surface[f"{qualified}.{attribute}"] = []
+        elif inspect.isfunction(function):
+            surface[f"{qualified}.{attribute}"] = list(inspect.signature(function).parameters)[1:]
+    return surface
+
+
+def _returned_surface():
+    """The surface (see _class_surface) of the classes of aeso_flight and
+    aeso_dispersion outside their __all__ that a public function or class
+    names in its Returns, Yields or Attributes section, and of those such
+    classes name in theirs: what the public functions return and what their
+    results hold, by the module that defines each."""
+    import importlib
+    import pkgutil
+
+    from numpydoc.docscrape import NumpyDocString
+
+    import aeso_dispersion
+    import aeso_flight
+
+    packages = (aeso_dispersion, aeso_flight)
+    classes = {}  # class name: [classes of that name]
+    for package in packages:
+        for info in pkgutil.iter_modules(package.__path__, package.__name__ + "."):
+            module = importlib.import_module(info.name)
+            for name, obj in vars(module).items():
+                if inspect.isclass(obj) and obj.__module__ == module.__name__:
+                    classes.setdefault(name, []).append(obj)
+
+    def named(obj):
+        members = [obj] + ([getattr(m, "fget", getattr(m, "__func__", m)) for a, m in vars(obj).items()
+                            if not a.startswith("_")] if inspect.isclass(obj) else [])
+        for member in members:
+            doc = NumpyDocString(inspect.getdoc(member) or "") if callable(member) or inspect.isclass(member) \
+                else None
+            if doc is None:
+                continue
+            text = " ".join(f"{p.name} {p.type} {' '.join(p.desc)}"
+                            for section in ("Returns", "Yields", "Attributes") for p in doc[section])
+            for module, name in re.findall(r"\b(?:(\w+)\.)?([A-Z]\w*)\b", text):
+                yield from (c for c in classes.get(name, ()) if not module or c.__module__.endswith(f".{module}"))
+
+    exported = {getattr(p, n) for p in packages for n in p.__all__}
+    todo, found = list(exported), set()
+    while todo:
+        for cls in named(todo.pop()):
+            if cls not in found and cls not in exported:
+                found.add(cls)
+                todo.append(cls)
+    surface = {}
+    for cls in found:
+        surface.update(_class_surface(f"{cls.__module__}.{cls.__name__}", cls))
+    return surface
+
+
 class _Entries(HTMLParser):
     """The text of every API entry of a page: {id: (signature, body)}, the
     body being the entry's description with its field lists."""
@@ -231,6 +296,7 @@ class _Entries(HTMLParser):
             entry[3 if entry[2] == "signature" else 4] += text
 
 
+@functools.cache
 def _api_entries():
     entries = {}
     for page in ("api/aeso.html", "api/aeso_flight.html", "api/aeso_dispersion.html"):
@@ -254,7 +320,7 @@ def _documented_parameters(body):
 
 
 @pytest.mark.parametrize("name, parameters", [*_stub_surface().items(), *_dispersion_surface().items(),
-                                              *_flight_surface().items()])
+                                              *_flight_surface().items(), *_returned_surface().items()])
 def test_every_public_name_has_an_api_entry_with_its_parameters(name, parameters):
     entries = _api_entries()
     assert name in entries, f"no API entry for {name}"
@@ -265,6 +331,49 @@ def test_every_public_name_has_an_api_entry_with_its_parameters(name, parameters
     assert not missing, f"{name}: parameters {sorted(missing)} are not described"
     for p in parameters:  # the signature shows each one (with its default)
         assert re.search(rf"\b{re.escape(p.lstrip('*'))}\b", signature), (name, p, signature)
+
+
+@pytest.fixture(scope="module")
+def small_result():
+    """A study of 200 runs (not controlled)."""
+    from aeso_dispersion import Study, normal, uniform
+
+    study = Study(rocket=dict(mass=normal(20.0, 0.4), cd=0.45, area_drag=0.0081, area_lift=0.0081,
+                              moment_of_inertia=8.5, stab_margin_dimensional=0.25, cl_a=2.0),
+                  initial_state=dict(angle=0.05, speed=uniform(240.0, 260.0)), solver=dict(method="RK45"))
+    return study.run(n=200, seed=1, workers=1, progress=False)
+
+
+# A DispersionResult method called wrongly, and what it raises ({tmp}: a
+# directory of the test's own).
+RESULT_FAULTS = [
+    ("sample", ("no_such_input",), "KeyError"),
+    ("refly", (0,), "ValueError"),  # not a controlled study
+    ("reason", (10**6,), "IndexError"),
+    ("reason_of", (10**6,), "IndexError"),
+    ("variance_indices", ("no_such_outcome",), "KeyError"),
+    ("summary", ("no_such_outcome",), "AttributeError"),
+    ("sensitivity", ("no_such_outcome",), "KeyError"),
+    ("format_sensitivity", ("no_such_outcome",), "KeyError"),
+    ("to_json", ("{tmp}/summary.json", "no_such_outcome"), "KeyError"),
+    ("to_json", ("{tmp}",), "StudyError"),
+    ("save", ("{tmp}/missing/runs.csv",), "StudyError"),
+    ("plot", ("{tmp}/figure.unknown",), "ValueError"),
+    ("plot", ("{tmp}",), "StudyError"),
+    ("plot_convergence", ("{tmp}/missing/figure.png",), "StudyError"),
+]
+
+
+@pytest.mark.parametrize("method, arguments, error", RESULT_FAULTS,
+                         ids=[f"{m}-{e}" for m, _, e in RESULT_FAULTS])
+def test_what_a_result_method_raises_is_in_its_raises_section(small_result, tmp_path, method, arguments, error):
+    arguments = [a.format(tmp=tmp_path) if isinstance(a, str) else a for a in arguments]
+    with pytest.raises(Exception) as raised:
+        getattr(small_result, method)(*arguments)
+    assert type(raised.value).__name__ == error, raised.value
+    _, body = _api_entries()[f"aeso_dispersion.DispersionResult.{method}"]
+    raises = re.split(r"\bExamples\b", body.partition("Raises")[2])[0]
+    assert re.search(rf"(?<![A-Za-z_]){error}", raises), (method, error, raises)
 
 
 def test_the_gallery_study_is_the_example_study_file():
@@ -281,11 +390,42 @@ def test_the_gallery_study_is_the_example_study_file():
     assert namespace["study"].fingerprint == load_study(REPO / "examples" / "dispersion_study.toml").fingerprint
 
 
+def _run_in_own_session(args, cwd, timeout=300):
+    """Runs `args`, returning (status, stdout, stderr); the process and any
+    it started (a forkserver, pool workers) are killed at the end, however
+    it ends."""
+    process = subprocess.Popen(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=timeout)
+        return process.returncode, out, err
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+
+
+def test_the_faq_multiprocessing_script_runs_under_forkserver(tmp_path):
+    """The FAQ's multiprocessing script, saved as a file, runs under the
+    forkserver start method (Linux's default from Python 3.14 on), whose
+    workers import it, and prints what the page shows."""
+    section = (REPO / "docs" / "faq.md").read_text().split("## Can I use multiprocessing?")[1].split("\n## ")[0]
+    script, shown = re.findall(r"```(?:python|text)\n(.*?)```", section, re.S)[:2]
+    (tmp_path / "apogees.py").write_text(script)
+    status, out, err = _run_in_own_session(
+        [sys.executable, "-c", "import multiprocessing, runpy, sys; multiprocessing.set_start_method('forkserver'); "
+                               "runpy.run_path(sys.argv[1], run_name='__main__')", "apogees.py"], cwd=tmp_path)
+    assert status == 0, err
+    assert out == shown
+
+
 NOTEBOOKS = sorted(SITE.glob("_downloads/*/*.ipynb"))
 
 
 @pytest.mark.parametrize("notebook", NOTEBOOKS, ids=[n.stem for n in NOTEBOOKS])
-def test_a_gallery_notebook_runs_on_its_own(notebook, tmp_path):
+def test_a_gallery_notebook_runs_on_its_own_and_shows_its_figures(notebook, tmp_path):
     nbclient = pytest.importorskip("nbclient")
     import nbformat
 
@@ -293,8 +433,15 @@ def test_a_gallery_notebook_runs_on_its_own(notebook, tmp_path):
     book = nbformat.read(tmp_path / notebook.name, as_version=4)
     nbclient.NotebookClient(book, timeout=600, kernel_name="python3",
                             resources={"metadata": {"path": str(tmp_path)}}).execute()
-    errors = [o for cell in book.cells for o in cell.get("outputs", []) if o.output_type == "error"]
+    outputs = [o for cell in book.cells for o in cell.get("outputs", [])]
+    errors = [o for o in outputs if o.output_type == "error"]
     assert not errors, errors
+    # Jupyter shows the figures the example's gallery page shows (none drawn
+    # into a file instead).
+    page = (SITE / "auto_examples" / f"{notebook.stem}.html").read_text(encoding="utf-8")
+    figures = set(re.findall(rf"sphx_glr_{re.escape(notebook.stem)}_\d+\.png", page))
+    images = [o for o in outputs if "image/png" in o.get("data", {})]
+    assert len(images) == len(figures), (len(images), sorted(figures))
 
 
 # ------------------------------------------------------------------ browser
@@ -557,6 +704,36 @@ def test_the_phone_menu_lists_every_section(phone, server):
             .filter(a => a.offsetParent !== null && a.getBoundingClientRect().width > 0)
             .map(a => [a.textContent.trim(), a.getAttribute('href')]);""")
     assert dict(shown) == SECTIONS, shown
+
+
+# What each copy button copies, for the code blocks in which a copied line
+# ends with a backslash: [(the block's lines, what the button copied)]. The
+# copy goes through document.execCommand("copy"), recorded here instead.
+COPIED = """
+const copied = [];
+document.execCommand = () => { copied.push(window.getSelection().toString()); return true; };
+const blocks = [];
+for (const pre of document.querySelectorAll('div.highlight pre')) {
+  const button = pre.parentElement.querySelector('button.copybtn');
+  if (!button || !pre.innerText.split('\\n').some(line => line.trimEnd().endsWith('\\\\'))) continue;
+  button.click();
+  blocks.push([pre.innerText.split('\\n'), copied.pop()]);
+}
+return blocks;
+"""
+
+
+@pytest.mark.parametrize("page", ["dispersion.html", "performance.html"])  # pages with continued commands
+def test_the_copy_button_copies_a_continued_command_whole(browser, server, page):
+    browser.get(server + page)
+    _wait(browser, "return document.readyState === 'complete' && document.querySelector('button.copybtn') !== null")
+    blocks = browser.execute_script(COPIED)
+    assert blocks, "no code block with a continued line"
+    for lines, copied in blocks:
+        copied_lines = [line.strip() for line in copied.split("\n")]
+        for line, following in zip(lines, lines[1:]):
+            if line.rstrip().endswith("\\") and re.sub(r"^(\$ |>>> |\.\.\. )", "", line).strip() in copied_lines:
+                assert following.strip() in copied_lines, (line, following, copied)
 
 
 def test_search_finds_predict_apogee_3dof(browser, server):
