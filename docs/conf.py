@@ -166,6 +166,9 @@ html_context = {"default_mode": "auto"}
 # output; a Python session its code without ">>> " and "... ".
 copybutton_prompt_text = r"\$ |>>> |\.\.\. "
 copybutton_prompt_is_regexp = True
+# A command continued on the next line (a backslash at the end of a line) is
+# copied whole, its continuation lines included (they carry no prompt).
+copybutton_line_continuation_character = "\\"
 
 # --- Figures on phones ------------------------------------------------------------
 # Figures made by the study tool (aeso-dispersion --plot), by their panels:
