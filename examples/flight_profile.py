@@ -87,7 +87,7 @@ def main(argv: list[str]) -> int:
         return 0
 
     # The two panels one above the other: a phone's width shows them too.
-    fig, (ax_alt, ax_xy) = plt.subplots(2, 1, figsize=(7, 8))
+    fig, (ax_alt, ax_xy) = plt.subplots(2, 1, figsize=(5.5, 7))
     ax_alt.plot(times, y)
     ax_alt.axhline(apogee, color="grey", linestyle="--", linewidth=0.8, label=f"apogee {apogee:.1f} m")
     ax_alt.set_xlabel("time (s)")

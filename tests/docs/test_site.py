@@ -2,16 +2,24 @@
 
 Static checks: every internal link and anchor resolves, nothing is loaded
 from another host, the changelog names the installed version, the build wrote
-nothing to standard error, every public name of the Python packages has an
-API entry that lists its parameters, the gallery's notebooks run on their own.
+nothing to standard error, every public name of the Python packages and every
+type a public function returns (or a result holds) has an API entry that
+lists its parameters, what a DispersionResult method raises is in its Raises
+section, the gallery's notebooks run on their own and show their figures, the
+FAQ's multiprocessing script runs under forkserver.
 Browser checks (headless Chromium through Selenium, Debian's chromium and
 chromium-driver): the site is served on 127.0.0.1 and every page loads
 without a console error and without a request to another host, no code
 block, table or formula is wider than its column at 1280 px unless it
-scrolls, the search finds predict_apogee_3dof, the theory page's equations
-are rendered by MathJax, and the gallery's figures are loaded images.
-Screenshots of the theory page and of a gallery page are saved under
-build/docs-screenshots/.
+scrolls, and on an emulated phone (390 px) none is wider than its box without
+a scrollbar and wide tables keep their first column in view; the header
+lists every section on one line and the phone menu lists them too; a copy
+button copies a continued command whole; multi-panel figures are shown in
+one column on a phone; the search finds predict_apogee_3dof, the theory
+page's equations are rendered by MathJax, and the gallery's figures are
+loaded images. Screenshots (the theory page, a gallery page, and the front
+page, a wide table and a multi-panel figure at 1280 px and on a phone) are
+saved under build/docs-screenshots/.
 """
 
 import ast
@@ -643,6 +651,9 @@ for (const table of article.querySelectorAll('table')) {
   for (const row of rows) {
     const first = row.cells[0].getBoundingClientRect(), last = row.cells[row.cells.length - 1].getBoundingClientRect();
     if (first.left < edge.left - 1 || first.right > edge.right + 1) faults.push(what + 'the first column scrolls out of view');
+    const background = getComputedStyle(row.cells[0]).backgroundColor;
+    if (background === 'transparent' || /^rgba\\(.*,\\s*0\\)$/.test(background))
+      faults.push(what + 'the columns scrolled beneath the first show through it');
     if (last.right > edge.right + 1) faults.push(what + 'the last column cannot be scrolled to');
   }
   box.scrollLeft = 0;
