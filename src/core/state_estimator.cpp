@@ -1,0 +1,195 @@
+#include "state_estimator.hpp"
+
+#include <cmath>
+
+#include "constants.hpp"
+
+namespace aeso {
+
+namespace {
+
+using atmosphere::GAS_CONSTANT;
+using atmosphere::STANDARD_GRAVITY;
+
+Matrix3 multiply(const Matrix3& a, const Matrix3& b) noexcept {
+    Matrix3 c{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            c[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+        }
+    }
+    return c;
+}
+
+// a b^T
+Matrix3 multiply_transposed(const Matrix3& a, const Matrix3& b) noexcept {
+    Matrix3 c{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            c[3 * i + j] = a[3 * i] * b[3 * j] + a[3 * i + 1] * b[3 * j + 1] + a[3 * i + 2] * b[3 * j + 2];
+        }
+    }
+    return c;
+}
+
+// The mean of a matrix and its transpose: covariances stay symmetric.
+void symmetrise(Matrix3& p) noexcept {
+    for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t j = i + 1; j < 3; ++j) {
+            const double m = 0.5 * (p[3 * i + j] + p[3 * j + i]);
+            p[3 * i + j] = m;
+            p[3 * j + i] = m;
+        }
+    }
+}
+
+// The inverse of a symmetric positive definite matrix by its adjugate; false
+// if its determinant is not positive.
+bool invert(const Matrix3& a, Matrix3& out) noexcept {
+    const double c00 = a[4] * a[8] - a[5] * a[7];
+    const double c01 = a[5] * a[6] - a[3] * a[8];
+    const double c02 = a[3] * a[7] - a[4] * a[6];
+    const double det = a[0] * c00 + a[1] * c01 + a[2] * c02;
+    if (!(det > 0.0) || !std::isfinite(det)) return false;
+    const double inv = 1.0 / det;
+    out = {c00 * inv,
+           (a[2] * a[7] - a[1] * a[8]) * inv,
+           (a[1] * a[5] - a[2] * a[4]) * inv,
+           c01 * inv,
+           (a[0] * a[8] - a[2] * a[6]) * inv,
+           (a[2] * a[3] - a[0] * a[5]) * inv,
+           c02 * inv,
+           (a[1] * a[6] - a[0] * a[7]) * inv,
+           (a[0] * a[4] - a[1] * a[3]) * inv};
+    return true;
+}
+
+}  // namespace
+
+BarometerFrame::BarometerFrame(const AirColumn& column, double pad_pressure) noexcept
+    : column_(column), pad_pressure_(pad_pressure), scale_(column.at(0.0).pressure / pad_pressure) {}
+
+BarometerFrame::Reading BarometerFrame::height_of(double pressure) const noexcept {
+    const double p = pressure * scale_;
+    const AirColumn::Level level = column_.level_of(p);
+    // dH/dp = -R T / (g0 p) in the column; dz/dH = (r0 / (r0 - H))^2 with
+    // r0 - H = r0^2 / (r0 + z).
+    const double z = column_.site_elevation() + level.height;
+    const double stretch = (atmosphere::EARTH_RADIUS + z) / atmosphere::EARTH_RADIUS;
+    const double per_pascal = (GAS_CONSTANT * level.temperature) / (STANDARD_GRAVITY * p) * scale_;
+    return {level.height, per_pascal * (stretch * stretch)};
+}
+
+Matrix3 transition(double dt) noexcept {
+    return {1.0, dt, -0.5 * dt * dt, 0.0, 1.0, -dt, 0.0, 0.0, 1.0};
+}
+
+StateEstimator::StateEstimator(const EstimatorSettings& settings, const BarometerFrame& frame,
+                               const FilterPoint& prior) noexcept
+    : settings_(settings), frame_(frame), point_(prior) {}
+
+void StateEstimator::predict(double dt, double specific_force) noexcept {
+    if (!(dt > 0.0)) return;
+    Vector3& x = point_.x;
+    const double a = (specific_force - GRAVITY) - x[2];
+    const double dt2 = dt * dt;
+    x[0] = x[0] + x[1] * dt + 0.5 * a * dt2;
+    x[1] = x[1] + a * dt;
+    point_.time = point_.time + dt;
+
+    const Matrix3 f = transition(dt);
+    Matrix3 p = multiply_transposed(multiply(f, point_.p), f);
+    // White acceleration (q_a) on the velocity's rate, and the third state's
+    // random walk (q_b) integrated into the velocity and the height.
+    const double qa = settings_.acceleration_psd;
+    const double qb = settings_.drift_psd;
+    const double dt3 = dt2 * dt;
+    const double dt4 = dt3 * dt;
+    const double dt5 = dt4 * dt;
+    p[0] += qa * dt3 / 3.0 + qb * dt5 / 20.0;
+    p[1] += qa * dt2 / 2.0 + qb * dt4 / 8.0;
+    p[2] += -qb * dt3 / 6.0;
+    p[4] += qa * dt + qb * dt3 / 3.0;
+    p[5] += -qb * dt2 / 2.0;
+    p[8] += qb * dt;
+    p[3] = p[1];
+    p[6] = p[2];
+    p[7] = p[5];
+    symmetrise(p);
+    point_.p = p;
+}
+
+bool StateEstimator::update(std::size_t i, double value, double variance, bool gated) noexcept {
+    Vector3& x = point_.x;
+    Matrix3& p = point_.p;
+    const double y = value - x[i];
+    const double s = p[4 * i] + variance;
+    if (!(s > 0.0)) return false;
+    if (gated && y * y > (settings_.gate * settings_.gate) * s) return false;
+    const Vector3 k = {p[i] / s, p[3 + i] / s, p[6 + i] / s};
+    const Vector3 row = {p[3 * i], p[3 * i + 1], p[3 * i + 2]};
+    for (std::size_t r = 0; r < 3; ++r) {
+        x[r] = x[r] + k[r] * y;
+        for (std::size_t c = 0; c < 3; ++c) p[3 * r + c] = p[3 * r + c] - k[r] * row[c];
+    }
+    symmetrise(p);
+    return true;
+}
+
+bool StateEstimator::update_height(double height, double sd) noexcept { return update(0, height, sd * sd, true); }
+
+bool StateEstimator::update_pressure(double pressure) noexcept {
+    const BarometerFrame::Reading r = frame_.height_of(pressure);
+    return update_height(r.height, settings_.barometer_sd * r.metres_per_pascal);
+}
+
+void StateEstimator::update_velocity(double velocity, double sd) noexcept { update(1, velocity, sd * sd, false); }
+
+EstimatorFeed::EstimatorFeed(const EstimatorSettings& settings, const BarometerFrame& frame,
+                             const FilterPoint& prior) noexcept
+    : filter_(settings, frame, prior), predicted_(prior), held_(GRAVITY) {}
+
+FeedOutcome EstimatorFeed::feed(const SensorSample& s) noexcept {
+    FeedOutcome out{true, false, false};
+    const double dt = s.time - filter_.point().time;
+    if (!(dt >= 0.0)) {
+        out.in_order = false;
+        return out;
+    }
+    filter_.predict(dt, held_);
+    predicted_ = filter_.point();
+    if (!std::isnan(s.specific_force)) held_ = s.specific_force;
+    if (!std::isnan(s.pressure)) {
+        out.pressure_used = filter_.update_pressure(s.pressure);
+        out.pressure_gated = !out.pressure_used;
+    }
+    const EstimatorSettings& set = filter_.settings();
+    if (s.time < set.rest_until) filter_.update_velocity(0.0, set.rest_velocity_sd);
+    return out;
+}
+
+bool smooth(FilterRecord* records, std::size_t n) noexcept {
+    for (std::size_t k = n; k-- > 1;) {
+        const FilterPoint& next = records[k].filtered;  // already smoothed
+        const FilterPoint& predicted = records[k].predicted;
+        FilterPoint& here = records[k - 1].filtered;
+        Matrix3 inverse;
+        if (!invert(predicted.p, inverse)) return false;
+        const Matrix3 f = transition(next.time - here.time);
+        // C = P F^T Pp^-1
+        const Matrix3 gain = multiply(multiply_transposed(here.p, f), inverse);
+        Vector3 dx;
+        for (std::size_t i = 0; i < 3; ++i) dx[i] = next.x[i] - predicted.x[i];
+        Matrix3 dp;
+        for (std::size_t i = 0; i < 9; ++i) dp[i] = next.p[i] - predicted.p[i];
+        const Matrix3 correction = multiply_transposed(multiply(gain, dp), gain);
+        for (std::size_t i = 0; i < 3; ++i) {
+            here.x[i] = here.x[i] + (gain[3 * i] * dx[0] + gain[3 * i + 1] * dx[1] + gain[3 * i + 2] * dx[2]);
+        }
+        for (std::size_t i = 0; i < 9; ++i) here.p[i] = here.p[i] + correction[i];
+        symmetrise(here.p);
+    }
+    return true;
+}
+
+}  // namespace aeso
