@@ -35,6 +35,8 @@ from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
 from .control import PID, Actuator, ControlledFlight, Predictive, Schedule, Sensors, TickLog
 from .errors import FlightError
+from .estimation import Estimator, StateEstimate
+from .flight_data import FlightData
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
@@ -47,11 +49,14 @@ __all__ = [
     "DeploymentSolution",
     "Drag",
     "DragScaleSolution",
+    "Estimator",
+    "FlightData",
     "FlightError",
     "Predictive",
     "Reach",
     "Schedule",
     "Sensors",
+    "StateEstimate",
     "TickLog",
     "Vehicle",
 ]

@@ -127,20 +127,19 @@ PyObject* new_record(PyObject* module, const char* type_name) {
 }
 
 // estimate(air, pad_pressure, settings, prior, time, pressure, specific_force,
-// smoothed, means, covariances, barometer) -> EstimateRun. settings:
-// (barometer_sd, acceleration_psd, drift_psd, gate, rest_velocity_sd,
-// rest_until); prior: (height, velocity, bias, height_sd, velocity_sd,
-// bias_sd). means (rows x 3), covariances (rows x 9) and barometer (rows,
-// int8) are filled.
+// smoothed, means, covariances, barometer, driven) -> EstimateRun.
+// settings: the twelve values of EstimatorSettings in order; prior: (height,
+// velocity, third state, and their sds). means (rows x 3), covariances
+// (rows x 9), barometer and driven (rows, int8) are filled.
 PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!count_is("estimate", nargs, 11)) return nullptr;
+    if (!count_is("estimate", nargs, 12)) return nullptr;
     const AirObject* air = standard_air_of(module, args[0]);
     if (air == nullptr) return nullptr;
     double pad_pressure = PyFloat_AsDouble(args[1]);
     if (pad_pressure == -1.0 && PyErr_Occurred()) return nullptr;
-    double s[6], q[6];
-    if (!read_tuple(args[2], s, 6, "settings") || !read_tuple(args[3], q, 6, "prior")) return nullptr;
-    py::Buffer tv, pv, fv, mv, cv, bv;
+    double s[12], q[6];
+    if (!read_tuple(args[2], s, 12, "settings") || !read_tuple(args[3], q, 6, "prior")) return nullptr;
+    py::Buffer tv, pv, fv, mv, cv, bv, dv;
     if (!tv.get(args[4], "time", false, 1, sizeof(double), "d")) return nullptr;
     const Py_ssize_t rows = tv.shape(0);
     SampleArrays samples{tv.data<const double>(), nullptr, nullptr, static_cast<std::size_t>(rows)};
@@ -151,10 +150,10 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const int smoothed = PyObject_IsTrue(args[7]);
     if (smoothed < 0 || !mv.get(args[8], "means", true, 1, sizeof(double), "d") ||
         !cv.get(args[9], "covariances", true, 1, sizeof(double), "d") ||
-        !bv.get(args[10], "barometer", true, 1, 1, "b")) {
+        !bv.get(args[10], "barometer", true, 1, 1, "b") || !dv.get(args[11], "driven", true, 1, 1, "b")) {
         return nullptr;
     }
-    if (mv.shape(0) != 3 * rows || cv.shape(0) != 9 * rows || bv.shape(0) != rows || rows == 0) {
+    if (mv.shape(0) != 3 * rows || cv.shape(0) != 9 * rows || bv.shape(0) != rows || dv.shape(0) != rows || rows == 0) {
         PyErr_SetString(PyExc_ValueError, "estimate: one row or more, and outputs of 3, 9 and 1 values per row");
         return nullptr;
     }
@@ -164,7 +163,7 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5]};
+    const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11]};
     FilterPoint prior{samples.time[0], {q[0], q[1], q[2]}, {}};
     prior.p[0] = q[3] * q[3];
     prior.p[4] = q[4] * q[4];
@@ -173,8 +172,9 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     double* means = mv.data<double>();
     double* covariances = cv.data<double>();
     auto* barometer = bv.data<std::int8_t>();
+    auto* driven = dv.data<std::int8_t>();
     const EstimateRun run = py::run_detached([&] {
-        const EstimateRun r = estimate_flight(settings, frame, prior, samples, smoothed != 0, records.data(), barometer);
+        const EstimateRun r = estimate_flight(settings, frame, prior, samples, smoothed != 0, records.data(), barometer, driven);
         for (std::size_t i = 0; i < r.out_of_order; ++i) {
             std::memcpy(means + 3 * i, records[i].filtered.x.data(), 3 * sizeof(double));
             std::memcpy(covariances + 9 * i, records[i].filtered.p.data(), 9 * sizeof(double));
@@ -287,7 +287,7 @@ PyMethodDef ESTIMATION_METHODS[] = {
      "A pad-zeroed altimeter's readings at heights above the pad (inverse: the heights of readings)."},
     {"estimate", fastcall<estimate>(), METH_FASTCALL,
      "estimate(air, pad_pressure, settings, prior, time, pressure, specific_force, smoothed, means, covariances, "
-     "barometer, /)\n--\n\nA log's state estimate: the filter (and the smoother) over its rows."},
+     "barometer, driven, /)\n--\n\nA log's state estimate: the filter (and the smoother) over its rows."},
     {"fit_drag", fastcall<fit_drag>(), METH_FASTCALL,
      "fit_drag(craft, air, time, specific_force, deployment, height, velocity, bias, window, knots, bias_variance, "
      "/)\n--\n\nThe least-squares drag of a log's coast from its accelerometer."},

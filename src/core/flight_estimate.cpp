@@ -7,7 +7,7 @@ namespace aeso {
 
 EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior,
                             const SampleArrays& samples, bool smoothed, FilterRecord* records,
-                            std::int8_t* barometer) noexcept {
+                            std::int8_t* barometer, std::int8_t* driven) noexcept {
     constexpr double none = std::numeric_limits<double>::quiet_NaN();
     EstimateRun run{samples.rows, 0, false};
     EstimatorFeed feed(settings, frame, prior);
@@ -19,7 +19,8 @@ EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFr
             run.out_of_order = i;
             return run;
         }
-        records[i] = {feed.estimator().point(), feed.predicted()};
+        records[i] = {feed.estimator().point(), feed.predicted(), out.reset};
+        if (driven != nullptr) driven[i] = feed.driven() ? 1 : 0;
         barometer[i] = out.pressure_used ? 1 : (out.pressure_gated ? 0 : -1);
         run.gated += out.pressure_gated ? 1 : 0;
     }

@@ -31,11 +31,12 @@ struct EstimateRun {
 // Feeds every row, from the prior at the first row's time, through
 // EstimatorFeed (the rule a flight computer uses), storing each row's
 // filtered and predicted points in `records` (rows of them) and the
-// barometer's use in `barometer` (-1 no sample, 0 gated, 1 used); then, if
+// barometer's use in `barometer` (-1 no sample, 0 gated, 1 used) and in
+// `driven` (if not null) whether a reading drove the filter; then, if
 // `smoothed`, runs the smoother over them.
 EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior,
                             const SampleArrays& samples, bool smoothed, FilterRecord* records,
-                            std::int8_t* barometer) noexcept;
+                            std::int8_t* barometer, std::int8_t* driven) noexcept;
 
 // The accumulated fit of a log's coast: rows with an accelerometer sample
 // and a time from `from` to `to` whose estimated velocity is positive.

@@ -77,18 +77,18 @@ BarometerFrame::Reading BarometerFrame::height_of(double pressure) const noexcep
     const double z = column_.site_elevation() + level.height;
     const double stretch = (atmosphere::EARTH_RADIUS + z) / atmosphere::EARTH_RADIUS;
     const double per_pascal = (GAS_CONSTANT * level.temperature) / (STANDARD_GRAVITY * p) * scale_;
-    return {level.height, per_pascal * (stretch * stretch)};
+    return {level.height, per_pascal * (stretch * stretch), pressure / (GAS_CONSTANT * level.temperature) * scale_};
 }
 
-Matrix3 transition(double dt) noexcept {
-    return {1.0, dt, -0.5 * dt * dt, 0.0, 1.0, -dt, 0.0, 0.0, 1.0};
+Matrix3 transition(double dt, bool reset) noexcept {
+    return {1.0, dt, -0.5 * dt * dt, 0.0, 1.0, -dt, 0.0, 0.0, reset ? 0.0 : 1.0};
 }
 
 StateEstimator::StateEstimator(const EstimatorSettings& settings, const BarometerFrame& frame,
                                const FilterPoint& prior) noexcept
     : settings_(settings), frame_(frame), point_(prior) {}
 
-void StateEstimator::predict(double dt, double specific_force) noexcept {
+void StateEstimator::predict(double dt, double specific_force, bool driven) noexcept {
     if (!(dt > 0.0)) return;
     Vector3& x = point_.x;
     const double a = (specific_force - GRAVITY) - x[2];
@@ -102,7 +102,7 @@ void StateEstimator::predict(double dt, double specific_force) noexcept {
     // White acceleration (q_a) on the velocity's rate, and the third state's
     // random walk (q_b) integrated into the velocity and the height.
     const double qa = settings_.acceleration_psd;
-    const double qb = settings_.drift_psd;
+    const double qb = driven ? settings_.bias_drift_psd : settings_.free_drift_psd;
     const double dt3 = dt2 * dt;
     const double dt4 = dt3 * dt;
     const double dt5 = dt4 * dt;
@@ -117,6 +117,17 @@ void StateEstimator::predict(double dt, double specific_force) noexcept {
     p[7] = p[5];
     symmetrise(p);
     point_.p = p;
+}
+
+void StateEstimator::shift_third(double shift, double variance) noexcept {
+    point_.x[2] = point_.x[2] + shift;
+    point_.p[8] = point_.p[8] + variance;
+}
+
+void StateEstimator::reset_third(double value, double variance) noexcept {
+    point_.x[2] = value;
+    point_.p[2] = point_.p[5] = point_.p[6] = point_.p[7] = 0.0;
+    point_.p[8] = variance;
 }
 
 bool StateEstimator::update(std::size_t i, double value, double variance, bool gated) noexcept {
@@ -140,30 +151,56 @@ bool StateEstimator::update_height(double height, double sd) noexcept { return u
 
 bool StateEstimator::update_pressure(double pressure) noexcept {
     const BarometerFrame::Reading r = frame_.height_of(pressure);
-    return update_height(r.height, settings_.barometer_sd * r.metres_per_pascal);
+    const double v = point_.x[1];
+    const double dynamic = settings_.dynamic_error * (0.5 * r.density * (v * v));
+    const double sd = settings_.barometer_sd * settings_.barometer_sd + dynamic * dynamic;
+    return update(0, r.height, sd * (r.metres_per_pascal * r.metres_per_pascal), true);
 }
 
 void StateEstimator::update_velocity(double velocity, double sd) noexcept { update(1, velocity, sd * sd, false); }
 
 EstimatorFeed::EstimatorFeed(const EstimatorSettings& settings, const BarometerFrame& frame,
                              const FilterPoint& prior) noexcept
-    : filter_(settings, frame, prior), predicted_(prior), held_(GRAVITY) {}
+    : filter_(settings, frame, prior),
+      predicted_(prior),
+      held_(GRAVITY),
+      last_reading_(prior.time),
+      kept_bias_(settings.bias),
+      kept_bias_variance_(settings.bias_sd * settings.bias_sd) {}
 
 FeedOutcome EstimatorFeed::feed(const SensorSample& s) noexcept {
-    FeedOutcome out{true, false, false};
+    FeedOutcome out{true, false, false, false};
     const double dt = s.time - filter_.point().time;
     if (!(dt >= 0.0)) {
         out.in_order = false;
         return out;
     }
-    filter_.predict(dt, held_);
+    const EstimatorSettings& set = filter_.settings();
+    filter_.predict(dt, held_, driven_);
+    const bool reading = !std::isnan(s.specific_force);
+    if (driven_ && !reading && s.time - last_reading_ > set.hold_limit) {
+        // The hold lapses: the third state becomes minus the acceleration
+        // the held reading gave, -(f - g - b), known to a reading's noise.
+        kept_bias_ = filter_.point().x[2];
+        kept_bias_variance_ = filter_.point().p[8];
+        filter_.shift_third(GRAVITY - held_, set.accelerometer_sd * set.accelerometer_sd);
+        held_ = GRAVITY;
+        driven_ = false;
+    }
+    if (reading && !driven_) {
+        filter_.reset_third(kept_bias_, kept_bias_variance_);
+        driven_ = true;
+        out.reset = true;
+    }
     predicted_ = filter_.point();
-    if (!std::isnan(s.specific_force)) held_ = s.specific_force;
+    if (reading) {
+        held_ = s.specific_force;
+        last_reading_ = s.time;
+    }
     if (!std::isnan(s.pressure)) {
         out.pressure_used = filter_.update_pressure(s.pressure);
         out.pressure_gated = !out.pressure_used;
     }
-    const EstimatorSettings& set = filter_.settings();
     if (s.time < set.rest_until) filter_.update_velocity(0.0, set.rest_velocity_sd);
     return out;
 }
@@ -175,7 +212,7 @@ bool smooth(FilterRecord* records, std::size_t n) noexcept {
         FilterPoint& here = records[k - 1].filtered;
         Matrix3 inverse;
         if (!invert(predicted.p, inverse)) return false;
-        const Matrix3 f = transition(next.time - here.time);
+        const Matrix3 f = transition(next.time - here.time, records[k].reset);
         // C = P F^T Pp^-1
         const Matrix3 gain = multiply(multiply_transposed(here.p, f), inverse);
         Vector3 dx;

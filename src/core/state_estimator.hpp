@@ -1,18 +1,22 @@
 // A flight's vertical state from its barometer and accelerometer: a Kalman
-// filter over the height above the pad, the vertical velocity and the
-// accelerometer's bias, and its Rauch-Tung-Striebel smoother.
+// filter over the height above the pad, the vertical velocity and a third
+// state, and its Rauch-Tung-Striebel smoother.
 //
 // The model. The accelerometer reads the axial specific force f (thrust and
 // drag over mass: +1 g at rest); taken as vertical, the acceleration is
-// f - b - g, b the accelerometer's bias. Between samples the last reading is
-// held (a zero-order hold), and the acceleration it leaves unexplained is
-// white noise of spectral density `acceleration_psd`; the bias is a random
-// walk of spectral density `drift_psd`. Without an accelerometer the held
-// reading is 1 g, so the third state is minus the vertical acceleration, a
-// random walk of its own (a wider `drift_psd`). The barometer's pressure
-// becomes a height through a BarometerFrame; a reading whose innovation lies
-// beyond `gate` standard deviations is not used (a barometer reads hundreds
-// of metres low near Mach 1, and logs hold glitches).
+// f - b - g, b the accelerometer's bias (the third state while an
+// accelerometer drives the filter). Between samples the last reading is held
+// (a zero-order hold), and the acceleration it leaves unexplained is white
+// noise of spectral density `acceleration_psd`; the bias is a random walk of
+// spectral density `bias_drift_psd`. Without a reading (none yet, or none for
+// longer than `hold_limit`) the filter holds 1 g, and the third state is minus
+// the vertical acceleration, a random walk of `free_drift_psd`; the bias is
+// kept aside and comes back with the next reading. The barometer's pressure
+// becomes a height through a BarometerFrame; its error is its noise plus
+// `dynamic_error` times the dynamic pressure (a static port reads high or
+// low in proportion to it, hundreds of metres near Mach 1), and a reading
+// whose innovation lies beyond `gate` standard deviations is not used (logs
+// hold glitches).
 //
 // The one rule by which samples reach the filter is EstimatorFeed::feed:
 // a flight computer feeding samples one by one and a log's estimate over
@@ -37,6 +41,7 @@ public:
     struct Reading {
         double height;             // m above the pad
         double metres_per_pascal;  // |dh/dp| there
+        double density;            // kg/m^3 there
     };
     Reading height_of(double pressure) const noexcept;
     double pad_pressure() const noexcept { return pad_pressure_; }
@@ -49,11 +54,17 @@ private:
 
 struct EstimatorSettings {
     double barometer_sd;      // Pa, one reading
+    double dynamic_error;     // the barometer's error sd per unit of dynamic pressure
     double acceleration_psd;  // (m/s^2)^2 s: acceleration the held reading leaves unexplained
-    double drift_psd;         // (m/s^2)^2 / s: the random walk of the third state
+    double bias_drift_psd;    // (m/s^2)^2 / s: the bias's random walk
+    double free_drift_psd;    // (m/s^3)^2 s: the acceleration's random walk without a reading
+    double accelerometer_sd;  // m/s^2: one reading's noise (what the third state gains when a hold lapses)
+    double hold_limit;        // s: the longest a reading is held
     double gate;              // innovations beyond this many sds are not used
     double rest_velocity_sd;  // m/s: the pad's zero velocity, before `rest_until`
     double rest_until;        // s: samples before this time are taken on the pad, at rest
+    double bias;              // m/s^2: the bias's prior mean, taken when the first reading comes
+    double bias_sd;           // m/s^2: its prior sd
 };
 
 using Vector3 = std::array<double, 3>;
@@ -71,8 +82,13 @@ public:
     StateEstimator(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior) noexcept;
 
     // Carries the state `dt` s on with `specific_force` held; dt = 0 leaves
-    // it unchanged.
-    void predict(double dt, double specific_force) noexcept;
+    // it unchanged. `driven`: the third state is the bias (else minus the
+    // acceleration, and `specific_force` must be 1 g).
+    void predict(double dt, double specific_force, bool driven) noexcept;
+    // Adds `shift` to the third state and `variance` to its variance.
+    void shift_third(double shift, double variance) noexcept;
+    // Sets the third state to `value` with `variance`, independent of the rest.
+    void reset_third(double value, double variance) noexcept;
     // A measured height with its sd; false (and no change) if gated out.
     bool update_height(double height, double sd) noexcept;
     // A barometer reading (Pa) through the frame.
@@ -104,6 +120,7 @@ struct FeedOutcome {
     bool in_order;          // false: earlier than the filter's time, refused whole
     bool pressure_used;     // a pressure was given and passed the gate
     bool pressure_gated;    // a pressure was given and did not
+    bool reset;             // the third state was set anew (the smoother's transition drops it)
 };
 
 // The filter and the rule by which samples reach it, in this order:
@@ -111,10 +128,13 @@ struct FeedOutcome {
 //  2. the filter is carried to the sample's time with the held specific
 //     force (nothing happens for dt = 0: samples at one time are applied
 //     to one state, in the order fed);
-//  3. an accelerometer sample becomes the held reading from its time on;
+//     then, if the held reading is older than `hold_limit` and the sample
+//     brings none, the hold lapses (1 g held, the bias kept aside);
+//  3. an accelerometer sample becomes the held reading from its time on
+//     (after a lapse or before the first, the bias comes back: the prior's
+//     at first);
 //  4. a barometer sample updates the height (gated);
 //  5. before `rest_until`, the rocket is on the pad: velocity 0.
-// Before the first accelerometer sample the held reading is 1 g.
 class EstimatorFeed {
 public:
     EstimatorFeed(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior) noexcept;
@@ -126,21 +146,29 @@ public:
     // sample fed, before that sample's updates (what the smoother needs).
     const FilterPoint& predicted() const noexcept { return predicted_; }
     double held_specific_force() const noexcept { return held_; }
+    // Whether a reading drives the filter (the third state is the bias).
+    bool driven() const noexcept { return driven_; }
 
 private:
     StateEstimator filter_;
     FilterPoint predicted_;
     double held_;
+    double last_reading_;
+    bool driven_ = false;
+    double kept_bias_;
+    double kept_bias_variance_;
 };
 
-// The state transition over dt (the same F as the filter's).
-Matrix3 transition(double dt) noexcept;
+// The state transition over dt (the same F as the filter's); `reset`: the
+// third state was set anew at the end (its row is zero).
+Matrix3 transition(double dt, bool reset = false) noexcept;
 
 // One stored step of a filter run: the filtered point at a sample's time and
 // the prediction that led to it.
 struct FilterRecord {
     FilterPoint filtered;
     FilterPoint predicted;
+    bool reset;
 };
 
 // The Rauch-Tung-Striebel smoother: overwrites `records[k].filtered` with
