@@ -40,7 +40,7 @@ DragFitRun fit_drag_log(const RocketProperties& rocket, const AirModel& model, c
         if (deployment != nullptr && !std::isnan(deployment[i])) level = deployment[i];
         if (t > to) break;
         const double f = samples.specific_force != nullptr ? samples.specific_force[i] : std::nan("");
-        if (t < from || std::isnan(f) || !(velocity[i] > 0.0)) continue;
+        if (t < from || std::isnan(f) || std::isnan(bias[i]) || !(velocity[i] > 0.0)) continue;
         const DragSample s = drag_sample(rocket, model, height[i], velocity[i], level);
         double y = -(f - bias[i]);
         if (knots != nullptr) {
