@@ -224,13 +224,14 @@ def _from_height(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, est
     state, _ = estimate.at(t0)
     heights = estimate.height[inside]
     weights = 1.0 / np.maximum(estimate.height_sd[inside], 1e-3)
+    # The parameters are fitted as logarithms, which keeps them positive.
     if m is None:
-        theta = np.array([1.0])
-        make = lambda p: scaled(vehicle, float(p[0]))  # noqa: E731
+        theta = np.array([0.0])
+        make = lambda p: scaled(vehicle, float(np.exp(p[0])))  # noqa: E731
     else:
         cd0 = np.interp(m, *_body_curve(vehicle))
-        theta = np.array(cd0, dtype=np.float64)
-        make = lambda p: with_curve(vehicle, m, np.maximum(p, 0.0))  # noqa: E731
+        theta = np.log(np.maximum(np.array(cd0, dtype=np.float64), 1e-3))
+        make = lambda p: with_curve(vehicle, m, np.exp(p))  # noqa: E731
 
     def predicted(p: _Array) -> tuple[_Array, _Array]:
         v = make(p)
@@ -245,7 +246,7 @@ def _from_height(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, est
         r = (heights[:n] - h) * weights[:n]
         jac = np.empty((n, theta.size))
         for j in range(theta.size):
-            step = HEIGHT_FIT_STEP * max(abs(theta[j]), 1e-3)
+            step = HEIGHT_FIT_STEP
             p = theta.copy()
             p[j] += step
             hj, _ = predicted(p)
@@ -253,19 +254,21 @@ def _from_height(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, est
             jac[:, j] = 0.0
             jac[:m_, j] = (hj[:m_] - h[:m_]) * weights[:m_] / step
         delta, *_ = np.linalg.lstsq(jac, r, rcond=None)
-        theta = theta + delta
-        if np.all(np.abs(delta) <= 1e-9 * np.maximum(np.abs(theta), 1.0)):
+        theta = theta + np.clip(delta, -1.0, 1.0)
+        if np.all(np.abs(delta) <= 1e-9):
             break
     h, mach_track = predicted(theta)
     n = h.size
     r = (heights[:n] - h) * weights[:n]
     dof = max(n - theta.size, 1)
     s2 = float(r @ r) / dof
-    covariance = s2 * np.linalg.inv(jac.T @ jac)
+    values = np.exp(theta)
+    # From the logarithms' covariance to the parameters'.
+    covariance = s2 * np.linalg.inv(jac.T @ jac) * np.outer(values, values)
     rms = float(np.sqrt(np.mean((heights[:n] - h) ** 2)))
     mach_range = (float(np.min(mach_track)), float(np.max(mach_track)))
     _check_range(m, *mach_range)
-    return _result(vehicle, m, theta, covariance, rms, mach_range, n, "height")
+    return _result(vehicle, m, values, covariance, rms, mach_range, n, "height")
 
 
 def _body_curve(vehicle: Vehicle) -> tuple[_Array, _Array]:

@@ -28,7 +28,11 @@ REST_VELOCITY_SD: Final = 0.01
 #: the filter goes on as without an accelerometer until the next reading.
 HOLD_INTERVALS: Final = 10.0
 MIN_HOLD: Final = 0.05
+#: The barometer's dynamic error changes over about this long (s).
+DYNAMIC_ERROR_TIME: Final = 1.0
 G0: Final = 9.80665
+#: The fewest samples of a sensor on the pad that Estimator.from_pad measures.
+MIN_PAD_SAMPLES: Final = 10
 
 _Array = npt.NDArray[np.float64]
 
@@ -137,7 +141,8 @@ class Estimator:
         Parameters
         ----------
         data : FlightData
-            A log with at least 10 samples of each sensor before its launch.
+            A log with samples before its launch: a sensor with at least 10
+            of them is measured, the others keep the defaults.
         **values : float
             Any other field of the estimator (a given sensor value wins over
             the measured one).
@@ -152,7 +157,7 @@ class Estimator:
         Raises
         ------
         ValueError
-            Fewer than 10 samples of a sensor before the launch, or none
+            No sensor with 10 samples before the launch, or no launch
             detected (give ``launch`` to the data).
 
         Examples
@@ -171,19 +176,23 @@ class Estimator:
             raise ValueError("the data has no launch: give FlightData(..., launch=) to mark the pad's samples")
         before = data.time < data.launch
         measured: dict[str, float] = {}
+        counts = []
         pressure = data.pressure_samples()
         if pressure is not None:
             p = pressure[before & ~np.isnan(pressure)]
-            if p.size < 10:
-                raise ValueError(f"{p.size} pressure samples before launch: a pad recording needs at least 10")
-            measured["barometer_sd"] = max(1.0, float(np.std(p, ddof=1)))
+            counts.append(f"{p.size} pressure")
+            if p.size >= MIN_PAD_SAMPLES:
+                measured["barometer_sd"] = max(1.0, float(np.std(p, ddof=1)))
         f = data.specific_force
         if f is not None:
             a = f[before & ~np.isnan(f)]
-            if a.size < 10:
-                raise ValueError(f"{a.size} accelerometer samples before launch: a pad recording needs at least 10")
-            measured["accelerometer_sd"] = max(0.01, float(np.std(a, ddof=1)))
-            measured["bias"] = float(np.mean(a)) - G0
+            counts.append(f"{a.size} accelerometer")
+            if a.size >= MIN_PAD_SAMPLES:
+                measured["accelerometer_sd"] = max(0.01, float(np.std(a, ddof=1)))
+                measured["bias"] = float(np.mean(a)) - G0
+        if not measured:
+            raise ValueError(f"{' and '.join(counts)} samples before launch: a pad recording needs "
+                             f"at least {MIN_PAD_SAMPLES} of a sensor")
         measured.update(values)
         return cls(**measured)
 
@@ -278,12 +287,17 @@ class StateEstimate:
         return f"<StateEstimate {kind}, {self.time.size} samples from {self.time[0]:g} s to {self.time[-1]:g} s>"
 
 
-def settings(estimator: Estimator, accelerometer_interval: float | None, rest_until: float) -> tuple[float, ...]:
+def settings(estimator: Estimator, accelerometer_interval: float | None, barometer_interval: float | None,
+             rest_until: float) -> tuple[float, ...]:
     """The native filter's settings, in the order of EstimatorSettings."""
     interval = accelerometer_interval or 0.0
     psd = estimator.accelerometer_sd**2 * interval + estimator.process_noise**2
     hold = max(HOLD_INTERVALS * interval, MIN_HOLD)
-    return (estimator.barometer_sd, estimator.dynamic_error, psd, estimator.bias_drift**2,
+    # The dynamic error changes slowly: the readings of one DYNAMIC_ERROR_TIME
+    # count as one.
+    readings = DYNAMIC_ERROR_TIME / barometer_interval if barometer_interval else 1.0
+    dynamic = estimator.dynamic_error * math.sqrt(max(readings, 1.0))
+    return (estimator.barometer_sd, dynamic, psd, estimator.bias_drift**2,
             estimator.acceleration_drift**2, estimator.accelerometer_sd, hold, estimator.gate, REST_VELOCITY_SD,
             rest_until, estimator.bias, estimator.bias_sd)
 

@@ -697,23 +697,26 @@ class FlightData:
         pad = self.pad_pressure()
         if pad is None:
             pad = atmosphere.pad_pressure
-        interval = None
-        if f is not None:
-            ft = self._time[~np.isnan(self.specific_force)]  # type: ignore[arg-type]
-            interval = float(np.median(np.diff(ft))) if ft.size > 1 else 0.01
         rest_until = self._launch if self._launch is not None else -math.inf
         h0, v0 = (0.0, 0.0) if initial is None else (initial.initial_height, initial.initial_velocity)
         means = np.empty(3 * rows)
         covariances = np.empty(9 * rows)
         barometer = np.empty(rows, dtype=np.int8)
         driven = np.empty(rows, dtype=np.int8)
-        run = _estimate(atmosphere._air, pad, settings(estimator, interval, rest_until), prior(estimator, h0, v0),
+        run = _estimate(atmosphere._air, pad, settings(estimator, self._interval(f), self._interval(p), rest_until), prior(estimator, h0, v0),
                         t, p, f, bool(smoothed), means, covariances, barometer, driven)
         if run.out_of_order != rows:
             raise ValueError(f"sample {run.out_of_order} is earlier than the one before it")
         if smoothed and not run.smoothed:
             raise ValueError("the smoother met a covariance that is not positive definite: widen the estimator's noise")
         return build(t, means, covariances, barometer, bool(smoothed), run.gated, driven)
+
+    def _interval(self, samples: _Array | None) -> float | None:
+        """The median interval between a channel's samples (s), or None."""
+        if samples is None:
+            return None
+        t = self._time[: samples.size][~np.isnan(samples)]
+        return float(np.median(np.diff(t))) if t.size > 1 else None
 
     # -- a value -----------------------------------------------------------
 

@@ -149,10 +149,10 @@ bool StateEstimator::update(std::size_t i, double value, double variance, bool g
 
 bool StateEstimator::update_height(double height, double sd) noexcept { return update(0, height, sd * sd, true); }
 
-bool StateEstimator::update_pressure(double pressure) noexcept {
+bool StateEstimator::update_pressure(double pressure, bool dynamic_share) noexcept {
     const BarometerFrame::Reading r = frame_.height_of(pressure);
     const double v = point_.x[1];
-    const double dynamic = settings_.dynamic_error * (0.5 * r.density * (v * v));
+    const double dynamic = dynamic_share ? settings_.dynamic_error * (0.5 * r.density * (v * v)) : 0.0;
     const double sd = settings_.barometer_sd * settings_.barometer_sd + dynamic * dynamic;
     return update(0, r.height, sd * (r.metres_per_pascal * r.metres_per_pascal), true);
 }
@@ -198,7 +198,7 @@ FeedOutcome EstimatorFeed::feed(const SensorSample& s) noexcept {
         last_reading_ = s.time;
     }
     if (!std::isnan(s.pressure)) {
-        out.pressure_used = filter_.update_pressure(s.pressure);
+        out.pressure_used = filter_.update_pressure(s.pressure, driven_);
         out.pressure_gated = !out.pressure_used;
     }
     if (s.time < set.rest_until) filter_.update_velocity(0.0, set.rest_velocity_sd);

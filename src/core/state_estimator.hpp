@@ -12,9 +12,10 @@
 // longer than `hold_limit`) the filter holds 1 g, and the third state is minus
 // the vertical acceleration, a random walk of `free_drift_psd`; the bias is
 // kept aside and comes back with the next reading. The barometer's pressure
-// becomes a height through a BarometerFrame; its error is its noise plus
-// `dynamic_error` times the dynamic pressure (a static port reads high or
-// low in proportion to it, hundreds of metres near Mach 1), and a reading
+// becomes a height through a BarometerFrame; its error is its noise plus,
+// while an accelerometer drives the filter, `dynamic_error` times the
+// dynamic pressure (a static port reads high or low in proportion to it,
+// hundreds of metres near Mach 1), and a reading
 // whose innovation lies beyond `gate` standard deviations is not used (logs
 // hold glitches).
 //
@@ -91,8 +92,10 @@ public:
     void reset_third(double value, double variance) noexcept;
     // A measured height with its sd; false (and no change) if gated out.
     bool update_height(double height, double sd) noexcept;
-    // A barometer reading (Pa) through the frame.
-    bool update_pressure(double pressure) noexcept;
+    // A barometer reading (Pa) through the frame; `dynamic`: its error
+    // includes the dynamic-pressure share (while a reading drives the
+    // filter; without an accelerometer nothing else tells the height).
+    bool update_pressure(double pressure, bool dynamic) noexcept;
     // A measured velocity (the pad's zero), never gated.
     void update_velocity(double velocity, double sd) noexcept;
 
