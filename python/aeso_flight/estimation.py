@@ -297,7 +297,7 @@ def settings(estimator: Estimator, accelerometer_interval: float | None, baromet
     # count as one.
     readings = DYNAMIC_ERROR_TIME / barometer_interval if barometer_interval else 1.0
     dynamic = estimator.dynamic_error * math.sqrt(max(readings, 1.0))
-    return (estimator.barometer_sd, dynamic, psd, estimator.bias_drift**2,
+    return (estimator.barometer_sd, dynamic, estimator.dynamic_error, psd, estimator.bias_drift**2,
             estimator.acceleration_drift**2, estimator.accelerometer_sd, hold, estimator.gate, REST_VELOCITY_SD,
             rest_until, estimator.bias, estimator.bias_sd)
 

@@ -712,11 +712,12 @@ class FlightData:
         return build(t, means, covariances, barometer, bool(smoothed), run.gated, driven)
 
     def _interval(self, samples: _Array | None) -> float | None:
-        """The median interval between a channel's samples (s), or None."""
+        """The median interval between a channel's samples (s, to 4
+        significant digits, so that a log and its beginning agree), or None."""
         if samples is None:
             return None
         t = self._time[: samples.size][~np.isnan(samples)]
-        return float(np.median(np.diff(t))) if t.size > 1 else None
+        return float(f"{float(np.median(np.diff(t))):.4g}") if t.size > 1 else None
 
     # -- a value -----------------------------------------------------------
 

@@ -128,7 +128,7 @@ PyObject* new_record(PyObject* module, const char* type_name) {
 
 // estimate(air, pad_pressure, settings, prior, time, pressure, specific_force,
 // smoothed, means, covariances, barometer, driven) -> EstimateRun.
-// settings: the twelve values of EstimatorSettings in order; prior: (height,
+// settings: the thirteen values of EstimatorSettings in order; prior: (height,
 // velocity, third state, and their sds). means (rows x 3), covariances
 // (rows x 9), barometer and driven (rows, int8) are filled.
 PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -137,8 +137,8 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (air == nullptr) return nullptr;
     double pad_pressure = PyFloat_AsDouble(args[1]);
     if (pad_pressure == -1.0 && PyErr_Occurred()) return nullptr;
-    double s[12], q[6];
-    if (!read_tuple(args[2], s, 12, "settings") || !read_tuple(args[3], q, 6, "prior")) return nullptr;
+    double s[13], q[6];
+    if (!read_tuple(args[2], s, 13, "settings") || !read_tuple(args[3], q, 6, "prior")) return nullptr;
     py::Buffer tv, pv, fv, mv, cv, bv, dv;
     if (!tv.get(args[4], "time", false, 1, sizeof(double), "d")) return nullptr;
     const Py_ssize_t rows = tv.shape(0);
@@ -163,7 +163,7 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11]};
+    const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12]};
     FilterPoint prior{samples.time[0], {q[0], q[1], q[2]}, {}};
     prior.p[0] = q[3] * q[3];
     prior.p[4] = q[4] * q[4];

@@ -149,10 +149,11 @@ bool StateEstimator::update(std::size_t i, double value, double variance, bool g
 
 bool StateEstimator::update_height(double height, double sd) noexcept { return update(0, height, sd * sd, true); }
 
-bool StateEstimator::update_pressure(double pressure, bool dynamic_share) noexcept {
+bool StateEstimator::update_pressure(double pressure, bool driven) noexcept {
     const BarometerFrame::Reading r = frame_.height_of(pressure);
     const double v = point_.x[1];
-    const double dynamic = dynamic_share ? settings_.dynamic_error * (0.5 * r.density * (v * v)) : 0.0;
+    const double share = driven ? settings_.dynamic_error : settings_.free_dynamic_error;
+    const double dynamic = share * (0.5 * r.density * (v * v));
     const double sd = settings_.barometer_sd * settings_.barometer_sd + dynamic * dynamic;
     return update(0, r.height, sd * (r.metres_per_pascal * r.metres_per_pascal), true);
 }

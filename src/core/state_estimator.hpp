@@ -12,10 +12,12 @@
 // longer than `hold_limit`) the filter holds 1 g, and the third state is minus
 // the vertical acceleration, a random walk of `free_drift_psd`; the bias is
 // kept aside and comes back with the next reading. The barometer's pressure
-// becomes a height through a BarometerFrame; its error is its noise plus,
-// while an accelerometer drives the filter, `dynamic_error` times the
-// dynamic pressure (a static port reads high or low in proportion to it,
-// hundreds of metres near Mach 1), and a reading
+// becomes a height through a BarometerFrame; its error is its noise plus a
+// share of the dynamic pressure (a static port reads high or low in
+// proportion to it, hundreds of metres near Mach 1): `dynamic_error` while
+// an accelerometer drives the filter, `free_dynamic_error` otherwise (the
+// caller makes the first larger: the error changes slowly, and with an
+// accelerometer the barometer is better left to the low speeds), and a reading
 // whose innovation lies beyond `gate` standard deviations is not used (logs
 // hold glitches).
 //
@@ -55,7 +57,8 @@ private:
 
 struct EstimatorSettings {
     double barometer_sd;      // Pa, one reading
-    double dynamic_error;     // the barometer's error sd per unit of dynamic pressure
+    double dynamic_error;     // the barometer's error sd per unit of dynamic pressure, per reading
+    double free_dynamic_error;  // the same without a reading driving the filter
     double acceleration_psd;  // (m/s^2)^2 s: acceleration the held reading leaves unexplained
     double bias_drift_psd;    // (m/s^2)^2 / s: the bias's random walk
     double free_drift_psd;    // (m/s^3)^2 s: the acceleration's random walk without a reading
@@ -92,10 +95,9 @@ public:
     void reset_third(double value, double variance) noexcept;
     // A measured height with its sd; false (and no change) if gated out.
     bool update_height(double height, double sd) noexcept;
-    // A barometer reading (Pa) through the frame; `dynamic`: its error
-    // includes the dynamic-pressure share (while a reading drives the
-    // filter; without an accelerometer nothing else tells the height).
-    bool update_pressure(double pressure, bool dynamic) noexcept;
+    // A barometer reading (Pa) through the frame; `driven`: whether an
+    // accelerometer reading drives the filter (which error share applies).
+    bool update_pressure(double pressure, bool driven) noexcept;
     // A measured velocity (the pad's zero), never gated.
     void update_velocity(double velocity, double sd) noexcept;
 
