@@ -454,7 +454,7 @@ class Atmosphere:
         --------
         >>> warm = Atmosphere.standard(1401.0, temperature_offset=10.0)
         >>> round(warm.pressure_altitude(3000.0), 1)
-        2899.3
+        2896.2
         >>> round(Atmosphere.standard(1401.0).pressure_altitude(3000.0), 6)
         3000.0
         """
@@ -491,7 +491,7 @@ class Atmosphere:
         Examples
         --------
         >>> warm = Atmosphere.standard(1401.0, temperature_offset=10.0)
-        >>> round(warm.height_from_pressure_altitude(2899.3), 1)
+        >>> round(warm.height_from_pressure_altitude(2896.2), 1)
         3000.0
         """
         return self._altimeter(reading, True)

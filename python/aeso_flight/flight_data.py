@@ -688,7 +688,7 @@ class FlightData:
             cut = _checks.real("until", until)
             rows = int(np.searchsorted(self._time, cut, side="right"))
             if rows == 0:
-                raise ValueError(f"no sample at or before until={cut!r} s (the first is at {self._time[0]!r} s)")
+                raise ValueError(f"no sample at or before until={cut!r} s (the first is at {float(self._time[0])!r} s)")
         t = np.ascontiguousarray(self._time[:rows])
         p = self.pressure_samples()
         p = None if p is None else np.ascontiguousarray(p[:rows])

@@ -166,7 +166,7 @@ def test_fit_drag_from_the_height_track_without_an_accelerometer():
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    (dict(until=-0.5), "no coast"),
+    (dict(until=0.0), "no coast"),
     (dict(until=0.05), "a fit needs at least 20"),
     (dict(mach=[0.3, 0.6, 1.4]), "narrower than the knots"),
     (dict(mach=[0.5, 0.4]), "strictly increasing"),
