@@ -227,11 +227,14 @@ def _from_height(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, est
     # The parameters are fitted as logarithms, which keeps them positive.
     if m is None:
         theta = np.array([0.0])
-        make = lambda p: scaled(vehicle, float(np.exp(p[0])))  # noqa: E731
     else:
         cd0 = np.interp(m, *_body_curve(vehicle))
         theta = np.log(np.maximum(np.array(cd0, dtype=np.float64), 1e-3))
-        make = lambda p: with_curve(vehicle, m, np.exp(p))  # noqa: E731
+
+    def make(p: _Array) -> Vehicle:
+        if m is None:
+            return scaled(vehicle, float(np.exp(p[0])))
+        return with_curve(vehicle, m, np.exp(p))
 
     def predicted(p: _Array) -> tuple[_Array, _Array]:
         v = make(p)
@@ -262,7 +265,7 @@ def _from_height(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, est
     r = (heights[:n] - h) * weights[:n]
     dof = max(n - theta.size, 1)
     s2 = float(r @ r) / dof
-    values = np.exp(theta)
+    values: _Array = np.exp(theta).astype(np.float64)
     # From the logarithms' covariance to the parameters'.
     covariance = s2 * np.linalg.inv(jac.T @ jac) * np.outer(values, values)
     rms = float(np.sqrt(np.mean((heights[:n] - h) ** 2)))

@@ -256,9 +256,9 @@ class FlightData:
         >>> round(data.burnout, 2)
         3.43
         """
-        named = {"pressure": pressure, "altitude": altitude, "acceleration": acceleration,
+        given = {"pressure": pressure, "altitude": altitude, "acceleration": acceleration,
                  "gnss_altitude": gnss_altitude, "deployment": deployment}
-        named = {k: v for k, v in named.items() if v is not None}
+        named: dict[str, str] = {k: v for k, v in given.items() if v is not None}
         if isinstance(time, str):
             clocks = {channel: time for channel in named}
         elif isinstance(time, Mapping):
@@ -297,18 +297,15 @@ class FlightData:
         if not times:
             raise ValueError("from_csv needs a channel: pressure, altitude or acceleration")
         merged = np.unique(np.concatenate(times))
-        clock_of: dict[str, list[str]] = {}
-        for channel in named:
-            clock_of.setdefault(clocks[channel], []).append(channel)
         arrays: dict[str, _Array] = {}
-        for clock_channels in clock_of.values():
-            for channel in clock_channels:
-                t, v = series[channel]
-                out = np.full(merged.size, np.nan)
-                out[np.searchsorted(merged, t)] = v
-                arrays[channel] = out
-        return cls(merged, acceleration_kind=acceleration_kind, site_elevation=site_elevation, launch=launch,
-                   burnout=burnout, **arrays)  # type: ignore[arg-type]
+        for channel, (t, v) in series.items():
+            out = np.full(merged.size, np.nan)
+            out[np.searchsorted(merged, t)] = v
+            arrays[channel] = out
+        return cls(merged, pressure=arrays.get("pressure"), altitude=arrays.get("altitude"),
+                   acceleration=arrays.get("acceleration"), gnss_altitude=arrays.get("gnss_altitude"),
+                   deployment=arrays.get("deployment"), acceleration_kind=acceleration_kind,
+                   site_elevation=site_elevation, launch=launch, burnout=burnout)
 
     # -- the samples -------------------------------------------------------
 
