@@ -157,9 +157,9 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "estimate: one row or more, and outputs of 3, 9 and 1 values per row");
         return nullptr;
     }
-    std::vector<FilterRecord> records;
+    std::vector<Prediction> predictions;
     try {
-        records.resize(static_cast<std::size_t>(rows));
+        if (smoothed != 0) predictions.resize(static_cast<std::size_t>(rows));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -174,12 +174,8 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     auto* barometer = bv.data<std::int8_t>();
     auto* driven = dv.data<std::int8_t>();
     const EstimateRun run = py::run_detached([&] {
-        const EstimateRun r = estimate_flight(settings, frame, prior, samples, smoothed != 0, records.data(), barometer, driven);
-        for (std::size_t i = 0; i < r.out_of_order; ++i) {
-            std::memcpy(means + 3 * i, records[i].filtered.x.data(), 3 * sizeof(double));
-            std::memcpy(covariances + 9 * i, records[i].filtered.p.data(), 9 * sizeof(double));
-        }
-        return r;
+        return estimate_flight(settings, frame, prior, samples, means, covariances, barometer, driven,
+                               smoothed != 0 ? predictions.data() : nullptr);
     });
     PyObject* result = new_record(module, "EstimateRun");
     if (result == nullptr) return nullptr;

@@ -1,13 +1,14 @@
 #include "flight_estimate.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace aeso {
 
 EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior,
-                            const SampleArrays& samples, bool smoothed, FilterRecord* records,
-                            std::int8_t* barometer, std::int8_t* driven) noexcept {
+                            const SampleArrays& samples, double* means, double* covariances,
+                            std::int8_t* barometer, std::int8_t* driven, Prediction* predicted) noexcept {
     constexpr double none = std::numeric_limits<double>::quiet_NaN();
     EstimateRun run{samples.rows, 0, false};
     EstimatorFeed feed(settings, frame, prior);
@@ -19,12 +20,15 @@ EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFr
             run.out_of_order = i;
             return run;
         }
-        records[i] = {feed.estimator().point(), feed.predicted(), out.reset};
-        if (driven != nullptr) driven[i] = feed.driven() ? 1 : 0;
+        const FilterPoint& point = feed.estimator().point();
+        std::memcpy(means + 3 * i, point.x.data(), sizeof(Vector3));
+        std::memcpy(covariances + 9 * i, point.p.data(), sizeof(Matrix3));
+        if (predicted != nullptr) predicted[i] = {feed.predicted().x, feed.predicted().p, out.reset};
         barometer[i] = out.pressure_used ? 1 : (out.pressure_gated ? 0 : -1);
+        driven[i] = feed.driven() ? 1 : 0;
         run.gated += out.pressure_gated ? 1 : 0;
     }
-    run.smoothed = smoothed && smooth(records, samples.rows);
+    run.smoothed = predicted != nullptr && smooth(samples.time, means, covariances, predicted, samples.rows);
     return run;
 }
 

@@ -29,14 +29,14 @@ struct EstimateRun {
 };
 
 // Feeds every row, from the prior at the first row's time, through
-// EstimatorFeed (the rule a flight computer uses), storing each row's
-// filtered and predicted points in `records` (rows of them) and the
-// barometer's use in `barometer` (-1 no sample, 0 gated, 1 used) and in
-// `driven` (if not null) whether a reading drove the filter; then, if
-// `smoothed`, runs the smoother over them.
+// EstimatorFeed (the rule a flight computer uses), writing each row's mean
+// (3 values) and covariance (9) to `means` and `covariances`, the
+// barometer's use to `barometer` (-1 no sample, 0 gated, 1 used) and whether
+// a reading drove the filter to `driven`; then, if `predicted` is not null
+// (room for every row), runs the smoother over them.
 EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFrame& frame, const FilterPoint& prior,
-                            const SampleArrays& samples, bool smoothed, FilterRecord* records,
-                            std::int8_t* barometer, std::int8_t* driven) noexcept;
+                            const SampleArrays& samples, double* means, double* covariances,
+                            std::int8_t* barometer, std::int8_t* driven, Prediction* predicted) noexcept;
 
 // The accumulated fit of a log's coast: rows with an accelerometer sample
 // and a time from `from` to `to` whose estimated velocity is positive.

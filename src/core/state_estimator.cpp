@@ -97,8 +97,24 @@ void StateEstimator::predict(double dt, double specific_force, bool driven) noex
     x[1] = x[1] + a * dt;
     point_.time = point_.time + dt;
 
-    const Matrix3 f = transition(dt);
-    Matrix3 p = multiply_transposed(multiply(f, point_.p), f);
+    // F P F^T with F = [[1, a, b], [0, 1, c], [0, 0, 1]], written out on the
+    // upper triangle (F's zeros and ones cost nothing).
+    const double fa = dt;
+    const double fb = -0.5 * dt2;
+    const double fc = -dt;
+    const Matrix3& q = point_.p;
+    const double r00 = q[0] + fa * q[1] + fb * q[2];
+    const double r01 = q[1] + fa * q[4] + fb * q[5];
+    const double r02 = q[2] + fa * q[5] + fb * q[8];
+    const double r11 = q[4] + fc * q[5];
+    const double r12 = q[5] + fc * q[8];
+    Matrix3 p;
+    p[0] = r00 + fa * r01 + fb * r02;
+    p[1] = r01 + fc * r02;
+    p[2] = r02;
+    p[4] = r11 + fc * r12;
+    p[5] = r12;
+    p[8] = q[8];
     // White acceleration (q_a) on the velocity's rate, and the third state's
     // random walk (q_b) integrated into the velocity and the height.
     const double qa = settings_.acceleration_psd;
@@ -106,16 +122,15 @@ void StateEstimator::predict(double dt, double specific_force, bool driven) noex
     const double dt3 = dt2 * dt;
     const double dt4 = dt3 * dt;
     const double dt5 = dt4 * dt;
-    p[0] += qa * dt3 / 3.0 + qb * dt5 / 20.0;
-    p[1] += qa * dt2 / 2.0 + qb * dt4 / 8.0;
-    p[2] += -qb * dt3 / 6.0;
-    p[4] += qa * dt + qb * dt3 / 3.0;
-    p[5] += -qb * dt2 / 2.0;
+    p[0] += qa * dt3 * (1.0 / 3.0) + qb * dt5 * (1.0 / 20.0);
+    p[1] += qa * dt2 * 0.5 + qb * dt4 * 0.125;
+    p[2] += -qb * dt3 * (1.0 / 6.0);
+    p[4] += qa * dt + qb * dt3 * (1.0 / 3.0);
+    p[5] += -qb * dt2 * 0.5;
     p[8] += qb * dt;
     p[3] = p[1];
     p[6] = p[2];
     p[7] = p[5];
-    symmetrise(p);
     point_.p = p;
 }
 
@@ -206,26 +221,33 @@ FeedOutcome EstimatorFeed::feed(const SensorSample& s) noexcept {
     return out;
 }
 
-bool smooth(FilterRecord* records, std::size_t n) noexcept {
+bool smooth(const double* time, double* means, double* covariances, const Prediction* predicted,
+            std::size_t n) noexcept {
     for (std::size_t k = n; k-- > 1;) {
-        const FilterPoint& next = records[k].filtered;  // already smoothed
-        const FilterPoint& predicted = records[k].predicted;
-        FilterPoint& here = records[k - 1].filtered;
+        // Row k is smoothed; row k - 1 is the filter's, and predicted[k] the
+        // prediction from it to row k.
+        const double* next_x = means + 3 * k;
+        const double* next_p = covariances + 9 * k;
+        double* here_x = means + 3 * (k - 1);
+        double* here_p = covariances + 9 * (k - 1);
         Matrix3 inverse;
-        if (!invert(predicted.p, inverse)) return false;
-        const Matrix3 f = transition(next.time - here.time, records[k].reset);
+        if (!invert(predicted[k].p, inverse)) return false;
+        Matrix3 p_here;
+        for (std::size_t i = 0; i < 9; ++i) p_here[i] = here_p[i];
+        const Matrix3 f = transition(time[k] - time[k - 1], predicted[k].reset);
         // C = P F^T Pp^-1
-        const Matrix3 gain = multiply(multiply_transposed(here.p, f), inverse);
+        const Matrix3 gain = multiply(multiply_transposed(p_here, f), inverse);
         Vector3 dx;
-        for (std::size_t i = 0; i < 3; ++i) dx[i] = next.x[i] - predicted.x[i];
+        for (std::size_t i = 0; i < 3; ++i) dx[i] = next_x[i] - predicted[k].x[i];
         Matrix3 dp;
-        for (std::size_t i = 0; i < 9; ++i) dp[i] = next.p[i] - predicted.p[i];
+        for (std::size_t i = 0; i < 9; ++i) dp[i] = next_p[i] - predicted[k].p[i];
         const Matrix3 correction = multiply_transposed(multiply(gain, dp), gain);
         for (std::size_t i = 0; i < 3; ++i) {
-            here.x[i] = here.x[i] + (gain[3 * i] * dx[0] + gain[3 * i + 1] * dx[1] + gain[3 * i + 2] * dx[2]);
+            here_x[i] = here_x[i] + (gain[3 * i] * dx[0] + gain[3 * i + 1] * dx[1] + gain[3 * i + 2] * dx[2]);
         }
-        for (std::size_t i = 0; i < 9; ++i) here.p[i] = here.p[i] + correction[i];
-        symmetrise(here.p);
+        for (std::size_t i = 0; i < 9; ++i) p_here[i] = p_here[i] + correction[i];
+        symmetrise(p_here);
+        for (std::size_t i = 0; i < 9; ++i) here_p[i] = p_here[i];
     }
     return true;
 }

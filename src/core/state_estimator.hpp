@@ -168,18 +168,20 @@ private:
 // third state was set anew at the end (its row is zero).
 Matrix3 transition(double dt, bool reset = false) noexcept;
 
-// One stored step of a filter run: the filtered point at a sample's time and
-// the prediction that led to it.
-struct FilterRecord {
-    FilterPoint filtered;
-    FilterPoint predicted;
+// The prediction that led to a row of a filter run (what the smoother needs
+// beside the filtered rows).
+struct Prediction {
+    Vector3 x;
+    Matrix3 p;
     bool reset;
 };
 
-// The Rauch-Tung-Striebel smoother: overwrites `records[k].filtered` with
-// the smoothed point, from the last record back. Allocates nothing. False if
-// a predicted covariance is not positive definite (then the records from
-// the failure on are left partly smoothed).
-bool smooth(FilterRecord* records, std::size_t n) noexcept;
+// The Rauch-Tung-Striebel smoother over n filtered rows at `time`: means
+// (3 per row) and covariances (9 per row, row-major) are overwritten with the
+// smoothed ones, from the last row back; predicted[k] led from row k - 1 to
+// row k. Allocates nothing. False if a predicted covariance is not positive
+// definite (the rows before it are then left as the filter's).
+bool smooth(const double* time, double* means, double* covariances, const Prediction* predicted,
+            std::size_t n) noexcept;
 
 }  // namespace aeso
