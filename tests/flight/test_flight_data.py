@@ -301,3 +301,24 @@ def test_ndrt_apogee_from_burnout_with_its_own_fitted_drag():
     apogee = fit.vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air)
     # Measured: 1317-1320 m above the pad (barometric), within 1 %.
     assert abs(apogee - 1319.0) < 13.0
+
+
+@pytest.mark.parametrize("read, burn_time, apogee_time", [
+    (lambda: prometheus("telemetrum"), 4.9, 29.3),
+    (ndrt, 3.43, 17.4),
+])
+def test_the_shared_flights_events_are_where_their_logs_have_them(read, burn_time, apogee_time):
+    # Burnout against the motors' published burn times; the apogee time
+    # against where GNSS (Prometheus) and the altimeter (NDRT) peak.
+    data = read()
+    assert abs(data.burnout - burn_time) < 0.1
+    assert abs(data.apogee - apogee_time) < 0.6
+    assert data.launch is not None and -0.2 < data.launch < 0.2
+
+
+def test_the_apogee_time_is_found_through_noise_and_a_two_sample_glitch():
+    t = np.arange(0.0, 25.0, 0.05)
+    h = 1000.0 - 4.9 * (t - 12.3) ** 2 + np.random.default_rng(1).normal(0.0, 2.0, t.size)
+    h[286:288] += 600.0
+    data = FlightData(t, altitude=h, launch=0.0, burnout=1.0)
+    assert abs(data.apogee - 12.3) < 0.05
