@@ -58,9 +58,9 @@ class DragFit:
 
     Examples
     --------
-    >>> fit = vehicle.fit_drag(data, atmosphere=air)
-    >>> round(fit.scale, 2), fit.source
-    (0.93, 'accelerometer')
+    >>> fit = vehicle.fit_drag(data, atmosphere=log_air)
+    >>> round(fit.scale, 2), fit.source, fit.samples
+    (3.28, 'accelerometer', 1198)
     """
 
     scale: float | None

@@ -166,11 +166,11 @@ class Estimator:
         >>> from aeso_flight import Estimator, FlightData
         >>> t = np.arange(-2.0, 1.0, 0.01)
         >>> rng = np.random.default_rng(1)
-        >>> data = FlightData(t, pressure=101325.0 + rng.normal(0.0, 3.0, t.size),
-        ...                   acceleration=9.80665 + 0.2 + rng.normal(0.0, 0.1, t.size), launch=0.0)
-        >>> pad = Estimator.from_pad(data)
+        >>> pad_log = FlightData(t, pressure=101325.0 + rng.normal(0.0, 3.0, t.size),
+        ...                      acceleration=9.80665 + 0.2 + rng.normal(0.0, 0.1, t.size), launch=0.0)
+        >>> pad = Estimator.from_pad(pad_log)
         >>> round(pad.barometer_sd), round(pad.accelerometer_sd, 2), round(pad.bias, 2)
-        (3, 0.1, 0.2)
+        (3, 0.09, 0.21)
         """
         if data.launch is None:
             raise ValueError("the data has no launch: give FlightData(..., launch=) to mark the pad's samples")
@@ -215,11 +215,12 @@ class StateEstimate:
 
     Examples
     --------
-    >>> import aeso
-    >>> estimate = data.estimate(air)
+    >>> estimate = data.estimate(log_air)
+    >>> estimate
+    <StateEstimate smoothed, 2100 samples from -1 s to 19.99 s>
     >>> state, covariance = estimate.at(5.0)
     >>> round(state.initial_velocity), covariance.shape
-    (155, (2, 2))
+    (150, (2, 2))
     """
 
     time: _Array

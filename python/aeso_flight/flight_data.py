@@ -95,13 +95,20 @@ class FlightData:
 
     Examples
     --------
+    A flight on the pad for 1 s, boosted at 60 m/s^2 for 3 s, then coasting
+    at -15 m/s^2: an accelerometer at 100 Hz, an altimeter at 20 Hz.
+
     >>> import numpy as np
-    >>> from aeso_flight import FlightData
-    >>> t = np.arange(-1.0, 2.0, 0.01)
-    >>> force = np.where(t < 0.0, 9.80665, np.where(t < 1.0, 100.0, -30.0))
-    >>> data = FlightData(t, acceleration=force)
-    >>> round(data.launch, 2), round(data.burnout, 2)
-    (-0.01, 1.0)
+    >>> from aeso_flight import Atmosphere, FlightData
+    >>> t = np.round(np.arange(-1.0, 20.0, 0.01), 2)
+    >>> a = np.where(t < 0.0, 0.0, np.where(t < 3.0, 60.0, -15.0))
+    >>> h = np.cumsum(np.cumsum(a) * 0.01) * 0.01
+    >>> altitude = np.where(np.arange(t.size) % 5 == 0, h, np.nan)
+    >>> data = FlightData(t, altitude=altitude, acceleration=a + 9.80665, site_elevation=206.0)
+    >>> data
+    <FlightData: 2100 rows from -1 s to 19.99 s; altitude, acceleration>
+    >>> round(data.launch, 2), round(data.burnout, 2), round(data.apogee, 1)
+    (-0.02, 3.01, 15.0)
     """
 
     __slots__ = ("_time", "_channels", "_kind", "_site", "_launch", "_burnout", "_apogee")
@@ -248,13 +255,22 @@ class FlightData:
 
         Examples
         --------
-        >>> data = FlightData.from_csv(
-        ...     flights / "ndrt2020_altimeter.csv",
-        ...     time={"acceleration": "Time-Axial Accel (Gs)", "altitude": "Time (s)"},
-        ...     acceleration="Axial Accel (Gs)", altitude="Altitude (Ft-AGL)",
-        ...     scale={"Axial Accel (Gs)": 9.80665, "Altitude (Ft-AGL)": 0.3048}, site_elevation=206.0)
-        >>> round(data.burnout, 2)
-        3.43
+        An altimeter's log pairing two clocks in a row, in g and feet:
+
+        >>> import os, tempfile
+        >>> text = ("Time-Accel,Accel (Gs),Time (s),Altitude (Ft)\\n0.0,1.0,0.0,0.0\\n"
+        ...         "0.0025,1.0,0.05,1.1\\n0.005,5.0,0.1,2.2\\n")
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     path = os.path.join(folder, "altimeter.csv")
+        ...     with open(path, "w") as f:
+        ...         _ = f.write(text)
+        ...     log = FlightData.from_csv(path, time={"acceleration": "Time-Accel", "altitude": "Time (s)"},
+        ...                               acceleration="Accel (Gs)", altitude="Altitude (Ft)",
+        ...                               scale={"Accel (Gs)": 9.80665, "Altitude (Ft)": 0.3048})
+        >>> log.time.tolist()
+        [0.0, 0.0025, 0.005, 0.05, 0.1]
+        >>> log.altitude.round(3).tolist()
+        [0.0, nan, nan, 0.335, 0.671]
         """
         given = {"pressure": pressure, "altitude": altitude, "acceleration": acceleration,
                  "gnss_altitude": gnss_altitude, "deployment": deployment}
@@ -315,8 +331,8 @@ class FlightData:
 
         Examples
         --------
-        >>> data.time.size > 0
-        True
+        >>> data.time[:3]
+        array([-1.  , -0.99, -0.98])
         """
         return self._time
 
@@ -340,8 +356,8 @@ class FlightData:
 
         Examples
         --------
-        >>> float(data.altitude[0]) >= -5.0
-        True
+        >>> float(data.altitude[0])
+        0.0
         """
         return self._get("altitude")
 
@@ -374,8 +390,8 @@ class FlightData:
 
         Examples
         --------
-        >>> round(float(np.nanmedian(data.specific_force[data.time < 0.0])), 1)
-        9.8
+        >>> round(float(data.specific_force[0]), 5)
+        9.80665
         """
         a = self._get("acceleration")
         if a is None:
@@ -431,7 +447,7 @@ class FlightData:
         Examples
         --------
         >>> round(float(data.pressure_samples()[0]))
-        98868
+        98875
         """
         if "pressure" in self._channels:
             return self._channels["pressure"]
@@ -456,8 +472,8 @@ class FlightData:
 
         Examples
         --------
-        >>> round(data.launch, 3)
-        0.0
+        >>> round(data.launch, 2)
+        -0.02
         """
         return self._launch
 
@@ -472,7 +488,7 @@ class FlightData:
         Examples
         --------
         >>> round(data.burnout, 2)
-        3.43
+        3.01
         """
         return self._burnout
 
@@ -489,7 +505,7 @@ class FlightData:
         Examples
         --------
         >>> round(data.apogee, 1)
-        16.6
+        15.0
         """
         return self._apogee
 
@@ -601,7 +617,7 @@ class FlightData:
         Examples
         --------
         >>> round(data.pad_pressure())
-        98868
+        98875
         """
         p = self.pressure_samples()
         if p is None or self._launch is None:
@@ -667,9 +683,10 @@ class FlightData:
 
         Examples
         --------
-        >>> estimate = data.estimate(air)
+        >>> log_air = Atmosphere.standard(206.0)
+        >>> estimate = data.estimate(log_air)
         >>> round(float(estimate.height.max()))
-        1318
+        1350
         """
         if not isinstance(atmosphere, Atmosphere):
             raise TypeError(f"atmosphere must be an Atmosphere, not {type(atmosphere).__name__}")

@@ -653,9 +653,12 @@ class Vehicle:
 
         Examples
         --------
-        >>> fit = vehicle.fit_drag(data, atmosphere=air)
+        With ``data`` and ``log_air`` of :class:`FlightData`'s examples (a
+        coast decelerating at 15 m/s^2, far more than this vehicle's drag gives):
+
+        >>> fit = vehicle.fit_drag(data, atmosphere=log_air)
         >>> round(fit.scale, 2), round(fit.scale_sd, 3)
-        (0.93, 0.004)
+        (3.28, 0.115)
         """
         return _fit_drag(self, data, atmosphere, estimate, mach, until)
 
