@@ -3,7 +3,6 @@ arrays or a CSV file, and its state estimate."""
 
 from __future__ import annotations
 
-import csv
 import math
 import os
 from collections.abc import Mapping
@@ -17,6 +16,7 @@ from . import _checks
 from ._native import estimate as _estimate
 from .atmosphere import Atmosphere
 from .estimation import Estimator, StateEstimate, build, prior, settings
+from .tables import text_rows
 
 __all__ = ["FlightData"]
 
@@ -243,10 +243,8 @@ class FlightData:
 
         Raises
         ------
-        OSError
-            The file cannot be read.
         ValueError
-            The file is not UTF-8 text or holds no row; a named column is
+            The file cannot be read, is not UTF-8 text or holds no row; a named column is
             not in the header; a row has a different number of fields than
             the header, or a field of a named column is not a number (the
             message names the line and the column); a scale names no used
@@ -748,19 +746,9 @@ class FlightData:
 
 
 def _channel(name: str, values: npt.ArrayLike, size: int) -> _Array:
-    if isinstance(values, (str, bytes)):
-        raise TypeError(f"{name} must be a sequence of numbers, not {type(values).__name__}")
-    try:
-        a = np.array(values, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a sequence of numbers") from None
-    if a.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, not of {a.ndim} dimensions")
+    a = np.array(_checks.array(name, values, missing=True))
     if a.size != size:
         raise ValueError(f"{name} has {a.size} values for {size} times: give one per time (NaN: no sample)")
-    bad = np.flatnonzero(np.isinf(a))
-    if bad.size:
-        raise ValueError(f"{name} must be finite or NaN (no sample): {float(a[int(bad[0])])!r} at index {int(bad[0])}")
     return a
 
 
@@ -775,28 +763,14 @@ def _running_median(values: _Array, n: int) -> _Array:
 
 def _read_csv(path: str) -> tuple[list[str], list[list[str]], list[int]]:
     """The header, the rows and their line numbers of a CSV file."""
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            text = f.read()
-    except UnicodeDecodeError as exc:
-        raise ValueError(f"{path} is not UTF-8 text (byte {exc.start})") from None
-    header: list[str] | None = None
-    rows: list[list[str]] = []
-    lines: list[int] = []
-    for number, fields in enumerate(csv.reader(text.splitlines()), 1):
-        if not fields or not "".join(fields).strip():
-            continue
-        fields = [field.strip() for field in fields]
-        if header is None:
-            header = fields
-            continue
+    lines = text_rows(path, comments=False)
+    (_, header), body = lines[0], lines[1:]
+    if not body:
+        raise ValueError(f"{path} holds no rows under a header")
+    for number, fields in body:
         if len(fields) != len(header):
             raise ValueError(f"{path} line {number}: {len(fields)} fields where the header has {len(header)}")
-        rows.append(fields)
-        lines.append(number)
-    if header is None or not rows:
-        raise ValueError(f"{path} holds no rows under a header")
-    return header, rows, lines
+    return header, [fields for _, fields in body], [number for number, _ in body]
 
 
 def _column(path: str, name: str, j: int, rows: list[list[str]], lines: list[int]) -> _Array:

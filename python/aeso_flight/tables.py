@@ -33,7 +33,7 @@ import csv
 import math
 import os
 
-__all__ = ["TableError", "read_brake_table", "read_drag_table"]
+__all__ = ["TableError", "read_brake_table", "read_drag_table", "text_rows"]
 
 _Path = str | os.PathLike[str]
 
@@ -43,8 +43,37 @@ class TableError(ValueError):
     where there is one, the line."""
 
 
-def _rows(path: _Path) -> list[tuple[int, list[str]]]:
-    """(line number, fields) of each line that is neither blank nor a comment."""
+def text_rows(path: _Path, comments: bool = True) -> list[tuple[int, list[str]]]:
+    """(line number, stripped fields) of each line of a CSV file that is
+    not blank (nor, with ``comments``, a line that begins with "#").
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file (UTF-8).
+    comments : bool, default True
+        Whether lines that begin with "#" are skipped.
+
+    Returns
+    -------
+    list of (int, list of str)
+
+    Raises
+    ------
+    TableError
+        The file cannot be read, is not UTF-8 or holds no line.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> from aeso_flight.tables import text_rows
+    >>> with tempfile.TemporaryDirectory() as folder:
+    ...     path = os.path.join(folder, "log.csv")
+    ...     with open(path, "w") as f:
+    ...         _ = f.write("t, p\\n\\n0, 1\\n")
+    ...     text_rows(path)
+    [(1, ['t', 'p']), (3, ['0', '1'])]
+    """
     try:
         with open(path, encoding="utf-8", newline="") as f:
             text = f.read()
@@ -54,7 +83,7 @@ def _rows(path: _Path) -> list[tuple[int, list[str]]]:
         raise TableError(f"{os.fspath(path)} is not UTF-8 text (byte {exc.start})") from None
     rows = []
     for number, fields in enumerate(csv.reader(text.splitlines()), 1):
-        if not fields or not "".join(fields).strip() or fields[0].lstrip().startswith("#"):
+        if not fields or not "".join(fields).strip() or (comments and fields[0].lstrip().startswith("#")):
             continue
         rows.append((number, [field.strip() for field in fields]))
     if not rows:
@@ -109,7 +138,7 @@ def read_drag_table(path: _Path) -> tuple[list[float], list[float]]:
     ...     read_drag_table(path)
     ([0.3, 0.9], [0.4, 0.33])
     """
-    rows = _rows(path)
+    rows = text_rows(path)
     if not all(_is_number(field) for field in rows[0][1]):
         rows = rows[1:]  # the header
     mach, cd = [], []
@@ -156,7 +185,7 @@ def read_brake_table(path: _Path) -> tuple[list[float], list[float], list[list[f
     ...     read_brake_table(path)
     ([0.0, 1.0], [0.3, 0.9], [[0.0, 0.0], [0.9, 1.0]])
     """
-    rows = _rows(path)
+    rows = text_rows(path)
     (first, header), body = rows[0], rows[1:]
     mach = [_number(path, first, field) for field in header[1:]]
     if not mach:

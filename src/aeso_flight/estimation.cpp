@@ -14,21 +14,11 @@
 #include "python/buffer.hpp"
 #include "python/detached.hpp"
 #include "python/python_ref.hpp"
+#include "run_arguments.hpp"
 
 namespace aeso::flight {
 
 namespace {
-
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
-bool count_is(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
-    return false;
-}
 
 // The standard air of an Air object (the constant air has no column).
 const AirObject* standard_air_of(PyObject* module, PyObject* object) {
@@ -52,10 +42,6 @@ const CraftObject* craft_of(PyObject* module, PyObject* object) {
     return reinterpret_cast<const CraftObject*>(object);
 }
 
-bool read_tuple(PyObject* tuple, double* out, Py_ssize_t n, const char* what) {
-    return read_floats(tuple, out, n, what);
-}
-
 // An optional float64 array of `rows` values (None: null).
 bool optional_column(PyObject* object, const char* what, py::Buffer& view, Py_ssize_t rows, const double*& out) {
     out = nullptr;
@@ -72,7 +58,7 @@ bool optional_column(PyObject* object, const char* what, py::Buffer& view, Py_ss
 // pressure_altitudes(air, values, out, inverse): the altimeter's readings
 // at heights above the pad (inverse: the heights of readings), into out.
 PyObject* pressure_altitudes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!count_is("pressure_altitudes", nargs, 4)) return nullptr;
+    if (!check_count("pressure_altitudes", nargs, 4)) return nullptr;
     const AirObject* air = standard_air_of(module, args[0]);
     py::Buffer in, out;
     if (air == nullptr || !in.get(args[1], "values", false, 1, sizeof(double), "d") ||
@@ -132,13 +118,13 @@ PyObject* new_record(PyObject* module, const char* type_name) {
 // velocity, third state, and their sds). means (rows x 3), covariances
 // (rows x 9), barometer and driven (rows, int8) are filled.
 PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!count_is("estimate", nargs, 12)) return nullptr;
+    if (!check_count("estimate", nargs, 12)) return nullptr;
     const AirObject* air = standard_air_of(module, args[0]);
     if (air == nullptr) return nullptr;
     double pad_pressure = PyFloat_AsDouble(args[1]);
     if (pad_pressure == -1.0 && PyErr_Occurred()) return nullptr;
     double s[13], q[6];
-    if (!read_tuple(args[2], s, 13, "settings") || !read_tuple(args[3], q, 6, "prior")) return nullptr;
+    if (!read_floats(args[2], s, 13, "settings") || !read_floats(args[3], q, 6, "prior")) return nullptr;
     py::Buffer tv, pv, fv, mv, cv, bv, dv;
     if (!tv.get(args[4], "time", false, 1, sizeof(double), "d")) return nullptr;
     const Py_ssize_t rows = tv.shape(0);
@@ -203,7 +189,7 @@ PyObject* float_tuple(const double* values, std::size_t n) {
 // bias, window, knots, bias_variance) -> DragFitRun. window: (from, to);
 // knots: a float64 array, or None for one factor on the whole drag.
 PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!count_is("fit_drag", nargs, 11)) return nullptr;
+    if (!check_count("fit_drag", nargs, 11)) return nullptr;
     const CraftObject* craft = craft_of(module, args[0]);
     if (craft == nullptr) return nullptr;
     if (!PyObject_TypeCheck(args[1], state_of(module)->air_type)) {
@@ -228,7 +214,7 @@ PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     double window[2];
-    if (!read_tuple(args[8], window, 2, "window")) return nullptr;
+    if (!read_floats(args[8], window, 2, "window")) return nullptr;
     const double* knots = nullptr;
     std::size_t knot_count = 0;
     if (args[9] != Py_None) {
