@@ -16,7 +16,7 @@ from . import _checks
 from ._native import estimate as _estimate
 from .atmosphere import Atmosphere
 from .estimation import Estimator, StateEstimate, build, prior, settings
-from .tables import text_rows
+from .tables import number, text_rows
 
 __all__ = ["FlightData"]
 
@@ -780,11 +780,5 @@ def _column(path: str, name: str, j: int, rows: list[list[str]], lines: list[int
         if text == "" or text.lower() == "nan":
             out[i] = np.nan
             continue
-        try:
-            value = float(text)
-        except ValueError:
-            raise ValueError(f"{path} line {lines[i]}: column {name!r}: {text!r} is not a number") from None
-        if not math.isfinite(value):
-            raise ValueError(f"{path} line {lines[i]}: column {name!r}: {text!r} is not a finite number")
-        out[i] = value
+        out[i] = number(f"{path} line {lines[i]}: column {name!r}", text)
     return out

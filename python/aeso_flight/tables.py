@@ -91,14 +91,20 @@ def text_rows(path: _Path, comments: bool = True) -> list[tuple[int, list[str]]]
     return rows
 
 
-def _number(path: _Path, number: int, text: str) -> float:
+def number(where: str, text: str) -> float:
+    """The finite number a field holds; a TableError beginning with `where`
+    (the file and the line, say) otherwise."""
     try:
         value = float(text)
     except ValueError:
-        raise TableError(f"{os.fspath(path)} line {number}: {text!r} is not a number") from None
+        raise TableError(f"{where}: {text!r} is not a number") from None
     if not math.isfinite(value):
-        raise TableError(f"{os.fspath(path)} line {number}: {text!r} is not a finite number")
+        raise TableError(f"{where}: {text!r} is not a finite number")
     return value
+
+
+def _number(path: _Path, line: int, text: str) -> float:
+    return number(f"{os.fspath(path)} line {line}", text)
 
 
 def _is_number(text: str) -> bool:
