@@ -150,6 +150,20 @@ def test_fit_drag_recovers_a_known_scale_within_three_standard_errors(seed, unti
     assert fit.vehicle.drag == Drag(DRAG.mach, DRAG.cd * fit.scale)
 
 
+@pytest.mark.parametrize("until", [6.0, 12.0])
+def test_fit_drag_until_is_the_fit_of_the_log_cut_there(until):
+    # What a flight computer learning its drag would have at `until`: the
+    # filter's estimate and the fit of the samples up to then, to the bit.
+    _, data = sensed(4, scale=1.1)
+    rows = int(np.searchsorted(data.time, until, side="right"))
+    cut = FlightData(data.time[:rows], pressure=data.pressure[:rows], acceleration=data.acceleration[:rows],
+                     launch=-1.0, burnout=0.0)
+    vehicle = scaled_vehicle(1.0)
+    whole = vehicle.fit_drag(data, atmosphere=AIR, estimate=estimate(data, smoothed=False, until=until), until=until)
+    alone = vehicle.fit_drag(cut, atmosphere=AIR, estimate=estimate(cut, smoothed=False))
+    assert (whole.scale, whole.scale_sd, whole.samples) == (alone.scale, alone.scale_sd, alone.samples)
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_fit_drag_recovers_known_knot_values_within_three_standard_errors(seed):
     _, data = sensed(seed, scale=1.1)
