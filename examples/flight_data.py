@@ -36,7 +36,10 @@ data = FlightData.from_csv(
     site_elevation=206.0,
 )
 print(data)
-print(f"launch {data.launch:.3f} s, burnout {data.burnout:.3f} s, apogee {data.apogee:.2f} s")
+# Detected from the log (None where a log does not show them).
+launch, burnout, apogee = data.launch, data.burnout, data.apogee
+assert launch is not None and burnout is not None and apogee is not None and data.altitude is not None
+print(f"launch {launch:.3f} s, burnout {burnout:.3f} s, apogee {apogee:.2f} s")
 
 # %%
 # The state at burnout, with its standard deviations. The accelerometer reads
@@ -44,7 +47,7 @@ print(f"launch {data.launch:.3f} s, burnout {data.burnout:.3f} s, apogee {data.a
 air = Atmosphere.standard(site_elevation=206.0)
 estimator = Estimator.from_pad(data)
 estimate = data.estimate(air, estimator=estimator)
-state, covariance = estimate.at(data.burnout)
+state, covariance = estimate.at(burnout)
 print(f"bias from the pad {estimator.bias:+.2f} m/s^2")
 print(f"burnout: {state.initial_height:.1f} ± {math.sqrt(covariance[0, 0]):.1f} m, "
       f"{state.initial_velocity:.1f} ± {math.sqrt(covariance[1, 1]):.2f} m/s")
@@ -59,8 +62,8 @@ team = Vehicle(rocket, drag=Drag.constant(0.44))
 fit = team.fit_drag(data, atmosphere=air, estimate=estimate)
 print(fit)
 for name, vehicle in (("team's drag", team), ("fitted drag", fit.vehicle)):
-    apogee = vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air)
-    print(f"apogee from burnout, {name}: {apogee:.0f} m (the altimeter read {np.nanmax(data.altitude):.0f} m)")
+    predicted = vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air)
+    print(f"apogee from burnout, {name}: {predicted:.0f} m (the altimeter read {np.nanmax(data.altitude):.0f} m)")
 
 # %%
 # The figure.
@@ -71,7 +74,7 @@ if "__file__" in globals():
 import matplotlib.pyplot as plt
 
 fig, (top, bottom) = plt.subplots(2, 1, figsize=(7, 6), sharex=True, layout="constrained")
-shown = estimate.time <= data.apogee + 3.0
+shown = estimate.time <= apogee + 3.0
 t = estimate.time[shown]
 for ax, value, sd, label in ((top, estimate.height, estimate.height_sd, "height (m)"),
                              (bottom, estimate.velocity, estimate.velocity_sd, "vertical velocity (m/s)")):
@@ -81,8 +84,8 @@ for ax, value, sd, label in ((top, estimate.height, estimate.height_sd, "height 
     ax.grid(alpha=0.2)
 for name, vehicle, style in (("team's drag", team, "--"), ("fitted drag", fit.vehicle, ":")):
     times, rows = vehicle.simulate_flight_1dof(state, aeso.OdeMethod.RK45, atmosphere=air)
-    top.plot(times + data.burnout, rows[:, 0], style, label=f"from burnout, {name}")
-    bottom.plot(times + data.burnout, rows[:, 1], style)
+    top.plot(times + burnout, rows[:, 0], style, label=f"from burnout, {name}")
+    bottom.plot(times + burnout, rows[:, 1], style)
 top.legend(fontsize=8)
 bottom.set_xlabel("time since launch (s)")
 if "__file__" in globals():
