@@ -102,7 +102,7 @@ class Drag:
     def from_csv(cls, path: str | os.PathLike[str]) -> Drag:
         """The drag curve of a CSV file: one point per line, the Mach number
         and the drag coefficient, optionally under a header line (the format
-        of :mod:`aeso_flight.tables`).
+        of ``aeso_flight.tables``).
 
         Parameters
         ----------
@@ -318,7 +318,7 @@ class Brakes:
     def from_csv(cls, path: str | os.PathLike[str], replace: bool = False, area: float | None = None) -> Brakes:
         """The brake table of a CSV file: a first line of a label and the Mach
         numbers, then per line a deployment level and its drag coefficient
-        at each (the format of :mod:`aeso_flight.tables`).
+        at each (the format of ``aeso_flight.tables``).
 
         Parameters
         ----------

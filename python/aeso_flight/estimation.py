@@ -248,7 +248,7 @@ class StateEstimate:
         Parameters
         ----------
         t : float
-            A time (s) within :attr:`time`.
+            A time (s) within ``time``.
 
         Returns
         -------
@@ -260,7 +260,7 @@ class StateEstimate:
         Raises
         ------
         ValueError
-            ``t`` is not finite or lies outside :attr:`time`.
+            ``t`` is not finite or lies outside ``time``.
 
         Examples
         --------
