@@ -564,18 +564,18 @@ def _load(driver, url):
 
 
 # Screenshots at 1280 px and on a phone (under build/docs-screenshots/):
-# {page: (name, what the view scrolls to)}: the front page, a wide table, a
-# multi-panel figure.
-SCREENSHOT_PAGES = {"index.html": ("front", "h1"),
-                    "real_flights.html": ("wide_table", "article table:has(tr > :nth-child(8))"),
-                    "control.html": ("multi_panel_figure", 'article img[src$="control_study.png"]')}
+# {page: (name, what the view scrolls to)}: the front page, the page's widest
+# table, a multi-panel figure.
+SCREENSHOT_PAGES = {"index.html": ("front", "document.querySelector('h1')"),
+                    "real_flights.html": ("wide_table", "Array.from(document.querySelectorAll('article table'))"
+                                          ".sort((a, b) => b.rows[0].cells.length - a.rows[0].cells.length)[0]"),
+                    "control.html": ("multi_panel_figure", "document.querySelector('article img[src$=\"control_study.png\"]')")}
 
 
 def _screenshot(driver, page, width):
     if page in SCREENSHOT_PAGES:
         name, target = SCREENSHOT_PAGES[page]
-        driver.execute_script("document.querySelector(arguments[0]).scrollIntoView();"
-                              "window.scrollBy(0, -90);", target)
+        driver.execute_script(f"({target}).scrollIntoView(); window.scrollBy(0, -90);")
         SCREENSHOTS.mkdir(parents=True, exist_ok=True)
         driver.save_screenshot(str(SCREENSHOTS / f"{name}_{width}.png"))
 
