@@ -25,10 +25,11 @@ from pathlib import Path
 import numpy as np
 
 import aeso
-from aeso_flight import Atmosphere, Drag, DragFit, Estimator, FlightData, Reach, StateEstimate, Vehicle
+from aeso_flight import (Atmosphere, Drag, DragFit, Estimator, FlightData, Reach, StateEstimate, Vehicle,
+                         sample_log)
 from phone_figures import NARROW_WIDTH, narrow_path
 
-FLIGHTS = Path(__file__).resolve().parents[2] / "data" / "flights"
+FLIGHTS = sample_log("README.md").parent
 METHOD = aeso.OdeMethod.RK45
 G0 = 9.80665
 #: Prometheus' day: the standard temperature profile shifted by this (K).
@@ -52,7 +53,7 @@ def rocket(mass: float, radius: float) -> aeso.Rocket:
 
 
 # The launch sites (m above sea level) and the rocket data the teams
-# published (data/flights/README.md).
+# published (the logs' README.md).
 PROMETHEUS_SITE = 1401.0
 NDRT_SITE = 206.0
 PROMETHEUS_ROCKET = rocket(13.93 + 2.981, 0.06985)

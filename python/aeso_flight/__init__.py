@@ -38,11 +38,13 @@ from .drag_fit import DragFit
 from .errors import FlightError
 from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
+from .sample_logs import SAMPLE_LOGS, sample_log
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
 __all__ = [
     "PID",
+    "SAMPLE_LOGS",
     "Actuator",
     "Atmosphere",
     "Brakes",
@@ -61,4 +63,5 @@ __all__ = [
     "StateEstimate",
     "TickLog",
     "Vehicle",
+    "sample_log",
 ]
