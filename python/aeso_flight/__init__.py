@@ -15,7 +15,8 @@ predicted apogee is a target, :meth:`Vehicle.drag_scale_for_apogee` the
 factor on the drag that is. :meth:`Vehicle.fly_controlled` flies the
 controller the rocket will fly (:class:`Predictive`, :class:`PID`,
 :class:`Schedule` or any callable) with its :class:`Actuator` and
-:class:`Sensors` in the loop.
+:class:`Sensors` in the loop; :class:`Barometer` and :class:`Accelerometer`
+model a flight computer's raw sensors.
 
 For example, a prediction at a launch site 1401 m above sea level:
 
@@ -35,13 +36,16 @@ from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
 from .control import PID, Actuator, ControlledFlight, Predictive, Schedule, Sensors, TickLog
 from .errors import FlightError
+from .raw_sensors import Accelerometer, Barometer
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
 __all__ = [
     "PID",
+    "Accelerometer",
     "Actuator",
     "Atmosphere",
+    "Barometer",
     "Brakes",
     "ControlledFlight",
     "DeploymentSolution",
