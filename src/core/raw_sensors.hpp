@@ -2,6 +2,16 @@
 // accelerometer along the body axis, each sampled at its own instants
 // t0 + k / rate (a SampleClock) from the true flight at that instant.
 //
+// A flight takes its samples at step boundaries of the run loop (as it
+// takes its controller's ticks), not from a step's interpolant: the state
+// at a sample is then the loop's own, and the specific force comes from the
+// loop's own derivative of it, so a sample is exact to the integration and
+// its bits depend on the flight alone. The samples at an instant are read
+// first, before a command arriving then or a tick there acts: with an
+// ideal actuator the accelerometer reads the drag of the deployment that
+// led to that instant. Instants of sensors and ticks whose rates divide
+// one another coincide (SampleClock) and cost no extra step.
+//
 // The barometer. Its port sees the static pressure p plus an error that is
 // a property of the port, c(M) q: c a coefficient against Mach number (a
 // table, held at its end values outside it; positive reads high, so a
