@@ -8,6 +8,7 @@
 
 #include "core/dynamics.hpp"
 #include "core/flight_block.hpp"
+#include "core/flight_estimate.hpp"
 #include "core/raw_sensors.hpp"
 #include "core/simulation.hpp"
 
@@ -83,7 +84,7 @@ TEST_P(NoAllocation, BlocksOfFlightsAllocateNothing) {
 
 // A flight computer's samples: the port's air, the Mach error, the lag,
 // noise and quantisation, the axial specific force and the accelerometer.
-TEST(NoAllocation, SensorSamplesAllocateNothing) {
+TEST(NoAllocationSampling, SensorSamplesAllocateNothing) {
     const LinearCurve mach_error({0.5, 0.9, 1.1}, {0.0, 0.08, -0.05});
     const AirColumn air(1401.0, 5.0, atmosphere::standard_pressure(1401.0));
     Barometer baro(BarometerSettings{50.0, 2.0, 0.02, 1.0, &mach_error}, 0.0, 1, 2);
@@ -97,6 +98,37 @@ TEST(NoAllocation, SensorSamplesAllocateNothing) {
     }
     EXPECT_EQ(allocations.load() - before, 0);
     EXPECT_TRUE(std::isfinite(sum));
+}
+
+// A flight computer's estimator, fed sample by sample, and the drag it
+// learns, and the smoother over stored rows.
+TEST(NoAllocationEstimating, FeedingSmoothingAndFittingAllocateNothing) {
+    const AirColumn column(1401.0, 10.0, 86000.0);
+    const BarometerFrame frame(column, 86000.0);
+    const EstimatorSettings settings{5.0, 0.3, 0.1, 0.01, 1e-4, 400.0, 0.5, 0.05, 5.0, 0.01, 0.5, 0.0, 0.5};
+    FilterPoint prior{0.0, {0.0, 0.0, 0.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
+    constexpr std::size_t n = 2000;
+    static double time[n], pressure[n], force[n], means[3 * n], covariances[9 * n];
+    static std::int8_t barometer[n], driven[n];
+    static Prediction predicted[n];
+    for (std::size_t i = 0; i < n; ++i) {
+        time[i] = 0.005 * static_cast<double>(i);
+        pressure[i] = i % 3 == 0 ? column.at(50.0 * time[i]).pressure : std::nan("");
+        force[i] = 9.80665 + (i % 7 == 0 ? std::nan("") : 0.0);
+    }
+    DragFitAccumulator fit(1);
+    const long before = allocations.load();
+    EstimatorFeed feed(settings, frame, prior);
+    for (std::size_t i = 0; i < n; ++i) {
+        feed.feed({time[i], pressure[i], force[i]});
+        const double x = 1.0 + feed.estimator().point().x[1];
+        fit.add(&x, 2.0 * x);
+    }
+    EXPECT_TRUE(fit.solve(0.0).solved);
+    const EstimateRun run = estimate_flight(settings, frame, prior, {time, pressure, force, n}, means, covariances,
+                                            barometer, driven, predicted);
+    EXPECT_TRUE(run.smoothed);
+    EXPECT_EQ(allocations.load() - before, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, NoAllocation,
