@@ -88,7 +88,7 @@ class Barometer:
         negative.
     rate : float
         Samples per second (Hz), positive and at most
-        :data:`MAX_SENSOR_RATE`.
+        :data:`~aeso_flight.raw_sensors.MAX_SENSOR_RATE`.
     lag : float, default 0.0
         The time constant of the first-order lag (s), finite and not
         negative; 0: none.
@@ -109,7 +109,7 @@ class Barometer:
         of numbers.
     ValueError
         A value is not finite or is negative; ``rate`` is zero or above
-        :data:`MAX_SENSOR_RATE`; ``mach_error``'s sequences are empty, of
+        :data:`~aeso_flight.raw_sensors.MAX_SENSOR_RATE`; ``mach_error``'s sequences are empty, of
         different lengths, or its Mach numbers negative or not strictly
         increasing.
 
@@ -197,7 +197,7 @@ class Accelerometer:
         The gain's error, a fraction strictly between -1 and 1; 0: exact.
     rate : float
         Samples per second (Hz), positive and at most
-        :data:`MAX_SENSOR_RATE`.
+        :data:`~aeso_flight.raw_sensors.MAX_SENSOR_RATE`.
 
     Raises
     ------
@@ -206,7 +206,7 @@ class Accelerometer:
     ValueError
         A value is not finite; ``noise_sd`` is negative; ``scale_error``
         is not strictly between -1 and 1; ``rate`` is zero, negative or
-        above :data:`MAX_SENSOR_RATE`.
+        above :data:`~aeso_flight.raw_sensors.MAX_SENSOR_RATE`.
 
     Examples
     --------
