@@ -44,8 +44,9 @@
 // and the sample's index. Settings are trusted: the caller checks them
 // (rates in (0, MAX_SENSOR_RATE], the rest finite, noise, lag and
 // resolution not negative, scale_error in (-1, 1)). Nothing here
-// allocates; every operation is IEEE arithmetic, square roots and the
-// portable exponential, except the 3-DOF body axis, which takes the C
+// allocates; every operation is IEEE arithmetic, square roots, rounding
+// and the portable exponential and logarithm (the lag's weights, the
+// column's closed forms), except the 3-DOF body axis, which takes the C
 // library's sine and cosine of the attitude as the equations of motion do.
 #pragma once
 
