@@ -107,6 +107,14 @@ def increasing(name: str, values: npt.NDArray[np.float64], at_least: int = 1) ->
         )
 
 
+def mach_numbers(name: str, values: npt.NDArray[np.float64]) -> None:
+    """The Mach numbers of a table's points: at least one, strictly
+    increasing, not negative."""
+    increasing(name, values)
+    if values[0] < 0.0:
+        raise ValueError(f"{name} must not be negative: {float(values[0])!r}")
+
+
 def same_length(name_a: str, a: Sequence[object] | npt.NDArray[np.float64], name_b: str,
                 b: Sequence[object] | npt.NDArray[np.float64]) -> None:
     if len(a) != len(b):

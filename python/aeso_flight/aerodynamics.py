@@ -57,9 +57,7 @@ class Drag:
         m = _checks.array("mach", mach)
         c = _checks.array("cd", cd)
         _checks.same_length("mach", m, "cd", c)
-        _checks.increasing("mach", m)
-        if np.any(m < 0.0):
-            raise ValueError(f"mach must not be negative: {float(m[np.argmax(m < 0.0)])!r}")
+        _checks.mach_numbers("mach", m)
         if np.any(c < 0.0):
             raise ValueError(f"cd must not be negative: {float(c[np.argmax(c < 0.0)])!r}")
         object.__setattr__(self, "_mach", m)
@@ -294,9 +292,7 @@ class Brakes:
             raise ValueError(
                 f"deployment must run from 0 (closed) to 1 (fully open), not from {float(d[0])!r} to {float(d[-1])!r}"
             )
-        _checks.increasing("mach", m)
-        if m[0] < 0.0:
-            raise ValueError(f"mach must not be negative: {float(m[0])!r}")
+        _checks.mach_numbers("mach", m)
         if c.shape != (d.size, m.size):
             raise ValueError(
                 f"cd must have one row per deployment and one column per Mach number, "
