@@ -2,10 +2,15 @@
 // in the real air over the same core as aeso. Multi-phase initialisation
 // with all state in the module; it holds no lock and needs no GIL.
 
+#include "core/apogee_inverse.hpp"
 #include "core/real_flight_block.hpp"
 #include "objects.hpp"
+#include "python/interrupt.hpp"
 #include "python/module_names.hpp"
+#include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
+#include "results.hpp"
+#include "run_arguments.hpp"
 
 namespace aeso::flight {
 
@@ -20,16 +25,27 @@ int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject
 
 PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_flight._native.StopFlag");
 
-// What run_block's callers read by name instead of copying values: the
-// outcome rows and control columns (tuples of names), the kinds of
-// environment columns and the controllers ({name: value}).
+// What the Python package reads by name instead of copying values: the
+// statuses of flights and inverses, the controllers' kinds, the tick
+// records' columns, the limit of a controller's rate, and run_block's
+// outcome rows, control columns and kinds of environment columns.
 using py::named;
 using py::Named;
 
 constexpr Named ENVIRONMENTS[] = {named("none", EnvironmentColumns::None), named("offset", EnvironmentColumns::Offset),
                                    named("pad_temperature", EnvironmentColumns::PadTemperature)};
-constexpr Named CONTROLLERS[] = {named("predictive", ControllerKind::Predictive), named("pid", ControllerKind::Pid),
-                                 named("schedule", ControllerKind::Schedule)};
+
+int add_constants(PyObject* module) {
+    py::Ref rate{PyFloat_FromDouble(MAX_CONTROL_RATE)};
+    py::Ref threshold{PyFloat_FromDouble(APOGEE_VELOCITY_THRESHOLD)};
+    py::Ref tolerance{PyFloat_FromDouble(APOGEE_TOLERANCE)};
+    if (!rate || !threshold || !tolerance || PyModule_AddObjectRef(module, "MAX_CONTROL_RATE", rate.get()) < 0 ||
+        PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0 ||
+        PyModule_AddObjectRef(module, "APOGEE_TOLERANCE", tolerance.get()) < 0) {
+        return -1;
+    }
+    return PyModule_AddIntConstant(module, "LOG_COLUMNS", static_cast<long>(FLIGHT_LOG_COLUMNS));
+}
 
 int module_exec(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -39,8 +55,13 @@ int module_exec(PyObject* module) {
         add_type(module, &STOP_FLAG_SPEC, "StopFlag", st->stop_flag_type) < 0 ||
         py::add_name_tuple(module, "BLOCK_OUTCOMES", REAL_OUTCOME_NAMES) < 0 ||
         py::add_name_tuple(module, "CONTROL_COLUMNS", CONTROL_COLUMN_NAMES) < 0 ||
+        py::add_name_tuple(module, "BLOCK_CONTROLLERS", BLOCK_CONTROLLER_NAMES) < 0 ||
         py::add_names(module, "ENVIRONMENT_COLUMNS", ENVIRONMENTS) < 0 ||
-        py::add_names(module, "CONTROLLER", CONTROLLERS) < 0) {
+        py::add_name_indices(module, "CONTROLLER", CONTROLLER_NAMES) < 0 ||
+        py::add_name_pairs(module, "FLIGHT_STATUS", FLIGHT_STATUS_NAMES) < 0 ||
+        py::add_name_pairs(module, "INVERSE_STATUS", INVERSE_STATUS_NAMES) < 0 ||
+        py::add_name_tuple(module, "TICK_COLUMNS", TICK_COLUMN_NAMES) < 0 || add_constants(module) < 0 ||
+        add_result_types(module, *st) < 0 || py::record_main_thread() < 0) {
         return -1;
     }
     return 0;
@@ -52,6 +73,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->craft_type);
     Py_VISIT(st->schedule_type);
     Py_VISIT(st->stop_flag_type);
+    Py_VISIT(st->flight_result_type);
+    Py_VISIT(st->inverse_result_type);
+    Py_VISIT(st->controlled_result_type);
+    Py_VISIT(st->simulated_result_type);
     return 0;
 }
 
@@ -61,6 +86,10 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->craft_type);
     Py_CLEAR(st->schedule_type);
     Py_CLEAR(st->stop_flag_type);
+    Py_CLEAR(st->flight_result_type);
+    Py_CLEAR(st->inverse_result_type);
+    Py_CLEAR(st->controlled_result_type);
+    Py_CLEAR(st->simulated_result_type);
     return 0;
 }
 

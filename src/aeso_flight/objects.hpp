@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include "core/real_air.hpp"
 
 namespace aeso::flight {
@@ -29,12 +31,17 @@ struct ScheduleObject {
     LinearCurve* curve;
 };
 
-// The module's types, per interpreter.
+// The module's types, per interpreter: its objects', the StopFlag's and
+// its named results' (see results.hpp).
 struct ModuleState {
     PyTypeObject* air_type;
     PyTypeObject* craft_type;
     PyTypeObject* schedule_type;
     PyTypeObject* stop_flag_type;
+    PyTypeObject* flight_result_type;
+    PyTypeObject* inverse_result_type;
+    PyTypeObject* controlled_result_type;
+    PyTypeObject* simulated_result_type;
 };
 
 ModuleState* state_of(PyObject* module) noexcept;
@@ -50,9 +57,6 @@ PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nar
 // run_block (blocks.cpp): a study's block of real-air flights.
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// Reads `n` floats from a tuple into `out`; a TypeError naming `what` if it
-// is not a tuple of n numbers.
-bool read_floats(PyObject* tuple, double* out, Py_ssize_t n, const char* what) noexcept;
 // A C++ table from a float64 buffer (1-D), or false with an exception set.
 bool read_array(PyObject* object, const char* what, std::vector<double>& out) noexcept;
 

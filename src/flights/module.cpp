@@ -18,6 +18,7 @@
 
 #include "python/block_buffers.hpp"
 #include "python/module_names.hpp"
+#include "python/plain_values.hpp"
 #include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
 #include "python/detached.hpp"
@@ -40,16 +41,6 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-bool to_small_int(PyObject* object, const char* what, long low, long high, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, out);
-        return false;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // The enums and the outcomes, by name: the Python side reads their values
 // from here instead of copying them.
@@ -58,13 +49,6 @@ using py::add_names;
 using py::named;
 using py::Named;
 
-constexpr Named FLIGHT_STATUSES[] = {
-    named("OK", FlightStatus::Ok), named("ITERATION_LIMIT", FlightStatus::IterationLimit),
-    named("INVALID_STEP_OPTIONS", FlightStatus::InvalidStepOptions),
-    named("NON_FINITE_APOGEE", FlightStatus::NonFiniteApogee), named("STOPPED", FlightStatus::Stopped),
-    // Only flights in the real air (aeso_flight's block runner) end so.
-    named("LEFT_ATMOSPHERE", FlightStatus::LeftAtmosphere), named("NOT_FINITE", FlightStatus::NotFinite),
-};
 constexpr Named FLIGHT_MODELS[] = {named("1dof", FlightModel::OneDof), named("3dof", FlightModel::ThreeDof)};
 constexpr Named ODE_METHODS[] = {named("Euler", OdeMethod::Euler), named("RK3", OdeMethod::RK3),
                                  named("RK45", OdeMethod::RK45)};
@@ -80,7 +64,7 @@ constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(OUTCOME_NAMES.size()
 // An integer attribute of the layout, from `low` to `high`.
 bool layout_int(PyObject* layout, const char* name, long low, long high, long& out) {
     Ref value{PyObject_GetAttrString(layout, name)};
-    return value && to_small_int(value.get(), name, low, high, out);
+    return value && py::small_int(value.get(), name, low, high, out);
 }
 
 // The FlightBlockLayout of a layout value: any object with the attributes
@@ -157,7 +141,7 @@ int module_exec(PyObject* module) {
     if (!threshold || PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0) {
         return -1;
     }
-    if (add_names(module, "FLIGHT_STATUS", FLIGHT_STATUSES) < 0 ||
+    if (py::add_name_pairs(module, "FLIGHT_STATUS", FLIGHT_STATUS_NAMES) < 0 ||
         add_names(module, "FLIGHT_MODEL", FLIGHT_MODELS) < 0 || add_names(module, "ODE_METHOD", ODE_METHODS) < 0 ||
         add_names(module, "STEP_COLUMNS", STEP_KINDS) < 0 || py::add_name_tuple(module, "OUTCOMES", OUTCOME_NAMES) < 0) {
         return -1;
