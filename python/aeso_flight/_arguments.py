@@ -139,7 +139,6 @@ def layout(model: int, speed_and_angle: bool, method: int, step_columns: int, ma
            levels: Schedule | None, predicts: _Predictor | None, seed: int, first: int) -> tuple[object, ...]:
     """The layout of a study block for run_block: how its rows' columns are
     laid out and what its flights share."""
-    controlled = controller is not None
+    kind = 0 if controller is None else CONTROLLER[controller]
     return (model, int(speed_and_angle), method, step_columns, max_iterations, environment, int(drag_scale),
-            int(deployment), int(controlled), CONTROLLER[controller] if controlled else 0, vehicle, air, levels,
-            predicts, seed, first)
+            int(deployment), int(controller is not None), kind, vehicle, air, levels, predicts, seed, first)

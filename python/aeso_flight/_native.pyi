@@ -64,6 +64,7 @@ class FlightResult(tuple[int, float, float, float, float, int, float, float]):
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]
+    __match_args__ = ("status", "apogee", "time", "x", "horizontal_speed", "steps", "failed_at", "failed_velocity")
     @property
     def status(self) -> int: ...
     @property
@@ -86,6 +87,7 @@ class InverseResult(tuple[int, float, float, int, float, float, float, FlightRes
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]
+    __match_args__ = ("status", "value", "apogee", "predictions", "slope", "low", "high", "failure")
     @property
     def status(self) -> int: ...
     @property
@@ -108,6 +110,7 @@ class SimulatedResult(tuple[FlightResult, bytearray, bytearray]):
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]
+    __match_args__ = ("flight", "times", "rows")
     @property
     def flight(self) -> FlightResult: ...
     @property
@@ -122,6 +125,10 @@ class ControlledResult(
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]
+    __match_args__ = (
+        "flight", "final_deployment", "travel", "ticks", "predictions", "failed_decisions", "decision_failure",
+        "records", "error", "error_raised", "failed_time"
+    )
     @property
     def flight(self) -> FlightResult: ...
     @property

@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Literal, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
 import aeso
 import numpy as np
@@ -423,7 +423,7 @@ class TickLog:
             column = rows[:, i].astype(np.int64) if name == "predictions" else rows[:, i].copy()
             column.setflags(write=False)
             columns[name] = column
-        return cls(**columns)
+        return cls(**cast("dict[str, Any]", columns))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, TickLog):

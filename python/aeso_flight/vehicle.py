@@ -156,8 +156,9 @@ class Vehicle:
         table = drag if curve else None
         craft = _arguments.craft(
             tuple(values.values()), None if table is None else table.mach, None if table is None else table.cd,
-            *((None, None, None, None) if brakes is None else (brakes.deployment, brakes.mach, brakes.cd, brakes.area)),
-            replace=brakes is not None and brakes.replace)
+            None if brakes is None else brakes.deployment, None if brakes is None else brakes.mach,
+            None if brakes is None else brakes.cd, None if brakes is None else brakes.area,
+            brakes is not None and brakes.replace)
         object.__setattr__(self, "_properties", tuple(values.values()))
         object.__setattr__(self, "_drag", drag)
         object.__setattr__(self, "_brakes", brakes)
