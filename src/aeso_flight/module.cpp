@@ -1,12 +1,13 @@
 // The module aeso_flight._native: the compiled part of aeso_flight, flights
-// in the real air over the same core as aeso. Multi-phase initialisation
-// with all state in the module; it holds no lock and needs no GIL.
+// in the real air over the same core as aeso (set up as every compiled
+// module of the package is, see python/module_setup.hpp).
 
 #include "core/apogee_inverse.hpp"
 #include "core/real_flight_block.hpp"
 #include "objects.hpp"
 #include "python/interrupt.hpp"
 #include "python/module_names.hpp"
+#include "python/module_setup.hpp"
 #include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
 #include "results.hpp"
@@ -16,12 +17,7 @@ namespace aeso::flight {
 
 namespace {
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject*& slot) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    if (type == nullptr) return -1;
-    slot = reinterpret_cast<PyTypeObject*>(type);
-    return PyModule_AddObjectRef(module, name, type);
-}
+using py::add_type;
 
 PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_flight._native.StopFlag");
 
@@ -36,12 +32,9 @@ constexpr Named ENVIRONMENTS[] = {named("none", EnvironmentColumns::None), named
                                    named("pad_temperature", EnvironmentColumns::PadTemperature)};
 
 int add_constants(PyObject* module) {
-    py::Ref rate{PyFloat_FromDouble(MAX_CONTROL_RATE)};
-    py::Ref threshold{PyFloat_FromDouble(APOGEE_VELOCITY_THRESHOLD)};
-    py::Ref tolerance{PyFloat_FromDouble(APOGEE_TOLERANCE)};
-    if (!rate || !threshold || !tolerance || PyModule_AddObjectRef(module, "MAX_CONTROL_RATE", rate.get()) < 0 ||
-        PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0 ||
-        PyModule_AddObjectRef(module, "APOGEE_TOLERANCE", tolerance.get()) < 0) {
+    if (py::add_float(module, "MAX_CONTROL_RATE", MAX_CONTROL_RATE) < 0 ||
+        py::add_float(module, "APOGEE_VELOCITY_THRESHOLD", APOGEE_VELOCITY_THRESHOLD) < 0 ||
+        py::add_float(module, "APOGEE_TOLERANCE", APOGEE_TOLERANCE) < 0) {
         return -1;
     }
     return PyModule_AddIntConstant(module, "LOG_COLUMNS", static_cast<long>(FLIGHT_LOG_COLUMNS));
@@ -67,56 +60,8 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = state_of(module);
-    Py_VISIT(st->air_type);
-    Py_VISIT(st->craft_type);
-    Py_VISIT(st->schedule_type);
-    Py_VISIT(st->stop_flag_type);
-    Py_VISIT(st->flight_result_type);
-    Py_VISIT(st->inverse_result_type);
-    Py_VISIT(st->controlled_result_type);
-    Py_VISIT(st->simulated_result_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = state_of(module);
-    Py_CLEAR(st->air_type);
-    Py_CLEAR(st->craft_type);
-    Py_CLEAR(st->schedule_type);
-    Py_CLEAR(st->stop_flag_type);
-    Py_CLEAR(st->flight_result_type);
-    Py_CLEAR(st->inverse_result_type);
-    Py_CLEAR(st->controlled_result_type);
-    Py_CLEAR(st->simulated_result_type);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#ifdef Py_mod_multiple_interpreters
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef MODULE_DEFINITION = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "aeso_flight._native",
-    .m_doc = "Native flights in the real air: the compiled part of aeso_flight.",
-    .m_size = sizeof(ModuleState),
-    .m_methods = RUN_METHODS,
-    .m_slots = MODULE_SLOTS,
-    .m_traverse = module_traverse,
-    .m_clear = module_clear,
-    .m_free = module_free,
-};
+PyModuleDef MODULE_DEFINITION = py::module_definition<ModuleState, module_exec>(
+    "aeso_flight._native", "Native flights in the real air: the compiled part of aeso_flight.", RUN_METHODS);
 
 }  // namespace
 

@@ -4,11 +4,12 @@
 #include <vector>
 
 #include "python/buffer.hpp"
+#include "python/module_setup.hpp"
 #include "python/plain_values.hpp"
 
 namespace aeso::flight {
 
-ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) noexcept { return py::module_state<ModuleState>(module); }
 
 bool read_array(PyObject* object, const char* what, std::vector<double>& out) noexcept {
     py::Buffer view;

@@ -42,6 +42,14 @@ struct ModuleState {
     PyTypeObject* inverse_result_type;
     PyTypeObject* controlled_result_type;
     PyTypeObject* simulated_result_type;
+
+    template <class F>
+    void each(F&& f) {
+        for (PyTypeObject** type : {&air_type, &craft_type, &schedule_type, &stop_flag_type, &flight_result_type,
+                                    &inverse_result_type, &controlled_result_type, &simulated_result_type}) {
+            f(*type);
+        }
+    }
 };
 
 ModuleState* state_of(PyObject* module) noexcept;

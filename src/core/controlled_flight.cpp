@@ -188,7 +188,6 @@ public:
     }
 
     bool stop_requested(std::uint64_t iteration, const S& s) noexcept {
-        now_ = s.time;
         return ended_ != FlightStatus::Ok || air_.stop_requested(iteration, s);
     }
     FlightStatus stop_status() const noexcept { return ended_ != FlightStatus::Ok ? ended_ : air_.stop_status(); }
@@ -202,15 +201,14 @@ public:
     // ticks puts a command's arrival a rounding error away from a later
     // tick, and a step of a few ulps between them would cost a whole step.
     // A tick is always landed on exactly.
-    double next_boundary() const noexcept {
-        double next = motion_.kink_after(now_ + TIE);
+    double next_boundary(double now) const noexcept {
+        double next = motion_.kink_after(now + TIE);
         if (head_ < pending_.size()) next = std::min(next, pending_[head_].arrival);
         return next < next_tick_ - TIE ? next : next_tick_;
     }
 
     void at_boundary(S& s) {
         const double t = s.time;
-        now_ = t;
         while (head_ < pending_.size() && pending_[head_].arrival <= t + TIE) {
             motion_.command(t, pending_[head_].level);
             ++head_;
@@ -308,7 +306,6 @@ private:
     std::size_t head_ = 0;
     std::uint64_t k_ = 0;
     double next_tick_ = 0.0;
-    double now_ = 0.0;
     double last_actual_;
 };
 

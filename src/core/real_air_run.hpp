@@ -35,7 +35,7 @@ public:
     bool stop_requested(std::uint64_t iteration, const S& s) noexcept {
         return !admits(s) || stop_.requested(iteration);
     }
-    double next_boundary() const noexcept {
+    double next_boundary(double) const noexcept {
         return knots_ != nullptr && next_ < knots_->size() ? (*knots_)[next_] : INFINITY_TIME;
     }
     template <class S>

@@ -140,7 +140,7 @@ struct Boundaries {
     static bool stop_requested(std::uint64_t, const S&) noexcept {
         return false;
     }
-    double next_boundary() const noexcept {
+    double next_boundary(double) const noexcept {
         return next < at.size() ? at[next] : std::numeric_limits<double>::infinity();
     }
     template <class S>
