@@ -39,7 +39,7 @@ import numpy as np
 
 from aeso_flight import atmosphere as _atmosphere
 from aeso_flight._arguments import MAX_CONTROL_RATE
-from aeso_flight._native import standard_air
+from aeso_flight._arguments import standard_air
 
 from ._flights import APOGEE_VELOCITY_THRESHOLD
 

@@ -22,7 +22,7 @@ from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
 from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
-from .errors import FlightError, flight_error
+from .errors import FlightError, failure_message, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 if TYPE_CHECKING:
@@ -45,7 +45,7 @@ TimeStep: TypeAlias = aeso.FixedTimeStep | aeso.AdaptiveTimeStep
 #: A brake deployment: a level from 0 to 1 held throughout, or a schedule
 #: ``(times, levels)`` counted from the state's time 0, linear between its
 #: points and held at its end values (a recorded actuation).
-Deployment: TypeAlias = float | tuple[Sequence[float], Sequence[float]]
+Deployment: TypeAlias = float | tuple[Sequence[float], Sequence[float]] | list[Sequence[float]]
 InitialState: TypeAlias = aeso.InitialState1DOF | aeso.InitialState3DOF
 _REACH: Final = {code: Reach[name] for name, code in _native.INVERSE_STATUS.items() if name != "FAILED"}
 _INVERSE_FAILED: Final = _native.INVERSE_STATUS["FAILED"]
@@ -255,7 +255,8 @@ class Vehicle:
         deployment : float or tuple, optional
             Keyword only; required for a vehicle with brakes, refused
             without. A level from 0 to 1 held throughout, or a schedule
-            ``(times, levels)``, a tuple of two sequences of equal length:
+            ``(times, levels)``, a tuple (or list) of two sequences of equal
+            length:
             times (s) counted from the state's time 0, strictly increasing,
             and levels from 0 to 1, linear between the points and held at the
             end values (a recorded actuation). The schedule's points are
@@ -693,32 +694,39 @@ class Vehicle:
         ------
         ValueError
             The vehicle has no brakes; ``target`` or ``rate`` is not finite,
-            or ``rate`` not positive; ``seed`` is negative; a
-            :class:`Predictive` whose vehicle's brakes are missing or lose
-            drag with deployment; a "3dof" predictor on a 1-DOF flight; a
-            callable's level outside [0, 1] (raised as it is); and as for
-            :meth:`predict_apogee_1dof`.
+            ``rate`` not positive or above 10000 Hz (every tick is a step
+            boundary); ``seed`` or ``sample`` is negative; a
+            :class:`Predictive` or :class:`PID` whose vehicle has no brakes;
+            a "3dof" predictor on a 1-DOF flight; a callable's level outside
+            [0, 1] (raised as it is); and as for :meth:`predict_apogee_1dof`.
         TypeError
             ``actuator``, ``sensors`` or ``controller`` of the wrong class, a
-            :class:`Predictive` whose ``vehicle`` or ``atmosphere`` is of the
-            wrong class, ``seed`` not an integer; a callable that returned
-            something other than a number (raised as it is); and as for
-            :meth:`predict_apogee_1dof`.
+            controller whose ``vehicle`` or ``atmosphere`` is of the wrong
+            class, ``seed`` or ``sample`` not an integer, ``record`` not a
+            bool; a callable that returned something other than a number
+            (raised as it is); and as for :meth:`predict_apogee_1dof`.
         OverflowError
-            ``max_iterations`` above 2^64 - 1.
+            ``max_iterations``, ``seed`` or ``sample`` above 2^64 - 1.
         FlightError
             The flight did not reach its apogee (the reasons of
-            :meth:`predict_apogee_1dof`), or the callable raised an
+            :meth:`predict_apogee_1dof`; an iteration limit says when the
+            ticks alone need more steps), the callable raised an
             :exc:`Exception` (``reason`` "controller_raised", the exception
-            as its ``__cause__``). Other exceptions of the callable, such as
-            :exc:`KeyboardInterrupt`, are raised as they are.
+            as its ``__cause__``), or a built-in controller commanded no
+            finite level (``reason`` "controller_failed"). Other exceptions
+            of the callable, such as :exc:`KeyboardInterrupt`, are raised as
+            they are; Ctrl-C raises :exc:`KeyboardInterrupt` from a flight
+            started on the main thread.
 
         Warns
         -----
         UserWarning
             The target is out of reach from the start: even with the brakes
             fully open the apogee is above it, or even closed below it. The
-            flight is flown all the same.
+            flight is flown all the same. Or some of the controller's
+            decisions failed (its own air or vehicle could not hold the
+            predicted flight; it kept its last command there): the flight
+            says how many (``failed_decisions``).
 
         Examples
         --------
@@ -777,11 +785,10 @@ class Vehicle:
         if outcome.flight.status != _OK:
             raise flight_error(outcome.flight, how[5], atmosphere.heights, ticks_per_second)
         if outcome.failed_decisions:
-            failure = flight_error(_FailedDecision(outcome.decision_failure), how[5],
-                                   controller_air(controller, atmosphere).heights)
             warnings.warn(
                 f"{outcome.failed_decisions} of the controller's {outcome.ticks} decisions failed (it kept its "
-                f"last command): its first prediction that failed: {failure}", stacklevel=2)
+                f"last command): its first prediction that failed: "
+                f"{failure_message(outcome.decision_failure, how[5])}", stacklevel=2)
         return ControlledFlight._from_native(outcome, goal)
 
     def _controller(
@@ -802,7 +809,7 @@ class Vehicle:
                                 f"not {type(vehicle).__name__}")
             if vehicle._brakes is None:
                 raise ValueError(f"{type(controller).__name__}.vehicle needs brakes")
-            air = controller_air(controller, atmosphere)
+            air = _controller_air(controller, atmosphere)
             goal = target if controller.target is None else controller.target
             iterations = max_iterations if controller.max_iterations is None else controller.max_iterations
             predicts = vehicle._predictor(controller.model, dof, method, controller.timestep_config, iterations, air)
@@ -923,7 +930,7 @@ class Vehicle:
         return t, np.frombuffer(result.rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
 
 
-def controller_air(controller: object, atmosphere: Atmosphere) -> Atmosphere:
+def _controller_air(controller: object, atmosphere: Atmosphere) -> Atmosphere:
     """The air a controller predicts in: its own, or the flight's."""
     air = getattr(controller, "atmosphere", None)
     if air is None:
@@ -932,16 +939,6 @@ def controller_air(controller: object, atmosphere: Atmosphere) -> Atmosphere:
         raise TypeError(f"{type(controller).__name__}.atmosphere must be an Atmosphere or None, "
                         f"not {type(air).__name__}")
     return air
-
-
-class _FailedDecision:
-    """The status of a decision's failed prediction, as a FlightResult
-    without a place (for its message)."""
-
-    failed_at = failed_velocity = math.nan
-
-    def __init__(self, status: int) -> None:
-        self.status = status
 
 
 #: The largest seed, sample or iteration limit: 2^64 - 1.
