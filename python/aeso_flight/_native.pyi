@@ -8,6 +8,8 @@ state as a tuple of floats. Results are named (struct sequences).
 
 from typing import Final, final
 
+from _typeshed import structseq
+
 import numpy as np
 import numpy.typing as npt
 
@@ -60,11 +62,12 @@ class Schedule:
     def __new__(cls, times: _Doubles, levels: _Doubles) -> Schedule: ...
 
 @final
-class FlightResult(tuple[int, float, float, float, float, int, float, float]):
-    n_fields: Final[int]
-    n_sequence_fields: Final[int]
-    n_unnamed_fields: Final[int]
-    __match_args__ = ("status", "apogee", "time", "x", "horizontal_speed", "steps", "failed_at", "failed_velocity")
+class FlightResult(structseq[object], tuple[int, float, float, float, float, int, float, float]):
+    """How a native flight ended (a struct sequence)."""
+
+    __match_args__: Final = (
+        "status", "apogee", "time", "x", "horizontal_speed", "steps", "failed_at", "failed_velocity"
+    )
     @property
     def status(self) -> int: ...
     @property
@@ -83,11 +86,10 @@ class FlightResult(tuple[int, float, float, float, float, int, float, float]):
     def failed_velocity(self) -> float: ...
 
 @final
-class InverseResult(tuple[int, float, float, int, float, float, float, FlightResult | None]):
-    n_fields: Final[int]
-    n_sequence_fields: Final[int]
-    n_unnamed_fields: Final[int]
-    __match_args__ = ("status", "value", "apogee", "predictions", "slope", "low", "high", "failure")
+class InverseResult(structseq[object], tuple[int, float, float, int, float, float, float, FlightResult | None]):
+    """What a native inverse found (a struct sequence)."""
+
+    __match_args__: Final = ("status", "value", "apogee", "predictions", "slope", "low", "high", "failure")
     @property
     def status(self) -> int: ...
     @property
@@ -106,11 +108,10 @@ class InverseResult(tuple[int, float, float, int, float, float, float, FlightRes
     def failure(self) -> FlightResult | None: ...
 
 @final
-class SimulatedResult(tuple[FlightResult, bytearray, bytearray]):
-    n_fields: Final[int]
-    n_sequence_fields: Final[int]
-    n_unnamed_fields: Final[int]
-    __match_args__ = ("flight", "times", "rows")
+class SimulatedResult(structseq[object], tuple[FlightResult, bytearray, bytearray]):
+    """A native flight log (a struct sequence)."""
+
+    __match_args__: Final = ("flight", "times", "rows")
     @property
     def flight(self) -> FlightResult: ...
     @property
@@ -120,12 +121,12 @@ class SimulatedResult(tuple[FlightResult, bytearray, bytearray]):
 
 @final
 class ControlledResult(
+    structseq[object],
     tuple[FlightResult, float, float, int, int, int, int, bytearray | None, BaseException | None, bool, float]
 ):
-    n_fields: Final[int]
-    n_sequence_fields: Final[int]
-    n_unnamed_fields: Final[int]
-    __match_args__ = (
+    """A native controlled flight (a struct sequence)."""
+
+    __match_args__: Final = (
         "flight", "final_deployment", "travel", "ticks", "predictions", "failed_decisions", "decision_failure",
         "records", "error", "error_raised", "failed_time"
     )
@@ -152,7 +153,9 @@ class ControlledResult(
     @property
     def failed_time(self) -> float: ...
 
-def predict(flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /) -> FlightResult: ...
+def predict(
+    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
+) -> FlightResult: ...
 def simulate(
     flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
 ) -> SimulatedResult: ...
@@ -195,3 +198,49 @@ def run_block(
     inputs: _Doubles, outcomes: _Doubles, steps: npt.NDArray[np.uint64], status: npt.NDArray[np.uint8],
     layout: tuple[object, ...], stop: StopFlag, /,
 ) -> int: ...
+
+# -- a flight's data -----------------------------------------------------------
+
+def pressure_altitudes(air: Air, values: _Doubles, out: _Doubles, inverse: bool, /) -> None: ...
+
+@final
+class EstimateRun(structseq[int], tuple[int, int, bool]):
+    """What an estimate run did (a struct sequence)."""
+
+    __match_args__: Final = ("out_of_order", "gated", "smoothed")
+    @property
+    def out_of_order(self) -> int: ...
+    @property
+    def gated(self) -> int: ...
+    @property
+    def smoothed(self) -> bool: ...
+
+@final
+class DragFitRun(structseq[object], tuple[bool, int, tuple[float, ...], tuple[float, ...], float, float, float]):
+    """A drag fit's accumulated solution (a struct sequence)."""
+
+    __match_args__: Final = ("solved", "samples", "values", "covariance", "residual_rms", "mach_low", "mach_high")
+    @property
+    def solved(self) -> bool: ...
+    @property
+    def samples(self) -> int: ...
+    @property
+    def values(self) -> tuple[float, ...]: ...
+    @property
+    def covariance(self) -> tuple[float, ...]: ...
+    @property
+    def residual_rms(self) -> float: ...
+    @property
+    def mach_low(self) -> float: ...
+    @property
+    def mach_high(self) -> float: ...
+
+def estimate(
+    air: Air, pad_pressure: float, settings: tuple[float, ...], prior: tuple[float, ...], time: _Doubles,
+    pressure: _Doubles | None, specific_force: _Doubles | None, smoothed: bool, means: _Doubles,
+    covariances: _Doubles, barometer: npt.NDArray[np.int8], driven: npt.NDArray[np.int8], /,
+) -> EstimateRun: ...
+def fit_drag(
+    craft: Craft, air: Air, time: _Doubles, specific_force: _Doubles, deployment: _Doubles | None, height: _Doubles,
+    velocity: _Doubles, bias: _Doubles, window: tuple[float, float], knots: _Doubles | None, bias_variance: float, /,
+) -> DragFitRun: ...

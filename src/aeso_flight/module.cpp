@@ -4,6 +4,7 @@
 
 #include "core/apogee_inverse.hpp"
 #include "core/real_flight_block.hpp"
+#include "estimation.hpp"
 #include "objects.hpp"
 #include "python/interrupt.hpp"
 #include "python/module_names.hpp"
@@ -54,7 +55,8 @@ int module_exec(PyObject* module) {
         py::add_name_pairs(module, "FLIGHT_STATUS", FLIGHT_STATUS_NAMES) < 0 ||
         py::add_name_pairs(module, "INVERSE_STATUS", INVERSE_STATUS_NAMES) < 0 ||
         py::add_name_tuple(module, "TICK_COLUMNS", TICK_COLUMN_NAMES) < 0 || add_constants(module) < 0 ||
-        add_result_types(module, *st) < 0 || py::record_main_thread() < 0) {
+        add_result_types(module, *st) < 0 || py::record_main_thread() < 0 ||
+        add_estimation(module) < 0) {
         return -1;
     }
     return 0;

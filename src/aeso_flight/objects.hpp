@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/real_air.hpp"
+#include "python/plain_values.hpp"
 
 namespace aeso::flight {
 
@@ -65,6 +66,14 @@ PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nar
 // run_block (blocks.cpp): a study's block of real-air flights.
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// A METH_FASTCALL function as a method table's PyCFunction.
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+// `n` floats from a tuple (see python/plain_values.hpp).
+using py::read_floats;
 // A C++ table from a float64 buffer (1-D), or false with an exception set.
 bool read_array(PyObject* object, const char* what, std::vector<double>& out) noexcept;
 
