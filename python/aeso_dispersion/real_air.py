@@ -6,7 +6,8 @@ A study file's optional sections
     [environment]   site_elevation (m above sea level), and temperature_offset
                     (K) or the pad's pad_temperature (K) and pad_pressure (Pa)
     [drag]          a Mach table (mach = [...], cd = [...], or file = "drag.csv")
-                    and a factor `scale` on the whole drag
+                    and a factor `scale` on the drag coefficient (body and
+                    brakes; in 3-DOF not the angle of attack's cl_a * alpha)
     [brakes]        a brake table (file = "brakes.csv", or levels = [...],
                     mach = [...], cd = [[...], ...]), replace, area, and for
                     uncontrolled flights a fixed deployment

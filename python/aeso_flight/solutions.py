@@ -91,16 +91,17 @@ class DeploymentSolution:
 
 @dataclass(frozen=True, slots=True)
 class DragScaleSolution:
-    """The factor on the vehicle's whole drag whose predicted apogee is the
-    target (or the nearest factor tried, when out of reach); the other
-    fields as in :class:`DeploymentSolution`.
+    """The factor on the vehicle's drag coefficient (body and brakes; in
+    3-DOF not the angle of attack's ``cl_a`` * alpha term) whose predicted
+    apogee is the target (or the nearest factor tried, when out of reach);
+    the other fields as in :class:`DeploymentSolution`.
 
     Made by :meth:`Vehicle.drag_scale_for_apogee`; an immutable value.
 
     Attributes
     ----------
     scale : float
-        The factor on the whole drag, from 0 up to 2^20.
+        The factor on the drag coefficient, from 0 up to 2^20.
     apogee : float
         The apogee predicted with it (m above the pad).
     status : Reach

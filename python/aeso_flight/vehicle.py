@@ -557,7 +557,8 @@ class Vehicle:
         deployment: Deployment | None = None,
         start: DragScaleSolution | None = None,
     ) -> DragScaleSolution:
-        """The factor on the vehicle's whole drag (body and brakes) that makes
+        """The factor on the vehicle's drag coefficient (body and brakes; in
+        3-DOF not the angle of attack's ``cl_a`` * alpha term) that makes
         the predicted apogee ``target`` (m above the pad), within 0.01 m: how
         much drag a brake must add, before it exists. Factors from 0 (no drag)
         up to 2^20 are searched; out of reach, the status says which way.
