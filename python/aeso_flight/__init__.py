@@ -16,7 +16,8 @@ factor on the drag that is. :meth:`Vehicle.fly_controlled` flies the
 controller the rocket will fly (:class:`Predictive`, :class:`PID`,
 :class:`Schedule` or any callable) with its :class:`Actuator` and
 :class:`Sensors` in the loop; :class:`Barometer` and :class:`Accelerometer`
-model a flight computer's raw sensors.
+model a flight computer's raw sensors, and :class:`RawSensors` puts them on
+board with its state estimator.
 
 For example, a prediction at a launch site 1401 m above sea level:
 
@@ -39,7 +40,7 @@ from .drag_fit import DragFit
 from .errors import FlightError
 from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
-from .raw_sensors import Accelerometer, Barometer
+from .raw_sensors import Accelerometer, Barometer, RawSensors
 from .sample_logs import SAMPLE_LOGS, sample_log
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
@@ -61,6 +62,7 @@ __all__ = [
     "FlightData",
     "FlightError",
     "Predictive",
+    "RawSensors",
     "Reach",
     "Schedule",
     "Sensors",

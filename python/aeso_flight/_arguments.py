@@ -24,9 +24,9 @@ if TYPE_CHECKING:
     from ._native import _Controller, _Flight, _Predictor, _Step
 
 __all__ = ["BLOCK_CONTROLLERS", "BLOCK_OUTCOMES", "CONTROLLER", "CONTROL_COLUMNS", "ENVIRONMENT_COLUMNS",
-           "FLIGHT_STATUS", "INVERSE_STATUS", "MAX_CONTROL_RATE", "TICK_COLUMNS", "StopFlag", "air", "control", "craft",
-           "external", "flight", "layout", "pid", "predictive", "predictor", "replay", "run_block", "schedule",
-           "standard_air", "step"]
+           "FLIGHT_STATUS", "INVERSE_STATUS", "MAX_CONTROL_RATE", "MAX_SENSOR_RATE", "SAMPLE_COLUMNS",
+           "TICK_COLUMNS", "StopFlag", "aim", "air", "control", "craft", "external", "flight", "layout", "pid",
+           "predictive", "predictor", "raw_sensors", "replay", "run_block", "schedule", "standard_air", "step"]
 
 # What the study tool reads of the compiled module, through this module
 # only: its block runner, the runner's stop flag and the names of the
@@ -45,6 +45,9 @@ CONTROLLER: Final = _native.CONTROLLER
 TICK_COLUMNS: Final = _native.TICK_COLUMNS
 #: The fastest a controller may tick (Hz).
 MAX_CONTROL_RATE: Final = _native.MAX_CONTROL_RATE
+#: The fastest a raw sensor may sample (Hz).
+MAX_SENSOR_RATE: Final = _native.MAX_SENSOR_RATE
+SAMPLE_COLUMNS: Final = _native.SAMPLE_COLUMNS
 OK: Final = FLIGHT_STATUS["OK"]
 _EMPTY: Final = np.empty(0)
 
@@ -112,12 +115,20 @@ def predictor(how: _Flight, drag_scale: float = 1.0) -> _Predictor:
     return (how, drag_scale)
 
 
-def predictive(target: float, predicts: _Predictor) -> _Controller:
-    return (CONTROLLER["predictive"], target, predicts)
+def aim(target: float, barometric: bool = False, learn_drag: bool = False,
+        drag_prior_sd: float = 0.1) -> tuple[float, bool, bool, float]:
+    """A predicting controller's aim: its target, whether it is an
+    altimeter's reading in the predictor's air, and whether (and from what
+    prior sd) it learns a factor on its drag in flight."""
+    return (target, barometric, learn_drag, drag_prior_sd)
 
 
-def pid(target: float, predicts: _Predictor, kp: float, ki: float, kd: float) -> _Controller:
-    return (CONTROLLER["pid"], target, predicts, kp, ki, kd)
+def predictive(aims: tuple[float, bool, bool, float], predicts: _Predictor) -> _Controller:
+    return (CONTROLLER["predictive"], aims, predicts)
+
+
+def pid(aims: tuple[float, bool, bool, float], predicts: _Predictor, kp: float, ki: float, kd: float) -> _Controller:
+    return (CONTROLLER["pid"], aims, predicts, kp, ki, kd)
 
 
 def replay(levels: Schedule) -> _Controller:
@@ -126,6 +137,17 @@ def replay(levels: Schedule) -> _Controller:
 
 def external(callable_: Callable[[float, tuple[float, ...], float], float]) -> _Controller:
     return (CONTROLLER["external"], callable_)
+
+
+def raw_sensors(barometer: tuple[float, float, float, float], mach_error: Schedule | None,
+                accelerometer: tuple[float, float, float, float], flight_air: Air, believed_air: Air,
+                pad_pressure: float, settings: tuple[float, ...], prior: tuple[float, ...]) -> tuple[object, ...]:
+    """A flight computer's raw sensors: the barometer's (rate, noise_sd, lag,
+    resolution) and its port's error against Mach (a native schedule over
+    Mach numbers, or None), the accelerometer's (rate, noise_sd, bias,
+    scale_error), the flight's air, and the estimator's air, pad pressure,
+    settings and prior (as _native.estimate takes them)."""
+    return (barometer, mach_error, accelerometer, flight_air, believed_air, pad_pressure, settings, prior)
 
 
 def control(rate: float, rate_limit: float, lag: float, delay: float, initial: float, height_sd: float,

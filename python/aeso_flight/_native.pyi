@@ -122,13 +122,14 @@ class SimulatedResult(structseq[object], tuple[FlightResult, bytearray, bytearra
 @final
 class ControlledResult(
     structseq[object],
-    tuple[FlightResult, float, float, int, int, int, int, bytearray | None, BaseException | None, bool, float]
+    tuple[FlightResult, float, float, int, int, int, int, bytearray | None, BaseException | None, bool, float,
+          bytearray | None, float, float]
 ):
     """A native controlled flight (a struct sequence)."""
 
     __match_args__: Final = (
         "flight", "final_deployment", "travel", "ticks", "predictions", "failed_decisions", "decision_failure",
-        "records", "error", "error_raised", "failed_time"
+        "records", "error", "error_raised", "failed_time", "samples", "learned_scale", "learned_scale_sd"
     )
     @property
     def flight(self) -> FlightResult: ...
@@ -152,6 +153,30 @@ class ControlledResult(
     def error_raised(self) -> bool: ...
     @property
     def failed_time(self) -> float: ...
+    @property
+    def samples(self) -> bytearray | None: ...
+    @property
+    def learned_scale(self) -> float: ...
+    @property
+    def learned_scale_sd(self) -> float: ...
+
+@final
+class ReplayResult(structseq[object], tuple[int, int, int, int, int, bytearray]):
+    """A log replayed through a flight computer (a struct sequence)."""
+
+    __match_args__: Final = ("status", "ticks", "predictions", "failed_decisions", "decision_failure", "records")
+    @property
+    def status(self) -> int: ...
+    @property
+    def ticks(self) -> int: ...
+    @property
+    def predictions(self) -> int: ...
+    @property
+    def failed_decisions(self) -> int: ...
+    @property
+    def decision_failure(self) -> int: ...
+    @property
+    def records(self) -> bytearray: ...
 
 def predict(
     flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
@@ -160,15 +185,21 @@ def simulate(
     flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
 ) -> SimulatedResult: ...
 def deployment_for_apogee(
-    flight: _Flight, state: tuple[float, ...], drag_scale: float, target: float, start: _Start, /
+    flight: _Flight, state: tuple[float, ...], drag_scale: float, target: float, start: _Start, barometric: bool, /
 ) -> InverseResult: ...
 def drag_scale_for_apogee(
-    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, target: float, start: _Start, /
+    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, target: float, start: _Start,
+    barometric: bool, /
 ) -> InverseResult: ...
 def fly_controlled(
     flight: _Flight, state: tuple[float, ...], drag_scale: float, control: tuple[float, ...], seed: int, sample: int,
-    controller: _Controller, record: bool, /,
+    controller: _Controller, record: bool, raw: tuple[object, ...] | None, /,
 ) -> ControlledResult: ...
+def replay_samples(
+    air: Air, pad_pressure: float, settings: tuple[float, ...], prior: tuple[float, ...], time: _Doubles,
+    pressure: _Doubles | None, specific_force: _Doubles | None, deployment: _Doubles | None,
+    controller: _Controller, rate: float, window: tuple[float, float], /,
+) -> ReplayResult: ...
 def standard_air(altitude: float, /) -> tuple[float, float]: ...
 
 @final
@@ -179,17 +210,20 @@ class StopFlag:
     def is_set(self) -> bool: ...
 
 # The names the package reads instead of copying values: the statuses of
-# flights and inverses, the controllers' kinds, the tick records' columns,
-# run_block's outcome rows, control columns and kinds of environment columns.
+# flights and inverses, the controllers' kinds, the tick records' and sensor
+# logs' columns, run_block's outcome rows, control columns and kinds of
+# environment columns, and the rate limits.
 FLIGHT_STATUS: dict[str, int]
 INVERSE_STATUS: dict[str, int]
 CONTROLLER: dict[str, int]
 TICK_COLUMNS: tuple[str, ...]
+SAMPLE_COLUMNS: tuple[str, ...]
 BLOCK_OUTCOMES: tuple[str, ...]
 CONTROL_COLUMNS: tuple[str, ...]
 BLOCK_CONTROLLERS: tuple[str, ...]
 ENVIRONMENT_COLUMNS: dict[str, int]
 MAX_CONTROL_RATE: float
+MAX_SENSOR_RATE: float
 APOGEE_VELOCITY_THRESHOLD: float
 APOGEE_TOLERANCE: float
 LOG_COLUMNS: int
@@ -241,6 +275,7 @@ def estimate(
     covariances: _Doubles, barometer: npt.NDArray[np.int8], driven: npt.NDArray[np.int8], /,
 ) -> EstimateRun: ...
 def fit_drag(
-    craft: Craft, air: Air, time: _Doubles, specific_force: _Doubles, deployment: _Doubles | None, height: _Doubles,
-    velocity: _Doubles, bias: _Doubles, window: tuple[float, float], knots: _Doubles | None, bias_variance: float, /,
+    craft: Craft, air: Air, drag_scale: float, time: _Doubles, specific_force: _Doubles, deployment: _Doubles | None,
+    height: _Doubles, velocity: _Doubles, bias: _Doubles, bias_variance: _Doubles, window: tuple[float, float],
+    knots: _Doubles | None, prior: tuple[float, float] | None, /,
 ) -> DragFitRun: ...

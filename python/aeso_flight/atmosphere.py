@@ -500,8 +500,7 @@ class Atmosphere:
         return self._altimeter(reading, True)
 
     def _altimeter(self, values: _Heights, inverse: bool) -> float | npt.NDArray[np.float64]:
-        if self._kind == "constant":
-            raise ValueError("the constant air's pressure does not change with height: an altimeter reads nothing in it")
+        with_pressure(self, "the air")
         scalar = np.ndim(values) == 0
         v = np.ascontiguousarray(np.array(values, dtype=np.float64).reshape(-1))
         if not inverse:
@@ -585,3 +584,15 @@ def _standard_from_values(site: float, offset: float, pad_pressure: float) -> At
 def _standard_temperature(altitude: float) -> float:
     """The 1976 standard temperature (K) at a geometric altitude."""
     return standard_air(altitude)[0]
+
+
+def with_pressure(atmosphere: object, name: str = "atmosphere") -> Atmosphere:
+    """`atmosphere`, checked to be an Atmosphere whose pressure changes with
+    height: the air a barometer or an altimeter is read in (not the
+    constant air)."""
+    if not isinstance(atmosphere, Atmosphere):
+        raise TypeError(f"{name} must be an Atmosphere, not {type(atmosphere).__name__}")
+    if atmosphere.kind == "constant":
+        raise ValueError(f"{name}: the constant air's pressure does not change with height, so a barometer or an "
+                         f"altimeter reads nothing in it (use Atmosphere.standard)")
+    return atmosphere

@@ -22,15 +22,21 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks
-from ._native import TICK_COLUMNS
+from ._native import SAMPLE_COLUMNS, TICK_COLUMNS
 
 if TYPE_CHECKING:
     from ._native import ControlledResult
     from .atmosphere import Atmosphere
+    from .flight_data import FlightData
     from .vehicle import Vehicle
 
     # The model a predictor flies.
     _Model: TypeAlias = Literal["1dof", "3dof"]
+
+#: A frame of heights: the true height above the pad, or a pad-zeroed
+#: barometric altimeter's reading (Atmosphere.pressure_altitude).
+Frame: TypeAlias = Literal["true", "barometric"]
+FRAMES: tuple[str, ...] = ("true", "barometric")
 
 __all__ = ["Actuator", "ControlledFlight", "Controller", "PID", "Predictive", "Schedule", "Sensors", "TickLog"]
 
@@ -185,15 +191,32 @@ class Predictive:
     max_iterations : int, optional
         The most steps of a prediction, from 0 to 2^64 - 1; None: the
         flight's.
+    frame : {"true", "barometric"}, optional
+        The frame of its target and predicted apogees: the true height above
+        the pad, or what a pad-zeroed barometric altimeter reads
+        (:meth:`Atmosphere.pressure_altitude`) in the air it believes in;
+        None: the flight's (``fly_controlled(frame=)``).
+    learn_drag : bool, default False
+        Learn a factor on its vehicle's whole drag (body and brakes) in
+        flight, from the accelerometer's deceleration since the start (it
+        needs :class:`~aeso_flight.raw_sensors.RawSensors`): the recursive
+        least-squares fit :meth:`Vehicle.fit_drag` makes of the samples so
+        far, with the prior ``drag_prior_sd``; the predictions use it.
+    drag_prior_sd : float, default 0.1
+        The prior's standard deviation about a factor of 1, finite and
+        positive.
 
     Raises
     ------
     TypeError
-        ``target`` is not a number; ``max_iterations`` is not an integer.
+        ``target`` or ``drag_prior_sd`` is not a number; ``max_iterations``
+        is not an integer; ``learn_drag`` is not a bool.
     ValueError
-        ``target`` is not finite, ``model`` is neither "1dof" nor "3dof", or
-        ``max_iterations`` is negative. The vehicle and the air are checked
-        when it flies (:meth:`Vehicle.fly_controlled`).
+        ``target`` or ``drag_prior_sd`` is not finite (or the latter not
+        positive), ``model`` is neither "1dof" nor "3dof", ``frame`` neither
+        "true", "barometric" nor None, or ``max_iterations`` is negative.
+        The vehicle and the air are checked when it flies
+        (:meth:`Vehicle.fly_controlled`).
     OverflowError
         ``max_iterations`` above 2^64 - 1.
 
@@ -217,6 +240,9 @@ class Predictive:
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
     max_iterations: int | None = None
+    frame: Frame | None = None
+    learn_drag: bool = False
+    drag_prior_sd: float = 0.1
 
     def __post_init__(self) -> None:
         _check_predictor(self)
@@ -257,15 +283,20 @@ class PID:
         The predictor's model; "3dof" needs a 3-DOF flight.
     vehicle, atmosphere, timestep_config, max_iterations
         What it predicts with, as for :class:`Predictive`.
+    frame, learn_drag, drag_prior_sd
+        Its target's frame and the drag it learns, as for
+        :class:`Predictive` (the error is the predicted apogee in that frame
+        less the target).
 
     Raises
     ------
     TypeError
-        A gain or ``target`` is not a number; ``max_iterations`` is not an
-        integer.
+        A gain, ``target`` or ``drag_prior_sd`` is not a number;
+        ``max_iterations`` is not an integer; ``learn_drag`` is not a bool.
     ValueError
         A gain or ``target`` is not finite, ``model`` is neither "1dof"
-        nor "3dof", or ``max_iterations`` is negative.
+        nor "3dof", ``frame`` is not one, ``drag_prior_sd`` is not finite
+        and positive, or ``max_iterations`` is negative.
     OverflowError
         ``max_iterations`` above 2^64 - 1.
 
@@ -288,6 +319,9 @@ class PID:
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
     max_iterations: int | None = None
+    frame: Frame | None = None
+    learn_drag: bool = False
+    drag_prior_sd: float = 0.1
 
     def __post_init__(self) -> None:
         for name in ("kp", "ki", "kd"):
@@ -391,6 +425,16 @@ class TickLog:
         The deployment at the tick.
     predictions : numpy.ndarray
         Int64: the predictions the decision used.
+    estimated_height, estimated_velocity : numpy.ndarray
+        With :class:`~aeso_flight.raw_sensors.RawSensors`, the flight
+        computer's estimate at the tick (m, m/s; the rows of samples at or
+        before the tick, carried to it), also ``sensed_height`` and
+        ``sensed_velocity``; NaN otherwise.
+    estimated_height_sd, estimated_velocity_sd : numpy.ndarray
+        Their standard deviations (NaN without raw sensors).
+    learned_scale, learned_scale_sd : numpy.ndarray
+        The factor on the controller's drag learned so far and its standard
+        deviation (``learn_drag``; NaN otherwise).
 
     Examples
     --------
@@ -410,6 +454,12 @@ class TickLog:
     commanded: _Array
     actual: _Array  # the deployment at the tick
     predictions: npt.NDArray[np.int64]  # predictions the decision used
+    estimated_height: _Array  # the on-board estimate (NaN without raw sensors)
+    estimated_velocity: _Array
+    estimated_height_sd: _Array
+    estimated_velocity_sd: _Array
+    learned_scale: _Array  # the drag scale learned so far (NaN when not learning)
+    learned_scale_sd: _Array
 
     @classmethod
     def _from_records(cls, records: bytes | bytearray | None) -> TickLog:
@@ -448,9 +498,9 @@ class ControlledFlight:
     Attributes
     ----------
     apogee : float
-        The apogee (m above the pad).
+        The apogee: its true height above the pad (m).
     target : float
-        The flight's target (m above the pad).
+        The flight's target (m), in ``frame``.
     final_deployment : float
         The brakes' deployment at apogee.
     deployment_travel : float
@@ -465,6 +515,23 @@ class ControlledFlight:
         The decisions whose prediction failed (the controller kept its last
         command at them): 0 unless its own air or vehicle could not hold the
         predicted flight (:meth:`Vehicle.fly_controlled` then warns).
+    frame : str
+        The frame of the target and the miss: ``"true"`` (the height above
+        the pad) or ``"barometric"`` (what a pad-zeroed barometric altimeter
+        reads in the flight's air: the scored apogee).
+    barometric_apogee : float or None
+        The altimeter's reading at apogee in the flight's air
+        (:meth:`Atmosphere.pressure_altitude` of ``apogee``); None in the
+        constant air, where an altimeter reads nothing.
+    learned_scale, learned_scale_sd : float or None
+        The factor on its drag the controller had learned at the end, and
+        its standard deviation (``learn_drag``); None otherwise.
+    sensor_log : FlightData or None
+        With :class:`~aeso_flight.raw_sensors.RawSensors` (and ``record``),
+        the samples the flight computer read: pressure, specific force and
+        the brakes' deployment as it knew it, one row per sample instant,
+        launch and burnout at the flight's start (it starts at burnout);
+        None otherwise.
 
     Examples
     --------
@@ -472,6 +539,8 @@ class ControlledFlight:
 
     >>> flight.target, round(flight.final_deployment, 3), flight.steps, flight.predictions
     (2300.0, 0.532, 1029, 1107)
+    >>> flight.frame, round(flight.barometric_apogee, 2), flight.sensor_log is None
+    ('true', 2299.75, True)
     """
 
     apogee: float
@@ -482,25 +551,39 @@ class ControlledFlight:
     predictions: int
     ticks: TickLog = field(repr=False)
     failed_decisions: int = 0
+    frame: Frame = "true"
+    barometric_apogee: float | None = None
+    learned_scale: float | None = None
+    learned_scale_sd: float | None = None
+    sensor_log: FlightData | None = field(default=None, repr=False)
 
     @property
     def miss(self) -> float:
-        """apogee - target (m): positive past the target, negative short of
-        it.
+        """The apogee less the target, in the target's frame (m): positive
+        past the target, negative short of it.
 
         Examples
         --------
         >>> round(flight.miss, 2)
         -0.25
         """
-        return self.apogee - self.target
+        apogee = self.barometric_apogee if self.frame == "barometric" else self.apogee
+        return apogee - self.target  # type: ignore[operator]
 
     @classmethod
-    def _from_native(cls, outcome: ControlledResult, target: float) -> ControlledFlight:
+    def _from_native(cls, outcome: ControlledResult, target: float, frame: Frame, atmosphere: Atmosphere,
+                     start: float) -> ControlledFlight:
         """A flight from the result of the native fly_controlled (a flight
-        that reached its apogee)."""
-        return cls(outcome.flight.apogee, target, outcome.final_deployment, outcome.travel, outcome.flight.steps,
-                   outcome.predictions, TickLog._from_records(outcome.records), outcome.failed_decisions)
+        that reached its apogee) in the air `atmosphere`, from its state at
+        `start` s."""
+        apogee = outcome.flight.apogee
+        barometric = None if atmosphere.kind == "constant" else float(atmosphere.pressure_altitude(apogee))
+        learned = math.isfinite(outcome.learned_scale)
+        return cls(apogee, target, outcome.final_deployment, outcome.travel, outcome.flight.steps,
+                   outcome.predictions, TickLog._from_records(outcome.records), outcome.failed_decisions, frame,
+                   barometric, outcome.learned_scale if learned else None,
+                   outcome.learned_scale_sd if learned else None,
+                   _sensor_log(outcome.samples, atmosphere, start))
 
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude
@@ -537,10 +620,38 @@ class ControlledFlight:
         return plot_controlled_flight(self, path)
 
 
+def check_frame(name: str, frame: object) -> Frame:
+    """A frame of heights: "true" or "barometric"."""
+    if frame not in FRAMES:
+        raise ValueError(f'{name} must be "true" or "barometric", not {frame!r}')
+    return frame  # type: ignore[return-value]
+
+
+def _sensor_log(records: bytes | bytearray | None, atmosphere: Atmosphere, start: float) -> FlightData | None:
+    """The flight computer's samples (SAMPLE_COLUMNS float64 values a row),
+    read by column name, as a FlightData launched and burnt out at the
+    flight's start."""
+    if records is None:
+        return None
+    from .flight_data import FlightData
+
+    rows = np.frombuffer(records, dtype=np.float64).reshape(-1, len(SAMPLE_COLUMNS))
+    c = {name: rows[:, i] for i, name in enumerate(SAMPLE_COLUMNS)}
+    return FlightData(c["time"], pressure=c["pressure"], acceleration=c["specific_force"],
+                      deployment=c["deployment"], site_elevation=atmosphere.site_elevation, launch=start,
+                      burnout=start)
+
+
 def _check_predictor(controller: Predictive | PID) -> None:
     """Checks and converts what a Predictive or PID predicts with."""
     if controller.model not in ("1dof", "3dof"):
         raise ValueError(f'model must be "1dof" or "3dof", not {controller.model!r}')
+    if controller.frame is not None:
+        check_frame("frame", controller.frame)
+    if not isinstance(controller.learn_drag, (bool, np.bool_)):
+        raise TypeError(f"learn_drag must be a bool, not {type(controller.learn_drag).__name__}")
+    object.__setattr__(controller, "learn_drag", bool(controller.learn_drag))
+    object.__setattr__(controller, "drag_prior_sd", _checks.positive("drag_prior_sd", controller.drag_prior_sd))
     if controller.target is not None:
         object.__setattr__(controller, "target", _checks.real("target", controller.target))
     if controller.max_iterations is not None:

@@ -14,9 +14,9 @@ import numpy.typing as npt
 
 from . import _checks
 from ._native import fit_drag as _fit_drag
-from .aerodynamics import Brakes, Drag
+from .aerodynamics import Drag
 from .atmosphere import Atmosphere
-from .estimation import StateEstimate
+from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
 
 if TYPE_CHECKING:
@@ -48,9 +48,9 @@ class DragFit:
     Attributes
     ----------
     scale, scale_sd : float or None
-        Without Mach knots, the one factor on the vehicle's drag coefficient,
-        brakes included, as in :meth:`Vehicle.drag_scale_for_apogee`, and its
-        standard error; None with knots.
+        Without Mach knots, the one factor on the vehicle's whole drag,
+        brakes included, as it flies (its ``drag_scale`` times this is the
+        fitted vehicle's), and its standard error; None with knots.
     mach : numpy.ndarray or None
         The Mach knots, or None.
     cd, cd_sd : numpy.ndarray or None
@@ -70,6 +70,10 @@ class DragFit:
         ``"accelerometer"`` or ``"height"``.
     vehicle : Vehicle
         The vehicle flying the fitted drag: what a prediction should use.
+        With a scale, the same tables with ``drag_scale`` the vehicle's
+        times ``scale`` (the factor a flight multiplies every drag
+        coefficient by, as :meth:`Vehicle.drag_scale_for_apogee`'s answer
+        is flown); with knots, the fitted curve as the body's drag.
 
     Examples
     --------
@@ -108,21 +112,15 @@ def knots(mach: npt.ArrayLike) -> _Array:
 
 
 def scaled(vehicle: Vehicle, k: float) -> Vehicle:
-    """The vehicle with its whole drag (body and brakes) times k."""
+    """The vehicle with its whole drag (body and brakes) k times what it
+    flies with: its drag_scale times k, the factor every flight multiplies
+    the drag coefficients by (as a study's drag scale and
+    drag_scale_for_apogee do; a table scaled beforehand would differ in the
+    last bits)."""
     from .vehicle import Vehicle
 
-    props = vehicle.properties
-    drag = vehicle.drag
-    brakes = vehicle.brakes
-    if brakes is not None and brakes.replace:
-        new_drag = None
-    elif drag is None or drag.is_constant:
-        new_drag = Drag.constant(props["cd"] * k)
-    else:
-        new_drag = Drag(drag.mach, drag.cd * k)
-    new_brakes = None if brakes is None else Brakes(brakes.deployment, brakes.mach, brakes.cd * k,
-                                                     replace=brakes.replace, area=brakes.area)
-    return Vehicle(_rocket(props), drag=new_drag, brakes=new_brakes)
+    return Vehicle(_rocket(vehicle.properties), drag=vehicle.drag, brakes=vehicle.brakes,
+                   drag_scale=vehicle.drag_scale * k)
 
 
 def with_curve(vehicle: Vehicle, mach: _Array, cd: _Array) -> Vehicle:
@@ -142,7 +140,7 @@ def _rocket(props: dict[str, float]) -> aeso.Rocket:
 
 
 def fit(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, estimate: StateEstimate | None,
-        mach: npt.ArrayLike | None, until: float | None) -> DragFit:
+        mach: npt.ArrayLike | None, until: float | None, prior_sd: float | None, estimator: Estimator) -> DragFit:
     """Vehicle.fit_drag's work (see there)."""
     if not isinstance(data, FlightData):
         raise TypeError(f"data must be a FlightData, not {type(data).__name__}")
@@ -150,8 +148,14 @@ def fit(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, estimate: St
         raise TypeError(f"atmosphere must be an Atmosphere, not {type(atmosphere).__name__}")
     if estimate is not None and not isinstance(estimate, StateEstimate):
         raise TypeError(f"estimate must be a StateEstimate or None, not {type(estimate).__name__}")
+    if not isinstance(estimator, Estimator):
+        raise TypeError(f"estimator must be an Estimator, not {type(estimator).__name__}")
     cut = math.inf if until is None else _checks.real("until", until)
     m = None if mach is None else knots(mach)
+    prior = None if prior_sd is None else (_checks.positive("prior_sd", prior_sd), estimator.accelerometer_sd)
+    if prior is not None and (m is not None or data.specific_force is None):
+        raise ValueError("prior_sd is a prior on one factor fitted to an accelerometer: "
+                         "not with Mach knots, nor without an accelerometer")
     brakes = vehicle.brakes
     if m is not None and brakes is not None and brakes.replace:
         raise ValueError("the brakes are the whole vehicle's drag (replace=True): there is no body drag to fit at Mach knots")
@@ -162,28 +166,26 @@ def fit(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, estimate: St
         raise ValueError(f"no coast in the data: the burnout at {data.burnout:g} s is not before "
                          f"{'until' if cut <= end else 'the apogee'} at {end:g} s")
     if estimate is None:
-        estimate = data.estimate(atmosphere, until=until)
+        estimate = data.estimate(atmosphere, estimator=estimator, until=until)
     rows = estimate.time.size
     if rows > data.time.size or not np.array_equal(estimate.time, data.time[:rows]):
         raise ValueError("the estimate is not of this data: its times differ from the data's")
     if data.specific_force is not None:
-        return _from_accelerometer(vehicle, data, atmosphere, estimate, m, data.burnout, end)
+        return _from_accelerometer(vehicle, data, atmosphere, estimate, m, data.burnout, end, prior)
     return _from_height(vehicle, data, atmosphere, estimate, m, data.burnout, end)
 
 
 def _from_accelerometer(vehicle: Vehicle, data: FlightData, atmosphere: Atmosphere, estimate: StateEstimate,
-                        m: _Array | None, start: float, end: float) -> DragFit:
+                        m: _Array | None, start: float, end: float, prior: tuple[float, float] | None) -> DragFit:
     rows = estimate.time.size
     f = np.ascontiguousarray(data.specific_force[:rows])  # type: ignore[index]
     deployment = None
     if vehicle.brakes is not None and data.deployment is not None:
         deployment = np.ascontiguousarray(data.deployment[:rows])
-    used = (estimate.time >= start) & (estimate.time <= end) & ~np.isnan(estimate.bias)
-    last = np.flatnonzero(used)
-    bias_variance = float(estimate.covariance[last[-1], 2, 2]) if last.size else 0.0
-    run = _fit_drag(vehicle._craft, atmosphere._air, np.ascontiguousarray(estimate.time), f, deployment,
-                    np.ascontiguousarray(estimate.height), np.ascontiguousarray(estimate.velocity),
-                    np.ascontiguousarray(estimate.bias), (start, end), m, bias_variance)
+    run = _fit_drag(vehicle._craft, atmosphere._air, vehicle.drag_scale, np.ascontiguousarray(estimate.time), f,
+                    deployment, np.ascontiguousarray(estimate.height), np.ascontiguousarray(estimate.velocity),
+                    np.ascontiguousarray(estimate.bias), np.ascontiguousarray(estimate.covariance[:, 2, 2]),
+                    (start, end), m, prior)
     if run.samples < MIN_SAMPLES:
         raise ValueError(f"{run.samples} accelerometer samples in the coast from {start:g} s to {end:g} s: "
                          f"a fit needs at least {MIN_SAMPLES}")

@@ -93,6 +93,13 @@ class Estimator:
     gate : float, default 5.0
         A barometer reading whose innovation exceeds this many of its
         standard deviations is not used.
+    barometer_lag : float, default 0.0
+        The barometer's first-order lag (s; finite, not negative): a lagged
+        barometer reads, on a steady climb, the pressure of that long
+        before, so its height is taken as the height less this times the
+        velocity (the measurement row [1, -lag, 0]). 0: no lag. Give the
+        lag of a :class:`~aeso_flight.raw_sensors.Barometer` its estimator
+        reads.
 
     Raises
     ------
@@ -100,7 +107,7 @@ class Estimator:
         A value is not a number.
     ValueError
         A value is not finite or not positive (``bias`` may be any finite
-        number; ``gate`` must be at least 1).
+        number; ``gate`` must be at least 1; ``barometer_lag`` may be 0).
 
     Examples
     --------
@@ -122,6 +129,7 @@ class Estimator:
     height_sd: float = 0.5
     velocity_sd: float = 0.1
     gate: float = 5.0
+    barometer_lag: float = 0.0
 
     def __post_init__(self) -> None:
         for name in ("barometer_sd", "accelerometer_sd", "process_noise", "bias_sd", "bias_drift",
@@ -132,6 +140,7 @@ class Estimator:
         if not gate >= 1.0:
             raise ValueError(f"gate must be at least 1 standard deviation, not {gate!r}")
         object.__setattr__(self, "gate", gate)
+        object.__setattr__(self, "barometer_lag", _checks.non_negative("barometer_lag", self.barometer_lag))
 
     @classmethod
     def from_pad(cls, data: FlightData, **values: float) -> Estimator:
@@ -262,6 +271,13 @@ class StateEstimate:
         """The state and its 2 x 2 covariance (height, velocity) at time ``t``:
         a sample's own values, linear between samples.
 
+        Between samples the value is interpolated towards the next sample's,
+        which a flight computer does not know yet: even on the filter's
+        estimate (``smoothed=False``) ``at`` is not causal between samples.
+        What a flight computer knows at ``t`` is the row at or before it,
+        carried forward (the estimate of :meth:`FlightData.replay` and of a
+        flight with :class:`~aeso_flight.raw_sensors.RawSensors`).
+
         Parameters
         ----------
         t : float
@@ -305,9 +321,17 @@ class StateEstimate:
         return f"<StateEstimate {kind}, {self.time.size} samples from {self.time[0]:g} s to {self.time[-1]:g} s>"
 
 
+def sample_interval(seconds: float) -> float:
+    """A sensor's sample interval as the estimator's settings take it: to 4
+    significant digits, so that a log's median interval, the log's
+    beginning's and the interval of the sensor's rate agree."""
+    return float(f"{seconds:.4g}")
+
+
 def settings(estimator: Estimator, accelerometer_interval: float | None, barometer_interval: float | None,
              rest_until: float) -> tuple[float, ...]:
-    """The native filter's settings, in the order of EstimatorSettings."""
+    """The native filter's settings, in the order of EstimatorSettings (the
+    intervals through sample_interval, or None without that sensor)."""
     interval = accelerometer_interval or 0.0
     psd = estimator.accelerometer_sd**2 * interval + estimator.process_noise**2
     hold = max(HOLD_INTERVALS * interval, MIN_HOLD)
@@ -317,7 +341,7 @@ def settings(estimator: Estimator, accelerometer_interval: float | None, baromet
     dynamic = estimator.dynamic_error * math.sqrt(max(readings, 1.0))
     return (estimator.barometer_sd, dynamic, estimator.dynamic_error, psd, estimator.bias_drift**2,
             estimator.acceleration_drift**2, estimator.accelerometer_sd, hold, estimator.gate, REST_VELOCITY_SD,
-            rest_until, estimator.bias, estimator.bias_sd)
+            rest_until, estimator.bias, estimator.bias_sd, estimator.barometer_lag)
 
 
 def prior(estimator: Estimator, height: float, velocity: float) -> tuple[float, ...]:

@@ -5,18 +5,26 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from collections.abc import Mapping
-from typing import Final
+from typing import TYPE_CHECKING, Final
 
 import aeso
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks
+from . import _arguments, _checks
 from ._native import estimate as _estimate
-from .atmosphere import Atmosphere
-from .estimation import Estimator, StateEstimate, build, prior, settings
+from ._native import replay_samples as _replay
+from .errors import FlightError, failure_message
+from .atmosphere import Atmosphere, with_pressure
+from .estimation import Estimator, StateEstimate, build, prior, sample_interval, settings
 from .tables import number, text_rows
+
+if TYPE_CHECKING:
+    from ._native import Air
+    from .control import PID, Predictive, TickLog
+    from .vehicle import Vehicle
 
 __all__ = ["FlightData"]
 
@@ -686,13 +694,7 @@ class FlightData:
         >>> round(float(estimate.height.max()))
         1350
         """
-        if not isinstance(atmosphere, Atmosphere):
-            raise TypeError(f"atmosphere must be an Atmosphere, not {type(atmosphere).__name__}")
-        if atmosphere.kind == "constant":
-            raise ValueError("the constant air's pressure does not change with height: "
-                             "a barometer cannot be read in it (use Atmosphere.standard)")
-        if not isinstance(estimator, Estimator):
-            raise TypeError(f"estimator must be an Estimator, not {type(estimator).__name__}")
+        _check_filter(atmosphere, estimator)
         if initial is not None and type(initial) is not aeso.InitialState1DOF:
             raise TypeError(f"initial must be an aeso.InitialState1DOF or None, not {type(initial).__name__}")
         rows = self._time.size
@@ -701,6 +703,27 @@ class FlightData:
             rows = int(np.searchsorted(self._time, cut, side="right"))
             if rows == 0:
                 raise ValueError(f"no sample at or before until={cut!r} s (the first is at {float(self._time[0])!r} s)")
+        h0, v0 = (0.0, 0.0) if initial is None else (initial.initial_height, initial.initial_velocity)
+        filter_air, pad, filter_settings, filter_prior, t, p, f = self._filter(atmosphere, estimator, rows, h0, v0)
+        means = np.empty(3 * rows)
+        covariances = np.empty(9 * rows)
+        barometer = np.empty(rows, dtype=np.int8)
+        driven = np.empty(rows, dtype=np.int8)
+        run = _estimate(filter_air, pad, filter_settings, filter_prior, t, p, f, bool(smoothed), means, covariances,
+                        barometer, driven)
+        if run.out_of_order != rows:
+            raise ValueError(f"sample {run.out_of_order} is earlier than the one before it")
+        if smoothed and not run.smoothed:
+            raise ValueError("the smoother met a covariance that is not positive definite: widen the estimator's noise")
+        return build(t, means, covariances, barometer, bool(smoothed), run.gated, driven)
+
+    def _filter(self, atmosphere: Atmosphere, estimator: Estimator, rows: int, height: float,
+                velocity: float) -> tuple[Air, float, tuple[float, ...], tuple[float, ...], _Array, _Array | None,
+                                          _Array | None]:
+        """What the native filter takes for the first `rows` rows, from the
+        prior about (height, velocity) at the first: the air, the pad
+        pressure, the settings, the prior and the time, pressure and
+        specific-force columns."""
         t = np.ascontiguousarray(self._time[:rows])
         p = self.pressure_samples()
         p = None if p is None else np.ascontiguousarray(p[:rows])
@@ -710,18 +733,131 @@ class FlightData:
         if pad is None:
             pad = atmosphere.pad_pressure
         rest_until = self._launch if self._launch is not None else -math.inf
-        h0, v0 = (0.0, 0.0) if initial is None else (initial.initial_height, initial.initial_velocity)
-        means = np.empty(3 * rows)
-        covariances = np.empty(9 * rows)
-        barometer = np.empty(rows, dtype=np.int8)
-        driven = np.empty(rows, dtype=np.int8)
-        run = _estimate(atmosphere._air, pad, settings(estimator, self._interval(f), self._interval(p), rest_until), prior(estimator, h0, v0),
-                        t, p, f, bool(smoothed), means, covariances, barometer, driven)
-        if run.out_of_order != rows:
-            raise ValueError(f"sample {run.out_of_order} is earlier than the one before it")
-        if smoothed and not run.smoothed:
-            raise ValueError("the smoother met a covariance that is not positive definite: widen the estimator's noise")
-        return build(t, means, covariances, barometer, bool(smoothed), run.gated, driven)
+        return (atmosphere._air, pad, settings(estimator, self._interval(f), self._interval(p), rest_until),
+                prior(estimator, height, velocity), t, p, f)
+
+    def replay(
+        self,
+        vehicle: Vehicle,
+        controller: Predictive | PID,
+        *,
+        atmosphere: Atmosphere,
+        rate: float,
+        estimator: Estimator = Estimator(),
+        method: aeso.OdeMethod = aeso.OdeMethod.RK45,
+    ) -> TickLog:
+        """The decisions a flight computer would have taken on this flight:
+        its samples fed, in time order, to the state estimator and to a
+        :class:`Predictive` or :class:`PID` controller ticking ``rate`` times
+        a second from the :attr:`burnout` to the :attr:`apogee` (or the last
+        sample), open loop.
+
+        The estimator is that of :meth:`estimate` (``smoothed=False``): the
+        same native filter fed by the same rule, from the first sample. At a
+        tick the controller is shown the estimate of the samples at or before
+        it, carried to the tick by the filter's prediction; a controller with
+        ``learn_drag`` learns from the accelerometer's samples from the
+        burnout on (the fit :meth:`Vehicle.fit_drag` makes of the data cut
+        there, with ``prior_sd=drag_prior_sd`` and the filter's estimate).
+        The brakes are what the data's ``deployment`` channel says they did
+        (closed without one), whatever the controller commands: the
+        decisions are what it would have commanded, not a flight it flew.
+
+        Parameters
+        ----------
+        vehicle : Vehicle
+            The vehicle, with brakes; the controller predicts with it unless
+            it names its own ``vehicle``.
+        controller : Predictive or PID
+            With its ``target`` (the data has none), a 1-DOF predictor; its
+            ``frame`` (default "true") and ``atmosphere`` (default
+            ``atmosphere``) as in a flight.
+        atmosphere : Atmosphere
+            Keyword only: the air the flight computer reads its barometer in
+            (a standard atmosphere), as for :meth:`estimate`.
+        rate : float
+            Keyword only: ticks per second, positive and at most 10000.
+        estimator : Estimator, optional
+            Keyword only: the estimator's noise model and prior.
+        method : aeso.OdeMethod, default aeso.OdeMethod.RK45
+            Keyword only: the controller's predictions' method.
+
+        Returns
+        -------
+        TickLog
+            One element per tick: its time, the estimate shown
+            (``sensed_*`` and ``estimated_*``), the predicted apogee, the
+            command, the data's deployment then (``actual``), the
+            predictions and the learned drag scale; ``true_height`` and
+            ``true_velocity`` are NaN (a log does not know the truth).
+
+        Raises
+        ------
+        TypeError
+            An argument of the wrong class.
+        ValueError
+            No burnout in the data; a controller without a target or with a
+            "3dof" predictor; a bad rate; the constant air; and as for
+            :meth:`Vehicle.fly_controlled`'s controllers.
+        FlightError
+            A PID controller commanded no finite level ("controller_failed").
+
+        Warns
+        -----
+        UserWarning
+            Some decisions' predictions failed (the controller kept its last
+            command there).
+
+        Examples
+        --------
+        The flight of the examples above, its accelerometer read by a
+        controller aiming at 1300 m with a rocket whose drag is far from what
+        the data says (``vehicle`` of :meth:`Vehicle.fit_drag`'s examples,
+        with brakes): it learns the drag the data needs.
+
+        >>> import aeso
+        >>> from aeso_flight import Brakes, Predictive, Vehicle
+        >>> with_brakes = Vehicle(aeso.Rocket(20.0, 0.45, 0.0081, 0.0081, 8.5, 0.25, 2.0),
+        ...                       brakes=Brakes([0.0, 1.0], [0.5], [[0.0], [0.6]]))
+        >>> decisions = data.replay(with_brakes, Predictive(target=1300.0, learn_drag=True),
+        ...                         atmosphere=log_air, rate=10.0)
+        >>> decisions.time[:2], round(float(decisions.learned_scale[-1]), 2)
+        (array([3.01, 3.11]), 3.28)
+        """
+        from .control import PID, Predictive, TickLog
+        from .vehicle import Vehicle
+
+        if not isinstance(vehicle, Vehicle):
+            raise TypeError(f"vehicle must be a Vehicle, not {type(vehicle).__name__}")
+        if not isinstance(controller, (Predictive, PID)):
+            raise TypeError(f"controller must be a Predictive or a PID, not {type(controller).__name__}")
+        _check_filter(atmosphere, estimator)
+        if controller.target is None:
+            raise ValueError(f"{type(controller).__name__}.target: a replay has no flight target, give the "
+                             f"controller its own")
+        if controller.model != "1dof":
+            raise ValueError("a replay's estimate is vertical: the controller predicts in 1-DOF")
+        ticks_per_second = _checks.positive("rate", rate)
+        if ticks_per_second > _arguments.MAX_CONTROL_RATE:
+            raise ValueError(f"rate must be at most {_arguments.MAX_CONTROL_RATE:g} Hz, not {ticks_per_second!r}")
+        if self._burnout is None:
+            raise ValueError("the data has no burnout (the controller acts in the coast): give FlightData(..., burnout=)")
+        end = float(self._time[-1]) if self._apogee is None else min(self._apogee, float(self._time[-1]))
+        native = vehicle._controller(controller, controller.target, "true", 1, method, None, 100000, atmosphere, True)
+        air, pad, filter_settings, filter_prior, t, p, f = self._filter(atmosphere, estimator, self._time.size, 0.0,
+                                                                       0.0)
+        d = self.deployment
+        result = _replay(air, pad, filter_settings, filter_prior, t, p, f,
+                         None if d is None else np.ascontiguousarray(d), native, ticks_per_second,
+                         (self._burnout, end))
+        iterations = 100000 if controller.max_iterations is None else controller.max_iterations
+        if result.status == _arguments.FLIGHT_STATUS["CONTROLLER_FAILED"]:
+            raise FlightError(failure_message(result.status), "controller_failed")
+        if result.failed_decisions:
+            warnings.warn(f"{result.failed_decisions} of the controller's {result.ticks} decisions failed (it kept "
+                          f"its last command): its first prediction that failed: "
+                          f"{failure_message(result.decision_failure, iterations)}", stacklevel=2)
+        return TickLog._from_records(result.records)
 
     def _interval(self, samples: _Array | None) -> float | None:
         """The median interval between a channel's samples (s, to 4
@@ -729,7 +865,7 @@ class FlightData:
         if samples is None:
             return None
         t = self._time[: samples.size][~np.isnan(samples)]
-        return float(f"{float(np.median(np.diff(t))):.4g}") if t.size > 1 else None
+        return sample_interval(float(np.median(np.diff(t)))) if t.size > 1 else None
 
     # -- a value -----------------------------------------------------------
 
@@ -743,6 +879,13 @@ class FlightData:
         channels = ", ".join(self._channels)
         return (f"<FlightData: {self._time.size} rows from {self._time[0]:g} s to {self._time[-1]:g} s; "
                 f"{channels}>")
+
+
+def _check_filter(atmosphere: object, estimator: object) -> None:
+    """What the filter reads with: an air with a pressure, an Estimator."""
+    with_pressure(atmosphere)
+    if not isinstance(estimator, Estimator):
+        raise TypeError(f"estimator must be an Estimator, not {type(estimator).__name__}")
 
 
 def _channel(name: str, values: npt.ArrayLike, size: int) -> _Array:

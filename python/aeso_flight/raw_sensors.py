@@ -25,17 +25,20 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Final
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks
+from . import _arguments, _checks
 from .aerodynamics import _interpolate
+from .atmosphere import Atmosphere, with_pressure
+from .estimation import Estimator
 
-__all__ = ["MAX_SENSOR_RATE", "Accelerometer", "Barometer"]
+__all__ = ["MAX_SENSOR_RATE", "Accelerometer", "Barometer", "RawSensors"]
 
 #: The fastest a sensor samples (Hz).
-MAX_SENSOR_RATE = 10000.0
+MAX_SENSOR_RATE: Final = _arguments.MAX_SENSOR_RATE
 
 # The port's error table: (Mach numbers, coefficients).
 _MachTable = tuple[tuple[float, ...], tuple[float, ...]]
@@ -228,3 +231,80 @@ class Accelerometer:
             raise ValueError(f"scale_error must lie strictly between -1 and 1, not {scale_error!r}")
         object.__setattr__(self, "scale_error", scale_error)
         object.__setattr__(self, "rate", _rate(self.rate))
+
+
+@dataclass(frozen=True, slots=True)
+class RawSensors:
+    """A flight computer's raw sensors and the estimator it reads them with,
+    for :meth:`Vehicle.fly_controlled` (``sensors=``): the controller is
+    shown the computer's own estimate of the state, not the truth.
+
+    The barometer and the accelerometer sample the flight at their own
+    rates, each sample at a step boundary (the state and the loop's own
+    derivative there, with the brakes as they were before that instant).
+    The flight computer feeds every row of samples (the samples of one
+    instant) to the Kalman filter of :meth:`FlightData.estimate`, through
+    the same native code and rule, from the flight's start with the
+    estimator's prior standard deviations about the initial height and
+    vertical velocity; the barometer's pressures become heights through
+    ``believed_atmosphere`` (its pad pressure is the one the computer
+    believes the pad has). At a tick the controller is shown the filter's
+    estimate from the rows at or before the tick, carried forward to it by
+    the filter's own prediction when the last row is earlier (rates that do
+    not divide the tick rate).
+
+    The flight computer's model of its actuator is the flight's
+    :class:`~aeso_flight.Actuator`: the deployment it learns its drag with
+    is the brakes' at each sample. Its estimate is vertical: a 3-DOF flight's
+    accelerometer reads along the body axis, which the estimator takes as
+    vertical (:class:`~aeso_flight.FlightData`), and its controller predicts
+    in 1-DOF. The fields are the parameters; the value is immutable.
+
+    Parameters
+    ----------
+    barometer : Barometer
+        The barometer.
+    accelerometer : Accelerometer
+        The accelerometer.
+    estimator : Estimator, default Estimator()
+        The filter's noise model and prior (its ``barometer_lag`` models the
+        barometer's lag; set its noise from the sensors').
+    believed_atmosphere : Atmosphere, optional
+        The air the computer reads its barometer in: a standard atmosphere;
+        None: the air its controller believes in (a :class:`Predictive`'s
+        or :class:`PID`'s ``atmosphere``, else the flight's).
+
+    Raises
+    ------
+    TypeError
+        A value of the wrong class.
+    ValueError
+        ``believed_atmosphere`` is the constant air (its pressure does not
+        change with height).
+
+    Examples
+    --------
+    The sensors of a typical student flight computer:
+
+    >>> from aeso_flight import Estimator
+    >>> from aeso_flight.raw_sensors import Accelerometer, Barometer, RawSensors
+    >>> board = RawSensors(Barometer(noise_sd=2.0, rate=50.0, lag=0.02, resolution=1.0),
+    ...                    Accelerometer(noise_sd=0.05, bias=0.03, rate=100.0),
+    ...                    estimator=Estimator(barometer_sd=2.0, accelerometer_sd=0.05, bias_sd=0.05,
+    ...                                        barometer_lag=0.02))
+    >>> board.barometer.rate, board.accelerometer.rate
+    (50.0, 100.0)
+    """
+
+    barometer: Barometer
+    accelerometer: Accelerometer
+    estimator: Estimator = Estimator()
+    believed_atmosphere: Atmosphere | None = None
+
+    def __post_init__(self) -> None:
+        for name, kind in (("barometer", Barometer), ("accelerometer", Accelerometer), ("estimator", Estimator)):
+            value = getattr(self, name)
+            if not isinstance(value, kind):
+                raise TypeError(f"{name} must be a {kind.__name__}, not {type(value).__name__}")
+        if self.believed_atmosphere is not None:
+            with_pressure(self.believed_atmosphere, "believed_atmosphere")

@@ -11,7 +11,7 @@ import aeso
 import numpy as np
 import numpy.typing as npt
 
-from . import _arguments, _checks, _native
+from . import _arguments, _checks, _native, estimation
 from ._native import Craft
 from ._native import Schedule as _NativeSchedule
 from ._native import deployment_for_apogee as _deployment_for_apogee
@@ -20,13 +20,14 @@ from ._native import fly_controlled as _fly_controlled
 from ._native import predict as _predict
 from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
-from .atmosphere import Atmosphere
+from .atmosphere import Atmosphere, with_pressure
 from .drag_fit import DragFit
 from .drag_fit import fit as _fit_drag
-from .estimation import StateEstimate
+from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
-from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
+from .control import PID, Actuator, ControlledFlight, Controller, Frame, Predictive, Schedule, Sensors, check_frame
 from .errors import FlightError, failure_message, flight_error
+from .raw_sensors import RawSensors
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 if TYPE_CHECKING:
@@ -235,6 +236,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
+        frame: Frame = "true",
     ) -> float:
         """The apogee (m above the pad) of a vertical flight from ``initial_state``.
 
@@ -265,11 +267,16 @@ class Vehicle:
             and levels from 0 to 1, linear between the points and held at the
             end values (a recorded actuation). The schedule's points are
             step boundaries.
+        frame : {"true", "barometric"}, default "true"
+            Keyword only: the apogee's frame, its true height above the pad
+            or what a pad-zeroed barometric altimeter reads there in
+            ``atmosphere`` (:meth:`Atmosphere.pressure_altitude`; not in the
+            constant air).
 
         Returns
         -------
         float
-            The height at apogee, in metres above the pad.
+            The height at apogee, in metres above the pad (in ``frame``).
 
         Raises
         ------
@@ -285,7 +292,8 @@ class Vehicle:
             out of its range above; a state at or past its apogee; a
             negative ``max_iterations``; a deployment missing, given to a
             vehicle without brakes, outside [0, 1], or a schedule that is not
-            a pair of equal lengths with increasing times.
+            a pair of equal lengths with increasing times; ``frame`` not one,
+            or "barometric" in the constant air.
         OverflowError
             ``max_iterations`` above 2^64 - 1.
         FlightError
@@ -299,8 +307,18 @@ class Vehicle:
         --------
         >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=air), 1)
         2660.3
+
+        On a day 10 K warmer the altimeter reads it lower:
+
+        >>> warm = Atmosphere.standard(site_elevation=1401.0, temperature_offset=10.0)
+        >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=warm), 1)
+        2669.8
+        >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=warm,
+        ...                                   frame="barometric"), 1)
+        2578.8
         """
-        return self._predict(1, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
+        return self._predict(1, initial_state, method, timestep_config, max_iterations, atmosphere, deployment,
+                             frame)
 
     def predict_apogee_3dof(
         self,
@@ -311,6 +329,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
+        frame: Frame = "true",
     ) -> float:
         """The apogee (m above the pad) of a planar flight from ``initial_state``.
 
@@ -320,13 +339,14 @@ class Vehicle:
             The state at the start of the coast: ``y`` in metres above the
             pad, within the atmosphere's layers; ``vy`` above 0.5 m/s;
             ``|angle| < pi/2``; every value finite.
-        method, timestep_config, max_iterations, atmosphere, deployment
+        method, timestep_config, max_iterations, atmosphere, deployment, frame
             As for :meth:`predict_apogee_1dof`.
 
         Returns
         -------
         float
-            The height ``y`` at apogee, in metres above the pad.
+            The height ``y`` at apogee, in metres above the pad (in
+            ``frame``).
 
         Raises
         ------
@@ -342,7 +362,8 @@ class Vehicle:
         >>> round(vehicle.predict_apogee_3dof(tilted, aeso.OdeMethod.RK45, atmosphere=air), 1)
         2652.7
         """
-        return self._predict(3, initial_state, method, timestep_config, max_iterations, atmosphere, deployment)
+        return self._predict(3, initial_state, method, timestep_config, max_iterations, atmosphere, deployment,
+                             frame)
 
     def simulate_flight_1dof(
         self,
@@ -453,6 +474,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         start: DeploymentSolution | None = None,
+        frame: Frame = "true",
     ) -> DeploymentSolution:
         """The brake deployment level that, held from ``initial_state`` on,
         makes the predicted apogee ``target`` (m above the pad), within
@@ -488,7 +510,14 @@ class Vehicle:
         method, timestep_config, max_iterations, atmosphere
             As for :meth:`predict_apogee_1dof`.
         start : DeploymentSolution, optional
-            Keyword only: the previous decision's answer, to start from.
+            Keyword only: the previous decision's answer, to start from (in
+            the same frame).
+        frame : {"true", "barometric"}, default "true"
+            Keyword only: the frame of ``target`` and of the apogees (the
+            answer's, its slope and bracket, the 0.01 m): the true height
+            above the pad or a pad-zeroed barometric altimeter's reading in
+            ``atmosphere`` (:meth:`Atmosphere.pressure_altitude`; not in the
+            constant air).
 
         Returns
         -------
@@ -540,9 +569,10 @@ class Vehicle:
         if start is not None and not isinstance(start, DeploymentSolution):
             raise TypeError(f"start must be a DeploymentSolution or None, not {type(start).__name__}")
         dof, state = _state(initial_state, atmosphere)
+        barometric = _barometric(frame, atmosphere)
         how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
         r = _deployment_for_apogee(how, state, self._drag_scale, goal,
-                                   None if start is None else _warm(start.level, start))
+                                   None if start is None else _warm(start.level, start), barometric)
         return DeploymentSolution(*_solution(r, how[5], atmosphere))
 
     def drag_scale_for_apogee(
@@ -556,6 +586,7 @@ class Vehicle:
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
         start: DragScaleSolution | None = None,
+        frame: Frame = "true",
     ) -> DragScaleSolution:
         """The factor on the vehicle's drag coefficient (body and brakes; in
         3-DOF not the angle of attack's ``cl_a`` * alpha term) that makes
@@ -574,6 +605,9 @@ class Vehicle:
             As for :meth:`predict_apogee_1dof`.
         start : DragScaleSolution, optional
             Keyword only: the previous answer, to start from.
+        frame : {"true", "barometric"}, default "true"
+            Keyword only: the frame of ``target`` and of the apogees, as for
+            :meth:`deployment_for_apogee`.
 
         Returns
         -------
@@ -600,14 +634,22 @@ class Vehicle:
         >>> factor = vehicle.drag_scale_for_apogee(2300.0, state, aeso.OdeMethod.RK45, atmosphere=air)
         >>> factor.status, round(factor.scale, 3)
         (<Reach.REACHED: 'reached'>, 2.007)
+
+        The same target read by the altimeter on the warm day:
+
+        >>> scored = vehicle.drag_scale_for_apogee(2300.0, state, aeso.OdeMethod.RK45, atmosphere=warm,
+        ...                                        frame="barometric")
+        >>> round(scored.apogee, 2), round(scored.scale, 3)
+        (2300.0, 1.848)
         """
         goal = _checks.real("target", target)
         if start is not None and not isinstance(start, DragScaleSolution):
             raise TypeError(f"start must be a DragScaleSolution or None, not {type(start).__name__}")
         dof, state = _state(initial_state, atmosphere)
+        barometric = _barometric(frame, atmosphere)
         how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
         r = _drag_scale_for_apogee(how, state, self._deployment(deployment), goal,
-                                   None if start is None else _warm(start.scale, start))
+                                   None if start is None else _warm(start.scale, start), barometric)
         return DragScaleSolution(*_solution(r, how[5], atmosphere))
 
     def fit_drag(
@@ -618,6 +660,8 @@ class Vehicle:
         estimate: StateEstimate | None = None,
         mach: npt.ArrayLike | None = None,
         until: float | None = None,
+        prior_sd: float | None = None,
+        estimator: Estimator = Estimator(),
     ) -> DragFit:
         """The drag ``data`` says this vehicle flew with, by least squares over
         its coast, from the burnout to the apogee (or ``until``).
@@ -633,9 +677,16 @@ class Vehicle:
         the estimated state at the burnout best follow the estimated heights
         (the same flights as :meth:`simulate_flight_1dof`).
 
-        With ``mach=None``: one factor on the whole drag, brakes included
-        (as :meth:`drag_scale_for_apogee`'s); with Mach knots, the body's
-        drag coefficients there (brakes kept as they are). The brakes'
+        With ``mach=None``: one factor on the whole drag as the vehicle
+        flies it (its ``drag_scale`` included), brakes included; with Mach
+        knots, the body's drag coefficients there (brakes kept as they
+        are). ``prior_sd`` puts a prior on the one factor, 1 within
+        ``prior_sd``, weighed as a sample of the accelerometer's noise
+        (``estimator.accelerometer_sd``) would be: what a flight computer
+        learning its drag in flight (``Predictive(learn_drag=True)``) adds
+        before its first sample, so that this fit of its sensor log cut at
+        a tick, with the filter's estimate, is the scale it learned there,
+        to the bit. The brakes'
         deployment is the data's ``deployment`` channel, held from sample
         to sample (0 without one). A fitted scale also absorbs the
         accelerometer's scale error, and, from the height track, what the
@@ -662,6 +713,12 @@ class Vehicle:
             negative.
         until : float, optional
             Keyword only: use only samples with time <= ``until``.
+        prior_sd : float, optional
+            Keyword only: a prior on the one factor, 1 within this (finite,
+            positive); not with ``mach``, nor without an accelerometer.
+        estimator : Estimator, optional
+            Keyword only: the estimator of the default ``estimate``, and the
+            accelerometer noise the prior is weighed against.
 
         Returns
         -------
@@ -685,7 +742,7 @@ class Vehicle:
         >>> round(fit.scale, 2), round(fit.scale_sd, 3)
         (3.28, 0.115)
         """
-        return _fit_drag(self, data, atmosphere, estimate, mach, until)
+        return _fit_drag(self, data, atmosphere, estimate, mach, until, prior_sd, estimator)
 
     def fly_controlled(
         self,
@@ -699,21 +756,33 @@ class Vehicle:
         controller: Controller,
         rate: float,
         actuator: Actuator = Actuator(),
-        sensors: Sensors = Sensors(),
+        sensors: Sensors | RawSensors = Sensors(),
         seed: int = 0,
         sample: int = 0,
         record: bool = True,
+        frame: Frame = "true",
     ) -> ControlledFlight:
         """Flies the vehicle from ``initial_state`` to its apogee with
         ``controller`` in the loop at ``rate`` ticks per second, its commands
         moving the brakes through ``actuator``, its view of the state through
         ``sensors`` (noise drawn from ``seed``). 1-DOF or 3-DOF as the state's
-        class says. ``target`` (m above the pad) defines the miss, and is the
+        class says. ``target`` (m, in ``frame``) defines the miss, and is the
         controllers' target unless they name their own. A target that no
         deployment can reach from the start is said (a warning) and flown.
         The sensor noise is drawn from ``seed`` and ``sample``, the flight's
         number among those of the seed: sample ``i`` of a study drawn with
         ``seed`` sees the noise this flight sees with ``sample=i``.
+
+        With :class:`~aeso_flight.raw_sensors.RawSensors` a flight computer
+        runs on board: its barometer and accelerometer sample the flight at
+        their own rates, its estimator (the filter of
+        :meth:`FlightData.estimate`) turns their samples into the state its
+        controller is shown, and a controller with ``learn_drag`` learns its
+        drag from them; ``ControlledFlight.sensor_log`` keeps the samples.
+        In the barometric ``frame`` the target is what a pad-zeroed
+        altimeter reads (the scored apogee): the flight's apogee is read
+        through the flight's air, and a controller aiming in that frame
+        converts through the air it believes in.
 
         The built-in controllers (:class:`Predictive`, :class:`PID`,
         :class:`Schedule`) run natively with the whole flight detached from
@@ -736,14 +805,15 @@ class Vehicle:
         atmosphere : Atmosphere
             Keyword only, required: the air.
         target : float
-            Keyword only, required: the apogee wanted (m above the pad),
-            finite.
+            Keyword only, required: the apogee wanted (m above the pad, in
+            ``frame``), finite.
         controller : Predictive, PID, Schedule or callable
             Keyword only, required. A callable is called
             ``controller(time, sensed_state, deployment)`` at each tick: the
             tick's time (s), the sensed state as a tuple ((height, vertical
             velocity) in 1-DOF, the six values of
-            :class:`aeso.InitialState3DOF` in 3-DOF) and the brakes'
+            :class:`aeso.InitialState3DOF` in 3-DOF; with raw sensors the
+            estimate's (height, vertical velocity)) and the brakes'
             deployment at the tick; it returns the commanded level, a number
             from 0 to 1.
         rate : float
@@ -752,9 +822,10 @@ class Vehicle:
         actuator : Actuator, default Actuator()
             Keyword only: between the commands and the brakes (the default
             is ideal).
-        sensors : Sensors, default Sensors()
+        sensors : Sensors or RawSensors, default Sensors()
             Keyword only: what the controller sees (the default: the true
-            state).
+            state); raw sensors need standard atmospheres (the flight's and
+            the believed one) and a 1-DOF predictor.
         seed : int, default 0
             Keyword only: the seed of the sensor noise, not negative.
         sample : int, default 0
@@ -763,8 +834,12 @@ class Vehicle:
             a controlled study flown with seed s is this flight with
             ``seed=s, sample=k`` and the sample's inputs, to the bit.
         record : bool, default True
-            Keyword only: keep the tick log (``ControlledFlight.ticks``);
-            without it the log's arrays are empty.
+            Keyword only: keep the tick log (``ControlledFlight.ticks``) and
+            the sensor log; without it the log's arrays are empty.
+        frame : {"true", "barometric"}, default "true"
+            Keyword only: the frame of ``target`` and of the miss; also the
+            controller's unless it names its own (its ``frame``).
+            "barometric" needs a standard atmosphere.
 
         Returns
         -------
@@ -779,8 +854,11 @@ class Vehicle:
             ``rate`` not positive or above 10000 Hz (every tick is a step
             boundary); ``seed`` or ``sample`` is negative; a
             :class:`Predictive` or :class:`PID` whose vehicle has no brakes;
-            a "3dof" predictor on a 1-DOF flight; a callable's level outside
-            [0, 1] (raised as it is); and as for :meth:`predict_apogee_1dof`.
+            a "3dof" predictor on a 1-DOF flight or with raw sensors; a
+            controller that learns its drag without raw sensors; raw sensors
+            or a barometric frame in the constant air; a callable's level
+            outside [0, 1] (raised as it is); and as for
+            :meth:`predict_apogee_1dof`.
         TypeError
             ``actuator``, ``sensors`` or ``controller`` of the wrong class, a
             controller whose ``vehicle`` or ``atmosphere`` is of the wrong
@@ -833,27 +911,31 @@ class Vehicle:
             raise ValueError("fly_controlled needs a vehicle with brakes")
         dof, state = _state(initial_state, atmosphere)
         goal = _checks.real("target", target)
+        barometric = _barometric(frame, atmosphere)
         ticks_per_second = _checks.positive("rate", rate)
         if ticks_per_second > _arguments.MAX_CONTROL_RATE:
             raise ValueError(f"rate must be at most {_arguments.MAX_CONTROL_RATE:g} Hz, not {ticks_per_second!r}: "
                              f"every tick is a step boundary")
         if not isinstance(actuator, Actuator):
             raise TypeError(f"actuator must be an Actuator, not {type(actuator).__name__}")
-        if not isinstance(sensors, Sensors):
-            raise TypeError(f"sensors must be a Sensors, not {type(sensors).__name__}")
+        if not isinstance(sensors, (Sensors, RawSensors)):
+            raise TypeError(f"sensors must be a Sensors or a RawSensors, not {type(sensors).__name__}")
         if not isinstance(record, (bool, np.bool_)):
             raise TypeError(f"record must be a bool, not {type(record).__name__}")
         seed_value = _checks.count("seed", seed, _MAX_COUNTER)
         flight = _checks.count("sample", sample, _MAX_COUNTER)
         how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
-        native_controller = self._controller(controller, goal, dof, method, timestep_config, max_iterations,
-                                             atmosphere)
-        self._say_if_out_of_reach(how, state, goal)
+        raw = sensors if isinstance(sensors, RawSensors) else None
+        native_controller = self._controller(controller, goal, frame, dof, method, timestep_config, max_iterations,
+                                             atmosphere, raw is not None)
+        self._say_if_out_of_reach(how, state, goal, atmosphere if barometric else None)
+        simple = Sensors() if raw is not None else sensors
         control = _arguments.control(ticks_per_second, actuator.rate_limit, actuator.lag, actuator.delay,
-                                     actuator.initial, sensors.height_sd, sensors.velocity_sd,
-                                     sensors.velocity_scale, sensors.correlation_time)
+                                     actuator.initial, simple.height_sd, simple.velocity_sd, simple.velocity_scale,
+                                     simple.correlation_time)
+        native_raw = None if raw is None else _raw_sensors(raw, controller, atmosphere, state, dof)
         outcome = _fly_controlled(how, state, self._drag_scale, control, seed_value, flight, native_controller,
-                                  bool(record))
+                                  bool(record), native_raw)
         error = outcome.error
         if error is not None:
             if not outcome.error_raised:
@@ -871,33 +953,45 @@ class Vehicle:
                 f"{outcome.failed_decisions} of the controller's {outcome.ticks} decisions failed (it kept its "
                 f"last command): its first prediction that failed: "
                 f"{failure_message(outcome.decision_failure, how[5])}", stacklevel=2)
-        return ControlledFlight._from_native(outcome, goal)
+        return ControlledFlight._from_native(outcome, goal, frame, atmosphere, 0.0)
 
     def _controller(
         self,
         controller: Controller,
         target: float,
+        frame: Frame,
         dof: int,
         method: aeso.OdeMethod,
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
+        raw_sensors: bool,
     ) -> _Controller:
-        """The native form of a controller."""
+        """The native form of a controller: a Predictive or PID aims at its
+        target (the flight's unless its own) in its frame (the flight's
+        unless its own), through the air it believes in."""
         if isinstance(controller, (Predictive, PID)):
+            name = type(controller).__name__
             vehicle = self if controller.vehicle is None else controller.vehicle
             if not isinstance(vehicle, Vehicle):
-                raise TypeError(f"{type(controller).__name__}.vehicle must be a Vehicle or None, "
-                                f"not {type(vehicle).__name__}")
+                raise TypeError(f"{name}.vehicle must be a Vehicle or None, not {type(vehicle).__name__}")
             if vehicle._brakes is None:
-                raise ValueError(f"{type(controller).__name__}.vehicle needs brakes")
+                raise ValueError(f"{name}.vehicle needs brakes")
+            if controller.learn_drag and not raw_sensors:
+                raise ValueError(f"{name}(learn_drag=True) learns from an accelerometer: fly it with RawSensors")
+            if controller.model == "3dof" and raw_sensors:
+                raise ValueError(f'a "3dof" {name} needs the attitude, and raw sensors estimate the vertical '
+                                 f'state only: use model="1dof"')
             air = _controller_air(controller, atmosphere)
+            barometric = _barometric(frame if controller.frame is None else controller.frame, air,
+                                     f"{name}.frame")
             goal = target if controller.target is None else controller.target
             iterations = max_iterations if controller.max_iterations is None else controller.max_iterations
             predicts = vehicle._predictor(controller.model, dof, method, controller.timestep_config, iterations, air)
+            aim = _arguments.aim(goal, barometric, controller.learn_drag, controller.drag_prior_sd)
             if isinstance(controller, Predictive):
-                return _arguments.predictive(goal, predicts)
-            return _arguments.pid(goal, predicts, controller.kp, controller.ki, controller.kd)
+                return _arguments.predictive(aim, predicts)
+            return _arguments.pid(aim, predicts, controller.kp, controller.ki, controller.kd)
         if isinstance(controller, Schedule):
             return _arguments.replay(_arguments.schedule(controller.times, controller.levels))
         if callable(controller):
@@ -914,15 +1008,17 @@ class Vehicle:
         how = self._flight(model_dof, method, timestep_config, max_iterations, atmosphere)
         return _arguments.predictor(how, self._drag_scale)
 
-    def _say_if_out_of_reach(self, how: _Flight, state: tuple[float, ...], target: float) -> None:
+    def _say_if_out_of_reach(self, how: _Flight, state: tuple[float, ...], target: float,
+                             altimeter: Atmosphere | None) -> None:
         """Warns when even the extreme deployments cannot reach the target
-        from the start (the flight is flown all the same)."""
+        from the start (the flight is flown all the same); a target in the
+        barometric frame is read by the `altimeter`'s air."""
         ends = []
         for level in (0.0, 1.0):
             result = _predict(how, state, level, self._drag_scale)
             if result.status != _OK:
                 return  # the flight itself will say what is wrong
-            ends.append(result.apogee)
+            ends.append(result.apogee if altimeter is None else float(altimeter.pressure_altitude(result.apogee)))
         if ends[1] > target:
             warnings.warn(
                 f"the target {target!r} m is out of reach: even with the brakes fully open from the start "
@@ -985,13 +1081,15 @@ class Vehicle:
         max_iterations: int,
         atmosphere: Atmosphere,
         deployment: Deployment | None,
+        frame: Frame,
     ) -> float:
         _, state = _state(initial_state, atmosphere, dof)
+        barometric = _barometric(frame, atmosphere)
         how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
         result = _predict(how, state, self._deployment(deployment), self._drag_scale)
         if result.status != _OK:
             raise flight_error(result, how[5], atmosphere.heights)
-        return result.apogee
+        return float(atmosphere.pressure_altitude(result.apogee)) if barometric else result.apogee
 
     def _simulate(
         self,
@@ -1010,6 +1108,35 @@ class Vehicle:
             raise flight_error(result.flight, how[5], atmosphere.heights)
         t = np.frombuffer(result.times, dtype=np.float64)
         return t, np.frombuffer(result.rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
+
+
+def _raw_sensors(raw: RawSensors, controller: object, atmosphere: Atmosphere, state: tuple[float, ...],
+                 dof: int) -> tuple[object, ...]:
+    """The native raw sensors of a flight in `atmosphere` from `state`: the
+    estimator reads the barometer in the air it believes in (the raw
+    sensors', else the controller's, else the flight's) from its prior about
+    the initial height and vertical velocity, with the settings a log of
+    these samples gets (FlightData.estimate)."""
+    with_pressure(atmosphere, "raw sensors: the flight's air")
+    believed = with_pressure(raw.believed_atmosphere or _controller_air(controller, atmosphere),
+                             "raw sensors: the air the flight computer believes in")
+    b, a, e = raw.barometer, raw.accelerometer, raw.estimator
+    height, velocity = (state[0], state[1]) if dof == 1 else (state[1], state[4])
+    mach_error = None if b.mach_error is None else _arguments.schedule(*b.mach_error)
+    settings = estimation.settings(e, estimation.sample_interval(1.0 / a.rate),
+                                   estimation.sample_interval(1.0 / b.rate), 0.0)
+    return _arguments.raw_sensors((b.rate, b.noise_sd, b.lag, b.resolution), mach_error,
+                                  (a.rate, a.noise_sd, a.bias, a.scale_error), atmosphere._air, believed._air,
+                                  believed.pad_pressure, settings, estimation.prior(e, height, velocity))
+
+
+def _barometric(frame: object, atmosphere: Atmosphere, name: str = "frame") -> bool:
+    """Whether a frame is the barometric one, checked: the constant air has
+    no altimeter."""
+    if check_frame(name, frame) == "true":
+        return False
+    with_pressure(atmosphere, f"{name} barometric")
+    return True
 
 
 def _controller_air(controller: object, atmosphere: Atmosphere) -> Atmosphere:

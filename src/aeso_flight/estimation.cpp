@@ -13,6 +13,7 @@
 #include "estimation.hpp"
 #include "python/buffer.hpp"
 #include "python/detached.hpp"
+#include "python/plain_values.hpp"
 #include "python/python_ref.hpp"
 #include "run_arguments.hpp"
 
@@ -20,39 +21,12 @@ namespace aeso::flight {
 
 namespace {
 
-// The standard air of an Air object (the constant air has no column).
-const AirObject* standard_air_of(PyObject* module, PyObject* object) {
-    if (!PyObject_TypeCheck(object, state_of(module)->air_type)) {
-        PyErr_SetString(PyExc_TypeError, "air must be an aeso_flight._native.Air");
-        return nullptr;
-    }
-    const auto* air = reinterpret_cast<const AirObject*>(object);
-    if (air->column == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the constant air's pressure does not change with height");
-        return nullptr;
-    }
-    return air;
-}
-
 const CraftObject* craft_of(PyObject* module, PyObject* object) {
     if (!PyObject_TypeCheck(object, state_of(module)->craft_type)) {
         PyErr_SetString(PyExc_TypeError, "craft must be an aeso_flight._native.Craft");
         return nullptr;
     }
     return reinterpret_cast<const CraftObject*>(object);
-}
-
-// An optional float64 array of `rows` values (None: null).
-bool optional_column(PyObject* object, const char* what, py::Buffer& view, Py_ssize_t rows, const double*& out) {
-    out = nullptr;
-    if (object == Py_None) return true;
-    if (!view.get(object, what, false, 1, sizeof(double), "d")) return false;
-    if (view.shape(0) != rows) {
-        PyErr_Format(PyExc_ValueError, "%s must have one value per row", what);
-        return false;
-    }
-    out = view.data<const double>();
-    return true;
 }
 
 // pressure_altitudes(air, values, out, inverse): the altimeter's readings
@@ -74,11 +48,9 @@ PyObject* pressure_altitudes(PyObject* module, PyObject* const* args, Py_ssize_t
     const double* v = in.data<const double>();
     double* o = out.data<double>();
     const std::size_t n = static_cast<std::size_t>(in.shape(0));
-    const AirColumn column = *air->column;
+    const Altimeter altimeter(*air->column);
     py::run_detached([&] {
-        for (std::size_t i = 0; i < n; ++i) {
-            o[i] = inverse != 0 ? height_from_pressure_altitude(column, v[i]) : pressure_altitude(column, v[i]);
-        }
+        for (std::size_t i = 0; i < n; ++i) o[i] = inverse != 0 ? altimeter.height(v[i]) : altimeter.reading(v[i]);
         return 0;
     });
     Py_RETURN_NONE;
@@ -114,17 +86,11 @@ PyObject* new_record(PyObject* module, const char* type_name) {
 
 // estimate(air, pad_pressure, settings, prior, time, pressure, specific_force,
 // smoothed, means, covariances, barometer, driven) -> EstimateRun.
-// settings: the thirteen values of EstimatorSettings in order; prior: (height,
-// velocity, third state, and their sds). means (rows x 3), covariances
-// (rows x 9), barometer and driven (rows, int8) are filled.
+// settings: the values of EstimatorSettings in order; prior: (height,
+// velocity, third state, and their sds) at the first row. means (rows x 3),
+// covariances (rows x 9), barometer and driven (rows, int8) are filled.
 PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_count("estimate", nargs, 12)) return nullptr;
-    const AirObject* air = standard_air_of(module, args[0]);
-    if (air == nullptr) return nullptr;
-    double pad_pressure = PyFloat_AsDouble(args[1]);
-    if (pad_pressure == -1.0 && PyErr_Occurred()) return nullptr;
-    double s[13], q[6];
-    if (!read_floats(args[2], s, 13, "settings") || !read_floats(args[3], q, 6, "prior")) return nullptr;
     py::Buffer tv, pv, fv, mv, cv, bv, dv;
     if (!tv.get(args[4], "time", false, 1, sizeof(double), "d")) return nullptr;
     const Py_ssize_t rows = tv.shape(0);
@@ -143,24 +109,20 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "estimate: one row or more, and outputs of 3, 9 and 1 values per row");
         return nullptr;
     }
+    std::optional<OnBoardEstimator> e;
+    if (!parse_estimator(module, args[0], args[1], args[2], args[3], samples.time[0], e)) return nullptr;
     std::vector<Prediction> predictions;
     try {
         if (smoothed != 0) predictions.resize(static_cast<std::size_t>(rows));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12]};
-    FilterPoint prior{samples.time[0], {q[0], q[1], q[2]}, {}};
-    prior.p[0] = q[3] * q[3];
-    prior.p[4] = q[4] * q[4];
-    prior.p[8] = q[5] * q[5];
-    const BarometerFrame frame(*air->column, pad_pressure);
     double* means = mv.data<double>();
     double* covariances = cv.data<double>();
     auto* barometer = bv.data<std::int8_t>();
     auto* driven = dv.data<std::int8_t>();
     const EstimateRun run = py::run_detached([&] {
-        return estimate_flight(settings, frame, prior, samples, means, covariances, barometer, driven,
+        return estimate_flight(e->settings, e->frame, e->prior, samples, means, covariances, barometer, driven,
                                smoothed != 0 ? predictions.data() : nullptr);
     });
     PyObject* result = new_record(module, "EstimateRun");
@@ -185,11 +147,13 @@ PyObject* float_tuple(const double* values, std::size_t n) {
     return t;
 }
 
-// fit_drag(craft, air, time, specific_force, deployment, height, velocity,
-// bias, window, knots, bias_variance) -> DragFitRun. window: (from, to);
-// knots: a float64 array, or None for one factor on the whole drag.
+// fit_drag(craft, air, drag_scale, time, specific_force, deployment, height,
+// velocity, bias, bias_variance, window, knots, prior) -> DragFitRun.
+// window: (from, to); knots: a float64 array, or None for one factor on the
+// vehicle's drag times drag_scale; prior: (sd, noise_sd) on that factor, or
+// None.
 PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_count("fit_drag", nargs, 11)) return nullptr;
+    if (!check_count("fit_drag", nargs, 13)) return nullptr;
     const CraftObject* craft = craft_of(module, args[0]);
     if (craft == nullptr) return nullptr;
     if (!PyObject_TypeCheck(args[1], state_of(module)->air_type)) {
@@ -197,28 +161,32 @@ PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const auto* air = reinterpret_cast<const AirObject*>(args[1]);
-    py::Buffer tv, fv, dv, hv, vv, bv, kv;
-    if (!tv.get(args[2], "time", false, 1, sizeof(double), "d")) return nullptr;
+    double drag_scale;
+    if (!py::read_double(args[2], drag_scale)) return nullptr;
+    py::Buffer tv, fv, dv, hv, vv, bv, wv, kv;
+    if (!tv.get(args[3], "time", false, 1, sizeof(double), "d")) return nullptr;
     const Py_ssize_t rows = tv.shape(0);
     SampleArrays samples{tv.data<const double>(), nullptr, nullptr, static_cast<std::size_t>(rows)};
-    const double *deployment, *height, *velocity, *bias;
-    if (!optional_column(args[3], "specific_force", fv, rows, samples.specific_force) ||
-        !optional_column(args[4], "deployment", dv, rows, deployment) ||
-        !optional_column(args[5], "height", hv, rows, height) ||
-        !optional_column(args[6], "velocity", vv, rows, velocity) ||
-        !optional_column(args[7], "bias", bv, rows, bias)) {
+    const double *deployment, *height, *velocity, *bias, *bias_variance;
+    if (!optional_column(args[4], "specific_force", fv, rows, samples.specific_force) ||
+        !optional_column(args[5], "deployment", dv, rows, deployment) ||
+        !optional_column(args[6], "height", hv, rows, height) ||
+        !optional_column(args[7], "velocity", vv, rows, velocity) ||
+        !optional_column(args[8], "bias", bv, rows, bias) ||
+        !optional_column(args[9], "bias_variance", wv, rows, bias_variance)) {
         return nullptr;
     }
-    if (samples.specific_force == nullptr || height == nullptr || velocity == nullptr || bias == nullptr) {
+    if (samples.specific_force == nullptr || height == nullptr || velocity == nullptr || bias == nullptr ||
+        bias_variance == nullptr) {
         PyErr_SetString(PyExc_ValueError, "fit_drag needs the specific force and the estimate's columns");
         return nullptr;
     }
     double window[2];
-    if (!read_floats(args[8], window, 2, "window")) return nullptr;
+    if (!read_floats(args[10], window, 2, "window")) return nullptr;
     const double* knots = nullptr;
     std::size_t knot_count = 0;
-    if (args[9] != Py_None) {
-        if (!kv.get(args[9], "knots", false, 1, sizeof(double), "d")) return nullptr;
+    if (args[11] != Py_None) {
+        if (!kv.get(args[11], "knots", false, 1, sizeof(double), "d")) return nullptr;
         knots = kv.data<const double>();
         knot_count = static_cast<std::size_t>(kv.shape(0));
         if (knot_count < 1 || knot_count > DragFitAccumulator::MAX_PARAMETERS) {
@@ -226,19 +194,23 @@ PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    const double bias_variance = PyFloat_AsDouble(args[10]);
-    if (bias_variance == -1.0 && PyErr_Occurred()) return nullptr;
+    double prior[2] = {std::nan(""), 0.0};
+    if (args[12] != Py_None && !read_floats(args[12], prior, 2, "prior")) return nullptr;
     const AirModel model{air->table, craft->drag};
     struct Out {
-        DragFitRun run;
+        std::size_t samples;
         DragFitAccumulator::Solution solution;
+        double mach_low, mach_high;
+        std::size_t parameters;
     };
     const Out out = py::run_detached([&] {
-        const DragFitRun run = fit_drag_log(craft->rocket, model, samples, deployment, height, velocity, bias,
-                                            window[0], window[1], knots, knot_count);
-        return Out{run, run.accumulator.solve(bias_variance)};
+        const CoastFit fit = fit_drag_log(craft->rocket, model, drag_scale, samples, deployment, height, velocity,
+                                          bias, bias_variance, window[0], window[1], knots, knot_count, prior[0],
+                                          prior[1]);
+        return Out{fit.accumulator().samples(), fit.solve(), fit.mach_low(), fit.mach_high(),
+                   fit.accumulator().parameters()};
     });
-    const std::size_t k = out.run.accumulator.parameters();
+    const std::size_t k = out.parameters;
     std::vector<double> covariance(k * k);
     for (std::size_t i = 0; i < k; ++i) {
         for (std::size_t j = 0; j < k; ++j) {
@@ -248,12 +220,12 @@ PyObject* fit_drag(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = new_record(module, "DragFitRun");
     if (result == nullptr) return nullptr;
     PyStructSequence_SetItem(result, 0, PyBool_FromLong(out.solution.solved ? 1 : 0));
-    PyStructSequence_SetItem(result, 1, PyLong_FromSize_t(out.run.accumulator.samples()));
+    PyStructSequence_SetItem(result, 1, PyLong_FromSize_t(out.samples));
     PyStructSequence_SetItem(result, 2, float_tuple(out.solution.value.data(), k));
     PyStructSequence_SetItem(result, 3, float_tuple(covariance.data(), k * k));
     PyStructSequence_SetItem(result, 4, PyFloat_FromDouble(out.solution.residual_rms));
-    PyStructSequence_SetItem(result, 5, PyFloat_FromDouble(out.run.mach_low));
-    PyStructSequence_SetItem(result, 6, PyFloat_FromDouble(out.run.mach_high));
+    PyStructSequence_SetItem(result, 5, PyFloat_FromDouble(out.mach_low));
+    PyStructSequence_SetItem(result, 6, PyFloat_FromDouble(out.mach_high));
     for (Py_ssize_t i = 0; i < 7; ++i) {
         if (PyStructSequence_GetItem(result, i) == nullptr) {
             Py_DECREF(result);
@@ -271,8 +243,8 @@ PyMethodDef ESTIMATION_METHODS[] = {
      "estimate(air, pad_pressure, settings, prior, time, pressure, specific_force, smoothed, means, covariances, "
      "barometer, driven, /)\n--\n\nA log's state estimate: the filter (and the smoother) over its rows."},
     {"fit_drag", fastcall<fit_drag>(), METH_FASTCALL,
-     "fit_drag(craft, air, time, specific_force, deployment, height, velocity, bias, window, knots, bias_variance, "
-     "/)\n--\n\nThe least-squares drag of a log's coast from its accelerometer."},
+     "fit_drag(craft, air, drag_scale, time, specific_force, deployment, height, velocity, bias, bias_variance, "
+     "window, knots, prior, /)\n--\n\nThe least-squares drag of a log's coast from its accelerometer."},
     {nullptr, nullptr, 0, nullptr},
 };
 

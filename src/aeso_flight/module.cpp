@@ -24,8 +24,9 @@ PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_flight._native.StopFlag");
 
 // What the Python package reads by name instead of copying values: the
 // statuses of flights and inverses, the controllers' kinds, the tick
-// records' columns, the limit of a controller's rate, and run_block's
-// outcome rows, control columns and kinds of environment columns.
+// records' and sensor logs' columns, the limits of a controller's and a
+// sensor's rates, and run_block's outcome rows, control columns and kinds
+// of environment columns.
 using py::named;
 using py::Named;
 
@@ -34,6 +35,7 @@ constexpr Named ENVIRONMENTS[] = {named("none", EnvironmentColumns::None), named
 
 int add_constants(PyObject* module) {
     if (py::add_float(module, "MAX_CONTROL_RATE", MAX_CONTROL_RATE) < 0 ||
+        py::add_float(module, "MAX_SENSOR_RATE", MAX_SENSOR_RATE) < 0 ||
         py::add_float(module, "APOGEE_VELOCITY_THRESHOLD", APOGEE_VELOCITY_THRESHOLD) < 0 ||
         py::add_float(module, "APOGEE_TOLERANCE", APOGEE_TOLERANCE) < 0) {
         return -1;
@@ -54,7 +56,8 @@ int module_exec(PyObject* module) {
         py::add_name_indices(module, "CONTROLLER", CONTROLLER_NAMES) < 0 ||
         py::add_name_pairs(module, "FLIGHT_STATUS", FLIGHT_STATUS_NAMES) < 0 ||
         py::add_name_pairs(module, "INVERSE_STATUS", INVERSE_STATUS_NAMES) < 0 ||
-        py::add_name_tuple(module, "TICK_COLUMNS", TICK_COLUMN_NAMES) < 0 || add_constants(module) < 0 ||
+        py::add_name_tuple(module, "TICK_COLUMNS", TICK_COLUMN_NAMES) < 0 ||
+        py::add_name_tuple(module, "SAMPLE_COLUMNS", SAMPLE_COLUMN_NAMES) < 0 || add_constants(module) < 0 ||
         add_result_types(module, *st) < 0 || py::record_main_thread() < 0 ||
         add_estimation(module) < 0) {
         return -1;

@@ -43,11 +43,13 @@ struct ModuleState {
     PyTypeObject* inverse_result_type;
     PyTypeObject* controlled_result_type;
     PyTypeObject* simulated_result_type;
+    PyTypeObject* replay_result_type;
 
     template <class F>
     void each(F&& f) {
         for (PyTypeObject** type : {&air_type, &craft_type, &schedule_type, &stop_flag_type, &flight_result_type,
-                                    &inverse_result_type, &controlled_result_type, &simulated_result_type}) {
+                                    &inverse_result_type, &controlled_result_type, &simulated_result_type,
+                                    &replay_result_type}) {
             f(*type);
         }
     }
@@ -60,9 +62,11 @@ extern PyType_Spec AIR_SPEC;
 extern PyType_Spec CRAFT_SPEC;
 extern PyType_Spec SCHEDULE_SPEC;
 
-// The module's functions (runs.cpp), and fly_controlled (control.cpp).
+// The module's functions (runs.cpp), and fly_controlled and replay_samples
+// (control.cpp).
 extern PyMethodDef RUN_METHODS[];
 PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* replay_samples(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // run_block (blocks.cpp): a study's block of real-air flights.
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -48,6 +48,18 @@ PyStructSequence_Field CONTROLLED_FIELDS[] = {
     {"error", "the exception a callable controller raised or made, or None"},
     {"error_raised", "whether the callable raised it (else it returned no level from 0 to 1)"},
     {"failed_time", "the time of the tick it failed at"},
+    {"samples", "the sensor log's rows, float64 bytes, SAMPLE_COLUMNS a row, or None"},
+    {"learned_scale", "the drag scale learned by the end (NaN when not learning)"},
+    {"learned_scale_sd", "its sd"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field REPLAY_FIELDS[] = {
+    {"status", "the FLIGHT_STATUS: OK, or why the replay ended early"},
+    {"ticks", "the ticks taken"},
+    {"predictions", "the predictions of every decision"},
+    {"failed_decisions", "the decisions whose prediction failed"},
+    {"decision_failure", "the FLIGHT_STATUS of the first such prediction"},
+    {"records", "the tick records, float64 bytes, TICK_COLUMNS a tick"},
     {nullptr, nullptr},
 };
 
@@ -58,7 +70,9 @@ PyStructSequence_Desc INVERSE_DESC = {"aeso_flight._native.InverseResult", "What
 PyStructSequence_Desc SIMULATED_DESC = {"aeso_flight._native.SimulatedResult", "A native flight log.",
                                         SIMULATED_FIELDS, 3};
 PyStructSequence_Desc CONTROLLED_DESC = {"aeso_flight._native.ControlledResult", "A native controlled flight.",
-                                         CONTROLLED_FIELDS, 11};
+                                         CONTROLLED_FIELDS, 14};
+PyStructSequence_Desc REPLAY_DESC = {"aeso_flight._native.ReplayResult", "A log replayed through a flight computer.",
+                                     REPLAY_FIELDS, 6};
 
 int add_type(PyObject* module, PyStructSequence_Desc& desc, const char* name, PyTypeObject*& slot) {
     slot = PyStructSequence_NewType(&desc);
@@ -91,7 +105,8 @@ int add_result_types(PyObject* module, ModuleState& state) {
     if (add_type(module, FLIGHT_DESC, "FlightResult", state.flight_result_type) < 0 ||
         add_type(module, INVERSE_DESC, "InverseResult", state.inverse_result_type) < 0 ||
         add_type(module, SIMULATED_DESC, "SimulatedResult", state.simulated_result_type) < 0 ||
-        add_type(module, CONTROLLED_DESC, "ControlledResult", state.controlled_result_type) < 0) {
+        add_type(module, CONTROLLED_DESC, "ControlledResult", state.controlled_result_type) < 0 ||
+        add_type(module, REPLAY_DESC, "ReplayResult", state.replay_result_type) < 0) {
         return -1;
     }
     return 0;
@@ -118,13 +133,21 @@ PyObject* simulated_result(const ModuleState& state, const FlightOutcome& o, PyO
 }
 
 PyObject* controlled_result(const ModuleState& state, const ControlledOutcome& o, PyObject* records,
-                            PyObject* error, bool error_raised, double failed_time) {
+                            PyObject* samples, PyObject* error, bool error_raised, double failed_time) {
     return make(state.controlled_result_type,
                 {flight_result(state, o.flight), PyFloat_FromDouble(o.final_deployment),
                  PyFloat_FromDouble(o.travel), PyLong_FromUnsignedLongLong(o.ticks),
                  PyLong_FromUnsignedLongLong(o.predictions), PyLong_FromUnsignedLongLong(o.failed_decisions),
                  status_code(o.decision_failure), Py_NewRef(records), Py_NewRef(error),
-                 PyBool_FromLong(error_raised), PyFloat_FromDouble(failed_time)});
+                 PyBool_FromLong(error_raised), PyFloat_FromDouble(failed_time), Py_NewRef(samples),
+                 PyFloat_FromDouble(o.learned_scale), PyFloat_FromDouble(o.learned_scale_sd)});
+}
+
+PyObject* replay_result(const ModuleState& state, const ReplayOutcome& o, PyObject* records) {
+    return make(state.replay_result_type,
+                {status_code(o.status), PyLong_FromUnsignedLongLong(o.ticks),
+                 PyLong_FromUnsignedLongLong(o.predictions), PyLong_FromUnsignedLongLong(o.failed_decisions),
+                 status_code(o.decision_failure), Py_NewRef(records)});
 }
 
 }  // namespace aeso::flight

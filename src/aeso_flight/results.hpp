@@ -6,6 +6,7 @@
 
 #include "core/apogee_inverse.hpp"
 #include "core/controlled_flight.hpp"
+#include "core/flight_replay.hpp"
 #include "objects.hpp"
 
 namespace aeso::flight {
@@ -23,8 +24,11 @@ PyObject* inverse_result(const ModuleState& state, const InverseResult& r);
 PyObject* simulated_result(const ModuleState& state, const FlightOutcome& o, PyObject* times, PyObject* rows);
 // ControlledResult(flight, final_deployment, travel, ticks, predictions,
 // failed_decisions, decision_failure, records, error, error_raised,
-// failed_time).
+// failed_time, samples, learned_scale, learned_scale_sd).
 PyObject* controlled_result(const ModuleState& state, const ControlledOutcome& o, PyObject* records,
-                            PyObject* error, bool error_raised, double failed_time);
+                            PyObject* samples, PyObject* error, bool error_raised, double failed_time);
+// ReplayResult(status, ticks, predictions, failed_decisions,
+// decision_failure, records).
+PyObject* replay_result(const ModuleState& state, const ReplayOutcome& o, PyObject* records);
 
 }  // namespace aeso::flight

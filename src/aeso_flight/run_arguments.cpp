@@ -1,5 +1,8 @@
 #include "run_arguments.hpp"
 
+#include <cmath>
+
+#include "python/buffer.hpp"
 #include "python/plain_values.hpp"
 
 namespace aeso::flight {
@@ -79,6 +82,7 @@ bool parse_predictor(PyObject* module, PyObject* object, Predictor& p, FlightArg
     p.dof = f.dof;
     p.rocket = f.craft->rocket;
     p.run = f.run(nullptr);
+    p.column = f.air->column;
     return true;
 }
 
@@ -87,6 +91,80 @@ bool parse_start(PyObject* object, std::optional<InverseStart>& start) {
     double v[4];
     if (!py::read_floats(object, v, 4, "start")) return false;
     start = InverseStart{v[0], v[1], v[2], v[3]};
+    return true;
+}
+
+}  // namespace aeso::flight
+
+namespace aeso::flight {
+
+bool parse_aim(PyObject* object, const Predictor& predictor, Aim& aim) {
+    if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 4) {
+        PyErr_SetString(PyExc_TypeError, "aim must be a tuple (target, barometric, learn_drag, drag_prior_sd)");
+        return false;
+    }
+    PyObject* const* v = &PyTuple_GET_ITEM(object, 0);
+    const int barometric = PyObject_IsTrue(v[1]);
+    const int learn = PyObject_IsTrue(v[2]);
+    if (barometric < 0 || learn < 0 || !py::read_double(v[0], aim.target) ||
+        !py::read_double(v[3], aim.drag_prior_sd)) {
+        return false;
+    }
+    aim.barometric = barometric != 0;
+    aim.learn_drag = learn != 0;
+    if (aim.barometric && predictor.column == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "a barometric aim needs its predictor's air to be a standard atmosphere");
+        return false;
+    }
+    if (aim.learn_drag && !(aim.drag_prior_sd > 0.0 && std::isfinite(aim.drag_prior_sd))) {
+        PyErr_SetString(PyExc_ValueError, "drag_prior_sd must be finite and positive");
+        return false;
+    }
+    return true;
+}
+
+// An optional float64 array of `rows` values (None: null).
+bool optional_column(PyObject* object, const char* what, py::Buffer& view, Py_ssize_t rows, const double*& out) {
+    out = nullptr;
+    if (object == Py_None) return true;
+    if (!view.get(object, what, false, 1, sizeof(double), "d")) return false;
+    if (view.shape(0) != rows) {
+        PyErr_Format(PyExc_ValueError, "%s must have one value per row", what);
+        return false;
+    }
+    out = view.data<const double>();
+    return true;
+}
+
+const AirObject* standard_air_of(PyObject* module, PyObject* object) {
+    if (!PyObject_TypeCheck(object, state_of(module)->air_type)) {
+        PyErr_SetString(PyExc_TypeError, "air must be an aeso_flight._native.Air");
+        return nullptr;
+    }
+    const auto* air = reinterpret_cast<const AirObject*>(object);
+    if (air->column == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the constant air's pressure does not change with height");
+        return nullptr;
+    }
+    return air;
+}
+
+bool parse_estimator(PyObject* module, PyObject* air, PyObject* pad_pressure, PyObject* settings, PyObject* prior,
+                     double time, std::optional<OnBoardEstimator>& out) {
+    const AirObject* standard = standard_air_of(module, air);
+    double pad;
+    double s[ESTIMATOR_SETTINGS], q[6];
+    if (standard == nullptr || !py::read_double(pad_pressure, pad) ||
+        !py::read_floats(settings, s, ESTIMATOR_SETTINGS, "settings") || !py::read_floats(prior, q, 6, "prior")) {
+        return false;
+    }
+    FilterPoint point{time, {q[0], q[1], q[2]}, {}};
+    point.p[0] = q[3] * q[3];
+    point.p[4] = q[4] * q[4];
+    point.p[8] = q[5] * q[5];
+    out.emplace(OnBoardEstimator{
+        EstimatorSettings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12], s[13]},
+        BarometerFrame(*standard->column, pad), point});
     return true;
 }
 

@@ -9,7 +9,9 @@
 
 #include "core/apogee_inverse.hpp"
 #include "core/controlled_flight.hpp"
+#include "core/flight_computer.hpp"
 #include "objects.hpp"
+#include "python/buffer.hpp"
 
 namespace aeso::flight {
 
@@ -45,6 +47,24 @@ bool parse_deployment(PyObject* module, PyObject* object, Deployment& deployment
 bool parse_predictor(PyObject* module, PyObject* object, Predictor& p, FlightArguments& f);
 // A warm start (value, slope, low, high) or None.
 bool parse_start(PyObject* object, std::optional<InverseStart>& start);
+// A predicting controller's aim: (target, barometric, learn_drag,
+// drag_prior_sd); barometric needs its predictor's air to be standard.
+bool parse_aim(PyObject* object, const Predictor& predictor, Aim& aim);
+
+// The values of EstimatorSettings, in its order.
+inline constexpr Py_ssize_t ESTIMATOR_SETTINGS = 14;
+// A state estimator: `air` a standard Air (the shape of pressure against
+// height), `pad_pressure` the pad's pressure it reads heights from, the
+// settings tuple and the prior (height, velocity, third state, and their
+// sds) at `time`.
+bool parse_estimator(PyObject* module, PyObject* air, PyObject* pad_pressure, PyObject* settings, PyObject* prior,
+                     double time, std::optional<OnBoardEstimator>& out);
+// An optional 1-D float64 buffer of `rows` values (None: null), viewed
+// through `view`; false with an exception set otherwise.
+bool optional_column(PyObject* object, const char* what, py::Buffer& view, Py_ssize_t rows, const double*& out);
+// The standard air of an Air object (the constant air has no column): null
+// with an exception set otherwise.
+const AirObject* standard_air_of(PyObject* module, PyObject* object);
 
 // Calls f with the initial state of a model from its values.
 template <class F>

@@ -110,41 +110,62 @@ PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return simulated_result(*state_of(module), out, times.get(), rows.get());
 }
 
-// deployment_for_apogee(flight, state, drag_scale, target, start) -> InverseResult
+// The frame of an inverse's target: True (the barometric frame, in the
+// flight's air, which must be standard) or False; false with an exception
+// set otherwise.
+bool parse_frame(PyObject* object, const FlightArguments& f, std::optional<Altimeter>& frame) {
+    const int barometric = PyObject_IsTrue(object);
+    if (barometric < 0) return false;
+    if (barometric == 0) return true;
+    if (f.air->column == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the barometric frame needs a standard atmosphere");
+        return false;
+    }
+    frame.emplace(*f.air->column);
+    return true;
+}
+
+// deployment_for_apogee(flight, state, drag_scale, target, start, barometric)
+// -> InverseResult
 PyObject* deployment_for_apogee(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     FlightArguments f;
     double state[6];
     FlightTrim trim;
     double target;
     std::optional<InverseStart> start;
-    if (!check_count("deployment_for_apogee", nargs, 5) || !parse_flight(module, args[0], f) ||
+    std::optional<Altimeter> frame;
+    if (!check_count("deployment_for_apogee", nargs, 6) || !parse_flight(module, args[0], f) ||
         !parse_state(args[1], f.dof, state) || !py::read_double(args[2], trim.drag_scale) ||
-        !py::read_double(args[3], target) || !parse_start(args[4], start)) {
+        !py::read_double(args[3], target) || !parse_start(args[4], start) || !parse_frame(args[5], f, frame)) {
         return nullptr;
     }
     InverseResult r;
     const auto inverse = [&](const auto& initial, const RealRun& run) {
-        return aeso::deployment_for_apogee(f.craft->rocket, initial, run, trim, target, start ? &*start : nullptr);
+        return aeso::deployment_for_apogee(f.craft->rocket, initial, run, trim, target, start ? &*start : nullptr,
+                                           frame ? &*frame : nullptr);
     };
     if (!run_flight(f, state, inverse, inverse_stopped, r)) return nullptr;
     return inverse_result(*state_of(module), r);
 }
 
-// drag_scale_for_apogee(flight, state, deployment, target, start) -> InverseResult
+// drag_scale_for_apogee(flight, state, deployment, target, start, barometric)
+// -> InverseResult
 PyObject* drag_scale_for_apogee(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     FlightArguments f;
     double state[6];
     FlightTrim trim;
     double target;
     std::optional<InverseStart> start;
-    if (!check_count("drag_scale_for_apogee", nargs, 5) || !parse_flight(module, args[0], f) ||
+    std::optional<Altimeter> frame;
+    if (!check_count("drag_scale_for_apogee", nargs, 6) || !parse_flight(module, args[0], f) ||
         !parse_state(args[1], f.dof, state) || !parse_deployment(module, args[2], trim.deployment) ||
-        !py::read_double(args[3], target) || !parse_start(args[4], start)) {
+        !py::read_double(args[3], target) || !parse_start(args[4], start) || !parse_frame(args[5], f, frame)) {
         return nullptr;
     }
     InverseResult r;
     const auto inverse = [&](const auto& initial, const RealRun& run) {
-        return aeso::drag_scale_for_apogee(f.craft->rocket, initial, run, trim, target, start ? &*start : nullptr);
+        return aeso::drag_scale_for_apogee(f.craft->rocket, initial, run, trim, target, start ? &*start : nullptr,
+                                           frame ? &*frame : nullptr);
     };
     if (!run_flight(f, state, inverse, inverse_stopped, r)) return nullptr;
     return inverse_result(*state_of(module), r);
@@ -169,6 +190,8 @@ PyMethodDef RUN_METHODS[] = {
     {"drag_scale_for_apogee", fastcall<drag_scale_for_apogee>(), METH_FASTCALL,
      "The factor on the whole drag whose predicted apogee is a target."},
     {"fly_controlled", fastcall<fly_controlled>(), METH_FASTCALL, "A flight with its brake controller in the loop."},
+    {"replay_samples", fastcall<replay_samples>(), METH_FASTCALL,
+     "A log's samples through a flight computer, tick by tick."},
     {"run_block", fastcall<run_block>(), METH_FASTCALL,
      "Runs every row of inputs (a study's block of real-air flights) to its apogee and returns the number "
      "of flights run to their end."},

@@ -20,8 +20,8 @@ struct Point {
 template <class Predict>
 class Search {
 public:
-    Search(Predict& predict, double target, double lo, double hi, InverseResult& result)
-        : predict_(predict), target_(target), lo_(lo), hi_(hi), r_(result) {}
+    Search(Predict& predict, double target, double lo, double hi, const Altimeter* frame, InverseResult& result)
+        : predict_(predict), target_(target), lo_(lo), hi_(hi), frame_(frame), r_(result) {}
 
     // f at x; false when the prediction failed (the result says why).
     bool eval(double x, Point& p) {
@@ -32,7 +32,8 @@ public:
             r_.failure = out;
             return false;
         }
-        p = {x, out.apogee - target_, out.apogee};
+        const double apogee = in_frame(frame_, out.apogee);
+        p = {x, apogee - target_, apogee};
         note(p);
         // The slope between the last two points evaluated, the best estimate
         // near the answer for the next warm start.
@@ -142,6 +143,7 @@ private:
     double target_;
     double lo_;
     double hi_;
+    const Altimeter* frame_;
     InverseResult& r_;
     Point last_{};
     bool has_last_ = false;
@@ -214,7 +216,7 @@ bool scan_rows(Search<Predict>& s, const std::vector<double>& levels, double unt
 
 template <class Initial>
 InverseResult deployment(const RocketProperties& rocket, const Initial& initial, const RealRun& run,
-                         const FlightTrim& trim, double target, const InverseStart* start) {
+                         const FlightTrim& trim, double target, const InverseStart* start, const Altimeter* frame) {
     InverseResult r;
     FlightTrim held = trim;
     auto predict = [&](double level) {
@@ -223,7 +225,7 @@ InverseResult deployment(const RocketProperties& rocket, const Initial& initial,
     };
     const BrakeTable& brakes = run.model->drag->brakes;
     const double from = brakes.monotone_from;
-    Search s(predict, target, from, 1.0, r);
+    Search s(predict, target, from, 1.0, frame, r);
     Point closed{};
     if (from > 0.0) {
         // A table whose drag falls with deployment below `from`: its rows
@@ -256,14 +258,14 @@ InverseResult deployment(const RocketProperties& rocket, const Initial& initial,
 
 template <class Initial>
 InverseResult drag_scale(const RocketProperties& rocket, const Initial& initial, const RealRun& run,
-                         const FlightTrim& trim, double target, const InverseStart* start) {
+                         const FlightTrim& trim, double target, const InverseStart* start, const Altimeter* frame) {
     InverseResult r;
     FlightTrim scaled = trim;
     auto predict = [&](double scale) {
         scaled.drag_scale = scale;
         return fly_real(rocket, initial, run, scaled);
     };
-    Search s(predict, target, 0.0, MAX_DRAG_SCALE, r);
+    Search s(predict, target, 0.0, MAX_DRAG_SCALE, frame, r);
     if (start != nullptr && warm(s, *start, r)) return r;
     // Cold: the drag as it is, then outwards (down to none, up by doubling).
     Point as_is;
@@ -279,20 +281,24 @@ InverseResult drag_scale(const RocketProperties& rocket, const Initial& initial,
 }  // namespace
 
 InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start) {
-    return deployment(rocket, initial, run, trim, target, start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame) {
+    return deployment(rocket, initial, run, trim, target, start, frame);
 }
 InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start) {
-    return deployment(rocket, initial, run, trim, target, start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame) {
+    return deployment(rocket, initial, run, trim, target, start, frame);
 }
 InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start) {
-    return drag_scale(rocket, initial, run, trim, target, start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame) {
+    return drag_scale(rocket, initial, run, trim, target, start, frame);
 }
 InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start) {
-    return drag_scale(rocket, initial, run, trim, target, start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame) {
+    return drag_scale(rocket, initial, run, trim, target, start, frame);
 }
 
 }  // namespace aeso

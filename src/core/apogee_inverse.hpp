@@ -17,7 +17,9 @@
 //
 // An answer is Reached only when the apogee predicted at its value lies
 // within APOGEE_TOLERANCE of the target, and `apogee` is always the apogee
-// predicted at `value`. Where the apogee jumps across the target between
+// predicted at `value`. With a `frame` (an altimeter) the target, the
+// apogees, the slope and the tolerance are that altimeter's readings; the
+// search is the same, the reading rising with the height. Where the apogee jumps across the target between
 // two values as close as doubles go (a coarse fixed step), the answer is
 // the nearer of the two, as a Jump.
 #pragma once
@@ -26,6 +28,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "pressure_altitude.hpp"
 #include "real_air_run.hpp"
 
 namespace aeso {
@@ -73,17 +76,21 @@ struct InverseResult {
 // make the predicted apogee `target`. The trim's deployment is not read; its
 // drag scale is kept.
 InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame = nullptr);
 InverseResult deployment_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame = nullptr);
 
 // The factor (>= 0) on the whole drag that makes the predicted apogee
 // `target`, with the brakes as `trim` sets them. Factors are tried up to
 // MAX_DRAG_SCALE.
 inline constexpr double MAX_DRAG_SCALE = 1048576.0;
 InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame = nullptr);
 InverseResult drag_scale_for_apogee(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                                    const FlightTrim& trim, double target, const InverseStart* start);
+                                    const FlightTrim& trim, double target, const InverseStart* start,
+                                    const Altimeter* frame = nullptr);
 
 }  // namespace aeso

@@ -3,163 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
-#include "apogee_inverse.hpp"
+#include "dynamics.hpp"
 
 namespace aeso {
 
 namespace {
-
-// The six values of a state a controller may see (1-DOF: height and
-// vertical velocity first).
-struct Sensed {
-    double values[6];
-    int size;
-    double height() const noexcept { return size == 2 ? values[0] : values[1]; }
-    double velocity() const noexcept { return size == 2 ? values[1] : values[4]; }
-};
-
-// How a decision went: a command (or the last one kept, as a controller
-// does at a tick with no apogee ahead), a prediction that failed (the last
-// command kept), or a controller that failed (the flight ends).
-enum class Verdict : std::uint8_t { Decided, PredictionFailed, ControllerFailed };
-
-// What a decision reads and writes: the tick's record (its commanded,
-// predicted_apogee and predictions columns), the state sensed, the tick's
-// time from the start and the last command, and for a prediction that
-// failed, its status.
-struct Decision {
-    TickRecord& record;
-    const Sensed& sensed;
-    double since_start;
-    double last_command;
-    FlightStatus failure = FlightStatus::Ok;
-};
-
-// The predictor's flight from the sensed state.
-template <class F>
-auto with_predictor_state(const Predictor& p, const Sensed& sensed, F&& f) {
-    if (p.dof == 3 && sensed.size == 6) {
-        const double* v = sensed.values;
-        return f(Initial3DOF{v[0], v[1], v[2], v[3], v[4], v[5]});
-    }
-    return f(Initial1DOF{sensed.height(), sensed.velocity()});
-}
-
-// The running controllers: each alternative's settings and its memory
-// between ticks.
-class PredictiveRun {
-public:
-    PredictiveRun(const PredictiveSettings& s, const StopCheck& stop) : target_(s.target), p_(s.predictor) {
-        p_.run.stop = stop;
-    }
-
-    Verdict decide(Decision& d) {
-        // No apogee lies ahead of a state the sensors say is falling: hold.
-        if (!(d.sensed.velocity() > APOGEE_VELOCITY_THRESHOLD)) return Verdict::Decided;
-        FlightTrim trim;
-        trim.drag_scale = p_.drag_scale;
-        const InverseResult answer = with_predictor_state(p_, d.sensed, [&](const auto& initial) {
-            return deployment_for_apogee(p_.rocket, initial, p_.run, trim, target_, warm_ ? &start_ : nullptr);
-        });
-        d.record[PREDICTIONS] = static_cast<double>(answer.predictions);
-        if (answer.status == InverseStatus::Failed) {
-            d.failure = answer.failure.status;
-            return Verdict::PredictionFailed;
-        }
-        d.record[COMMANDED] = answer.value;
-        d.record[PREDICTED_APOGEE] = answer.apogee;
-        warm_ = true;
-        start_ = {answer.value, answer.slope, answer.low, answer.high};
-        return Verdict::Decided;
-    }
-
-private:
-    double target_;
-    Predictor p_;
-    bool warm_ = false;  // a previous answer to start from
-    InverseStart start_{};
-};
-
-class PidRun {
-public:
-    PidRun(const PidSettings& s, const StopCheck& stop, double rate) : s_(s), p_(s.predictor), rate_(rate) {
-        p_.run.stop = stop;
-    }
-
-    // PID on the error of the apogee predicted with the brakes held as they
-    // are; the integral stops growing while the output is clamped in the
-    // direction the error pushes it. A command that is not finite (gains
-    // whose terms overflow, or overflow and cancel) fails the controller.
-    Verdict decide(Decision& d) {
-        if (!(d.sensed.velocity() > APOGEE_VELOCITY_THRESHOLD)) return Verdict::Decided;
-        FlightTrim trim;
-        trim.drag_scale = p_.drag_scale;
-        trim.deployment = d.record[ACTUAL];
-        const FlightOutcome predicted = with_predictor_state(
-            p_, d.sensed, [&](const auto& initial) { return fly_real(p_.rocket, initial, p_.run, trim); });
-        d.record[PREDICTIONS] = 1.0;
-        if (predicted.status != FlightStatus::Ok) {
-            d.failure = predicted.status;
-            return Verdict::PredictionFailed;
-        }
-        d.record[PREDICTED_APOGEE] = predicted.apogee;
-        const double e = predicted.apogee - s_.target;
-        const double derivative = started_ ? (e - last_error_) * rate_ : 0.0;
-        const double integral = integral_ + e * (1.0 / rate_);
-        double u = s_.kp * e + s_.ki * integral + s_.kd * derivative;
-        if ((u > 1.0 && e > 0.0) || (u < 0.0 && e < 0.0)) {
-            u = s_.kp * e + s_.ki * integral_ + s_.kd * derivative;
-        } else {
-            integral_ = integral;
-        }
-        started_ = true;
-        last_error_ = e;
-        if (!std::isfinite(u)) return Verdict::ControllerFailed;
-        d.record[COMMANDED] = std::clamp(u, 0.0, 1.0);
-        return Verdict::Decided;
-    }
-
-private:
-    const PidSettings& s_;
-    Predictor p_;
-    double rate_;
-    bool started_ = false;  // a previous error
-    double integral_ = 0.0;
-    double last_error_ = 0.0;
-};
-
-struct ScheduleRun {
-    const ScheduleSettings& s;
-
-    Verdict decide(Decision& d) const noexcept {
-        d.record[COMMANDED] = s.schedule->at(d.since_start);
-        return Verdict::Decided;
-    }
-};
-
-struct ExternalRun {
-    const ExternalSettings& s;
-
-    Verdict decide(Decision& d) const {
-        double level = d.last_command;
-        const bool ok = s.decide(s.context, d.record[TIME], d.sensed.values, d.sensed.size, d.record[ACTUAL], level);
-        if (!ok) return Verdict::ControllerFailed;
-        d.record[COMMANDED] = level;
-        return Verdict::Decided;
-    }
-};
-
-using RunningController = std::variant<PredictiveRun, PidRun, ScheduleRun, ExternalRun>;
-static_assert(std::variant_size_v<RunningController> == std::variant_size_v<ControllerSettings>,
-              "a running controller for every controller");
-
-RunningController start(const PredictiveSettings& s, const StopCheck& stop, double) {
-    return PredictiveRun(s, stop);
-}
-RunningController start(const PidSettings& s, const StopCheck& stop, double rate) { return PidRun(s, stop, rate); }
-RunningController start(const ScheduleSettings& s, const StopCheck&, double) { return ScheduleRun{s}; }
-RunningController start(const ExternalSettings& s, const StopCheck&, double) { return ExternalRun{s}; }
 
 // A command on its way to the actuator.
 struct Pending {
@@ -167,22 +17,93 @@ struct Pending {
     double level;
 };
 
+// The simple sensors: the true state with a velocity scale error and noise
+// (a channel each for the height and the vertical velocity).
+class SimpleSensors {
+public:
+    SimpleSensors(const SensorSettings& s, double tick_interval, std::uint64_t seed, std::uint64_t flight) noexcept
+        : scale_(s.velocity_scale),
+          height_(s.height_sd, s.correlation_time, tick_interval, noise_key(seed, flight, HEIGHT_NOISE)),
+          velocity_(s.velocity_sd, s.correlation_time, tick_interval, noise_key(seed, flight, VELOCITY_NOISE)) {}
+
+    template <class S>
+    Sensed sense(const S& s) noexcept {
+        const double nh = height_.next();
+        const double nv = velocity_.next();
+        Sensed out{};
+        if constexpr (S::N == 2) {
+            out.size = 2;
+            out.values[0] = s.height + nh;
+            out.values[1] = s.velocity * scale_ + nv;
+        } else {
+            out.size = 6;
+            out.values[0] = s.x;
+            out.values[1] = s.y + nh;
+            out.values[2] = s.angle;
+            out.values[3] = s.vx * scale_;
+            out.values[4] = s.vy * scale_ + nv;
+            out.values[5] = s.angular_rate;
+        }
+        return out;
+    }
+
+private:
+    double scale_;
+    NoiseChannel height_;
+    NoiseChannel velocity_;
+};
+
+// A flight computer's raw sensors on the flight: their next instants, and
+// the row they read at an instant.
+class OnBoardSensors {
+public:
+    OnBoardSensors(const RawSensorSettings& s, double start_time, std::uint64_t seed, std::uint64_t flight) noexcept
+        : air_(*s.air),
+          barometer_(s.barometer, start_time, seed, flight),
+          accelerometer_(s.accelerometer, start_time, seed, flight) {}
+
+    double next_time() const noexcept { return std::min(barometer_.next_time(), accelerometer_.next_time()); }
+
+    // The samples due at the state's time (none: false); `s` is the loop's
+    // state there, its brakes as they were before that instant.
+    template <class S>
+    bool read(const S& s, SensorSample& row) noexcept {
+        const double t = s.time;
+        row = {t, QUIET_NAN, QUIET_NAN};
+        const bool pressure = barometer_.next_time() <= t;
+        const bool force = accelerometer_.next_time() <= t;
+        if (pressure) row.pressure = barometer_.sample(port_air(air_, s));
+        if (force) row.specific_force = accelerometer_.sample(axial_specific_force(s, compute_derivatives(s)));
+        return pressure || force;
+    }
+
+    // The rows a flight can hold, as tick_capacity counts ticks.
+    double rate() const noexcept { return barometer_.clock().rate + accelerometer_.clock().rate; }
+
+private:
+    const AirColumn& air_;
+    Barometer barometer_;
+    Accelerometer accelerometer_;
+};
+
 template <class S>
 class ControlObserver {
 public:
     ControlObserver(const RealRun& run, const FlightTrim& trim, const ControlSettings& c, ActuatorMotion& motion,
-                    double start_time, std::vector<TickRecord>* records, ControlledOutcome& out)
+                    double start_time, const OnBoardEstimator* estimator, ControlledRecords* records,
+                    ControlledOutcome& out)
         : air_(run, trim, start_time),
           c_(c),
-          controller_(std::visit([&](const auto& s) { return start(s, run.stop, c.rate); }, c.controller)),
+          computer_(c.controller, run.stop, c.rate, estimator, start_time),
           motion_(motion),
           t0_(start_time),
-          height_noise_(c.sensors.height_sd, c.sensors.correlation_time, 1.0 / c.rate,
-                        noise_key(c.seed, c.flight, 0)),
-          velocity_noise_(c.sensors.velocity_sd, c.sensors.correlation_time, 1.0 / c.rate,
-                          noise_key(c.seed, c.flight, 1)),
           records_(records),
           out_(out) {
+        if (const auto* simple = std::get_if<SensorSettings>(&c.sensors)) {
+            simple_.emplace(*simple, 1.0 / c.rate, c.seed, c.flight);
+        } else {
+            raw_.emplace(*std::get_if<RawSensorSettings>(&c.sensors), start_time, c.seed, c.flight);
+        }
         last_command_ = c.actuator.initial;
         last_actual_ = c.actuator.initial;
     }
@@ -200,15 +121,18 @@ public:
     // Events within TIE of a boundary are taken at it: a delay of whole
     // ticks puts a command's arrival a rounding error away from a later
     // tick, and a step of a few ulps between them would cost a whole step.
-    // A tick is always landed on exactly.
+    // A tick is always landed on exactly, and so is a sample.
     double next_boundary(double now) const noexcept {
         double next = motion_.kink_after(now + TIE);
         if (head_ < pending_.size()) next = std::min(next, pending_[head_].arrival);
-        return next < next_tick_ - TIE ? next : next_tick_;
+        next = next < next_tick_ - TIE ? next : next_tick_;
+        return raw_ ? std::min(next, raw_->next_time()) : next;
     }
 
+    // The boundary's samples, then the commands arriving, then the tick.
     void at_boundary(S& s) {
         const double t = s.time;
+        if (raw_) sample(s);
         while (head_ < pending_.size() && pending_[head_].arrival <= t + TIE) {
             motion_.command(t, pending_[head_].level);
             ++head_;
@@ -216,14 +140,55 @@ public:
         if (t >= next_tick_) tick(s);
     }
 
+    // The start: its samples and its tick, before any step.
+    void start(const S& s) {
+        if (raw_) sample(s);
+        tick(s);
+    }
+
+    void finish(double final_time) {
+        out_.final_deployment = motion_.at(final_time);
+        out_.travel += std::fabs(out_.final_deployment - last_actual_);
+        const FlightComputer::Scale k = computer_.learned_scale();
+        out_.learned_scale = k.value;
+        out_.learned_scale_sd = k.sd;
+    }
+
+    // Room for `ticks` ticks and `rows` rows of samples: no allocation at a
+    // tick or a sample after it.
+    void reserve(std::size_t ticks, std::size_t rows) {
+        if (records_ != nullptr) {
+            records_->ticks.reserve(ticks);
+            if (raw_) records_->samples.reserve(rows);
+        }
+        if (c_.actuator.delay > 0.0) pending_.reserve(ticks);
+    }
+    double sample_rate() const noexcept { return raw_ ? raw_->rate() : 0.0; }
+
+private:
+    static constexpr double TIE = 1e-9;  // s
+
+    // The samples due at the state's time, fed to the computer with the
+    // deployment then, and recorded.
+    void sample(const S& s) {
+        SensorSample row;
+        if (!raw_->read(s, row)) return;
+        const double deployment = motion_.at(row.time);
+        computer_.feed(row, deployment);
+        if (records_ != nullptr) {
+            records_->samples.push_back({row.time, row.pressure, row.specific_force, deployment});
+        }
+    }
+
     // Tick k at the state s (its time is the tick's).
     void tick(const S& s) {
         const double t = s.time;
-        const Sensed sensed = sense(s);
+        const Sensed sensed = simple_ ? simple_->sense(s) : Sensed{};
         TickRecord r{t, s.altitude(), s.vertical_velocity(), sensed.height(), sensed.velocity(), QUIET_NAN,
                      last_command_, motion_.at(t), 0.0};
-        Decision d{r, sensed, t - t0_, last_command_};
-        switch (std::visit([&](auto& controller) { return controller.decide(d); }, controller_)) {
+        for (std::size_t i = ESTIMATED_HEIGHT; i < TICK_COLUMNS; ++i) r[i] = QUIET_NAN;
+        const Decided d = computer_.decide(r, sensed, t - t0_, last_command_);
+        switch (d.verdict) {
             case Verdict::Decided:
                 break;
             case Verdict::PredictionFailed:
@@ -250,55 +215,20 @@ public:
         out_.travel += std::fabs(r[ACTUAL] - last_actual_);
         last_actual_ = r[ACTUAL];
         out_.predictions += static_cast<std::uint64_t>(r[PREDICTIONS]);
-        if (records_ != nullptr) records_->push_back(r);
+        if (records_ != nullptr) records_->ticks.push_back(r);
         ++k_;
         ++out_.ticks;
         next_tick_ = t0_ + static_cast<double>(k_) / c_.rate;
     }
 
-    void finish(double final_time) {
-        out_.final_deployment = motion_.at(final_time);
-        out_.travel += std::fabs(out_.final_deployment - last_actual_);
-    }
-
-    // Room for `ticks` ticks: no allocation at a tick after it.
-    void reserve(std::size_t ticks) {
-        if (records_ != nullptr) records_->reserve(ticks);
-        if (c_.actuator.delay > 0.0) pending_.reserve(ticks);
-    }
-
-private:
-    static constexpr double TIE = 1e-9;  // s
-
-    Sensed sense(const S& s) noexcept {
-        const double nh = height_noise_.next();
-        const double nv = velocity_noise_.next();
-        const double scale = c_.sensors.velocity_scale;
-        Sensed out{};
-        if constexpr (S::N == 2) {
-            out.size = 2;
-            out.values[0] = s.height + nh;
-            out.values[1] = s.velocity * scale + nv;
-        } else {
-            out.size = 6;
-            out.values[0] = s.x;
-            out.values[1] = s.y + nh;
-            out.values[2] = s.angle;
-            out.values[3] = s.vx * scale;
-            out.values[4] = s.vy * scale + nv;
-            out.values[5] = s.angular_rate;
-        }
-        return out;
-    }
-
     RealAirObserver air_;
     const ControlSettings& c_;
-    RunningController controller_;
+    FlightComputer computer_;
     ActuatorMotion& motion_;
     double t0_;
-    NoiseChannel height_noise_;
-    NoiseChannel velocity_noise_;
-    std::vector<TickRecord>* records_;
+    std::optional<SimpleSensors> simple_;
+    std::optional<OnBoardSensors> raw_;
+    ControlledRecords* records_;
     ControlledOutcome& out_;
     FlightStatus ended_ = FlightStatus::Ok;  // a controller that failed, or a stopped prediction
     double last_command_;
@@ -321,7 +251,7 @@ std::size_t tick_capacity(double vertical_velocity, double rate, std::uint64_t m
 
 template <class Initial>
 ControlledOutcome fly(const RocketProperties& rocket, const Initial& initial, const RealRun& run, double drag_scale,
-                      const ControlSettings& control, std::vector<TickRecord>* ticks) {
+                      const ControlSettings& control, ControlledRecords* records) {
     ControlledOutcome out;
     if (refuses_steps(run.solver, run.max_iterations)) {
         out.flight = refused_steps();
@@ -333,10 +263,18 @@ ControlledOutcome fly(const RocketProperties& rocket, const Initial& initial, co
     trim.drag_scale = drag_scale;
     trim.deployment = &motion;
     Simulation<S> sim{run.solver, make_state(rocket, initial, RealAero{run.model, &trim}), 0, run.max_iterations};
-    ControlObserver<S> observer(run, trim, control, motion, sim.state.time, ticks, out);
-    observer.reserve(tick_capacity(sim.state.vertical_velocity(), control.rate, run.max_iterations));
-    // The first tick is at the start, before any step.
-    observer.tick(sim.state);
+    // The computer's estimator starts at the flight's start.
+    std::optional<OnBoardEstimator> estimator;
+    if (const auto* raw = std::get_if<RawSensorSettings>(&control.sensors)) {
+        estimator.emplace(raw->estimator);
+        estimator->prior.time = sim.state.time;
+    }
+    ControlObserver<S> observer(run, trim, control, motion, sim.state.time, estimator ? &*estimator : nullptr,
+                                records, out);
+    const double climb = sim.state.vertical_velocity();
+    observer.reserve(tick_capacity(climb, control.rate, run.max_iterations),
+                     tick_capacity(climb, observer.sample_rate(), run.max_iterations));
+    observer.start(sim.state);
     const Result<RunEnd> end = sim.run_observed(observer);
     out.flight = end_of_run(sim, end, observer);
     if (out.flight.status == FlightStatus::Ok) observer.finish(sim.state.time);
@@ -346,13 +284,13 @@ ControlledOutcome fly(const RocketProperties& rocket, const Initial& initial, co
 }  // namespace
 
 ControlledOutcome fly_controlled(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                                 double drag_scale, const ControlSettings& control, std::vector<TickRecord>* ticks) {
-    return fly(rocket, initial, run, drag_scale, control, ticks);
+                                 double drag_scale, const ControlSettings& control, ControlledRecords* records) {
+    return fly(rocket, initial, run, drag_scale, control, records);
 }
 
 ControlledOutcome fly_controlled(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                                 double drag_scale, const ControlSettings& control, std::vector<TickRecord>* ticks) {
-    return fly(rocket, initial, run, drag_scale, control, ticks);
+                                 double drag_scale, const ControlSettings& control, ControlledRecords* records) {
+    return fly(rocket, initial, run, drag_scale, control, records);
 }
 
 }  // namespace aeso

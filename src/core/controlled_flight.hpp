@@ -1,9 +1,18 @@
 // A flight with its air-brake controller in the loop: at every tick (t0 +
 // k / rate) the controller sees the sensed state and commands a deployment;
 // the command reaches the actuator `delay` later and moves the brakes as the
-// actuator allows. Ticks, command arrivals and the actuator's kinks are step
-// boundaries of the one run loop, whose observer acts on them; the loop
-// knows nothing of controllers.
+// actuator allows. Ticks, command arrivals, the actuator's kinks and raw
+// sensors' samples are step boundaries of the one run loop, whose observer
+// acts on them; the loop knows nothing of controllers.
+//
+// With raw sensors a flight computer (flight_computer.hpp) runs on board:
+// at a boundary the samples whose instant it is are read first (the
+// barometer's, then the accelerometer's, from the state and the loop's own
+// derivative there, with the brakes as they were before anything happens
+// at that instant), and their row is fed to it with the deployment then
+// (its model of the actuator is the flight's); then the commands arriving
+// then act; then the tick, if one is due, asks it for a decision. The first
+// samples and the first tick are at the start, before any step.
 #pragma once
 
 #include <array>
@@ -13,9 +22,11 @@
 #include <vector>
 
 #include "actuator.hpp"
-#include "linear_table.hpp"
+#include "flight_computer.hpp"
+#include "raw_sensors.hpp"
 #include "real_air_run.hpp"
 #include "sensor_noise.hpp"
+#include "tick_record.hpp"
 
 namespace aeso {
 
@@ -23,80 +34,30 @@ namespace aeso {
 // a faster loop buys nothing a flight computer has and costs a step a tick.
 inline constexpr double MAX_CONTROL_RATE = 10000.0;
 
-// What a controller predicts with: its own rocket, air, drag and step
-// options, which may differ from the flight's (a 1-DOF predictor on a 3-DOF
-// flight, the constant air, a brake table that is off). The run's stop flag
-// is the flight's.
-struct Predictor {
-    int dof = 1;  // 1 or 3 (3 needs a 3-DOF flight)
-    RocketProperties rocket{};
-    RealRun run{};
-    double drag_scale = 1.0;
+// A flight computer's raw sensors and the estimator it reads them with:
+// its barometer and accelerometer sample the flight at their own rates,
+// the barometer's port in the flight's own air `air`; the estimator reads
+// the barometer through the air the computer believes in (`estimator`'s
+// frame) from its prior at the flight's start (whose time it takes).
+struct RawSensorSettings {
+    BarometerSettings barometer;
+    AccelerometerSettings accelerometer;
+    const AirColumn* air = nullptr;
+    OnBoardEstimator estimator;
 };
 
-// The controllers: one of these, each with its own settings.
-//
-// Predictive: the deployment whose predicted apogee (brakes held from the
-// tick on) is the target, warm-started from the last answer.
-struct PredictiveSettings {
-    double target = 0.0;  // m above the pad
-    Predictor predictor;
-};
-// PID on the error of the apogee predicted with the brakes held as they are.
-struct PidSettings {
-    double target = 0.0;
-    Predictor predictor;
-    double kp = 0.0, ki = 0.0, kd = 0.0;
-};
-// A recorded actuation replayed: the command is the schedule's level at the
-// tick's time from the start.
-struct ScheduleSettings {
-    const LinearCurve* schedule = nullptr;
-};
-// A controller of the caller's: `decide` sets `level` from the tick's time,
-// the sensed state (height and vertical velocity, or the six 3-DOF values)
-// and the deployment now; returning false ends the flight (the context
-// keeps why).
-struct ExternalSettings {
-    void* context = nullptr;
-    bool (*decide)(void* context, double time, const double* sensed, int size, double deployment,
-                   double& level) = nullptr;
-};
-using ControllerSettings = std::variant<PredictiveSettings, PidSettings, ScheduleSettings, ExternalSettings>;
-
-// The controllers by the names the compiled module exports, in the order
-// of the variant's alternatives (their index is the controller's kind).
-inline constexpr std::array<const char*, std::variant_size_v<ControllerSettings>> CONTROLLER_NAMES{
-    "predictive", "pid", "schedule", "external"};
+// What the controller is shown: the true state through the simple sensors'
+// noise, or the estimate of a flight computer's raw sensors.
+using SensorModel = std::variant<SensorSettings, RawSensorSettings>;
 
 struct ControlSettings {
     double rate = 10.0;  // ticks per second, at most MAX_CONTROL_RATE
     ActuatorSettings actuator;
-    SensorSettings sensors;
+    SensorModel sensors;
     std::uint64_t seed = 0;
     std::uint64_t flight = 0;  // which flight of the seed (a study's sample)
     ControllerSettings controller;
 };
-
-// One tick: what was true, what was sensed, what was decided. A column per
-// TickColumn, named by TICK_COLUMN_NAMES (the compiled module exports them,
-// and the tick log's arrays are read by those names).
-enum TickColumn : std::size_t {
-    TIME,
-    TRUE_HEIGHT,
-    TRUE_VELOCITY,     // vertical
-    SENSED_HEIGHT,
-    SENSED_VELOCITY,
-    PREDICTED_APOGEE,  // the controller's (NaN when it made none)
-    COMMANDED,
-    ACTUAL,            // the deployment at the tick
-    PREDICTIONS,       // the predictions the decision used
-    TICK_COLUMNS,
-};
-inline constexpr std::array<const char*, TICK_COLUMNS> TICK_COLUMN_NAMES{
-    "time", "true_height", "true_velocity", "sensed_height", "sensed_velocity", "predicted_apogee",
-    "commanded", "actual", "predictions"};
-using TickRecord = std::array<double, TICK_COLUMNS>;
 
 struct ControlledOutcome {
     FlightOutcome flight;
@@ -108,14 +69,25 @@ struct ControlledOutcome {
     // command), and the status of the first such prediction.
     std::uint64_t failed_decisions = 0;
     FlightStatus decision_failure = FlightStatus::Ok;
+    // The drag scale the flight computer learned by the end, and its sd
+    // (NaN when it does not learn).
+    double learned_scale = QUIET_NAN;
+    double learned_scale_sd = QUIET_NAN;
 };
 
-// Flies the controlled flight; with `ticks`, records every tick there.
+// What a flight records besides its outcome: every tick, and with raw
+// sensors every row of samples (its sensor log).
+struct ControlledRecords {
+    std::vector<TickRecord> ticks;
+    std::vector<SampleRecord> samples;
+};
+
+// Flies the controlled flight; with `records`, records there.
 ControlledOutcome fly_controlled(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
                                  double drag_scale, const ControlSettings& control,
-                                 std::vector<TickRecord>* ticks = nullptr);
+                                 ControlledRecords* records = nullptr);
 ControlledOutcome fly_controlled(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
                                  double drag_scale, const ControlSettings& control,
-                                 std::vector<TickRecord>* ticks = nullptr);
+                                 ControlledRecords* records = nullptr);
 
 }  // namespace aeso

@@ -121,6 +121,40 @@ DragFitAccumulator::Solution DragFitAccumulator::solve(double bias_variance) con
     return out;
 }
 
+CoastFit::CoastFit(const RocketProperties& rocket, const AirModel& model, double drag_scale, double from,
+                   const double* knots, std::size_t knot_count) noexcept
+    : rocket_(rocket),
+      model_(model),
+      drag_scale_(drag_scale),
+      from_(from),
+      knots_(knots),
+      knot_count_(knots != nullptr ? knot_count : 0),
+      accumulator_(knots != nullptr ? knot_count : 1),
+      mach_low_(std::numeric_limits<double>::infinity()),
+      mach_high_(-std::numeric_limits<double>::infinity()) {}
+
+void CoastFit::add_prior(double sd, double noise_sd) noexcept { accumulator_.add_prior(0, 1.0, sd, noise_sd); }
+
+bool CoastFit::add(double time, double specific_force, double height, double velocity, double bias,
+                   double bias_variance, double deployment) noexcept {
+    if (time < from_ || std::isnan(specific_force) || std::isnan(bias) || !(velocity > 0.0)) return false;
+    const DragSample s = drag_sample(rocket_, model_, height, velocity, deployment);
+    double x[DragFitAccumulator::MAX_PARAMETERS];
+    double y = -(specific_force - bias);
+    if (knots_ != nullptr) {
+        knot_weights(knots_, knot_count_, s.mach, x);
+        for (std::size_t j = 0; j < knot_count_; ++j) x[j] = x[j] * s.pressure_per_mass;
+        y = y - s.pressure_per_mass * s.brake_cd;
+    } else {
+        x[0] = drag_scale_ * s.deceleration();
+    }
+    accumulator_.add(x, y);
+    bias_variance_ = bias_variance;
+    mach_low_ = std::fmin(mach_low_, s.mach);
+    mach_high_ = std::fmax(mach_high_, s.mach);
+    return true;
+}
+
 void knot_weights(const double* knots, std::size_t count, double mach, double* out) noexcept {
     for (std::size_t j = 0; j < count; ++j) out[j] = 0.0;
     if (count == 1 || !(mach > knots[0])) {

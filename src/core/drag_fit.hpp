@@ -84,4 +84,46 @@ private:
 // the end knot's alone beyond the ends), into `out` (`count` values).
 void knot_weights(const double* knots, std::size_t count, double mach, double* out) noexcept;
 
+// The fit of a coast, row by row, as a log's fit and a flight computer
+// learning its drag in flight both make it: the vehicle and the air its
+// drag is computed in, the factor on that drag the vehicle flies with (one
+// fitted factor multiplies the vehicle's drag as it flies), the knots (null:
+// one factor on the whole drag) and the coast's first time.
+class CoastFit {
+public:
+    CoastFit(const RocketProperties& rocket, const AirModel& model, double drag_scale, double from,
+             const double* knots, std::size_t knot_count) noexcept;
+
+    // A prior on the one factor: 1 within `sd`, weighed against samples
+    // whose noise has the sd `noise_sd`. Added before any row.
+    void add_prior(double sd, double noise_sd) noexcept;
+
+    // One row of a flight's samples with its state estimate there. Used
+    // (true) when it holds an accelerometer reading (`specific_force` not
+    // NaN) at a time from `from` on, a reading drives the estimate (`bias`
+    // not NaN) and the estimated velocity is positive. `deployment` is the
+    // brakes' at the row; `bias_variance` the estimated bias's variance,
+    // that of the last row used weighing the solution's uncertainty.
+    bool add(double time, double specific_force, double height, double velocity, double bias, double bias_variance,
+             double deployment) noexcept;
+
+    DragFitAccumulator::Solution solve() const noexcept { return accumulator_.solve(bias_variance_); }
+    const DragFitAccumulator& accumulator() const noexcept { return accumulator_; }
+    // The Mach numbers of the rows used (+inf and -inf before the first).
+    double mach_low() const noexcept { return mach_low_; }
+    double mach_high() const noexcept { return mach_high_; }
+
+private:
+    RocketProperties rocket_;
+    AirModel model_;
+    double drag_scale_;
+    double from_;
+    const double* knots_;
+    std::size_t knot_count_;
+    DragFitAccumulator accumulator_;
+    double bias_variance_ = 0.0;
+    double mach_low_;
+    double mach_high_;
+};
+
 }  // namespace aeso

@@ -32,33 +32,22 @@ EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFr
     return run;
 }
 
-DragFitRun fit_drag_log(const RocketProperties& rocket, const AirModel& model, const SampleArrays& samples,
-                        const double* deployment, const double* height, const double* velocity, const double* bias,
-                        double from, double to, const double* knots, std::size_t knot_count) noexcept {
-    DragFitRun run{DragFitAccumulator(knots != nullptr ? knot_count : 1), std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity()};
+CoastFit fit_drag_log(const RocketProperties& rocket, const AirModel& model, double drag_scale,
+                      const SampleArrays& samples, const double* deployment, const double* height,
+                      const double* velocity, const double* bias, const double* bias_variance, double from,
+                      double to, const double* knots, std::size_t knot_count, double prior_sd,
+                      double noise_sd) noexcept {
+    CoastFit fit(rocket, model, drag_scale, from, knots, knot_count);
+    if (!std::isnan(prior_sd)) fit.add_prior(prior_sd, noise_sd);
     double level = 0.0;
-    double x[DragFitAccumulator::MAX_PARAMETERS];
     for (std::size_t i = 0; i < samples.rows; ++i) {
         const double t = samples.time[i];
         if (deployment != nullptr && !std::isnan(deployment[i])) level = deployment[i];
         if (t > to) break;
         const double f = samples.specific_force != nullptr ? samples.specific_force[i] : std::nan("");
-        if (t < from || std::isnan(f) || std::isnan(bias[i]) || !(velocity[i] > 0.0)) continue;
-        const DragSample s = drag_sample(rocket, model, height[i], velocity[i], level);
-        double y = -(f - bias[i]);
-        if (knots != nullptr) {
-            knot_weights(knots, knot_count, s.mach, x);
-            for (std::size_t j = 0; j < knot_count; ++j) x[j] = x[j] * s.pressure_per_mass;
-            y = y - s.pressure_per_mass * s.brake_cd;
-        } else {
-            x[0] = s.deceleration();
-        }
-        run.accumulator.add(x, y);
-        run.mach_low = std::fmin(run.mach_low, s.mach);
-        run.mach_high = std::fmax(run.mach_high, s.mach);
+        fit.add(t, f, height[i], velocity[i], bias[i], bias_variance[i], level);
     }
-    return run;
+    return fit;
 }
 
 }  // namespace aeso

@@ -38,19 +38,17 @@ EstimateRun estimate_flight(const EstimatorSettings& settings, const BarometerFr
                             const SampleArrays& samples, double* means, double* covariances,
                             std::int8_t* barometer, std::int8_t* driven, Prediction* predicted) noexcept;
 
-// The accumulated fit of a log's coast: rows with an accelerometer sample
-// and a time from `from` to `to` whose estimated velocity is positive.
-// `height`, `velocity`, `bias` are the estimate's at every row; `deployment`
-// (null: none) the brakes' recorded deployment, held from sample to sample
-// (0 before the first). `knots` (null: one factor on the whole drag) the
-// Mach numbers of the fitted coefficients.
-struct DragFitRun {
-    DragFitAccumulator accumulator;
-    double mach_low;
-    double mach_high;
-};
-DragFitRun fit_drag_log(const RocketProperties& rocket, const AirModel& model, const SampleArrays& samples,
-                        const double* deployment, const double* height, const double* velocity, const double* bias,
-                        double from, double to, const double* knots, std::size_t knot_count) noexcept;
+// The fit of a log's coast from `from` to `to`: every row up to `to` added
+// to a CoastFit (see there for the rows it uses) with the estimate's
+// `height`, `velocity`, `bias` and `bias_variance` at the row and the
+// brakes' recorded `deployment` (null: none), held from sample to sample (0
+// before the first). `knots` (null: one factor on the vehicle's drag times
+// `drag_scale`) the Mach numbers of the fitted coefficients; a `prior_sd`
+// that is a number puts a prior on the one factor (CoastFit::add_prior).
+CoastFit fit_drag_log(const RocketProperties& rocket, const AirModel& model, double drag_scale,
+                      const SampleArrays& samples, const double* deployment, const double* height,
+                      const double* velocity, const double* bias, const double* bias_variance, double from,
+                      double to, const double* knots, std::size_t knot_count, double prior_sd,
+                      double noise_sd) noexcept;
 
 }  // namespace aeso

@@ -10,16 +10,21 @@ AirColumn standard_column() noexcept { return AirColumn(0.0, 0.0, atmosphere::SE
 
 }  // namespace
 
-double pressure_altitude(const AirColumn& air, double height) noexcept {
-    const AirColumn standard = standard_column();
-    const double pad = standard.level_of(air.at(0.0).pressure).height;
-    return standard.level_of(air.at(height).pressure).height - pad;
+Altimeter::Altimeter(const AirColumn& air) noexcept
+    : air_(air), standard_(standard_column()), pad_(standard_.level_of(air.at(0.0).pressure).height) {}
+
+double Altimeter::reading(double height) const noexcept {
+    return standard_.level_of(air_.at(height).pressure).height - pad_;
 }
 
+double Altimeter::height(double reading) const noexcept {
+    return air_.level_of(standard_.at(pad_ + reading).pressure).height;
+}
+
+double pressure_altitude(const AirColumn& air, double height) noexcept { return Altimeter(air).reading(height); }
+
 double height_from_pressure_altitude(const AirColumn& air, double reading) noexcept {
-    const AirColumn standard = standard_column();
-    const double pad = standard.level_of(air.at(0.0).pressure).height;
-    return air.level_of(standard.at(pad + reading).pressure).height;
+    return Altimeter(air).height(reading);
 }
 
 }  // namespace aeso

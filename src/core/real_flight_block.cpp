@@ -42,9 +42,11 @@ void clear(const RealBlockOutcomes& out, std::size_t k) noexcept {
 // The controller of a row: the block's kind, with the row's target and
 // gains; Predictive and PID predict with the block's predictor.
 ControllerSettings controller_of(const RealBlockLayout& layout, const double* c) noexcept {
+    Aim aim;
+    aim.target = c[0];
     switch (layout.controller) {
-        case 0: return PredictiveSettings{c[0], layout.predictor};
-        case 1: return PidSettings{c[0], layout.predictor, c[10], c[11], c[12]};
+        case 0: return PredictiveSettings{aim, layout.predictor};
+        case 1: return PidSettings{aim, layout.predictor, c[10], c[11], c[12]};
         default: break;
     }
     return ScheduleSettings{layout.schedule};
@@ -80,7 +82,7 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
                 ControlSettings control;
                 control.rate = c[1];
                 control.actuator = {c[2], c[3], c[4], c[5]};
-                control.sensors = {c[6], c[7], c[8], c[9]};
+                control.sensors = SensorSettings{c[6], c[7], c[8], c[9]};
                 control.seed = layout.seed;
                 control.flight = layout.first_flight + k;
                 control.controller = controller_of(layout, c);

@@ -113,9 +113,9 @@ AirColumn::Level AirColumn::level_of(double pressure) const noexcept {
     double H, T;
     if (L == 0.0) {
         T = r.temperature;
-        H = r.geopotential - (GAS_CONSTANT * T) * std::log(pressure / r.pressure) / STANDARD_GRAVITY;
+        H = r.geopotential - (GAS_CONSTANT * T) * portable::log(pressure / r.pressure) / STANDARD_GRAVITY;
     } else {
-        T = r.temperature * std::pow(pressure / r.pressure, -(GAS_CONSTANT * L) / STANDARD_GRAVITY);
+        T = r.temperature * portable::pow(pressure / r.pressure, -(GAS_CONSTANT * L) / STANDARD_GRAVITY);
         H = r.geopotential + (T - r.temperature) / L;
     }
     return {geometric_height(H) - site_, T};

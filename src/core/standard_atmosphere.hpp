@@ -72,8 +72,9 @@ public:
     double temperature_offset() const noexcept { return offset_; }
     // The height above the pad at which the pressure is `pressure` (the
     // inverse of at(height).pressure, the layers' formulas solved for the
-    // height), and the temperature there. Per sample, so the C library's
-    // log and pow, not the portable ones.
+    // height), and the temperature there. With the portable logarithm and
+    // power: a barometer's heights, the altimeter's readings and what the
+    // estimator makes of them are the same bits on every platform.
     struct Level {
         double height;
         double temperature;

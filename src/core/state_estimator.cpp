@@ -162,6 +162,24 @@ bool StateEstimator::update(std::size_t i, double value, double variance, bool g
     return true;
 }
 
+bool StateEstimator::update_lagged(double lag, double value, double variance) noexcept {
+    Vector3& x = point_.x;
+    Matrix3& p = point_.p;
+    // h = [1, -lag, 0]: P h and h P h + r.
+    const Vector3 ph = {p[0] - lag * p[1], p[3] - lag * p[4], p[6] - lag * p[7]};
+    const double y = value - (x[0] - lag * x[1]);
+    const double s = (ph[0] - lag * ph[1]) + variance;
+    if (!(s > 0.0)) return false;
+    if (y * y > (settings_.gate * settings_.gate) * s) return false;
+    const Vector3 k = {ph[0] / s, ph[1] / s, ph[2] / s};
+    for (std::size_t r = 0; r < 3; ++r) {
+        x[r] = x[r] + k[r] * y;
+        for (std::size_t c = 0; c < 3; ++c) p[3 * r + c] = p[3 * r + c] - k[r] * ph[c];
+    }
+    symmetrise(p);
+    return true;
+}
+
 bool StateEstimator::update_height(double height, double sd) noexcept { return update(0, height, sd * sd, true); }
 
 bool StateEstimator::update_pressure(double pressure, bool driven) noexcept {
@@ -170,7 +188,9 @@ bool StateEstimator::update_pressure(double pressure, bool driven) noexcept {
     const double share = driven ? settings_.dynamic_error : settings_.free_dynamic_error;
     const double dynamic = share * (0.5 * r.density * (v * v));
     const double sd = settings_.barometer_sd * settings_.barometer_sd + dynamic * dynamic;
-    return update(0, r.height, sd * (r.metres_per_pascal * r.metres_per_pascal), true);
+    const double variance = sd * (r.metres_per_pascal * r.metres_per_pascal);
+    if (settings_.barometer_lag > 0.0) return update_lagged(settings_.barometer_lag, r.height, variance);
+    return update(0, r.height, variance, true);
 }
 
 void StateEstimator::update_velocity(double velocity, double sd) noexcept { update(1, velocity, sd * sd, false); }

@@ -19,7 +19,10 @@
 // caller makes the first larger: the error changes slowly, and with an
 // accelerometer the barometer is better left to the low speeds), and a reading
 // whose innovation lies beyond `gate` standard deviations is not used (logs
-// hold glitches).
+// hold glitches). A barometer whose sensing element lags the port by a
+// first order of time constant `barometer_lag` reads, on a steady climb,
+// the pressure of `barometer_lag` seconds before: its height is measured as
+// h - barometer_lag v (the row [1, -lag, 0]), not h.
 //
 // The one rule by which samples reach the filter is EstimatorFeed::feed:
 // a flight computer feeding samples one by one and a log's estimate over
@@ -69,6 +72,7 @@ struct EstimatorSettings {
     double rest_until;        // s: samples before this time are taken on the pad, at rest
     double bias;              // m/s^2: the bias's prior mean, taken when the first reading comes
     double bias_sd;           // m/s^2: its prior sd
+    double barometer_lag;     // s: the barometer's first-order lag (0: none)
 };
 
 using Vector3 = std::array<double, 3>;
@@ -106,6 +110,8 @@ public:
 
 private:
     bool update(std::size_t index, double value, double variance, bool gated) noexcept;
+    // The same for the measurement x[0] - lag x[1] (lag > 0).
+    bool update_lagged(double lag, double value, double variance) noexcept;
 
     EstimatorSettings settings_;
     BarometerFrame frame_;

@@ -105,7 +105,7 @@ TEST(NoAllocationSampling, SensorSamplesAllocateNothing) {
 TEST(NoAllocationEstimating, FeedingSmoothingAndFittingAllocateNothing) {
     const AirColumn column(1401.0, 10.0, 86000.0);
     const BarometerFrame frame(column, 86000.0);
-    const EstimatorSettings settings{5.0, 0.3, 0.1, 0.01, 1e-4, 400.0, 0.5, 0.05, 5.0, 0.01, 0.5, 0.0, 0.5};
+    const EstimatorSettings settings{5.0, 0.3, 0.1, 0.01, 1e-4, 400.0, 0.5, 0.05, 5.0, 0.01, 0.5, 0.0, 0.5, 0.0};
     FilterPoint prior{0.0, {0.0, 0.0, 0.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
     constexpr std::size_t n = 2000;
     static double time[n], pressure[n], force[n], means[3 * n], covariances[9 * n];

@@ -17,7 +17,7 @@ namespace {
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
 
 EstimatorSettings settings() {
-    return {2.0, 0.0, 0.0, 1e-4, 1e-8, 400.0, 0.05, 0.05, 5.0, 0.01, -1e9, 0.0, 0.5};
+    return {2.0, 0.0, 0.0, 1e-4, 1e-8, 400.0, 0.05, 0.05, 5.0, 0.01, -1e9, 0.0, 0.5, 0.0};
 }
 
 FilterPoint prior(double height, double velocity) {

@@ -264,10 +264,10 @@ def test_a_target_out_of_reach_is_said_and_flown(target, level, words):
 @pytest.mark.parametrize("sensors", [Sensors(), NOISY], ids=["exact", "noisy"])
 def test_a_study_block_of_one_repeated_flight_gives_its_apogee_to_the_bit(controller, sensors):
     flight = fly(3, controller, 20.0, actuator=SERVO, sensors=sensors, seed=9)
-    native = VEHICLE._controller(controller, TARGET, 3, RK45, None, 100000, AIR)
+    native = VEHICLE._controller(controller, TARGET, "true", 3, RK45, None, 100000, AIR, False)
     name = _arguments.BLOCK_CONTROLLERS[native[0]]
     target, predictor, gains = (TARGET, None, (0.0,) * 3) if name == "schedule" else (
-        native[1], native[2], (native[3:6] if name == "pid" else (0.0,) * 3))
+        native[1][0], native[2], (native[3:6] if name == "pid" else (0.0,) * 3))
     schedule = native[1] if name == "schedule" else None
     layout = _arguments.layout(3, False, int(RK45), 0, 100000, 0, False, False, name, VEHICLE._craft, AIR._air,
                                schedule, predictor, 9, 0)
