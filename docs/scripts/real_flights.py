@@ -160,7 +160,9 @@ def predict(vehicle: Vehicle, estimate: StateEstimate, at: float, air: Atmospher
     variance = float(grad @ covariance @ grad)
     if fit is not None and fit.scale is not None:
         step = 1e-3
-        nudged = Vehicle(vehicle_rocket(vehicle), drag=Drag(fit.vehicle.drag.mach, fit.vehicle.drag.cd * (1 + step / fit.scale)))
+        fitted = fit.vehicle
+        nudged = Vehicle(vehicle_rocket(fitted), drag=fitted.drag, brakes=fitted.brakes,
+                         drag_scale=fitted.drag_scale + step)
         slope = (apogee(h0, v0, nudged) - base) / step
         variance += (slope * fit.scale_sd) ** 2
     return Prediction(base, math.sqrt(variance))

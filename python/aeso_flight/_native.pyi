@@ -123,13 +123,14 @@ class SimulatedResult(structseq[object], tuple[FlightResult, bytearray, bytearra
 class ControlledResult(
     structseq[object],
     tuple[FlightResult, float, float, int, int, int, int, bytearray | None, BaseException | None, bool, float,
-          bytearray | None, float, float]
+          bytearray | None, float, float, float]
 ):
     """A native controlled flight (a struct sequence)."""
 
     __match_args__: Final = (
         "flight", "final_deployment", "travel", "ticks", "predictions", "failed_decisions", "decision_failure",
-        "records", "error", "error_raised", "failed_time", "samples", "learned_scale", "learned_scale_sd"
+        "records", "error", "error_raised", "failed_time", "samples", "learned_scale", "learned_scale_sd",
+        "start_height",
     )
     @property
     def flight(self) -> FlightResult: ...
@@ -159,6 +160,8 @@ class ControlledResult(
     def learned_scale(self) -> float: ...
     @property
     def learned_scale_sd(self) -> float: ...
+    @property
+    def start_height(self) -> float: ...
 
 @final
 class ReplayResult(structseq[object], tuple[int, int, int, int, int, bytearray]):

@@ -531,7 +531,15 @@ class ControlledFlight:
         the samples the flight computer read: pressure, specific force and
         the brakes' deployment as it knew it, one row per sample instant,
         launch and burnout at the flight's start (it starts at burnout);
-        None otherwise.
+        None otherwise. Its filter estimate from ``initial_estimate``
+        (``sensor_log.estimate(believed air, estimator=..., smoothed=False,
+        initial=initial_estimate)``) is the estimate the computer had, row
+        by row, to the bit.
+    initial_estimate : aeso.InitialState1DOF or None
+        With raw sensors, the state the on-board estimator started from: the
+        height its barometer's frame (the air it believes in) gives the
+        static pressure at the start (the true height when it believes in
+        the flight's air) and the true vertical velocity; None otherwise.
 
     Examples
     --------
@@ -556,6 +564,7 @@ class ControlledFlight:
     learned_scale: float | None = None
     learned_scale_sd: float | None = None
     sensor_log: FlightData | None = field(default=None, repr=False)
+    initial_estimate: aeso.InitialState1DOF | None = field(default=None, repr=False)
 
     @property
     def miss(self) -> float:
@@ -572,18 +581,19 @@ class ControlledFlight:
 
     @classmethod
     def _from_native(cls, outcome: ControlledResult, target: float, frame: Frame, atmosphere: Atmosphere,
-                     start: float) -> ControlledFlight:
+                     start: float, climb: float) -> ControlledFlight:
         """A flight from the result of the native fly_controlled (a flight
         that reached its apogee) in the air `atmosphere`, from its state at
-        `start` s."""
+        `start` s climbing at `climb` m/s."""
         apogee = outcome.flight.apogee
         barometric = None if atmosphere.kind == "constant" else float(atmosphere.pressure_altitude(apogee))
         learned = math.isfinite(outcome.learned_scale)
+        raw = math.isfinite(outcome.start_height)
         return cls(apogee, target, outcome.final_deployment, outcome.travel, outcome.flight.steps,
                    outcome.predictions, TickLog._from_records(outcome.records), outcome.failed_decisions, frame,
                    barometric, outcome.learned_scale if learned else None,
-                   outcome.learned_scale_sd if learned else None,
-                   _sensor_log(outcome.samples, atmosphere, start))
+                   outcome.learned_scale_sd if learned else None, _sensor_log(outcome.samples, atmosphere, start),
+                   aeso.InitialState1DOF(outcome.start_height, climb) if raw else None)
 
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude

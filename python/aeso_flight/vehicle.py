@@ -953,7 +953,7 @@ class Vehicle:
                 f"{outcome.failed_decisions} of the controller's {outcome.ticks} decisions failed (it kept its "
                 f"last command): its first prediction that failed: "
                 f"{failure_message(outcome.decision_failure, how[5])}", stacklevel=2)
-        return ControlledFlight._from_native(outcome, goal, frame, atmosphere, 0.0)
+        return ControlledFlight._from_native(outcome, goal, frame, atmosphere, 0.0, state[1] if dof == 1 else state[4])
 
     def _controller(
         self,

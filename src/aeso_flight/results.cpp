@@ -51,6 +51,7 @@ PyStructSequence_Field CONTROLLED_FIELDS[] = {
     {"samples", "the sensor log's rows, float64 bytes, SAMPLE_COLUMNS a row, or None"},
     {"learned_scale", "the drag scale learned by the end (NaN when not learning)"},
     {"learned_scale_sd", "its sd"},
+    {"start_height", "the height the on-board estimator started from (NaN without raw sensors)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field REPLAY_FIELDS[] = {
@@ -70,7 +71,7 @@ PyStructSequence_Desc INVERSE_DESC = {"aeso_flight._native.InverseResult", "What
 PyStructSequence_Desc SIMULATED_DESC = {"aeso_flight._native.SimulatedResult", "A native flight log.",
                                         SIMULATED_FIELDS, 3};
 PyStructSequence_Desc CONTROLLED_DESC = {"aeso_flight._native.ControlledResult", "A native controlled flight.",
-                                         CONTROLLED_FIELDS, 14};
+                                         CONTROLLED_FIELDS, 15};
 PyStructSequence_Desc REPLAY_DESC = {"aeso_flight._native.ReplayResult", "A log replayed through a flight computer.",
                                      REPLAY_FIELDS, 6};
 
@@ -140,7 +141,8 @@ PyObject* controlled_result(const ModuleState& state, const ControlledOutcome& o
                  PyLong_FromUnsignedLongLong(o.predictions), PyLong_FromUnsignedLongLong(o.failed_decisions),
                  status_code(o.decision_failure), Py_NewRef(records), Py_NewRef(error),
                  PyBool_FromLong(error_raised), PyFloat_FromDouble(failed_time), Py_NewRef(samples),
-                 PyFloat_FromDouble(o.learned_scale), PyFloat_FromDouble(o.learned_scale_sd)});
+                 PyFloat_FromDouble(o.learned_scale), PyFloat_FromDouble(o.learned_scale_sd),
+                 PyFloat_FromDouble(o.start_height)});
 }
 
 PyObject* replay_result(const ModuleState& state, const ReplayOutcome& o, PyObject* records) {

@@ -24,7 +24,7 @@ PyObject* inverse_result(const ModuleState& state, const InverseResult& r);
 PyObject* simulated_result(const ModuleState& state, const FlightOutcome& o, PyObject* times, PyObject* rows);
 // ControlledResult(flight, final_deployment, travel, ticks, predictions,
 // failed_decisions, decision_failure, records, error, error_raised,
-// failed_time, samples, learned_scale, learned_scale_sd).
+// failed_time, samples, learned_scale, learned_scale_sd, start_height).
 PyObject* controlled_result(const ModuleState& state, const ControlledOutcome& o, PyObject* records,
                             PyObject* samples, PyObject* error, bool error_raised, double failed_time);
 // ReplayResult(status, ticks, predictions, failed_decisions,

@@ -263,11 +263,15 @@ ControlledOutcome fly(const RocketProperties& rocket, const Initial& initial, co
     trim.drag_scale = drag_scale;
     trim.deployment = &motion;
     Simulation<S> sim{run.solver, make_state(rocket, initial, RealAero{run.model, &trim}), 0, run.max_iterations};
-    // The computer's estimator starts at the flight's start.
+    // The computer's estimator starts at the flight's start, at the height
+    // its barometer's frame gives the static pressure there (the true
+    // height when it believes in the flight's air).
     std::optional<OnBoardEstimator> estimator;
     if (const auto* raw = std::get_if<RawSensorSettings>(&control.sensors)) {
         estimator.emplace(raw->estimator);
         estimator->prior.time = sim.state.time;
+        estimator->prior.x[0] = estimator->frame.height_of(raw->air->at(sim.state.altitude()).pressure).height;
+        out.start_height = estimator->prior.x[0];
     }
     ControlObserver<S> observer(run, trim, control, motion, sim.state.time, estimator ? &*estimator : nullptr,
                                 records, out);

@@ -38,7 +38,10 @@ inline constexpr double MAX_CONTROL_RATE = 10000.0;
 // its barometer and accelerometer sample the flight at their own rates,
 // the barometer's port in the flight's own air `air`; the estimator reads
 // the barometer through the air the computer believes in (`estimator`'s
-// frame) from its prior at the flight's start (whose time it takes).
+// frame) from its prior at the flight's start, whose time it takes and
+// whose height is that of the start's static pressure in its frame (what a
+// computer that had tracked its barometer would hold; the prior's velocity
+// is the caller's).
 struct RawSensorSettings {
     BarometerSettings barometer;
     AccelerometerSettings accelerometer;
@@ -73,6 +76,9 @@ struct ControlledOutcome {
     // (NaN when it does not learn).
     double learned_scale = QUIET_NAN;
     double learned_scale_sd = QUIET_NAN;
+    // The height the on-board estimator started from (NaN without raw
+    // sensors).
+    double start_height = QUIET_NAN;
 };
 
 // What a flight records besides its outcome: every tick, and with raw
