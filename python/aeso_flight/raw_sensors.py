@@ -305,6 +305,7 @@ class RawSensors:
         for name, kind in (("barometer", Barometer), ("accelerometer", Accelerometer), ("estimator", Estimator)):
             value = getattr(self, name)
             if not isinstance(value, kind):
-                raise TypeError(f"{name} must be a {kind.__name__}, not {type(value).__name__}")
+                article = "an" if kind.__name__[0] in "AEIOU" else "a"
+                raise TypeError(f"{name} must be {article} {kind.__name__}, not {type(value).__name__}")
         if self.believed_atmosphere is not None:
             with_pressure(self.believed_atmosphere, "believed_atmosphere")
