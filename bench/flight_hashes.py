@@ -24,8 +24,8 @@ import struct
 import aeso
 import numpy as np
 
-from aeso_flight import (PID, Actuator, Atmosphere, Brakes, Drag, FlightError, Predictive, Schedule, Sensors,
-                         Vehicle)
+from aeso_flight import (PID, Accelerometer, Actuator, Atmosphere, Barometer, Brakes, Drag, Estimator, FlightData,
+                         FlightError, Predictive, RawSensors, Schedule, Sensors, Vehicle, sample_log)
 from aeso_flight import _arguments
 
 CANONICAL_NAN = struct.pack("<Q", 0x7FF8000000000000)
@@ -201,6 +201,85 @@ def atmospheres(h):
             h.floats(f(inside))
 
 
+def flight_data(h):
+    """A synthetic log's estimates (filtered and smoothed, several airs and
+    estimators) and its drag fits (one factor, with a prior, and knots); the
+    launch and burnout are given and the fits end before the apogee, so no
+    detected event (whose fit is NumPy's) enters."""
+    t = np.round(np.arange(-1.0, 16.0, 0.01), 2)
+    a = np.where(t < 0.0, 0.0, np.where(t < 3.0, 60.0, -12.0 - 0.02 * t * t))
+    v = np.concatenate(([0.0], np.cumsum(0.5 * (a[1:] + a[:-1]) * 0.01)))
+    height = np.concatenate(([0.0], np.cumsum(0.5 * (v[1:] + v[:-1]) * 0.01)))
+    every = np.arange(t.size)
+    # Noise from integer arithmetic (NumPy's sine may differ by platform).
+    noise = ((every * 7919) % 101 - 50) / 50.0
+    for air in AIRS[1:4]:
+        pressure = np.where(every % 5 == 0, air.pressure(np.clip(height, 0.0, None)) + 3.0 * noise, np.nan)
+        force = np.where(every % 2 == 0, a + 9.80665 + 0.05 + 0.02 * noise[::-1], np.nan)
+        data = FlightData(t, pressure=pressure, acceleration=force, launch=0.0, burnout=3.0,
+                          deployment=np.where(t > 6.0, 0.3, 0.0))
+        vehicle = Vehicle(aeso.Rocket(**ROCKETS[0]), drag=DRAG, brakes=BRAKES[0])
+        for estimator in (Estimator(), Estimator(barometer_sd=3.0, accelerometer_sd=0.05, barometer_lag=0.02)):
+            for smoothed in (False, True):
+                e = h.outcome(lambda: data.estimate(air, estimator=estimator, smoothed=smoothed))
+                for column in (e.height, e.velocity, e.bias, e.covariance, e.barometer, [e.gated]):
+                    h.floats(column)
+            causal = data.estimate(air, estimator=estimator, smoothed=False)
+            for options in (dict(), dict(prior_sd=0.1, until=8.0), dict(mach=[0.2, 0.35, 0.5], until=12.0)):
+                fit = h.outcome(lambda: vehicle.fit_drag(data, atmosphere=air, estimate=causal, estimator=estimator,
+                                                         **options))
+                if fit is not None:
+                    h.floats([math.nan if fit.scale is None else fit.scale, math.nan if fit.scale_sd is None
+                              else fit.scale_sd, fit.residual_rms, *fit.mach_range, fit.samples])
+                    h.floats(fit.covariance)
+
+
+def flight_computer(h):
+    """Controlled flights with raw sensors (the on-board estimator, drag
+    learned, both frames; a lagged barometer with a port error), and a
+    shared flight's log cut before its apogee, replayed."""
+    vehicle = Vehicle(aeso.Rocket(**ROCKETS[0]), drag=DRAG, brakes=BRAKES[0])
+    boards = [
+        RawSensors(Barometer(noise_sd=2.0, rate=50.0, lag=0.02, resolution=1.0),
+                   Accelerometer(noise_sd=0.05, bias=0.03, scale_error=0.004, rate=100.0),
+                   estimator=Estimator(barometer_sd=2.0, accelerometer_sd=0.05, bias_sd=0.05, dynamic_error=1e-3,
+                                       process_noise=2.0, barometer_lag=0.02)),
+        RawSensors(Barometer(noise_sd=8.0, rate=30.0, mach_error=([0.5, 0.9, 1.1], [0.0, 0.06, 0.02])),
+                   Accelerometer(noise_sd=0.3, bias=-0.1, rate=70.0), believed_atmosphere=AIRS[2]),
+    ]
+    controllers = [Predictive(), Predictive(learn_drag=True, frame="barometric"),
+                   PID(0.002, 0.0005, 0.0001, learn_drag=True, drag_prior_sd=0.2)]
+    for board in boards:
+        for controller in controllers:
+            for initial in (aeso.InitialState1DOF(*STATES_1DOF[0]), aeso.InitialState3DOF(*STATES_3DOF[0])):
+                flight = h.outcome(lambda: vehicle.fly_controlled(
+                    initial, aeso.OdeMethod.RK45, atmosphere=AIRS[3], target=3048.0, controller=controller,
+                    rate=20.0, actuator=Actuator(rate_limit=1.0, lag=0.05, delay=0.02), sensors=board, seed=11))
+                if flight is None:
+                    continue
+                h.floats([flight.apogee, flight.barometric_apogee, flight.final_deployment, flight.steps,
+                          flight.predictions, flight.learned_scale or math.nan, flight.initial_estimate.initial_height])
+                for name in _arguments.TICK_COLUMNS:
+                    h.floats(getattr(flight.ticks, name))
+                log = flight.sensor_log
+                for column in (log.time, log.pressure, log.specific_force, log.deployment):
+                    h.floats(column)
+    # From its launch (no pad samples to average) to mid-coast (before its
+    # apogee, whose detection is a NumPy fit).
+    data = FlightData.from_csv(sample_log("prometheus_telemetrum.csv"), time="time", pressure="pressure",
+                               acceleration="acceleration", acceleration_kind="gravity_removed",
+                               site_elevation=1401.0)
+    rows = (data.time >= data.launch) & (data.time < 15.0)
+    cut = FlightData(data.time[rows], pressure=data.pressure[rows], acceleration=data.specific_force[rows],
+                     launch=data.launch, burnout=data.burnout, site_elevation=1401.0)
+    air = Atmosphere.standard(1401.0, pad_pressure=86444.0)
+    estimator = Estimator(barometer_sd=6.0, accelerometer_sd=0.3)
+    for controller in (Predictive(target=3048.0, learn_drag=True), PID(0.01, target=3048.0, frame="barometric")):
+        ticks = h.outcome(lambda: cut.replay(vehicle, controller, atmosphere=air, rate=20.0, estimator=estimator))
+        for name in _arguments.TICK_COLUMNS:
+            h.floats(getattr(ticks, name))
+
+
 def failures(h):
     vehicle = Vehicle(aeso.Rocket(**ROCKETS[0]), drag=DRAG)
     high = Atmosphere.standard(site_elevation=84000.0)
@@ -220,6 +299,8 @@ SECTIONS = {
     "study block": block,
     "atmospheres": atmospheres,
     "failures": failures,
+    "flight data": flight_data,
+    "flight computer": flight_computer,
 }
 
 

@@ -20,6 +20,8 @@ GOLDEN = {
     "study block": "c314613ff2b41478",
     "atmospheres": "d8c74a62996823e7",
     "failures": "80a4f2d7f0d1a1de",
+    "flight data": "793f246b9f770c3e",
+    "flight computer": "82a13f46c40c94a6",
 }
 
 
