@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/controlled_flight.hpp"
 #include "core/dynamics.hpp"
 #include "core/flight_block.hpp"
 #include "core/flight_estimate.hpp"
@@ -129,6 +130,50 @@ TEST(NoAllocationEstimating, FeedingSmoothingAndFittingAllocateNothing) {
                                             barometer, driven, predicted);
     EXPECT_TRUE(run.smoothed);
     EXPECT_EQ(allocations.load() - before, 0);
+}
+
+// A controlled flight with raw sensors, the on-board estimator and drag
+// learning allocates at its set-up only: as often with 10 times more
+// samples, ticks and steps.
+long allocations_of_a_controlled_flight(double sample_rate, double tick_rate, bool record) {
+    const AirColumn column(1401.0, 8.0, atmosphere::standard_pressure(1401.0));
+    const AtmosphereTable table = AtmosphereTable::standard(column);
+    VehicleDrag drag;
+    drag.brakes = BrakeTable::of(LinearSurface({0.0, 1.0}, {0.3, 0.9}, {0.0, 0.0, 0.8, 0.9}), 1.0, false);
+    const AirModel model{&table, &drag};
+    const RealRun run{&model, validate_solver_config(OdeMethod::RK45, std::nullopt).value(), 100000};
+    const RocketProperties rocket{16.9, 0.4, 0.0153, 0.0153, 6.4, 0.28, 10.0};
+    PredictiveSettings predictive;
+    predictive.aim = Aim{3000.0, true, true, 0.1};
+    predictive.predictor = Predictor{1, rocket, run, 1.0, &column};
+    const EstimatorSettings estimator{2.0, 1e-3, 1e-3, 4.0, 1e-4, 400.0, 0.05, 0.1, 5.0, 0.01, 0.0, 0.0, 0.05, 0.02};
+    ControlSettings control;
+    control.rate = tick_rate;
+    control.actuator = {2.0, 0.05, 0.02, 0.0};
+    control.controller = predictive;
+    control.sensors = RawSensorSettings{BarometerSettings{sample_rate / 2, 2.0, 0.02, 1.0, nullptr},
+                                        AccelerometerSettings{sample_rate, 0.05, 0.03, 0.004}, &column,
+                                        {estimator, BarometerFrame(column, column.at(0.0).pressure),
+                                         FilterPoint{0.0, {988.0, 305.0, 0.0}, {0.25, 0, 0, 0, 0.01, 0, 0, 0, 400}}}};
+    ControlledRecords records;
+    const long before = allocations.load();
+    const ControlledOutcome out =
+        fly_controlled(rocket, Initial1DOF{988.0, 305.0}, run, 1.0, control, record ? &records : nullptr);
+    const long made = allocations.load() - before;
+    EXPECT_EQ(out.flight.status, FlightStatus::Ok);
+    EXPECT_TRUE(std::isfinite(out.learned_scale));
+    if (record) {
+        EXPECT_EQ(records.ticks.size(), out.ticks);
+    }
+    return made;
+}
+
+TEST(NoAllocationControlling, RawSensorsAllocateAtTheSetUpOnly) {
+    for (const bool record : {false, true}) {
+        EXPECT_EQ(allocations_of_a_controlled_flight(100.0, 20.0, record),
+                  allocations_of_a_controlled_flight(1000.0, 200.0, record))
+            << record;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, NoAllocation,
