@@ -175,7 +175,7 @@ class Comparison:
     def to_json(self, path):
         from .output import package_version
 
-        write_json(path, self.document(package_version()))
+        write_json(path, self.document(package_version()), self.a.study.files + self.b.study.files)
 
 
 def compare(a, b, n=None, seed=None, reporting=None, **run_options):

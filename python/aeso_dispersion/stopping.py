@@ -173,7 +173,9 @@ class Checkpoint(NamedTuple):
 
 class Outcome(NamedTuple):
     """How a study with a stopping rule ended: `met` (the rule held at
-    stop n), `n` (the samples kept), the checkpoints that led there."""
+    stop n), `n` (the stop n: where the rule was first met, else the
+    maximum), the checkpoints that led there. The study keeps the first n
+    samples, or more when a resumed results file held more."""
 
     rule: StoppingRule
     met: bool
