@@ -210,9 +210,9 @@ def parser():
                        help="write every statistic, interval, threshold probability, the failure "
                             "counts, n, seed, the stopping rule's outcome and the version to PATH")
     p.add_argument("--resume", action="store_true",
-                   help="keep the whole blocks that an earlier, interrupted run of the same "
-                        "study, seed and block size left in the --csv file's journal (or in the "
-                        "file), and run the rest")
+                   help="keep every row that an earlier, interrupted run of the same study, "
+                        "seed and block size left in the --csv file's journal (or in the file), "
+                        "each checked against the seed's samples, and run the rest")
     p.add_argument("--overwrite", action="store_true",
                    help="replace an existing --csv file, or start its unfinished study again; "
                         "the old file stays until the new study is complete")

@@ -525,11 +525,11 @@ def read_previous(path, csv_text, meta, names, study, seed, n):
 
 def open_output(path, study, seed, n, resume=False, overwrite=False):
     """The writer of the results file of `study` drawn with `seed`, and the
-    rows it already holds (None unless `resume` finds a journal or a file):
-    its whole blocks. Everything is checked before the first run and before
-    any file changes: the path, that it is not the study file, an existing
-    file or journal (refused unless `resume` or `overwrite`), and what
-    `resume` reads."""
+    rows it already holds (None unless `resume` finds a journal or a file).
+    Everything is checked before the first run and before any file changes:
+    the path, that it is no file the study reads, an existing file or
+    journal (refused unless `resume` or `overwrite`), and what `resume`
+    reads."""
     meta, names = study_metadata(study, seed), column_names(study)
     if is_parquet(path):
         require("pyarrow.parquet", "parquet", "Parquet export")

@@ -393,9 +393,10 @@ class Study:
             ending in ``.parquet``. An existing file or journal there is
             refused unless `resume` or `overwrite` is given.
         resume : bool, default False
-            Keep the whole blocks that an earlier, interrupted run of the
-            same study, seed and block size left in `output`, and run the
-            rest.
+            Keep every row that an earlier, interrupted run of the same
+            study, seed and block size left in `output` (each checked
+            against the seed's samples), and run the rest; a stopping rule
+            met within those rows ends the study with all of them.
         overwrite : bool, default False
             Replace an existing `output`; the old file stays until the new
             study is complete.
