@@ -4,7 +4,8 @@ Named in conf.py by its import path, so that Sphinx can cache the
 configuration (a function written in conf.py itself cannot be pickled).
 """
 
-ORDER = ("quickstart.py", "flight_profile.py", "apogee_targeting.py", "controlled_flight.py", "dispersion_study.py")
+ORDER = ("quickstart.py", "flight_profile.py", "apogee_targeting.py", "controlled_flight.py", "flight_data.py",
+         "dispersion_study.py")
 
 
 def key(filename):

@@ -1,14 +1,15 @@
-"""Real-flights page: two real coasting flights predicted in 1-DOF, made at build time.
+"""Real-flights page: two real flights read with FlightData, made at build time.
 
-Prometheus (Spaceport America Cup 2022) and NDRT 2020, from burnout and from
-25, 50 and 75 % of the coast, in the constant air of aeso, the standard
-atmosphere at the launch site and the day's air, with the teams' drag and
-the states read from the logs in data/flights (flight_logs.py says how),
-against the measured apogees. Nothing here is fitted to the measured apogee.
-Also the air-brake question: the drag that makes Prometheus' apogee 3048 m
-from its burnout state in each air, and what a brake sized in the constant
-air does in the real one. Writes Markdown fragments and a PNG into the
-output directory (docs/_generated when the site is built):
+Prometheus (Spaceport America Cup 2022) and NDRT 2020: the state at burnout
+estimated from each log's barometer and accelerometer, the drag fitted to
+its coast, and the apogee predicted from burnout with the team's drag and
+with the fitted drag (an interval from the estimate's and the fit's
+covariance), in the true frame and in the barometric frame (a pad-zeroed
+altimeter's reading, Atmosphere.pressure_altitude), against the measured
+apogees; then the in-flight check: state and drag from the data up to
+mid-coast only (until=), apogee predicted from there. Also the air-brake
+question on Prometheus. Writes Markdown fragments and a PNG into the output
+directory (docs/_generated when the site is built):
 
     python docs/scripts/real_flights.py --out docs/_generated
 """
@@ -23,32 +24,21 @@ from pathlib import Path
 import numpy as np
 
 import aeso
-from aeso_flight import Atmosphere, Drag, Reach, Vehicle
+from aeso_flight import Atmosphere, Drag, DragFit, Estimator, FlightData, Reach, StateEstimate, Vehicle
 
-import flight_logs
-
+FLIGHTS = Path(__file__).resolve().parents[2] / "data" / "flights"
 METHOD = aeso.OdeMethod.RK45
+G0 = 9.80665
 #: Prometheus' day: the standard temperature profile shifted by this (K).
 PROMETHEUS_DAY_OFFSET = 17.5
+#: The TeleMega's GNSS altitude lags its other columns by this (s; data/flights/README.md).
+GNSS_LAG = 0.55
 #: The air-brake teams' target apogee (m above the pad; 10,000 ft).
 TARGET = 3048.0
-AIRS = ("constant", "standard", "day")
-AIR_NAMES = {"constant": "constant air", "standard": "standard atmosphere", "day": "day's air"}
-COLORS = {"constant": "#c44e52", "standard": "#4c72b0", "day": "#55a868"}
-#: The span of the coast over which the deceleration is compared (s).
-DECELERATION_WINDOW = 4.0
+#: Prometheus' Mach knots for the fitted drag curve.
+KNOTS = [0.3, 0.5, 0.7, 0.9]
 PANEL_SIZE = (5.2, 4.0)
 DPI = 110
-
-
-@dataclass(frozen=True)
-class Case:
-    """A flight with its vehicle and its airs (None where the logs give no day's air)."""
-
-    flight: flight_logs.Flight
-    vehicle: Vehicle
-    airs: dict[str, Atmosphere | None]
-    measured_by: str
 
 
 def rocket(mass: float, radius: float) -> aeso.Rocket:
@@ -70,201 +60,205 @@ NDRT_ROCKET = rocket(18.998 + 1.848, 0.1015)
 NDRT_DRAG = Drag.constant(0.44)
 
 
-def prometheus_day() -> tuple[Atmosphere, float]:
-    """The day's air at Spaceport America: the standard profile 17.5 K
-    warmer, from the pad pressure both boards read (their mean)."""
-    pad_pressure = float(np.mean(flight_logs.prometheus_pad_pressure()))
-    standard_t = Atmosphere.standard(PROMETHEUS_SITE).temperature(0.0)
-    return Atmosphere.standard(PROMETHEUS_SITE, pad_temperature=standard_t + PROMETHEUS_DAY_OFFSET,
-                               pad_pressure=pad_pressure), pad_pressure
+def prometheus_data(board: str = "telemetrum") -> FlightData:
+    """A Prometheus board's log: its acceleration column has the pad's 1 g
+    taken off; the TeleMega's also holds the GNSS altitude."""
+    return FlightData.from_csv(FLIGHTS / f"prometheus_{board}.csv", time="time", pressure="pressure",
+                               acceleration="acceleration", acceleration_kind="gravity_removed",
+                               gnss_altitude="gps_altitude" if board == "telemega" else None,
+                               site_elevation=PROMETHEUS_SITE)
+
+
+def ndrt_data() -> FlightData:
+    """NDRT's altimeter: its accelerometer (g, 400 Hz) and its barometric
+    altitude (feet above the pad, 20 Hz) on two clocks in one row."""
+    return FlightData.from_csv(
+        FLIGHTS / "ndrt2020_altimeter.csv",
+        time={"acceleration": "Time-Axial Accel (Gs)", "altitude": "Time (s)"},
+        acceleration="Axial Accel (Gs)", altitude="Altitude (Ft-AGL)",
+        scale={"Axial Accel (Gs)": G0, "Altitude (Ft-AGL)": 0.3048}, site_elevation=NDRT_SITE)
+
+
+@dataclass(frozen=True)
+class Case:
+    """A flight: its data, vehicle, air, estimator and measured apogee in
+    the true frame and the barometric one."""
+
+    name: str
+    data: FlightData
+    vehicle: Vehicle
+    air: Atmosphere
+    estimator: Estimator
+    measured_true: float
+    measured_barometric: float
+    measured_by: str
+
+
+def prometheus_gnss() -> tuple[np.ndarray, np.ndarray]:
+    """The TeleMega's GNSS heights above the pad, moved GNSS_LAG earlier."""
+    mega = prometheus_data("telemega")
+    g = ~np.isnan(mega.gnss_altitude)
+    t, h = mega.time[g] - GNSS_LAG, mega.gnss_altitude[g]
+    return t, h - float(np.median(h[t < 0.0]))
 
 
 def cases() -> list[Case]:
-    day, _ = prometheus_day()
+    metrum = prometheus_data()
+    standard_t = Atmosphere.standard(PROMETHEUS_SITE).temperature(0.0)
+    day = Atmosphere.standard(PROMETHEUS_SITE, pad_temperature=standard_t + PROMETHEUS_DAY_OFFSET,
+                              pad_pressure=metrum.pad_pressure())
+    _, gnss = prometheus_gnss()
+    ndrt = ndrt_data()
+    ndrt_air = Atmosphere.standard(NDRT_SITE)
+    ndrt_reading = float(np.nanmax(ndrt.altitude))
+    # Prometheus' barometric apogee: the TeleMetrum's highest pressure
+    # altitude (its apogee time's pressure read through the standard).
+    baro = Atmosphere.standard(PROMETHEUS_SITE, pad_pressure=metrum.pad_pressure())
     return [
-        Case(flight_logs.prometheus(), Vehicle(PROMETHEUS_ROCKET, drag=PROMETHEUS_DRAG),
-             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(PROMETHEUS_SITE), "day": day},
-             "GNSS"),
-        Case(flight_logs.ndrt(), Vehicle(NDRT_ROCKET, drag=NDRT_DRAG),
-             {"constant": Atmosphere.constant(), "standard": Atmosphere.standard(NDRT_SITE), "day": None},
-             "barometric"),
+        Case("Prometheus", metrum, Vehicle(PROMETHEUS_ROCKET, drag=PROMETHEUS_DRAG), day,
+             Estimator.from_pad(metrum), float(gnss.max()),
+             baro.pressure_altitude(float(np.max(_smoothed_heights(metrum, baro)))), "GNSS; TeleMetrum"),
+        Case("NDRT 2020", ndrt, Vehicle(NDRT_ROCKET, drag=NDRT_DRAG), ndrt_air, Estimator.from_pad(ndrt),
+             ndrt_air.height_from_pressure_altitude(ndrt_reading), ndrt_reading, "altimeter"),
     ]
 
 
-def state(s: flight_logs.State) -> aeso.InitialState1DOF:
-    return aeso.InitialState1DOF(s.height, s.velocity)
+def _smoothed_heights(data: FlightData, air: Atmosphere) -> np.ndarray:
+    """The barometer's heights in `air`, after a running median over 5
+    samples (which drops a barometer's one- and two-sample glitches)."""
+    p = data.pressure[~np.isnan(data.pressure)]
+    windows = np.lib.stride_tricks.sliding_window_view(np.pad(p, 2, mode="edge"), 5)
+    scale = air.pad_pressure / data.pad_pressure()
+    heights = np.linspace(-100.0, 6000.0, 61001)
+    return np.interp(-np.median(windows, axis=1) * scale, -air.pressure(heights), heights)
 
 
-def predictions(case: Case) -> dict[str, list[float]]:
-    """Predicted apogee (m above the pad) from each state in each air (NaN: no such air)."""
-    return {air: [math.nan if atmosphere is None else
-                  case.vehicle.predict_apogee_1dof(state(s), METHOD, atmosphere=atmosphere)
-                  for s in case.flight.states]
-            for air, atmosphere in case.airs.items()}
+# -- predictions with an interval -----------------------------------------------------
+
+@dataclass(frozen=True)
+class Prediction:
+    apogee: float
+    sd: float
 
 
-def start_label(fraction: float) -> str:
-    return "burnout" if fraction == 0.0 else f"{fraction:.0%} of coast"
+def predict(vehicle: Vehicle, estimate: StateEstimate, at: float, air: Atmosphere, fit: DragFit | None) -> Prediction:
+    """The apogee from the estimate at `at`, and its standard deviation from
+    the state's covariance and, with a fit, the drag scale's variance
+    (first-order, by finite differences)."""
+    state, covariance = estimate.at(at)
+    flown = vehicle if fit is None else fit.vehicle
+
+    def apogee(h: float, v: float, flyer: Vehicle) -> float:
+        return flyer.predict_apogee_1dof(aeso.InitialState1DOF(h, v), METHOD, atmosphere=air)
+
+    h0, v0 = state.initial_height, state.initial_velocity
+    base = apogee(h0, v0, flown)
+    grad = np.array([(apogee(h0 + 0.1, v0, flown) - base) / 0.1, (apogee(h0, v0 + 0.01, flown) - base) / 0.01])
+    variance = float(grad @ covariance @ grad)
+    if fit is not None and fit.scale is not None:
+        step = 1e-3
+        nudged = Vehicle(vehicle_rocket(vehicle), drag=Drag(fit.vehicle.drag.mach, fit.vehicle.drag.cd * (1 + step / fit.scale)))
+        slope = (apogee(h0, v0, nudged) - base) / step
+        variance += (slope * fit.scale_sd) ** 2
+    return Prediction(base, math.sqrt(variance))
 
 
-# -- tables ---------------------------------------------------------------------------
+def vehicle_rocket(vehicle: Vehicle) -> aeso.Rocket:
+    return aeso.Rocket(**vehicle.properties)
+
 
 def signed(value: float, digits: int = 0) -> str:
     """A number with its sign, the minus as the typographic one."""
     return f"{value:+.{digits}f}".replace("-", "\u2212")
 
 
-def apogee_table(case: Case, predicted: dict[str, list[float]]) -> str:
-    """One flight's predictions: a row per state, a column per air it has."""
-    f = case.flight
-    airs = [a for a in AIRS if case.airs[a] is not None]
-    lines = [f"**{f.name}**, measured apogee {f.apogee:.0f} m ({case.measured_by}):", "",
-             "| Start | Time (s) | $h_0$ (m) | $v_0$ (m/s) | Mach | "
-             + " | ".join(AIR_NAMES[a].capitalize() for a in airs) + " |",
-             "|---|--:|--:|--:|--:|" + "--:|" * len(airs)]
-    for i, s in enumerate(f.states):
-        mach = s.velocity / case.airs["standard"].speed_of_sound(s.height)
-        cells = [f"{p:.0f} m ({signed(p - f.apogee)} m, {signed(100 * (p / f.apogee - 1), 1)} %)"
-                 for p in (predicted[air][i] for air in airs)]
-        lines.append(f"| {start_label(s.fraction)} | {s.time:.2f} | {s.height:.0f} | {s.velocity:.1f} | "
-                     f"{mach:.2f} | " + " | ".join(cells) + " |")
+def in_frames(case: Case, p: Prediction) -> str:
+    """A prediction in the true frame and the barometric one, with its
+    error against the measured apogee in each."""
+    baro = case.air.pressure_altitude(p.apogee)
+    return (f"{p.apogee:.0f} ± {1.96 * p.sd:.0f} m ({signed(p.apogee - case.measured_true)} m, "
+            f"{signed(100 * (p.apogee / case.measured_true - 1), 1)} %) | "
+            f"{baro:.0f} m ({signed(baro - case.measured_barometric)} m, "
+            f"{signed(100 * (baro / case.measured_barometric - 1), 1)} %)")
+
+
+# -- tables ---------------------------------------------------------------------------
+
+def burnout_table(results) -> str:
+    lines = ["| Flight | Burnout (s) | Height (m) | Velocity (m/s) | Accelerometer bias (m/s²) | Barometer samples gated |",
+             "|---|--:|--:|--:|--:|--:|"]
+    for case, estimate, _, _ in results:
+        b = case.data.burnout
+        i = int(np.searchsorted(estimate.time, b))
+        state, covariance = estimate.at(b)
+        sd = np.sqrt(np.diag(covariance))
+        lines.append(f"| {case.name} | {b:.2f} | {state.initial_height:.1f} ± {sd[0]:.1f} | "
+                     f"{state.initial_velocity:.1f} ± {sd[1]:.2f} | {signed(estimate.bias[i], 3)} ± "
+                     f"{estimate.bias_sd[i]:.3f} | {estimate.gated} |")
     return "\n".join(lines) + "\n"
 
 
-def states_table(prometheus: flight_logs.Flight, ndrt: flight_logs.Flight) -> str:
-    c = prometheus.checks
-    lines = ["| Start | Time (s) | $h_0$: integral of `speed` (m) | GNSS height (m) | barometric `height` (m) "
-             "| $v_0$: `speed` (m/s) | GNSS climb rate (m/s) | rate of barometric `height` (m/s) |",
-             "|---|--:|--:|--:|--:|--:|--:|--:|"]
-    for i, s in enumerate(prometheus.states):
-        lines.append(
-            f"| {start_label(s.fraction)} | {s.time:.2f} | {s.height:.0f} | {c['gnss_height'][i]:.0f} | "
-            f"{c['baro_height'][i]:.0f} | {s.velocity:.1f} | {c['gnss_velocity'][i]:.1f} | "
-            f"{c['baro_velocity'][i]:.1f} ({signed(100 * (c['baro_velocity'][i] / s.velocity - 1), 1)} %) |")
-    prometheus_part = "\n".join(lines) + "\n"
-
-    n = ndrt.checks
-    lines = ["| Start | Time (s) | Fit window (s) | $h_0$ (m) | $v_0$ (m/s) |", "|---|--:|---|--:|--:|"]
-    for s in ndrt.states:
-        lo = s.time if s.fraction == 0.0 else s.time - flight_logs.SLOPE_WINDOW / 2
-        lines.append(f"| {start_label(s.fraction)} | {s.time:.2f} | {lo:.2f} to "
-                     f"{lo + flight_logs.SLOPE_WINDOW:.2f} | {s.height:.0f} | {s.velocity:.1f} |")
-    ndrt_part = "\n".join(lines) + "\n"
-    accel = n["accelerometer_velocity"]
-    ndrt_checks = (
-        f"Checks of NDRT's burnout speed, {ndrt.states[0].velocity:.1f} m/s: the same fit centred on "
-        f"burnout reads {n['centred_burnout_velocity'][0]:.1f} m/s (the boost's acceleration pulls its "
-        f"slope down), and the accelerometer integrated from the pad to burnout gives "
-        f"{accel[0]:.1f} m/s with its zero at 1 g and {accel[1]:.1f} m/s with its zero at its reading "
-        f"on the pad, {n['accelerometer_pad_reading'][0]:.3f} g.\n")
-    return prometheus_part, ndrt_part, ndrt_checks
+def gnss_sentence(estimate: StateEstimate, data: FlightData) -> str:
+    t, h = prometheus_gnss()
+    coast = (t > data.burnout) & (t < data.apogee)
+    error = np.interp(t[coast], estimate.time, estimate.height) - h[coast]
+    top = float(estimate.height.max())
+    return (f"Against the TeleMega's GNSS altitude (not used by the estimate; its samples moved {GNSS_LAG} s "
+            f"earlier), Prometheus' estimated height over the coast differs by {signed(error.min())} m to "
+            f"{signed(error.max())} m (median {signed(float(np.median(error)))} m), and its highest estimated "
+            f"height is {top:.0f} m against the GNSS's {h.max():.0f} m.\n")
 
 
-def baro_bias_sentence(prometheus: flight_logs.Flight) -> str:
-    """How far the rate of change of Prometheus' barometric height is from
-    the board's speed along the early coast."""
-    log = flight_logs.unique_times(flight_logs._read(flight_logs.FLIGHTS / "prometheus_telemetrum.csv"))
-    t, baro, speed = log["time"], log["height"], log["speed"]
-    a = Atmosphere.standard(PROMETHEUS_SITE)
-    parts = []
-    for when in (5.5, 6.0, 7.0, 9.0, 13.0):
-        rate = flight_logs.local_fit(t, baro, when - 0.5, when + 0.5, when)[1]
-        v = float(np.interp(when, t, speed))
-        h = float(np.interp(when, t, prometheus.traces["integrated speed"][1]))
-        parts.append(f"{signed(100 * (rate / v - 1), 1)} % at {when:g} s (Mach {v / a.speed_of_sound(h):.2f})")
-    return ("The rate of change of the TeleMetrum's barometric height (slope of a quadratic fit over "
-            "1 s), against the board's speed: " + ", ".join(parts) + ".\n")
+def drag_table(results) -> str:
+    lines = ["| Flight | Fitted scale on the team's drag | Samples | Mach range | Residual rms (m/s²) | "
+             "Scale from the data up to mid-coast |",
+             "|---|--:|--:|---|--:|--:|"]
+    for case, _, fit, mid in results:
+        lines.append(f"| {case.name} | {fit.scale:.3f} ± {fit.scale_sd:.3f} | {fit.samples} | "
+                     f"{fit.mach_range[0]:.2f}–{fit.mach_range[1]:.2f} | {fit.residual_rms:.2f} | "
+                     f"{mid[2].scale:.3f} ± {mid[2].scale_sd:.3f} |")
+    return "\n".join(lines) + "\n"
 
 
-def deceleration_sentence(results) -> str:
-    """The mean deceleration over the first seconds of the coast: in the log
-    (the heights the states come from) and in the prediction from burnout in
-    the standard atmosphere, each as twice the quadratic coefficient of a
-    least-squares fit over the same window."""
-    parts = []
-    for case, _ in results:
-        f = case.flight
-        start, stop = f.burnout, f.burnout + DECELERATION_WINDOW
-        t, h = f.traces["integrated speed" if "integrated speed" in f.traces else "barometric"]
-        logged = -2.0 * np.polynomial.polynomial.polyfit(*_within(t, h, start, stop), 2)[2]
-        times, rows = case.vehicle.simulate_flight_1dof(state(f.states[0]), METHOD,
-                                                        atmosphere=case.airs["standard"])
-        predicted = -2.0 * np.polynomial.polynomial.polyfit(
-            *_within(times + f.burnout, rows[:, 0], start, stop), 2)[2]
-        parts.append(f"{f.name} {logged:.1f} m/s² in the log and {predicted:.1f} m/s² predicted")
-    return (f"Mean deceleration over the first {DECELERATION_WINDOW:g} s of the coast (from a quadratic fit "
-            f"to the heights; prediction from burnout in the standard atmosphere): " + "; ".join(parts) + ".\n")
+def knots_table(case: Case, estimate: StateEstimate) -> str:
+    fit = case.vehicle.fit_drag(case.data, atmosphere=case.air, estimate=estimate, mach=KNOTS)
+    lines = ["| Mach | " + " | ".join(f"{m:g}" for m in KNOTS) + " |", "|---|" + "--:|" * len(KNOTS),
+             "| Fitted $c_d$ | " + " | ".join(f"{c:.3f} ± {s:.3f}" for c, s in zip(fit.cd, fit.cd_sd)) + " |",
+             "| Team's $c_d$ | " + " | ".join(f"{PROMETHEUS_DRAG.coefficient(m):.3f}" for m in KNOTS) + " |"]
+    return "\n".join(lines) + "\n"
 
 
-def _within(t, values, start, stop):
-    inside = (t >= start) & (t <= stop)
-    return t[inside] - start, values[inside]
+def apogee_table(results) -> str:
+    lines = ["| Flight | From | Drag | Apogee, true frame (error) | Barometric frame (error) |",
+             "|---|---|---|--:|--:|"]
+    for case, estimate, fit, mid in results:
+        b = case.data.burnout
+        lines.append(f"| {case.name} | burnout | team's | {in_frames(case, predict(case.vehicle, estimate, b, case.air, None))} |")
+        lines.append(f"| {case.name} | burnout | fitted | {in_frames(case, predict(case.vehicle, estimate, b, case.air, fit))} |")
+        until, cut, mid_fit = mid
+        lines.append(f"| {case.name} | {until:.2f} s, mid-coast, data up to then | fitted up to then | "
+                     f"{in_frames(case, predict(case.vehicle, cut, cut.time[-1], case.air, mid_fit))} |")
+    measured = "; ".join(f"{c.name} {c.measured_true:.0f} m true, {c.measured_barometric:.0f} m barometric "
+                         f"({c.measured_by})" for c, *_ in results)
+    return "\n".join(lines) + f"\n\nMeasured apogees: {measured}.\n"
 
 
-def air_text(prometheus: flight_logs.Flight, day: Atmosphere, pad_pressure: float) -> str:
-    metrum, mega = flight_logs.prometheus_pad_pressure()
-    standard = Atmosphere.standard(PROMETHEUS_SITE)
-    lowest = flight_logs.prometheus_lowest_pressure()
-    # The mean temperature of the air column between the pad and the GNSS
-    # apogee that the TeleMetrum's pressures imply (hypsometric equation).
-    gnss_apogee = prometheus.apogee
-    mean_t = (flight_logs.G0 * gnss_apogee
-              / (287.05287 * math.log(metrum / lowest)))
-    heights = np.linspace(0.0, gnss_apogee, 401)
-    standard_mean_t = float(np.mean(standard.temperature(heights)))
-    return (
-        f"- Constant air: {Atmosphere.constant().density(0.0):.3f} kg/m³ at every height, Mach numbers "
-        f"against {Atmosphere.constant().speed_of_sound(0.0):.1f} m/s.\n"
-        f"- Standard atmosphere at the site: Prometheus {standard.density(0.0):.4f} kg/m³ on the pad "
-        f"({PROMETHEUS_SITE:.0f} m, {standard.pressure(0.0):.0f} Pa, {standard.temperature(0.0):.2f} K), NDRT "
-        f"{Atmosphere.standard(NDRT_SITE).density(0.0):.4f} kg/m³ ({NDRT_SITE:.0f} m).\n"
-        f"- Prometheus' day: the standard profile {PROMETHEUS_DAY_OFFSET} K warmer "
-        f"({day.temperature(0.0):.2f} K on the pad), with the pad pressure the boards read before launch, "
-        f"{pad_pressure:.0f} Pa (the mean of the TeleMetrum's {metrum:.0f} Pa and the TeleMega's "
-        f"{mega:.0f} Pa): {day.density(0.0):.4f} kg/m³ on the pad, "
-        f"{signed(100 * (day.density(0.0) / standard.density(0.0) - 1), 1)} % against the standard "
-        f"atmosphere, {signed(100 * (day.density(2000.0) / standard.density(2000.0) - 1), 1)} % at 2000 m.\n"
-        f"- Check, not used by the predictions: the TeleMetrum's pressures on the pad and at apogee "
-        f"({lowest:.0f} Pa) and the GNSS apogee, {gnss_apogee:.0f} m above the pad, give through the "
-        f"hypsometric equation a mean temperature of the air column of {mean_t:.1f} K, "
-        f"{signed(mean_t - standard_mean_t, 1)} K from the standard's mean over the same heights.\n")
-
-
-def brakes_table(case: Case) -> tuple[str, str]:
-    """The drag that makes Prometheus' apogee TARGET from its burnout state,
-    found in each air, and where each brake takes the rocket in each air:
-    as a constant drag coefficient (the factor on Drag.constant(1.0)) and as
-    a factor on the team's Mach curve."""
-    burnout = state(case.flight.states[0])
-    unit = Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(1.0))
-    sized = {}
-    for name, air in case.airs.items():
-        found = (unit.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air),
-                 case.vehicle.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air))
-        if any(f.status is not Reach.REACHED for f in found):
-            raise RuntimeError(f"no drag reaches {TARGET} m in the {AIR_NAMES[name]}: {found}")
-        sized[name] = tuple(f.scale for f in found)
-    flown = {
-        name: {air: (Vehicle(PROMETHEUS_ROCKET, drag=Drag.constant(cd)).predict_apogee_1dof(
-                         burnout, METHOD, atmosphere=atmosphere),
-                     Vehicle(PROMETHEUS_ROCKET, drag=Drag(mach=PROMETHEUS_DRAG.mach, cd=PROMETHEUS_DRAG.cd * factor))
-                     .predict_apogee_1dof(burnout, METHOD, atmosphere=atmosphere))
-               for air, atmosphere in case.airs.items()}
-        for name, (cd, factor) in sized.items()}
-    lines = ["| Sized in | Constant $c_d$ | Factor on the Mach curve | "
-             + " | ".join(f"Apogee in the {AIR_NAMES[a]}" for a in AIRS) + " |",
-             "|---|--:|--:|" + "--:|" * len(AIRS)]
-    for name, (cd, factor) in sized.items():
-        lines.append(f"| {AIR_NAMES[name]} | {cd:.3f} | {factor:.3f} | "
-                     + " | ".join(f"{flown[name][a][0]:.0f} m / {flown[name][a][1]:.0f} m" for a in AIRS) + " |")
-    cd_c, factor_c = sized["constant"]
-    over = {a: flown["constant"][a][0] - TARGET for a in ("standard", "day")}
-    sentence = (f"A brake sized in the constant air ($c_d$ {cd_c:.3f}, or the Mach curve times "
-                f"{factor_c:.3f}) overshoots the {TARGET:.0f} m target by {over['standard']:.0f} m in the "
-                f"standard atmosphere and by {over['day']:.0f} m in the day's air (constant $c_d$); the "
-                f"standard atmosphere asks for $c_d$ {sized['standard'][0]:.3f}, the day's air for "
-                f"{sized['day'][0]:.3f}.\n")
-    return "\n".join(lines) + "\n", sentence
+def brakes_table(case: Case, estimate: StateEstimate) -> str:
+    """The drag that makes Prometheus' apogee TARGET from its estimated
+    burnout state, as a factor on the team's curve, in the standard
+    atmosphere and in the day's air, and where each takes the rocket."""
+    burnout, _ = estimate.at(case.data.burnout)
+    airs = {"standard atmosphere": Atmosphere.standard(PROMETHEUS_SITE), "day's air": case.air}
+    lines = ["| Sized in | Factor on the team's curve | " + " | ".join(f"Apogee in the {a}" for a in airs) + " |",
+             "|---|--:|" + "--:|" * len(airs)]
+    for name, air in airs.items():
+        found = case.vehicle.drag_scale_for_apogee(TARGET, burnout, METHOD, atmosphere=air)
+        if found.status is not Reach.REACHED:
+            raise RuntimeError(f"no drag reaches {TARGET} m in the {name}: {found}")
+        sized = Vehicle(PROMETHEUS_ROCKET, drag=Drag(PROMETHEUS_DRAG.mach, PROMETHEUS_DRAG.cd * found.scale))
+        flown = [sized.predict_apogee_1dof(burnout, METHOD, atmosphere=a) for a in airs.values()]
+        lines.append(f"| {name} | {found.scale:.3f} | " + " | ".join(f"{a:.0f} m" for a in flown) + " |")
+    return "\n".join(lines) + "\n"
 
 
 # -- figure ---------------------------------------------------------------------------
@@ -274,46 +268,41 @@ def figure(path, results):
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(PANEL_SIZE[0] * 2, PANEL_SIZE[1] * 2), layout="constrained")
-    axes = fig.subplots(2, 2)
-    for column, (case, predicted) in enumerate(results):
-        f = case.flight
-        top, bottom = axes[0, column], axes[1, column]
-        for label, (t, h) in f.traces.items():
-            shown = t <= f.apogee_time + 6.0
-            style = dict(marker=".", linestyle="none", markersize=4) if label == "GNSS" else dict(linewidth=1.2)
-            top.plot(t[shown], h[shown], color="black" if label != "barometric" else "grey",
-                     label=f"log: {label}", **style)
-        burnout = f.states[0]
-        for air in AIRS:
-            atmosphere = case.airs[air]
-            if atmosphere is None:
-                continue
-            times, rows = case.vehicle.simulate_flight_1dof(state(burnout), METHOD, atmosphere=atmosphere)
-            top.plot(times + burnout.time, rows[:, 0], color=COLORS[air], linewidth=1.0, linestyle="--",
-                     label=f"predicted from burnout, {AIR_NAMES[air]}")
-        top.plot([s.time for s in f.states], [s.height for s in f.states], "o", color="black",
-                 markerfacecolor="white", label="states read from the log")
-        top.axhline(f.apogee, color="black", linewidth=0.6, linestyle=":")
-        top.set_title(f"{f.name}: measured apogee {f.apogee:.0f} m", fontsize=11)
-        top.set_xlabel("time since launch (s)")
-        top.set_ylabel("height above the pad (m)")
-        top.grid(alpha=0.2)
-        top.legend(fontsize=7.5, loc="lower right")
-
-        fractions = [100 * s.fraction for s in f.states]
-        for air in AIRS:
-            error = 100 * (np.array(predicted[air]) / f.apogee - 1)
-            if np.all(np.isnan(error)):
-                continue
-            bottom.plot(fractions, error, "o-", color=COLORS[air], label=AIR_NAMES[air])
-        bottom.axhline(0.0, color="black", linewidth=0.6)
-        bottom.set_xticks(fractions, ["burnout" if s.fraction == 0.0 else f"{s.fraction:.0%}" for s in f.states])
-        bottom.set_xlabel("start of the prediction (share of the coast)")
-        bottom.set_ylabel("predicted − measured apogee (%)")
-        bottom.grid(alpha=0.2)
-        bottom.legend(fontsize=8, loc="lower right")
+    fig = Figure(figsize=(PANEL_SIZE[0] * 2, PANEL_SIZE[1]), layout="constrained")
+    axes = fig.subplots(1, 2)
+    for ax, (case, estimate, fit, mid) in zip(axes, results):
+        shown = estimate.time <= case.data.apogee + 5.0
+        t = estimate.time[shown]
+        ax.fill_between(t, estimate.height[shown] - 1.96 * estimate.height_sd[shown],
+                        estimate.height[shown] + 1.96 * estimate.height_sd[shown], color="#4c72b0", alpha=0.3)
+        ax.plot(t, estimate.height[shown], color="#4c72b0", linewidth=1.2, label="estimated height (95 %)")
+        p = case.data.pressure_samples()
+        present = ~np.isnan(p) & (case.data.time <= case.data.apogee + 5.0)
+        baro = case.air.height_from_pressure_altitude(_pressure_altitudes(case, p[present]))
+        ax.plot(case.data.time[present], baro, color="grey", linewidth=0.8, label="barometer, read in the day's air")
+        if case.name == "Prometheus":
+            gt, gh = prometheus_gnss()
+            ax.plot(gt, gh, ".", color="black", markersize=4, label="GNSS (not fused)")
+        state, _ = estimate.at(case.data.burnout)
+        for flyer, color, label in ((case.vehicle, "#c44e52", "from burnout, team's drag"),
+                                    (fit.vehicle, "#55a868", "from burnout, fitted drag")):
+            times, rows = flyer.simulate_flight_1dof(state, METHOD, atmosphere=case.air)
+            ax.plot(times + case.data.burnout, rows[:, 0], color=color, linestyle="--", linewidth=1.0, label=label)
+        ax.axhline(case.measured_true, color="black", linewidth=0.6, linestyle=":")
+        ax.set_title(f"{case.name}: measured apogee {case.measured_true:.0f} m", fontsize=11)
+        ax.set_xlabel("time since launch (s)")
+        ax.set_ylabel("height above the pad (m)")
+        ax.grid(alpha=0.2)
+        ax.legend(fontsize=7.5, loc="lower right")
     fig.savefig(path, dpi=DPI)
+
+
+def _pressure_altitudes(case: Case, pressures: np.ndarray) -> np.ndarray:
+    """A pad-zeroed standard altimeter's readings of `pressures`."""
+    standard = Atmosphere.standard(case.data.site_elevation)
+    heights = np.linspace(-500.0, 8000.0, 85001)
+    pad = case.data.pad_pressure()
+    return np.interp(-pressures * standard.pad_pressure / pad, -standard.pressure(heights), heights)
 
 
 def main():
@@ -322,18 +311,22 @@ def main():
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
 
-    results = [(case, predictions(case)) for case in cases()]
-    (args.out / "real_flights_apogee.md").write_text(
-        "\n".join(apogee_table(case, predicted) for case, predicted in results) + "\n"
-        + deceleration_sentence(results))
-    prometheus, ndrt = results[0][0].flight, results[1][0].flight
-    prometheus_states, ndrt_states, ndrt_checks = states_table(prometheus, ndrt)
-    (args.out / "real_flights_states_prometheus.md").write_text(prometheus_states + "\n" + baro_bias_sentence(prometheus))
-    (args.out / "real_flights_states_ndrt.md").write_text(ndrt_states + "\n" + ndrt_checks)
-    day, pad_pressure = prometheus_day()
-    (args.out / "real_flights_air.md").write_text(air_text(prometheus, day, pad_pressure))
-    table, sentence = brakes_table(results[0][0])
-    (args.out / "real_flights_brakes.md").write_text(table + "\n" + sentence)
+    results = []
+    for case in cases():
+        estimate = case.data.estimate(case.air, estimator=case.estimator)
+        fit = case.vehicle.fit_drag(case.data, atmosphere=case.air, estimate=estimate)
+        until = case.data.burnout + 0.5 * (case.data.apogee - case.data.burnout)
+        cut = case.data.estimate(case.air, estimator=case.estimator, until=until)
+        mid_fit = case.vehicle.fit_drag(case.data, atmosphere=case.air, estimate=cut, until=until)
+        results.append((case, estimate, fit, (until, cut, mid_fit)))
+    prometheus = results[0]
+    (args.out / "real_flights_burnout.md").write_text(
+        burnout_table(results) + "\n" + gnss_sentence(prometheus[1], prometheus[0].data))
+    (args.out / "real_flights_drag.md").write_text(
+        drag_table(results) + "\nPrometheus' drag coefficients fitted at Mach knots instead:\n\n"
+        + knots_table(prometheus[0], prometheus[1]))
+    (args.out / "real_flights_apogee.md").write_text(apogee_table(results))
+    (args.out / "real_flights_brakes.md").write_text(brakes_table(prometheus[0], prometheus[1]))
     figure(args.out / "real_flights.png", results)
 
 

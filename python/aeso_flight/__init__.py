@@ -34,7 +34,10 @@ For example, a prediction at a launch site 1401 m above sea level:
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
 from .control import PID, Actuator, ControlledFlight, Predictive, Schedule, Sensors, TickLog
+from .drag_fit import DragFit
 from .errors import FlightError
+from .estimation import Estimator, StateEstimate
+from .flight_data import FlightData
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
@@ -46,12 +49,16 @@ __all__ = [
     "ControlledFlight",
     "DeploymentSolution",
     "Drag",
+    "DragFit",
     "DragScaleSolution",
+    "Estimator",
+    "FlightData",
     "FlightError",
     "Predictive",
     "Reach",
     "Schedule",
     "Sensors",
+    "StateEstimate",
     "TickLog",
     "Vehicle",
 ]

@@ -73,9 +73,9 @@ def count(name: str, value: object) -> int:
     return n
 
 
-def array(name: str, values: object, ndim: int = 1) -> npt.NDArray[np.float64]:
+def array(name: str, values: object, ndim: int = 1, missing: bool = False) -> npt.NDArray[np.float64]:
     """A read-only float64 copy of ``values`` with ``ndim`` dimensions, every
-    value finite."""
+    value finite (or, with ``missing``, NaN: no sample)."""
     if isinstance(values, (str, bytes)):
         raise TypeError(f"{name} must be a sequence of numbers, not {type(values).__name__}")
     try:
@@ -85,11 +85,12 @@ def array(name: str, values: object, ndim: int = 1) -> npt.NDArray[np.float64]:
     if a.ndim != ndim:
         shape = "a sequence" if ndim == 1 else "a table (a sequence of rows of equal length)"
         raise ValueError(f"{name} must be {shape} of numbers, not an array of {a.ndim} dimensions")
-    bad = np.flatnonzero(~np.isfinite(a.ravel()))
+    bad = np.flatnonzero(np.isinf(a.ravel()) if missing else ~np.isfinite(a.ravel()))
     if bad.size:
         index = np.unravel_index(int(bad[0]), a.shape)
         where = int(index[0]) if ndim == 1 else tuple(int(i) for i in index)
-        raise ValueError(f"{name} must be finite: {float(a[index])!r} at index {where}")
+        kind = "finite or NaN (no sample)" if missing else "finite"
+        raise ValueError(f"{name} must be {kind}: {float(a[index])!r} at index {where}")
     a.setflags(write=False)
     return a
 

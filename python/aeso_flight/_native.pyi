@@ -5,7 +5,9 @@ tables as read-only float64 buffers, states and step options as tuples of
 floats, the method and the model (1 or 3) as integers.
 """
 
-from typing import final
+from typing import Final, final
+
+from _typeshed import structseq
 
 import numpy as np
 import numpy.typing as npt
@@ -107,3 +109,49 @@ def run_block(
     inputs: _Doubles, outcomes: _Doubles, steps: npt.NDArray[np.uint64], status: npt.NDArray[np.uint8],
     layout: tuple[object, ...], stop: StopFlag, /,
 ) -> int: ...
+
+# -- a flight's data -----------------------------------------------------------
+
+def pressure_altitudes(air: Air, values: _Doubles, out: _Doubles, inverse: bool, /) -> None: ...
+
+@final
+class EstimateRun(structseq[int], tuple[int, int, bool]):
+    """What an estimate run did (a struct sequence)."""
+
+    __match_args__: Final = ("out_of_order", "gated", "smoothed")
+    @property
+    def out_of_order(self) -> int: ...
+    @property
+    def gated(self) -> int: ...
+    @property
+    def smoothed(self) -> bool: ...
+
+@final
+class DragFitRun(structseq[object], tuple[bool, int, tuple[float, ...], tuple[float, ...], float, float, float]):
+    """A drag fit's accumulated solution (a struct sequence)."""
+
+    __match_args__: Final = ("solved", "samples", "values", "covariance", "residual_rms", "mach_low", "mach_high")
+    @property
+    def solved(self) -> bool: ...
+    @property
+    def samples(self) -> int: ...
+    @property
+    def values(self) -> tuple[float, ...]: ...
+    @property
+    def covariance(self) -> tuple[float, ...]: ...
+    @property
+    def residual_rms(self) -> float: ...
+    @property
+    def mach_low(self) -> float: ...
+    @property
+    def mach_high(self) -> float: ...
+
+def estimate(
+    air: Air, pad_pressure: float, settings: tuple[float, ...], prior: tuple[float, ...], time: _Doubles,
+    pressure: _Doubles | None, specific_force: _Doubles | None, smoothed: bool, means: _Doubles,
+    covariances: _Doubles, barometer: npt.NDArray[np.int8], driven: npt.NDArray[np.int8], /,
+) -> EstimateRun: ...
+def fit_drag(
+    craft: Craft, air: Air, time: _Doubles, specific_force: _Doubles, deployment: _Doubles | None, height: _Doubles,
+    velocity: _Doubles, bias: _Doubles, window: tuple[float, float], knots: _Doubles | None, bias_variance: float, /,
+) -> DragFitRun: ...

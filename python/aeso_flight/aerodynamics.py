@@ -3,12 +3,14 @@ brakes as a table of drag coefficient over (deployment, Mach)."""
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _checks
+from .tables import read_brake_table, read_drag_table
 
 __all__ = ["Brakes", "Drag"]
 
@@ -95,6 +97,41 @@ class Drag:
         (Drag.constant(0.45), 0.45, True)
         """
         return cls([0.0], [_checks.non_negative("cd", cd)])
+
+    @classmethod
+    def from_csv(cls, path: str | os.PathLike[str]) -> Drag:
+        """The drag curve of a CSV file: one point per line, the Mach number
+        and the drag coefficient, optionally under a header line (the format
+        of ``aeso_flight.tables``).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+
+        Returns
+        -------
+        Drag
+
+        Raises
+        ------
+        ValueError
+            The file cannot be read or a line is not two numbers (a
+            ``TableError`` naming the file and the line), or the points do
+            not make a drag curve (as for :class:`Drag`).
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     path = os.path.join(folder, "drag.csv")
+        ...     with open(path, "w") as f:
+        ...         _ = f.write("mach,cd\\n0.3,0.38\\n0.8,0.30\\n0.95,0.33\\n")
+        ...     Drag.from_csv(path)
+        Drag(mach=[0.3, 0.8, 0.95], cd=[0.38, 0.3, 0.33])
+        """
+        mach, cd = read_drag_table(path)
+        return cls(mach, cd)
 
     @property
     def mach(self) -> npt.NDArray[np.float64]:
@@ -276,6 +313,45 @@ class Brakes:
         object.__setattr__(self, "_cd", c)
         object.__setattr__(self, "_replace", bool(replace))
         object.__setattr__(self, "_area", a)
+
+    @classmethod
+    def from_csv(cls, path: str | os.PathLike[str], replace: bool = False, area: float | None = None) -> Brakes:
+        """The brake table of a CSV file: a first line of a label and the Mach
+        numbers, then per line a deployment level and its drag coefficient
+        at each (the format of ``aeso_flight.tables``).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+        replace, area
+            As for :class:`Brakes`.
+
+        Returns
+        -------
+        Brakes
+
+        Raises
+        ------
+        ValueError
+            The file cannot be read or a line is malformed (a ``TableError``
+            naming the file and the line), or the values do not make a brake
+            table (as for :class:`Brakes`).
+        TypeError
+            As for :class:`Brakes`.
+
+        Examples
+        --------
+        >>> import os, tempfile
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     path = os.path.join(folder, "brakes.csv")
+        ...     with open(path, "w") as f:
+        ...         _ = f.write("deployment \\\\ mach,0.3,0.9\\n0,0,0\\n0.5,0.4,0.45\\n1,0.9,1.0\\n")
+        ...     Brakes.from_csv(path).cd.tolist()
+        [[0.0, 0.0], [0.4, 0.45], [0.9, 1.0]]
+        """
+        levels, mach, cd = read_brake_table(path)
+        return cls(levels, mach, cd, replace=replace, area=area)
 
     @property
     def deployment(self) -> npt.NDArray[np.float64]:

@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks
-from ._native import Air, standard_air
+from ._native import Air, pressure_altitudes, standard_air
 
 __all__ = ["Atmosphere"]
 
@@ -418,6 +418,98 @@ class Atmosphere:
         101325.0
         """
         return self._conditions(height, 1)
+
+    @overload
+    def pressure_altitude(self, height: float) -> float: ...
+    @overload
+    def pressure_altitude(self, height: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
+    def pressure_altitude(self, height: _Heights) -> float | npt.NDArray[np.float64]:
+        """What a pad-zeroed barometric altimeter reads at ``height`` m above
+        the pad in this air (m): the 1976 standard's geometric altitude of the
+        pressure there, less that of the pad's pressure.
+
+        On a standard day it reads the true height; in air warmer than the
+        standard the layers are thicker and it reads low (a true 3000 m reads
+        about 2900 m on a day 10 K warm). Competitions score this reading.
+
+        Parameters
+        ----------
+        height : float or array_like
+            Height above the pad (m), within :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            As for :meth:`density`.
+
+        Raises
+        ------
+        ValueError
+            For the constant air (its pressure does not change with height,
+            so an altimeter reads nothing); otherwise as for :meth:`density`.
+        TypeError
+            As for :meth:`density`.
+
+        Examples
+        --------
+        >>> warm = Atmosphere.standard(1401.0, temperature_offset=10.0)
+        >>> round(warm.pressure_altitude(3000.0), 1)
+        2896.2
+        >>> round(Atmosphere.standard(1401.0).pressure_altitude(3000.0), 6)
+        3000.0
+        """
+        return self._altimeter(height, False)
+
+    @overload
+    def height_from_pressure_altitude(self, reading: float) -> float: ...
+    @overload
+    def height_from_pressure_altitude(self, reading: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
+    def height_from_pressure_altitude(self, reading: _Heights) -> float | npt.NDArray[np.float64]:
+        """The true height above the pad (m) at which a pad-zeroed barometric
+        altimeter reads ``reading`` m in this air: the inverse of
+        :meth:`pressure_altitude`.
+
+        Parameters
+        ----------
+        reading : float or array_like
+            The altimeter's reading (m); the height it gives must lie within
+            :attr:`heights`.
+
+        Returns
+        -------
+        float or numpy.ndarray
+            As for :meth:`density`.
+
+        Raises
+        ------
+        ValueError
+            For the constant air; a reading that is NaN or whose height lies
+            outside :attr:`heights`.
+        TypeError
+            As for :meth:`density`.
+
+        Examples
+        --------
+        >>> warm = Atmosphere.standard(1401.0, temperature_offset=10.0)
+        >>> round(warm.height_from_pressure_altitude(2896.2), 1)
+        3000.0
+        """
+        return self._altimeter(reading, True)
+
+    def _altimeter(self, values: _Heights, inverse: bool) -> float | npt.NDArray[np.float64]:
+        if self._kind == "constant":
+            raise ValueError("the constant air's pressure does not change with height: an altimeter reads nothing in it")
+        scalar = np.ndim(values) == 0
+        v = np.ascontiguousarray(np.array(values, dtype=np.float64).reshape(-1))
+        if not inverse:
+            v, scalar = self._heights(values)
+        elif np.isnan(v).any():
+            raise ValueError("a pressure altitude is NaN")
+        out = np.empty_like(v)
+        pressure_altitudes(self._air, v, out, inverse)
+        if inverse:
+            self._heights(out)
+        return float(out[0]) if scalar else out.reshape(np.shape(values))
 
     def _heights(self, height: _Heights) -> tuple[npt.NDArray[np.float64], bool]:
         scalar = np.ndim(height) == 0

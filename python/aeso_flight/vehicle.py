@@ -21,6 +21,10 @@ from ._native import predict as _predict
 from ._native import simulate as _simulate
 from .aerodynamics import Brakes, Drag
 from .atmosphere import Atmosphere
+from .drag_fit import DragFit
+from .drag_fit import fit as _fit_drag
+from .estimation import StateEstimate
+from .flight_data import FlightData
 from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
 from .errors import FlightError, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
@@ -580,6 +584,83 @@ class Vehicle:
         level, schedule = self._deployment(deployment)
         r = _drag_scale_for_apogee(*args, level, schedule, goal, None if start is None else _warm(start.scale, start))
         return DragScaleSolution(*_solution(r, max_iterations, atmosphere))
+
+    def fit_drag(
+        self,
+        data: FlightData,
+        *,
+        atmosphere: Atmosphere,
+        estimate: StateEstimate | None = None,
+        mach: npt.ArrayLike | None = None,
+        until: float | None = None,
+    ) -> DragFit:
+        """The drag ``data`` says this vehicle flew with, by least squares over
+        its coast, from the burnout to the apogee (or ``until``).
+
+        With an accelerometer, its readings less the estimated bias measure
+        the drag deceleration at each sample (in the coast the axial
+        specific force is the drag over the mass), fitted against the drag
+        the vehicle would have at the estimated height and velocity; the
+        fit is accumulated sample by sample (a flight computer learning its
+        drag in flight adds the same samples). Its standard errors count the
+        residuals' scatter and the bias's uncertainty (which moves every
+        sample alike). Without one, the parameters whose predictions from
+        the estimated state at the burnout best follow the estimated heights
+        (the same flights as :meth:`simulate_flight_1dof`).
+
+        With ``mach=None``: one factor on the whole drag, brakes included
+        (as :meth:`drag_scale_for_apogee`'s); with Mach knots, the body's
+        drag coefficients there (brakes kept as they are). The brakes'
+        deployment is the data's ``deployment`` channel, held from sample
+        to sample (0 without one). A fitted scale also absorbs the
+        accelerometer's scale error, and, from the height track, what the
+        burnout state gets wrong.
+
+        A fit is refused when the data cannot support it: no burnout, or
+        no coast before ``until``; fewer than 20 samples in the coast;
+        knots beyond the Mach range the samples covered (it must reach to
+        within half a knot interval of the first and the last knot); a
+        scale or a coefficient that comes out negative.
+
+        Parameters
+        ----------
+        data : FlightData
+            The flight's samples, with a burnout (given or detected).
+        atmosphere : Atmosphere
+            Keyword only: the day's air.
+        estimate : StateEstimate, optional
+            Keyword only: the state estimate of ``data`` to use (default:
+            ``data.estimate(atmosphere, until=until)``, the smoother's; give
+            the filter's to compute what a flight computer would).
+        mach : array_like, optional
+            Keyword only: 1 to 16 Mach knots, strictly increasing, not
+            negative.
+        until : float, optional
+            Keyword only: use only samples with time <= ``until``.
+
+        Returns
+        -------
+        DragFit
+            The fitted drag, its covariance and the vehicle flying it.
+
+        Raises
+        ------
+        TypeError
+            An argument of the wrong class.
+        ValueError
+            A fit the data cannot support (above); bad knots; the constant
+            air (through the estimate).
+
+        Examples
+        --------
+        With ``data`` and ``log_air`` of :class:`FlightData`'s examples (a
+        coast decelerating at 15 m/s^2, far more than this vehicle's drag gives):
+
+        >>> fit = vehicle.fit_drag(data, atmosphere=log_air)
+        >>> round(fit.scale, 2), round(fit.scale_sd, 3)
+        (3.28, 0.115)
+        """
+        return _fit_drag(self, data, atmosphere, estimate, mach, until)
 
     def fly_controlled(
         self,

@@ -3,6 +3,7 @@
 // with all state in the module; it holds no lock and needs no GIL.
 
 #include "core/real_flight_block.hpp"
+#include "estimation.hpp"
 #include "objects.hpp"
 #include "python/module_names.hpp"
 #include "python/stop_flag.hpp"
@@ -40,7 +41,7 @@ int module_exec(PyObject* module) {
         py::add_name_tuple(module, "BLOCK_OUTCOMES", REAL_OUTCOME_NAMES) < 0 ||
         py::add_name_tuple(module, "CONTROL_COLUMNS", CONTROL_COLUMN_NAMES) < 0 ||
         py::add_names(module, "ENVIRONMENT_COLUMNS", ENVIRONMENTS) < 0 ||
-        py::add_names(module, "CONTROLLER", CONTROLLERS) < 0) {
+        py::add_names(module, "CONTROLLER", CONTROLLERS) < 0 || add_estimation(module) < 0) {
         return -1;
     }
     return 0;

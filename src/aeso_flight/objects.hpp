@@ -50,6 +50,12 @@ PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nar
 // run_block (blocks.cpp): a study's block of real-air flights.
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// A METH_FASTCALL function as a method table's PyCFunction.
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 // Reads `n` floats from a tuple into `out`; a TypeError naming `what` if it
 // is not a tuple of n numbers.
 bool read_floats(PyObject* tuple, double* out, Py_ssize_t n, const char* what) noexcept;

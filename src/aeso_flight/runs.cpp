@@ -148,11 +148,6 @@ PyObject* standard_air(PyObject*, PyObject* altitude) {
     return Py_BuildValue("(dd)", atmosphere::standard_temperature(z), atmosphere::standard_pressure(z));
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 }  // namespace
 
 PyMethodDef RUN_METHODS[] = {

@@ -101,6 +101,26 @@ AirConditions AirColumn::at(double height) const noexcept {
     return {T, p, p / (GAS_CONSTANT * T), std::sqrt((HEAT_CAPACITY_RATIO * GAS_CONSTANT) * T)};
 }
 
+AirColumn::Level AirColumn::level_of(double pressure) const noexcept {
+    // The reference of layer i is at its base above the pad's layer, at its
+    // top below it, and at the pad in the pad's layer; the pressure at the
+    // base of layer i is that of the reference nearer the pad.
+    const std::size_t pad = layer_of(geopotential_height(site_));
+    std::size_t i = 0;
+    while (i + 1 < LAYERS && pressure <= (i + 1 > pad ? refs_[i + 1].pressure : refs_[i].pressure)) ++i;
+    const Reference& r = refs_[i];
+    const double L = LAPSE_RATES[i];
+    double H, T;
+    if (L == 0.0) {
+        T = r.temperature;
+        H = r.geopotential - (GAS_CONSTANT * T) * std::log(pressure / r.pressure) / STANDARD_GRAVITY;
+    } else {
+        T = r.temperature * std::pow(pressure / r.pressure, -(GAS_CONSTANT * L) / STANDARD_GRAVITY);
+        H = r.geopotential + (T - r.temperature) / L;
+    }
+    return {geometric_height(H) - site_, T};
+}
+
 double AirColumn::lowest_height() const noexcept { return lowest_altitude() - site_; }
 double AirColumn::highest_height() const noexcept { return highest_altitude() - site_; }
 

@@ -70,6 +70,16 @@ public:
 
     double site_elevation() const noexcept { return site_; }
     double temperature_offset() const noexcept { return offset_; }
+    // The height above the pad at which the pressure is `pressure` (the
+    // inverse of at(height).pressure, the layers' formulas solved for the
+    // height), and the temperature there. Per sample, so the C library's
+    // log and pow, not the portable ones.
+    struct Level {
+        double height;
+        double temperature;
+    };
+    Level level_of(double pressure) const noexcept;
+
     // Heights above the pad between which the layers lie.
     double lowest_height() const noexcept;
     double highest_height() const noexcept;

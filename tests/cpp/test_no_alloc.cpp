@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/flight_block.hpp"
+#include "core/flight_estimate.hpp"
 #include "core/simulation.hpp"
 
 extern "C" void* __libc_malloc(std::size_t);
@@ -76,6 +77,37 @@ TEST_P(NoAllocation, BlocksOfFlightsAllocateNothing) {
     const long before = allocations.load();
     EXPECT_EQ(run_flight_block(layout, rows, 2, {values, values + 2, values + 4, values + 6, steps, status}, stop),
               2u);
+    EXPECT_EQ(allocations.load() - before, 0);
+}
+
+// A flight computer's estimator, fed sample by sample, and the drag it
+// learns, and the smoother over stored rows.
+TEST(NoAllocationEstimating, FeedingSmoothingAndFittingAllocateNothing) {
+    const AirColumn column(1401.0, 10.0, 86000.0);
+    const BarometerFrame frame(column, 86000.0);
+    const EstimatorSettings settings{5.0, 0.3, 0.1, 0.01, 1e-4, 400.0, 0.5, 0.05, 5.0, 0.01, 0.5, 0.0, 0.5};
+    FilterPoint prior{0.0, {0.0, 0.0, 0.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
+    constexpr std::size_t n = 2000;
+    static double time[n], pressure[n], force[n], means[3 * n], covariances[9 * n];
+    static std::int8_t barometer[n], driven[n];
+    static Prediction predicted[n];
+    for (std::size_t i = 0; i < n; ++i) {
+        time[i] = 0.005 * static_cast<double>(i);
+        pressure[i] = i % 3 == 0 ? column.at(50.0 * time[i]).pressure : std::nan("");
+        force[i] = 9.80665 + (i % 7 == 0 ? std::nan("") : 0.0);
+    }
+    DragFitAccumulator fit(1);
+    const long before = allocations.load();
+    EstimatorFeed feed(settings, frame, prior);
+    for (std::size_t i = 0; i < n; ++i) {
+        feed.feed({time[i], pressure[i], force[i]});
+        const double x = 1.0 + feed.estimator().point().x[1];
+        fit.add(&x, 2.0 * x);
+    }
+    EXPECT_TRUE(fit.solve(0.0).solved);
+    const EstimateRun run = estimate_flight(settings, frame, prior, {time, pressure, force, n}, means, covariances,
+                                            barometer, driven, predicted);
+    EXPECT_TRUE(run.smoothed);
     EXPECT_EQ(allocations.load() - before, 0);
 }
 
