@@ -21,6 +21,7 @@
 #include "core/dynamics.hpp"
 #include "core/flight_log.hpp"
 #include "core/integrate.hpp"
+#include "core/raw_sensors.hpp"
 #include "core/simulation.hpp"
 
 namespace aeso {
@@ -88,6 +89,36 @@ BENCHMARK(BM_Step<RK45Method, State1DOF>)->Name("Step/RK45/1DOF");
 BENCHMARK(BM_Step<EulerMethod, State3DOF>)->Name("Step/Euler/3DOF");
 BENCHMARK(BM_Step<RK3Method, State3DOF>)->Name("Step/RK3/3DOF");
 BENCHMARK(BM_Step<RK45Method, State3DOF>)->Name("Step/RK45/3DOF");
+
+// ---------------------------------------------------------------- sensor samples
+
+// One sample of a flight computer's sensor from the state at its instant:
+// the barometer's port air from the day's air (closed forms, 1401 m site),
+// its Mach error, lag, noise and quantisation; the accelerometer's axial
+// specific force from the state's derivative, its bias, scale and noise.
+void BM_BarometerSample(benchmark::State& st) {
+    const LinearCurve mach_error({0.5, 0.9, 1.1}, {0.0, 0.08, -0.05});
+    const AirColumn air(1401.0, 0.0, atmosphere::standard_pressure(1401.0));
+    Barometer baro(BarometerSettings{50.0, 2.0, 0.02, 1.0, &mach_error}, 0.0, 1, 0);
+    State3DOF s = reference_state<State3DOF>();
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(s);
+        keep(baro.sample(port_air(air, s)));
+    }
+}
+BENCHMARK(BM_BarometerSample)->Name("Sample/Barometer");
+
+template <class S>
+void BM_AccelerometerSample(benchmark::State& st) {
+    Accelerometer accel(AccelerometerSettings{100.0, 0.05, 0.01, 0.005}, 0.0, 1, 0);
+    S s = reference_state<S>();
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(s);
+        keep(accel.sample(axial_specific_force(s, compute_derivatives(s))));
+    }
+}
+BENCHMARK(BM_AccelerometerSample<State1DOF>)->Name("Sample/Accelerometer/1DOF");
+BENCHMARK(BM_AccelerometerSample<State3DOF>)->Name("Sample/Accelerometer/3DOF");
 
 // ---------------------------------------------------------------- whole runs
 

@@ -15,9 +15,14 @@ states of a flight with the brakes closed, and a closed loop in which the
 brakes follow each decision for 10 ms).
 (iii) Throughput of 2 threads against 1, each thread making the same
 predictions (detached runs), on the interpreter that runs this script.
+(iv) Instructions per prediction (callgrind) with large drag tables against
+the 11-point one: 10^5 and 10^6 points over the same curve, and 10^5 with
+one far end point (Mach 10^6), whose points then lie in few cells of the
+table's index (a lookup falls back to a binary search there).
 
     python3 bench/flight_bench.py                     # everything, about 3 minutes
     python3 bench/flight_bench.py --parts time threads
+    python3 bench/flight_bench.py --parts tables
     build/venv-freethreaded/bin/python bench/flight_bench.py --parts threads
 """
 
@@ -88,6 +93,31 @@ for _ in range(1 + calls):
 """ % (MACH, CD, SITE)
 
 
+# The child process of a table's instruction count: the 3-DOF prediction of
+# part (i) in the standard air with the drag table TABLE.
+TABLE_CHILD = """
+import math, sys
+import numpy as np
+import aeso
+from aeso_flight import Atmosphere, Drag, Vehicle
+table, calls = sys.argv[1], int(sys.argv[2])
+mach, cd = %r, %r
+if table != "11 points":
+    points = {"10^5 points": 10**5, "10^6 points": 10**6, "10^5 points and Mach 10^6": 10**5 - 1}[table]
+    dense = np.linspace(0.0, 1.5, points)
+    mach, cd = dense, np.interp(dense, mach, cd)
+    if table.endswith("Mach 10^6"):
+        mach, cd = np.append(mach, 1e6), np.append(cd, cd[-1])
+area = math.pi * 0.06985**2
+vehicle = Vehicle(aeso.Rocket(16.911, 0.35, area, area, 6.4, 0.28, 10.0), drag=Drag(mach, cd))
+air = Atmosphere.standard(site_elevation=1401.0)
+state = aeso.InitialState3DOF(0.0, 988.26, -0.08, 24.5, 305.3, 0.0)
+for _ in range(1 + calls):
+    vehicle.predict_apogee_3dof(state, aeso.OdeMethod.RK45, atmosphere=air)
+""" % (MACH, CD)
+TABLES = ("11 points", "10^5 points", "10^6 points", "10^5 points and Mach 10^6")
+
+
 def rocket():
     return aeso.Rocket(*ROCKET)
 
@@ -112,14 +142,15 @@ def predictors(dof):
 
 # ------------------------------------------------------------- callgrind
 
-def counts(kind, dof, calls):
+def counts(kind, dof, calls, child=CHILD):
     """(all instructions, instructions in the compiled modules and libm) of
     the child process making 1 + `calls` predictions."""
     with tempfile.TemporaryDirectory() as workdir:
         out = os.path.join(workdir, "cg.out")
         no_aslr = ["setarch", os.uname().machine, "-R"]
         subprocess.run([*no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                        "--compress-strings=no", sys.executable, "-c", CHILD, kind, str(dof), str(calls)],
+                        "--compress-strings=no", sys.executable, "-c", child, kind, *([] if dof is None else [str(dof)]),
+                        str(calls)],
                        capture_output=True, text=True, check=True,
                        env={**os.environ, "PYTHONHASHSEED": "0", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
         return self_costs(out)
@@ -165,6 +196,23 @@ def part_instructions(calls):
         a, f = per["aeso"], per["flight"]
         print(f"| {dof}-DOF RK45 | {a[0]:,.0f} | {f[0]:,.0f} | {f[0] / a[0]:.2f} | {a[1]:,.0f} | {f[1]:,.0f} | "
               f"{f[1] / a[1]:.2f} |", flush=True)
+
+
+def part_tables(calls):
+    """Instructions per prediction with each table of TABLES; the ratio to
+    the 11-point table (target: at most 2 for 10^5 points and a far end
+    point)."""
+    print(f"\n## Instructions per 3-DOF prediction by drag table (callgrind: 1 + {calls} predictions less 1, "
+          f"over {calls})\n")
+    print("| table | instructions | native | against 11 points |")
+    print("|---|---:|---:|---:|")
+    first = None
+    for table in TABLES:
+        base, base_native = counts(table, None, 0, TABLE_CHILD)
+        total, total_native = counts(table, None, calls, TABLE_CHILD)
+        per, native = (total - base) / calls, (total_native - base_native) / calls
+        first = first or per
+        print(f"| {table} | {per:,.0f} | {native:,.0f} | {per / first:.2f} |", flush=True)
 
 
 # ------------------------------------------------------------------ time
@@ -323,8 +371,8 @@ def part_threads(predictions, repeats):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--parts", nargs="+", default=["time", "instructions", "inverse", "threads"],
-                        choices=["time", "instructions", "inverse", "threads"])
+    parser.add_argument("--parts", nargs="+", default=["time", "instructions", "inverse", "threads", "tables"],
+                        choices=["time", "instructions", "inverse", "threads", "tables"])
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--calls", type=int, default=20, help="predictions counted by callgrind")
     # Runs of 10,000 predictions per worker (about 1.5 s): with 2000 (0.3 s)
@@ -341,6 +389,8 @@ def main():
         part_inverse()
     if "threads" in args.parts:
         part_threads(args.thread_predictions, args.repeats)
+    if "tables" in args.parts:
+        part_tables(args.calls)
     print(f"\nload average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

@@ -26,7 +26,7 @@ import numpy as np
 
 from aeso_flight import (PID, Actuator, Atmosphere, Brakes, Drag, FlightError, Predictive, Schedule, Sensors,
                          Vehicle)
-from aeso_flight import _native
+from aeso_flight import _arguments
 
 CANONICAL_NAN = struct.pack("<Q", 0x7FF8000000000000)
 METHODS = (aeso.OdeMethod.Euler, aeso.OdeMethod.RK3, aeso.OdeMethod.RK45)
@@ -180,11 +180,12 @@ def block(h):
     out = np.empty((7, len(rows)))
     steps = np.empty(len(rows), np.uint64)
     status = np.empty(len(rows), np.uint8)
-    predictor = (vehicle._craft, AIRS[2]._air, 1, None, 100000, 1.0, int(aeso.OdeMethod.RK45))
-    layout = (1, False, int(aeso.OdeMethod.RK45), 0, 100000, 1, True, False, True, 0, vehicle._craft, None, None,
-              predictor, 5, 1000)
+    rk45 = int(aeso.OdeMethod.RK45)
+    predictor = _arguments.predictor(_arguments.flight(vehicle._craft, AIRS[2]._air, 1, rk45, None, 100000))
+    layout = _arguments.layout(1, False, rk45, 0, 100000, 1, True, False, "predictive", vehicle._craft, None, None,
+                               predictor, 5, 1000)
     h.cases += len(rows)
-    _native.run_block(rows, out, steps, status, layout, _native.StopFlag())
+    _arguments.run_block(rows, out, steps, status, layout, _arguments.StopFlag())
     h.floats(out)
     h.floats(steps.astype(np.float64))
     h.floats(status.astype(np.float64))

@@ -19,6 +19,8 @@ from sphinx.errors import ConfigError
 
 DOCS = Path(__file__).resolve().parent
 REPO = DOCS.parent
+# The site's own extensions (narrow_figures, and gallery_order below).
+sys.path.insert(0, str(DOCS / "_ext"))
 
 project = "aeso"
 author = "the aeso developers"
@@ -35,6 +37,7 @@ extensions = [
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "sphinx_copybutton",
+    "narrow_figures",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -141,7 +144,7 @@ html_theme_options = {
     "navigation_with_keys": False,
     # Every top-level page stays in the header, on one line, at 1280 px and
     # wider: the links start right after the title, and search is an icon.
-    "header_links_before_dropdown": 9,
+    "header_links_before_dropdown": 12,
     "navbar_align": "left",
     "navbar_persistent": ["search-button"],
     "show_toc_level": 2,
@@ -163,9 +166,18 @@ html_context = {"default_mode": "auto"}
 # output; a Python session its code without ">>> " and "... ".
 copybutton_prompt_text = r"\$ |>>> |\.\.\. "
 copybutton_prompt_is_regexp = True
+# A command continued on the next line (a backslash at the end of a line) is
+# copied whole, its continuation lines included (they carry no prompt).
+copybutton_line_continuation_character = "\\"
+
+# --- Figures on phones ------------------------------------------------------------
+# Figures made by the study tool (aeso-dispersion --plot), by their panels:
+# on a phone each is shown cut into its panels, one above the other
+# (docs/_ext/narrow_figures.py). The scripts in docs/scripts/ draw their
+# figures' phone variants themselves.
+narrow_figures = {"dispersion_study.png": (1, 3), "control_study.png": (2, 3)}
 
 # --- Examples gallery ------------------------------------------------------------
-sys.path.insert(0, str(DOCS / "_ext"))
 
 sphinx_gallery_conf = {
     "examples_dirs": str(REPO / "examples"),

@@ -60,14 +60,22 @@ print(f"brakes: final deployment {flight.final_deployment:.3f}, total travel {fl
 # depends on the brakes any more, so the sensor noise swings the commands
 # between closed and open; the servo smooths what reaches the brakes.
 
+# In a notebook (and in the documentation's gallery, which run the code
+# without __file__) the figure is shown below the code; run as a script, it
+# is saved to a file.
+
 try:
-    import matplotlib  # noqa: F401
+    import matplotlib.pyplot as plt
 except ImportError:
     print("(matplotlib is not installed: no figure)")
 else:
-    path = os.path.join(tempfile.gettempdir(), "controlled_flight.png")
-    flight.plot(path)
-    print(f"figure saved to {path}")
+    if "__file__" in globals():
+        path = os.path.join(tempfile.gettempdir(), "controlled_flight.png")
+        flight.plot(path)
+        print(f"figure saved to {path}")
+    else:
+        flight.plot()
+        plt.show()
 
 # %%
 # Two controllers on the same seeds: each pair of flights sees the same

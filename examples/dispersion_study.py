@@ -48,7 +48,8 @@ else:
     ok = ~result.failed
     apogees = result.apogees[ok]
     name, rho = result.sensitivity()[0]
-    fig, (hist, scatter) = plt.subplots(1, 2, figsize=(11, 4))
+    # The two panels one above the other: a phone's width shows them too.
+    fig, (hist, scatter) = plt.subplots(2, 1, figsize=(5.5, 7))
     hist.hist(apogees, bins=50, color="#4c72b0")
     for p in (5, 50, 95):
         hist.axvline(float(np.percentile(apogees, p)), color="#c44e52", linewidth=1)

@@ -2,8 +2,8 @@
 ====================================
 
 Read a real flight's log, estimate its state and fit its drag, and predict
-its apogee from the state at burnout. The log is NDRT's 2020 altimeter (in
-``data/flights/`` of the repository): an accelerometer in g at 400 Hz and a
+its apogee from the state at burnout. The log is NDRT's 2020 altimeter (one of
+the real flights' logs that come with the package, :func:`~aeso_flight.sample_log`): an accelerometer in g at 400 Hz and a
 barometric altitude in feet at 20 Hz, on two clocks in one row.
 :class:`~aeso_flight.FlightData` reads it, finds the launch, the burnout and
 the apogee; :meth:`~aeso_flight.FlightData.estimate` fuses the two sensors
@@ -21,11 +21,9 @@ import tempfile
 import numpy as np
 
 import aeso
-from aeso_flight import Atmosphere, Drag, Estimator, FlightData, Vehicle
+from aeso_flight import Atmosphere, Drag, Estimator, FlightData, Vehicle, sample_log
 
-# The gallery runs the script without __file__, from its own directory.
-here = os.path.dirname(os.path.abspath(__file__)) if "__file__" in globals() else os.getcwd()
-log = os.path.join(os.path.dirname(here), "data", "flights", "ndrt2020_altimeter.csv")
+log = sample_log("ndrt2020_altimeter.csv")
 
 data = FlightData.from_csv(
     log,
@@ -89,7 +87,10 @@ for name, vehicle, style in (("team's drag", team, "--"), ("fitted drag", fit.ve
 top.legend(fontsize=8)
 bottom.set_xlabel("time since launch (s)")
 if "__file__" in globals():
-    inside_repo = os.path.commonpath([os.path.abspath(os.getcwd()), os.path.dirname(here)]) == os.path.dirname(here)
+    # Run from inside the source tree, the figure goes to the system's
+    # temporary folder rather than among the sources.
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    inside_repo = os.path.commonpath([os.path.abspath(os.getcwd()), repo]) == repo
     out = os.path.join(tempfile.gettempdir() if inside_repo else os.getcwd(), "flight_data.png")
     fig.savefig(out, dpi=110)
     print(f"figure: {out}")

@@ -3,9 +3,10 @@
 
 Simulate a planar (3-DOF) coast to apogee and show its flight profile.
 
-With matplotlib installed, saves a PNG with the altitude against time and the
-x-y trajectory; without it, prints a short text summary. Either way it prints
-the numbers that matter. Usage::
+With matplotlib installed, draws the altitude against time and the x-y
+trajectory; without it, prints a short text summary. Either way it prints
+the numbers that matter. In a notebook (and in the documentation's gallery)
+the figure is shown below the code; run as a script it is saved as a PNG::
 
     python examples/flight_profile.py                 # PNG in the current directory
     python examples/flight_profile.py -o /tmp/fp.png  # PNG at a given path
@@ -37,6 +38,13 @@ def default_output() -> str:
     inside_repo = os.path.commonpath([cwd, repo]) == repo
     directory = tempfile.gettempdir() if inside_repo else cwd
     return os.path.join(directory, "flight_profile.png")
+
+
+def run_as_script() -> bool:
+    """True when run as a script file; False in a notebook or the
+    documentation's gallery, which run the code without __file__ and show
+    a figure where the code runs."""
+    return "__file__" in globals()
 
 
 def command_line() -> list[str]:
@@ -73,15 +81,13 @@ def main(argv: list[str]) -> int:
     if args.text:
         return 0
     try:
-        import matplotlib
-        matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         print("(matplotlib is not installed: no plot; pip install matplotlib for one)")
         return 0
 
-    path = args.output or default_output()
-    fig, (ax_alt, ax_xy) = plt.subplots(1, 2, figsize=(11, 4.5))
+    # The two panels one above the other: a phone's width shows them too.
+    fig, (ax_alt, ax_xy) = plt.subplots(2, 1, figsize=(5.5, 7))
     ax_alt.plot(times, y)
     ax_alt.axhline(apogee, color="grey", linestyle="--", linewidth=0.8, label=f"apogee {apogee:.1f} m")
     ax_alt.set_xlabel("time (s)")
@@ -93,8 +99,12 @@ def main(argv: list[str]) -> int:
     ax_xy.set_ylabel("y (m)")
     ax_xy.set_title("Trajectory")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    print(f"  plot               {path}")
+    if args.output or run_as_script():
+        path = args.output or default_output()
+        fig.savefig(path, dpi=100)
+        print(f"  plot               {path}")
+    else:
+        plt.show()
     return 0
 
 

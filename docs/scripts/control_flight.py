@@ -4,8 +4,8 @@ The flight of the page's first example: a Prometheus-like rocket from
 burnout in the standard atmosphere at Spaceport America, its brakes (the
 table of examples/prometheus_brakes.csv) moved by the Predictive controller
 at 20 Hz through a rate-limited, lagging, late actuator, with noisy sensors.
-Writes control_flight.png into the output directory (docs/_generated when
-the site is built):
+Writes control_flight.png and its phone-sized variant into the output
+directory (docs/_generated when the site is built):
 
     python docs/scripts/control_flight.py --out docs/_generated
 """
@@ -17,6 +17,7 @@ from pathlib import Path
 import aeso
 from aeso_dispersion.tables import read_brakes, read_drag
 from aeso_flight import Actuator, Atmosphere, Brakes, Drag, Predictive, Sensors, Vehicle
+from phone_figures import save_with_narrow_variant
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -41,9 +42,12 @@ def main():
         burnout, aeso.OdeMethod.RK45, atmosphere=Atmosphere.standard(site_elevation=1401.0), target=3048.0,
         controller=Predictive(model="1dof"), rate=20.0, actuator=Actuator(rate_limit=1.0, lag=0.05, delay=0.02),
         sensors=Sensors(height_sd=1.0, velocity_sd=1.0, correlation_time=0.5), seed=1)
-    figure = flight.plot(str(out / "control_flight.png"))
+    import matplotlib
+    matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    figure = flight.plot()
+    save_with_narrow_variant(figure, out / "control_flight.png", dpi=120)
     plt.close(figure)
 
 

@@ -10,13 +10,16 @@ reads them from there and draws:
   1 thread, on the GIL and the free-threaded build.
 
 Figures are drawn at about the width of the page's column (8 inches at
-110 dpi), so that their text reads at the size of the page's own.
+110 dpi), so that their text reads at the size of the page's own; the
+two-panel one also in a phone's width (phone_figures).
 
     python docs/scripts/performance_figures.py --out docs/_generated
 """
 
 import argparse
 from pathlib import Path
+
+from phone_figures import save_with_narrow_variant
 
 PAGE = Path(__file__).resolve().parents[1] / "performance.md"
 WIDTH, DPI = 8.0, 110
@@ -89,7 +92,7 @@ def plot_time_per_call(path, data):
         ax.set_xlabel("time per apogee prediction (µs, log scale)")
         ax.set_title(f"{model} reference flight", fontsize=11)
         ax.set_xlim(right=max(values) * 8)
-    fig.savefig(path, dpi=DPI)
+    save_with_narrow_variant(fig, path, DPI)
 
 
 def plot_scaling(path, rows):

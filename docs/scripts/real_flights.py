@@ -8,8 +8,9 @@ covariance), in the true frame and in the barometric frame (a pad-zeroed
 altimeter's reading, Atmosphere.pressure_altitude), against the measured
 apogees; then the in-flight check: state and drag from the data up to
 mid-coast only (until=), apogee predicted from there. Also the air-brake
-question on Prometheus. Writes Markdown fragments and a PNG into the output
-directory (docs/_generated when the site is built):
+question on Prometheus. Writes Markdown fragments and the figure (and its
+phone-sized variant) into the output directory (docs/_generated when the
+site is built):
 
     python docs/scripts/real_flights.py --out docs/_generated
 """
@@ -24,9 +25,11 @@ from pathlib import Path
 import numpy as np
 
 import aeso
-from aeso_flight import Atmosphere, Drag, DragFit, Estimator, FlightData, Reach, StateEstimate, Vehicle
+from aeso_flight import (Atmosphere, Drag, DragFit, Estimator, FlightData, Reach, StateEstimate, Vehicle,
+                         sample_log)
+from phone_figures import NARROW_WIDTH, narrow_path
 
-FLIGHTS = Path(__file__).resolve().parents[2] / "data" / "flights"
+FLIGHTS = sample_log("README.md").parent
 METHOD = aeso.OdeMethod.RK45
 G0 = 9.80665
 #: Prometheus' day: the standard temperature profile shifted by this (K).
@@ -50,7 +53,7 @@ def rocket(mass: float, radius: float) -> aeso.Rocket:
 
 
 # The launch sites (m above sea level) and the rocket data the teams
-# published (data/flights/README.md).
+# published (the logs' README.md).
 PROMETHEUS_SITE = 1401.0
 NDRT_SITE = 206.0
 PROMETHEUS_ROCKET = rocket(13.93 + 2.981, 0.06985)
@@ -263,13 +266,16 @@ def brakes_table(case: Case, estimate: StateEstimate) -> str:
 
 # -- figure ---------------------------------------------------------------------------
 
-def figure(path, results):
+def figure(path, results, single_column=False):
+    """The two flights side by side; or (`single_column`, for phones) one
+    above the other."""
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(PANEL_SIZE[0] * 2, PANEL_SIZE[1]), layout="constrained")
-    axes = fig.subplots(1, 2)
+    size = (NARROW_WIDTH, PANEL_SIZE[1] * 2) if single_column else (PANEL_SIZE[0] * 2, PANEL_SIZE[1])
+    fig = Figure(figsize=size, layout="constrained")
+    axes = fig.subplots(2, 1) if single_column else fig.subplots(1, 2)
     for ax, (case, estimate, fit, mid) in zip(axes, results):
         shown = estimate.time <= case.data.apogee + 5.0
         t = estimate.time[shown]
@@ -328,6 +334,7 @@ def main():
     (args.out / "real_flights_apogee.md").write_text(apogee_table(results))
     (args.out / "real_flights_brakes.md").write_text(brakes_table(prometheus[0], prometheus[1]))
     figure(args.out / "real_flights.png", results)
+    figure(narrow_path(args.out / "real_flights.png"), results, single_column=True)
 
 
 if __name__ == "__main__":

@@ -36,6 +36,8 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "bench"))
 from reference_rk45 import deriv_3dof  # noqa: E402  (the module's 3-DOF equations in Python)
 
+from phone_figures import save_with_narrow_variant  # noqa: E402
+
 # The reference rocket of the examples and benchmarks.
 PROPERTIES = dict(mass=20.0, cd=0.45, area_drag=0.0081, area_lift=0.0081,
                   moment_of_inertia=8.5, stab_margin_dimensional=0.25, cl_a=2.0)
@@ -164,7 +166,7 @@ def convergence_table(errors, orders):
 
 # Figures are drawn at about the width of the page's column (8 inches at
 # 110 dpi), one panel per row, so that their text reads at the size of the
-# page's own.
+# page's own; each also in a phone's width (phone_figures).
 PANEL_SIZE = (8.0, 4.4)
 DPI = 110
 
@@ -183,7 +185,7 @@ def convergence_figure(path, panels):
     fig, axes = figure(len(panels))
     for ax, (title, errors, orders) in zip(axes, panels):
         convergence_panel(ax, title, errors, orders)
-    fig.savefig(path, dpi=DPI)
+    save_with_narrow_variant(fig, path, DPI)
 
 
 def convergence_panel(ax, title, errors, orders):
@@ -265,7 +267,7 @@ def tradeoff_figure(path, by_tolerance, by_dt_max):
     by_steps.set_title("accuracy against cost: the tolerance or the largest step", fontsize=11)
     by_steps.grid(which="both", alpha=0.2)
     by_steps.legend(fontsize=8)
-    fig.savefig(path, dpi=DPI)
+    save_with_narrow_variant(fig, path, DPI)
 
 
 def main():

@@ -68,16 +68,35 @@ def dispersion_differences(a, b):
 
 
 class Comparison:
-    """The paired comparison of results `a` and `b` (the same n and seed).
+    """The paired comparison of two results on the same draws (the same n
+    and seed): what :func:`aeso_dispersion.compare` returns.
 
-    - `differences(outcome)`: B - A per draw, NaN where either run failed;
-    - `statistics()`: {outcome: {"n", "mean_difference", "percentiles",
-      "p_b_greater", "within"}} with intervals (see intervals.Interval);
-      "within" holds per tolerance P(|outcome| <= TOL) of A and B and
-      their paired difference B - A;
-    - `pairs()`: how many pairs both succeeded, only A or only B failed,
-      both failed; `one_sided_failures()` the reasons of the one-sided ones;
-    - `dispersion_differences`: see dispersion_differences.
+    ``print(comparison)`` prints it as ``aeso-dispersion compare`` does.
+
+    Parameters
+    ----------
+    a, b : DispersionResult
+        The reference design's results and the variant's.
+    differences : list of (str, str, str)
+        The inputs the two studies disperse differently: (input, in A, in B).
+    reporting : Reporting
+        The confidence level, percentiles and tolerances of the comparison.
+
+    Attributes
+    ----------
+    a, b : DispersionResult
+        The two results.
+    dispersion_differences : list of (str, str, str)
+        The inputs the two studies disperse differently (another
+        distribution, or dispersed in one only) and their correlations if
+        they differ: (what, in A, in B). Their values differ draw by draw,
+        so B - A also carries that change.
+    reporting : Reporting
+        A :class:`~aeso_dispersion.summary.Reporting`: the level of the
+        intervals, the percentiles of the differences and the tolerances of
+        ``P(|outcome| <= TOL)``.
+    outcome_names : list of str
+        The outcomes both studies give.
     """
 
     def __init__(self, a, b, differences, reporting):
@@ -87,9 +106,36 @@ class Comparison:
         self.outcome_names = [name for name in a.outcomes() if name in b.outcomes()]
 
     def differences(self, outcome):
+        """B - A of one outcome, draw by draw.
+
+        Parameters
+        ----------
+        outcome : str
+            The outcome, by name (see ``outcome_names``).
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (n,), NaN where either run failed.
+
+        Raises
+        ------
+        KeyError
+            An outcome one of the two studies does not give.
+        """
         return self.b.outcomes()[outcome] - self.a.outcomes()[outcome]
 
     def pairs(self):
+        """How the pairs of runs ended.
+
+        Returns
+        -------
+        dict
+            The number of pairs in which both runs succeeded
+            (``both_succeeded``), only A's or only B's failed
+            (``only_a_failed``, ``only_b_failed``), and both failed
+            (``both_failed``).
+        """
         fa, fb = self.a.failed, self.b.failed
         return {"both_succeeded": int(np.count_nonzero(~fa & ~fb)),
                 "only_a_failed": int(np.count_nonzero(fa & ~fb)),
@@ -97,8 +143,14 @@ class Comparison:
                 "both_failed": int(np.count_nonzero(fa & fb))}
 
     def one_sided_failures(self):
-        """{"a": {reason: count}, "b": {...}}: why runs failed in the pairs
-        in which only that design's run failed."""
+        """Why runs failed in the pairs in which only one design's run failed.
+
+        Returns
+        -------
+        dict
+            {"a": {reason: count}, "b": {reason: count}}, most frequent
+            first.
+        """
         out = {}
         for side, this, other in (("a", self.a, self.b), ("b", self.b, self.a)):
             only = this.failed & ~other.failed
@@ -107,6 +159,27 @@ class Comparison:
         return out
 
     def statistics(self):
+        """The paired statistics of every outcome, over the pairs in which
+        both runs succeeded.
+
+        Returns
+        -------
+        dict
+            {outcome: {"n", "mean_difference", "percentiles",
+            "p_b_greater", "within"}}: the number of pairs, the mean of B - A
+            with its t interval, the percentiles of the differences with
+            their order-statistic intervals ({"p50": Interval, ...}), P(B > A)
+            with its exact interval, each an
+            :class:`~aeso_dispersion.intervals.Interval`; and per tolerance TOL
+            of `reporting` ``within[TOL]``: ``P(|outcome| <= TOL)`` of A
+            (``a``) and of B (``b``) with their exact intervals and their
+            paired difference B - A (``difference``) with Newcombe's interval.
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+        """
         level, percentiles = self.reporting.level, self.reporting.percentiles
         out = {}
         both = ~self.a.failed & ~self.b.failed
@@ -125,7 +198,12 @@ class Comparison:
         return out
 
     def format(self):
-        """The comparison as text."""
+        """The comparison as text, as ``aeso-dispersion compare`` prints it.
+
+        Returns
+        -------
+        str
+        """
         pairs = self.pairs()
         lines = [f"B - A over {self.a.n} paired draws (seed {self.a.seed}): A {self.a.study.source or 'A'}, "
                  f"B {self.b.study.source or 'B'}",
@@ -160,7 +238,21 @@ class Comparison:
         return self.format()
 
     def document(self, version):
-        """The comparison as a plain document for the JSON file."""
+        """The comparison as the plain document ``to_json`` writes.
+
+        Parameters
+        ----------
+        version : str
+            The package version the document names.
+
+        Returns
+        -------
+        dict
+            JSON-ready: the two study files, n, the seed, the level, the
+            pairs, the one-sided failures, the dispersion differences and
+            per outcome its statistics (an interval as {"estimate", "low",
+            "high"}).
+        """
         return {
             "format": FORMAT, "version": version, "a": self.a.study.source, "b": self.b.study.source,
             "n": self.a.n, "seed": self.a.seed, "confidence": self.reporting.level,
@@ -173,6 +265,23 @@ class Comparison:
         }
 
     def to_json(self, path):
+        """Writes the comparison as JSON (``aeso-dispersion compare --json``).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write, replaced whole.
+
+        Raises
+        ------
+        StudyError
+            The path is not a regular file or a link to one, or its
+            directory does not exist.
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+        OSError
+            The file cannot be written.
+        """
         from .output import package_version
 
         write_json(path, self.document(package_version()), self.a.study.files + self.b.study.files)
@@ -195,8 +304,9 @@ def compare(a, b, n=None, seed=None, reporting=None, **run_options):
         Number of paired draws (default: A's n).
     seed : int, optional
         Seed of the draws of both (default: A's seed, else a fresh one).
-    reporting : summary.Reporting, optional
-        Confidence level and percentiles of the differences (default: A's).
+    reporting : Reporting, optional
+        Confidence level and percentiles of the differences (default: A's),
+        a :class:`~aeso_dispersion.summary.Reporting`.
     **run_options
         Passed to :meth:`Study.run` of both: ``backend``, ``workers``,
         ``progress``.
@@ -204,6 +314,7 @@ def compare(a, b, n=None, seed=None, reporting=None, **run_options):
     Returns
     -------
     Comparison
+        A :class:`~aeso_dispersion.comparison.Comparison`.
         ``statistics()``: per outcome, over the pairs in which both runs
         succeeded, the mean difference with its t interval
         (``mean_difference``), the percentiles of the differences with

@@ -38,7 +38,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from aeso_flight import atmosphere as _atmosphere
-from aeso_flight._native import standard_air
+from aeso_flight._arguments import MAX_CONTROL_RATE
+from aeso_flight._arguments import standard_air
 
 from ._flights import APOGEE_VELOCITY_THRESHOLD
 
@@ -103,6 +104,9 @@ LEVEL = Domain(0.0, 1.0, text="from 0 (closed) to 1 (fully open)")
 # (feet typed as metres give one too high, which the summary warns of).
 ABOVE_PAD = Domain(0.0, strict=True, text="> 0 m: a height above the pad")
 RATE_LIMIT = Domain(0.0, strict=True, infinite=True, text="> 0, or inf: no limit")
+# A controller's ticks per second: every tick is a step boundary.
+CONTROL_RATE = Domain(0.0, math.nextafter(MAX_CONTROL_RATE, math.inf), strict=True,
+                      text=f"> 0 Hz and at most {MAX_CONTROL_RATE:g} Hz: every tick is a step boundary")
 
 # Section of each key (keys are unique across sections) and its domain.
 DOMAINS = {
@@ -124,7 +128,7 @@ DOMAINS = {
     "drag": {"scale": NON_NEGATIVE},
     "brakes": {"deployment": LEVEL},
     "control": {
-        "target": ABOVE_PAD, "rate": POSITIVE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
+        "target": ABOVE_PAD, "rate": CONTROL_RATE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
         "initial": LEVEL, "height_sd": NON_NEGATIVE, "velocity_sd": NON_NEGATIVE, "velocity_scale": POSITIVE,
         "correlation_time": NON_NEGATIVE, "kp": FINITE, "ki": FINITE, "kd": FINITE,
     },

@@ -30,6 +30,7 @@ from typing import NamedTuple
 import numpy as np
 
 from aeso_flight.atmosphere import HIGHEST_ALTITUDE, LOWEST_ALTITUDE
+from aeso_flight.errors import FAILURES, failure_message
 
 from . import _flights, domains, real_air
 from .outcomes import OUTCOMES, PLAIN_ROWS
@@ -44,24 +45,32 @@ Status = IntEnum("Status", _flights.FLIGHT_STATUS)
 # for a sample whose drawn values break a domain check, NON_FINITE_INPUT plus
 # the number of columns plus the index of the first such check (its reason
 # names the inputs as domains' templates do).
-OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED, LEFT_ATMOSPHERE, NOT_FINITE = (
-    Status[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS", "NON_FINITE_APOGEE", "STOPPED",
-                              "LEFT_ATMOSPHERE", "NOT_FINITE"))
+OK, ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, STOPPED, LEFT_ATMOSPHERE, NOT_FINITE, \
+    CONTROLLER_FAILED = (Status[name] for name in ("OK", "ITERATION_LIMIT", "INVALID_STEP_OPTIONS",
+                                                   "NON_FINITE_APOGEE", "STOPPED", "LEFT_ATMOSPHERE", "NOT_FINITE",
+                                                   "CONTROLLER_FAILED"))
 # Codes from here up are the study's own (a results file records them); the
-# native statuses lie below.
+# native statuses a block's flight can end with lie below. (A flight that
+# runs out of memory fails its whole block with MemoryError instead.)
 NON_FINITE_INPUT = 8
-if max(Status) >= NON_FINITE_INPUT:
+if max(code for code in Status if code.name != "OUT_OF_MEMORY") >= NON_FINITE_INPUT:
     raise ImportError("the native runner's statuses reach the study's own failure codes")
-STATUS_REASONS = {
-    ITERATION_LIMIT: "no apogee within max_iterations ({max_iterations})",
-    INVALID_STEP_OPTIONS: "invalid step options: dt_min > dt_max, or either is NaN",
-    NON_FINITE_APOGEE: "non-finite apogee",
-    # Flights in the real air only.
-    LEFT_ATMOSPHERE: (f"the flight left the atmosphere's layers (from {LOWEST_ALTITUDE:.0f} m to "
-                      f"{HIGHEST_ALTITUDE:.0f} m above sea level)"),
-    NOT_FINITE: "the flight's state stopped being finite",
+# The details a study's reason adds to the shared failure messages (a
+# study's reason is one per code, so it names no flight's height).
+_WHERE = {
+    LEFT_ATMOSPHERE: f" (from {LOWEST_ALTITUDE:.0f} m to {HIGHEST_ALTITUDE:.0f} m above sea level)",
 }
-REAL_AIR_ONLY = (LEFT_ATMOSPHERE, NOT_FINITE)
+# The failures a study records, each with its reason (a template of
+# max_iterations).
+STATUS_REASONS = {
+    code: failure_message(code, "{max_iterations}", _WHERE.get(code, ""))
+    for code in (ITERATION_LIMIT, INVALID_STEP_OPTIONS, NON_FINITE_APOGEE, LEFT_ATMOSPHERE, NOT_FINITE,
+                 CONTROLLER_FAILED)
+}
+# Flights in the real air only.
+REAL_AIR_ONLY = (LEFT_ATMOSPHERE, NOT_FINITE, CONTROLLER_FAILED)
+if set(FAILURES) - {"STOPPED", "OUT_OF_MEMORY"} != {Status(code).name for code in STATUS_REASONS}:
+    raise ImportError("a failure of the native runner has no reason in a study")
 
 
 class BlockResult(NamedTuple):
@@ -96,7 +105,10 @@ def failure_codes(plan):
     dispersed = plan.dispersed.tolist()
     non_finite = [j for j, value in enumerate(plan.values.tolist())
                   if j not in checked and j not in plan.open_columns and (dispersed[j] or not math.isfinite(value))]
-    statuses = [code for code in STATUS_REASONS if plan.setting is not None or code not in REAL_AIR_ONLY]
+    control = None if plan.setting is None else plan.setting.control
+    statuses = [code for code in STATUS_REASONS if (plan.setting is not None or code not in REAL_AIR_ONLY)
+                # Of the study's controllers only a PID can command no finite level.
+                and (code != CONTROLLER_FAILED or (control is not None and control.controller == "pid"))]
     return (statuses + [NON_FINITE_INPUT + j for j in non_finite]
             + list(range(_outside_domain(plan), code_count(plan))))
 

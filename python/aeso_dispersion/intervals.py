@@ -38,7 +38,17 @@ def _stats():
 
 
 class Interval(NamedTuple):
-    """A point estimate and the bounds of its confidence interval."""
+    """A point estimate and the bounds of its confidence interval: what the
+    statistics of a result or a comparison are. An immutable value.
+
+    Attributes
+    ----------
+    estimate : float
+        The estimate (NaN without one, as with no successful run).
+    low, high : float
+        The bounds of the interval; -inf or inf where the runs are too few
+        to bound that side.
+    """
 
     estimate: float
     low: float
@@ -52,6 +62,12 @@ class Interval(NamedTuple):
         return np.maximum(np.subtract(self.estimate, self.low), np.subtract(self.high, self.estimate))
 
     def as_floats(self):
+        """The interval with Python floats (rather than NumPy scalars).
+
+        Returns
+        -------
+        Interval
+        """
         return Interval(float(self.estimate), float(self.low), float(self.high))
 
 

@@ -2,7 +2,7 @@
 
 The native runners fill one row of a block's outcome array per name, in
 this order: aeso's block runner (_flights.OUTCOMES) the first four, the
-real air's (aeso_flight._native.BLOCK_OUTCOMES) all of them. This table
+real air's (aeso_flight._arguments.BLOCK_OUTCOMES) all of them. This table
 gives each its place in the results (the DispersionResult attribute), its
 heading and unit in the summary, the models that give it and whether only
 controlled flights do. Statistics, stopping rules, thresholds,
@@ -11,7 +11,7 @@ sensitivities, comparisons and export columns name an outcome by `name`.
 
 from typing import NamedTuple
 
-from aeso_flight import _native as _real_air
+from aeso_flight import _arguments as _real_air
 
 from . import _flights
 

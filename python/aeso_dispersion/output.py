@@ -110,10 +110,27 @@ def column_names(study):
 
 
 class Runs(NamedTuple):
-    """The runs a results file is written from: those of `plan`, with
-    `names` the dispersed inputs, `inputs` their values (dispersed, n),
-    `outcomes` (len(OUTCOMES), n), and `steps` and `codes` (n; failure codes
-    as the engine gives them, see engine.reason_text)."""
+    """The runs of a study as its results file holds them
+    (``DispersionResult.runs``). An immutable value.
+
+    Attributes
+    ----------
+    plan : object
+        The plain form of the study the runs were flown from (what its
+        workers run blocks from).
+    names : tuple of str
+        The dispersed inputs, "section.key".
+    inputs : numpy.ndarray
+        Their values, shape (len(names), n).
+    outcomes : numpy.ndarray
+        Every outcome a runner fills, shape (number of outcomes, n); NaN
+        where a run failed or does not give that outcome.
+    steps : numpy.ndarray
+        The integration steps of each run, shape (n,).
+    codes : numpy.ndarray
+        The failure code of each run as the engine gives it (0: the run
+        succeeded), shape (n,).
+    """
 
     plan: object
     names: tuple
@@ -123,7 +140,17 @@ class Runs(NamedTuple):
     codes: np.ndarray
 
     def head(self, n):
-        """The first n runs."""
+        """The first runs.
+
+        Parameters
+        ----------
+        n : int
+            How many.
+
+        Returns
+        -------
+        Runs
+        """
         return Runs(self.plan, self.names, self.inputs[:, :n], self.outcomes[:, :n], self.steps[:n],
                     self.codes[:n])
 

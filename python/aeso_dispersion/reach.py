@@ -34,19 +34,13 @@ def _atmosphere(setting, values):
 
 
 def _vehicle(setting, values):
-    """The nominal vehicle, its drag and brakes times the nominal drag scale."""
-    scale = values.get("drag.scale", 1.0)
-    rocket = {key: values[f"rocket.{key}"] for key in ROCKET_KEYS}
-    drag = None
-    if setting.drag_mach:
-        drag = Drag(setting.drag_mach, [cd * scale for cd in setting.drag_cd])
-    else:
-        rocket["cd"] *= scale
+    """The nominal vehicle, with the nominal drag scale."""
+    rocket = aeso.Rocket(**{key: values[f"rocket.{key}"] for key in ROCKET_KEYS})
+    drag = Drag(setting.drag_mach, setting.drag_cd) if setting.drag_mach else None
     width = len(setting.brake_mach)
-    rows = [[cd * scale for cd in setting.brake_cd[i * width:(i + 1) * width]]
-            for i in range(len(setting.brake_levels))]
+    rows = [setting.brake_cd[i * width:(i + 1) * width] for i in range(len(setting.brake_levels))]
     brakes = Brakes(setting.brake_levels, setting.brake_mach, rows, setting.replace, setting.area)
-    return Vehicle(aeso.Rocket(**rocket), drag=drag, brakes=brakes)
+    return Vehicle(rocket, drag=drag, brakes=brakes, drag_scale=values.get("drag.scale", 1.0))
 
 
 def _start(study, values):

@@ -6,7 +6,8 @@ A study file's optional sections
     [environment]   site_elevation (m above sea level), and temperature_offset
                     (K) or the pad's pad_temperature (K) and pad_pressure (Pa)
     [drag]          a Mach table (mach = [...], cd = [...], or file = "drag.csv")
-                    and a factor `scale` on the whole drag
+                    and a factor `scale` on the drag coefficient (body and
+                    brakes; in 3-DOF not the angle of attack's cl_a * alpha)
     [brakes]        a brake table (file = "brakes.csv", or levels = [...],
                     mach = [...], cd = [[...], ...]), replace, area, and for
                     uncontrolled flights a fixed deployment
@@ -18,11 +19,13 @@ A study file's optional sections
 
 are checked here and reduced to two plain parts of the plan: columns of
 floats appended to each row (those the native runner reads, see
-aeso_flight._native.run_block) and a `Setting`, a hashable value of
+aeso_flight._arguments.layout) and a `Setting`, a hashable value of
 tuples that holds the tables and the settings every flight shares. A worker
-builds the native objects of a Setting (its vehicle's Craft, the air, a
-schedule, the predictor) once per process (see `natives`), so a Plan
-travels to Dask workers as plain values.
+builds the native objects of a Setting (its vehicle, the air, a schedule,
+the predictor) once per process (see `natives`), through aeso_flight's one
+module that builds native arguments, so a Plan travels to Dask workers as
+plain values. A sample flown again (`refly`) goes through aeso_flight's
+public Vehicle.fly_controlled.
 
 Predictive and PID controllers predict with the nominal study: the rocket's
 nominal properties, the nominal air and the drag without its scale. A
@@ -34,14 +37,16 @@ day.
 import functools
 import math
 import os
+import warnings
 from dataclasses import dataclass
 from collections.abc import Mapping
 from typing import NamedTuple
 
 import numpy as np
 
-from aeso_flight import Brakes, ControlledFlight, Drag, Schedule
-from aeso_flight import _native
+import aeso
+from aeso_flight import (PID, Actuator, Atmosphere, Brakes, Drag, FlightError, Predictive, Schedule, Sensors,
+                         Vehicle, _arguments)
 
 from . import _flights, domains, tables
 from .distributions import DISTRIBUTIONS
@@ -51,9 +56,9 @@ from .inputs import ROCKET_KEYS, check_keys, number_or_distribution, step_option
 ENVIRONMENT_KEYS = ("site_elevation", "temperature_offset", "pad_temperature", "pad_pressure")
 DRAG_KEYS = ("file", "mach", "cd", "scale")
 BRAKE_KEYS = ("file", "levels", "mach", "cd", "replace", "area", "deployment")
-CONTROLLERS = tuple(_native.CONTROLLER)
+CONTROLLERS = _arguments.BLOCK_CONTROLLERS
 # The control columns in the native runner's order; each a dispersible input.
-CONTROL_COLUMNS = _native.CONTROL_COLUMNS
+CONTROL_COLUMNS = _arguments.CONTROL_COLUMNS
 GAINS = ("kp", "ki", "kd")
 CONTROL_KEYS = ("controller", "predictor", "times", "levels") + CONTROL_COLUMNS
 PREDICTOR_KEYS = ("model", "max_iterations", "dt", "dt_min", "dt_max", "absolute_error_tolerance",
@@ -62,9 +67,7 @@ PREDICTOR_KEYS = ("model", "max_iterations", "dt", "dt_min", "dt_max", "absolute
 CONTROL_DEFAULTS = {"rate_limit": math.inf, "lag": 0.0, "delay": 0.0, "initial": 0.0, "height_sd": 0.0,
                     "velocity_sd": 0.0, "velocity_scale": 1.0, "correlation_time": 0.0, "ki": 0.0, "kd": 0.0}
 # What stops the flights of a block that runs (see engine.stop_flag).
-StopFlag = _native.StopFlag
-# The constant air of aeso (kg/m^3), the air of a study without [environment].
-SEA_LEVEL_DENSITY = 1.225
+StopFlag = _arguments.StopFlag
 
 
 @dataclass(frozen=True)
@@ -225,7 +228,7 @@ def nominal_air(kind, site, temperature, pressure):
     """(site_elevation, temperature_offset, pad_pressure) of the day's air
     from an environment's values (pressure None: the standard at the site),
     as aeso_flight.Atmosphere.standard computes them."""
-    standard_t, standard_p = _native.standard_air(site)
+    standard_t, standard_p = _arguments.standard_air(site)
     offset = temperature - standard_t if kind == "pad_temperature" else temperature
     return (site, offset, standard_p if pressure is None else pressure)
 
@@ -363,9 +366,6 @@ def _control(given, model, method, max_iterations, brakes):
         schedule = _checked(lambda: Schedule(times, levels), ("control.times", "control.levels"))
         settings = Control(controller, schedule=(tuple(schedule.times.tolist()), tuple(schedule.levels.tolist())))
     else:
-        if controller == "predictive" and not brakes.monotone:
-            raise StudyError("brakes.cd", "the predictive controller needs brakes whose drag does not decrease "
-                                          "with deployment: the table's cd falls from one level to the next")
         dof, step, iterations = _predictor(control.pop("predictor", {}), model, method, max_iterations)
         settings = Control(controller, dof, step, iterations)
     values = {key: number_or_distribution(f"control.{key}", value) for key, value in control.items()}
@@ -470,7 +470,7 @@ def _check_nominal(model, inputs, predicts):
 
 class Natives(NamedTuple):
     """The native objects of a Setting: the vehicle (its drag and brakes),
-    the nominal air, a schedule, the predictor tuple."""
+    the nominal air, a schedule, the predictor."""
 
     craft: object
     air: object
@@ -478,23 +478,12 @@ class Natives(NamedTuple):
     predictor: tuple
 
 
-def _floats(values):
-    return np.array(values, dtype=np.float64)
-
-
 def craft(setting, rocket):
-    """A native Craft with the setting's tables and the rocket's seven
-    properties, as aeso_flight.Vehicle builds it."""
-    area_ratio = 1.0 if setting.area is None else setting.area / rocket[2]
-    return _native.Craft(tuple(rocket), _floats(setting.drag_mach), _floats(setting.drag_cd),
-                         _floats(setting.brake_levels), _floats(setting.brake_mach), _floats(setting.brake_cd),
-                         area_ratio, setting.replace)
-
-
-def air(values):
-    """A native Air: the day's standard atmosphere of (site_elevation,
-    temperature_offset, pad_pressure), or aeso's constant air for None."""
-    return _native.Air(0, SEA_LEVEL_DENSITY) if values is None else _native.Air(1, *values)
+    """The native vehicle of the setting's tables with the rocket's seven
+    properties."""
+    return _arguments.craft(rocket, setting.drag_mach or None, setting.drag_cd or None,
+                            setting.brake_levels or None, setting.brake_mach or None, setting.brake_cd or None,
+                            setting.area, setting.replace)
 
 
 @functools.lru_cache(maxsize=16)
@@ -503,65 +492,122 @@ def natives(setting, method):
     _flights.ODE_METHOD value), built once per process and setting: the
     plans of a study all carry equal settings."""
     vehicle = craft(setting, setting.rocket)
-    nominal = air(setting.air)
+    nominal = _arguments.air(setting.air)
     control = setting.control
     schedule = predictor = None
     if control is not None and not control.predicts:
-        schedule = _native.Schedule(_floats(control.schedule[0]), _floats(control.schedule[1]))
+        schedule = _arguments.schedule(*control.schedule)
     if control is not None and control.predicts:
-        predictor = (vehicle, nominal, 1 if control.predictor_model == "1dof" else 3, control.predictor_step,
-                     control.predictor_max_iterations, 1.0, method)
+        dof = 1 if control.predictor_model == "1dof" else 3
+        predictor = _arguments.predictor(_arguments.flight(vehicle, nominal, dof, method, control.predictor_step,
+                                                           control.predictor_max_iterations))
     return Natives(vehicle, nominal, schedule, predictor)
 
 
 def layout(plan, seed, first):
-    """The layout tuple of aeso_flight._native.run_block for rows of `plan`
-    whose first is sample `first` of a study drawn with `seed`."""
+    """The layout of aeso_flight's block runner for rows of `plan` whose
+    first is sample `first` of a study drawn with `seed`."""
     setting = plan.setting
     method = _flights.ODE_METHOD[plan.method]
     n = natives(setting, method)
     control = setting.control
-    return (_flights.FLIGHT_MODEL[plan.model], int(plan.speed_and_angle), method,
-            _flights.STEP_COLUMNS[plan.step_kind], plan.max_iterations,
-            _native.ENVIRONMENT_COLUMNS[setting.environment], int(setting.drag_scale), int(setting.deployment),
-            int(control is not None), 0 if control is None else _native.CONTROLLER[control.controller],
-            n.craft, n.air, n.schedule, n.predictor, seed, first)
+    return _arguments.layout(_flights.FLIGHT_MODEL[plan.model], plan.speed_and_angle, method,
+                             _flights.STEP_COLUMNS[plan.step_kind], plan.max_iterations,
+                             _arguments.ENVIRONMENT_COLUMNS[setting.environment], setting.drag_scale,
+                             setting.deployment, None if control is None else control.controller, n.craft, n.air,
+                             n.schedule, n.predictor, seed, first)
 
 
 def fly(plan, inputs, outcomes, steps, status, stop, seed, first):
     """Flies the rows of `inputs` (samples first, first + 1, ...) natively."""
-    _native.run_block(inputs, outcomes, steps, status, layout(plan, seed, first), stop)
+    _arguments.run_block(inputs, outcomes, steps, status, layout(plan, seed, first), stop)
+
+
+def _step_options(kind, values):
+    """aeso's step options of a row's values (kind "fixed" or "adaptive"),
+    or None for the method's defaults."""
+    if kind == "fixed":
+        return aeso.FixedTimeStep(*values)
+    if kind == "adaptive":
+        return aeso.AdaptiveTimeStep(*values)
+    return None
+
+
+def _predictor_step(values):
+    """aeso's step options of a predictor's values, or None."""
+    if values is None:
+        return None
+    return aeso.FixedTimeStep(*values) if len(values) == 1 else aeso.AdaptiveTimeStep(*values)
+
+
+def _vehicle(setting, rocket, drag_scale=1.0):
+    """The study's vehicle with the rocket's seven properties."""
+    return Vehicle(aeso.Rocket(*rocket), drag=Drag(setting.drag_mach, setting.drag_cd) if setting.drag_mach else None,
+                   brakes=Brakes(setting.brake_levels, setting.brake_mach,
+                                 np.reshape(setting.brake_cd, (len(setting.brake_levels), -1)), setting.replace,
+                                 setting.area),
+                   drag_scale=drag_scale)
+
+
+def _atmosphere(values):
+    """The public Atmosphere of (site_elevation, temperature_offset,
+    pad_pressure), or aeso's constant air for None."""
+    if values is None:
+        return Atmosphere.constant()
+    site, offset, pressure = values
+    if pressure == _arguments.standard_air(site)[1]:
+        return Atmosphere.standard(site, offset)
+    if offset == 0.0:
+        return Atmosphere.standard(site, pad_pressure=pressure)
+    return Atmosphere.standard(site, pad_temperature=_arguments.standard_air(site)[0] + offset,
+                               pad_pressure=pressure)
 
 
 def refly(plan, row, seed, sample):
     """Flies sample `sample` of a controlled study drawn with `seed` again,
-    from its row of inputs, with every tick recorded: an
-    aeso_flight.ControlledFlight, the study's flight to the bit (the same
-    vehicle, air, controller, predictor and noise). None when the flight
-    fails."""
+    from its row of inputs, with every tick recorded, through aeso_flight's
+    public Vehicle.fly_controlled: an aeso_flight.ControlledFlight, the
+    study's flight to the bit (the same vehicle, air, controller, predictor
+    and noise). None when the flight fails."""
     setting = plan.setting
-    method = _flights.ODE_METHOD[plan.method]
-    n = natives(setting, method)
+    control = setting.control
     row = [float(v) for v in row]
     state = row[plan.state]
     if plan.speed_and_angle:
         x, y, angle, speed, rate = state
         state = [x, y, angle, -speed * math.sin(angle), speed * math.cos(angle), rate]
-    step = tuple(row[plan.step]) if plan.step_kind != "default" else None
+    initial = aeso.InitialState1DOF(*state) if plan.model == "1dof" else aeso.InitialState3DOF(*state)
+    method = getattr(aeso.OdeMethod, plan.method)
     at = plan.step.stop
-    day = n.air
+    day = _atmosphere(setting.air)
     if setting.environment != "none":
         site, temperature, pressure = row[at:at + 3]
-        day = air(nominal_air(setting.environment, site, temperature, None if math.isnan(pressure) else pressure))
+        day = _atmosphere(nominal_air(setting.environment, site, temperature,
+                                      None if math.isnan(pressure) else pressure))
         at += 3
     scale = 1.0
     if setting.drag_scale:
         scale, at = row[at], at + 1
     c = dict(zip(CONTROL_COLUMNS, row[at:at + len(CONTROL_COLUMNS)]))
-    control = (float(_native.CONTROLLER[setting.control.controller]),
-               *(c[key] for key in ("target", "rate", "rate_limit", "lag", "delay", "initial", "height_sd",
-                                    "velocity_sd", "velocity_scale", "correlation_time", "kp", "ki", "kd")))
-    outcome = _native.fly_controlled(craft(setting, row[plan.rocket]), day, 1 if plan.model == "1dof" else 3,
-                                     tuple(state), method, step, plan.max_iterations, scale, control, seed, sample,
-                                     n.predictor, n.schedule, None, True)
-    return ControlledFlight._from_native(outcome, c["target"]) if outcome[0] == 0 else None
+    if control.predicts:
+        # What the flight computer knows: the nominal vehicle and air.
+        believed = dict(model=control.predictor_model, vehicle=_vehicle(setting, setting.rocket),
+                        atmosphere=_atmosphere(setting.air),
+                        timestep_config=_predictor_step(control.predictor_step),
+                        max_iterations=control.predictor_max_iterations)
+        controller = (Predictive(**believed) if control.controller == "predictive" else
+                      PID(c["kp"], c["ki"], c["kd"], **believed))
+    else:
+        controller = Schedule(*control.schedule)
+    vehicle = _vehicle(setting, row[plan.rocket], scale)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return vehicle.fly_controlled(
+                initial, method, _step_options(plan.step_kind, row[plan.step]), plan.max_iterations,
+                atmosphere=day, target=c["target"], controller=controller, rate=c["rate"],
+                actuator=Actuator(c["rate_limit"], c["lag"], c["delay"], c["initial"]),
+                sensors=Sensors(c["height_sd"], c["velocity_sd"], c["velocity_scale"], c["correlation_time"]),
+                seed=seed, sample=sample)
+    except FlightError:
+        return None

@@ -79,16 +79,17 @@ class DispersionResult:
         The study's wall time (s).
     study : Study
         The study that was run.
-    reporting : summary.Reporting
+    reporting : Reporting
         The confidence level, percentiles and thresholds of the summary (the
         study's; assign ``Reporting.make(level, percentiles, thresholds)`` to
-        change them).
+        change them): a :class:`~aeso_dispersion.summary.Reporting`.
     stopping : stopping.Outcome or None
-        How the stopping rule ended: ``met``, ``n``, ``rule`` and the
-        ``checkpoints``; None without a rule.
-    runs : output.Runs
+        How the stopping rule ended (a
+        :class:`~aeso_dispersion.stopping.Outcome`): ``met``, ``n``, ``rule``
+        and the ``checkpoints``; None without a rule.
+    runs : Runs
         The runs as the results file holds them (failure codes as the
-        engine gives them).
+        engine gives them): an :class:`~aeso_dispersion.output.Runs`.
 
     Examples
     --------
@@ -202,6 +203,11 @@ class DispersionResult:
             "rocket.mass = -0.52 outside its domain (> 0)"; None when the
             run succeeded.
 
+        Raises
+        ------
+        IndexError
+            `i` is not a sample's index (0 to n - 1, or -n to -1).
+
         Examples
         --------
         >>> result.reason(0) is None
@@ -223,6 +229,11 @@ class DispersionResult:
         Returns
         -------
         str
+
+        Raises
+        ------
+        IndexError
+            `code` is beyond the table of reasons.
         """
         return self.failure_reasons[code - 1]
 
@@ -281,7 +292,8 @@ class DispersionResult:
         -------
         dict
             {outcome: {"n", "mean", "std", "min", "max", "percentiles",
-            "thresholds"}}: ``mean`` an ``Interval(estimate, low, high)``,
+            "thresholds"}}: ``mean`` an
+            :class:`~aeso_dispersion.intervals.Interval` (estimate, low, high),
             ``percentiles`` {"p99": Interval, ...}, ``thresholds`` {H:
             {"above": Interval, "below": Interval}} of the probabilities
             P(outcome > H) and P(outcome < H). A side the runs are too few to
@@ -326,7 +338,13 @@ class DispersionResult:
         Returns
         -------
         dict
-            {input: Index(estimate, standard_error)}.
+            {input: :class:`~aeso_dispersion.variance_indices.Index`}, the
+            estimate and its standard error.
+
+        Raises
+        ------
+        KeyError
+            No outcome of that name in this study.
 
         Examples
         --------
@@ -356,6 +374,11 @@ class DispersionResult:
             n, succeeded, failed, mean, std, min, max, and each percentile of
             `reporting` ("p1", "p99", ...); NaN statistics when no run
             succeeded.
+
+        Raises
+        ------
+        AttributeError
+            `outcome` is not one of those attribute names.
 
         Examples
         --------
@@ -391,6 +414,11 @@ class DispersionResult:
             successful runs, strongest first; an input whose correlation is
             NaN (it did not vary) comes last.
 
+        Raises
+        ------
+        KeyError
+            No outcome of that name in this study.
+
         Examples
         --------
         >>> [(name, round(rho, 2)) for name, rho in result.sensitivity()[:2]]
@@ -409,6 +437,11 @@ class DispersionResult:
         Returns
         -------
         str
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
 
         Examples
         --------
@@ -462,6 +495,11 @@ class DispersionResult:
         Returns
         -------
         str
+
+        Raises
+        ------
+        KeyError
+            No outcome of that name in this study.
         """
         table = self.sensitivity(outcome)
         if not table:
@@ -539,6 +577,9 @@ class DispersionResult:
 
         Raises
         ------
+        StudyError
+            The path is not a regular file (a directory, a device) or a link
+            to one, or its directory does not exist.
         MissingExtra
             A Parquet path without pyarrow (the ``parquet`` extra).
         OSError
@@ -568,8 +609,14 @@ class DispersionResult:
 
         Raises
         ------
+        StudyError
+            As for :meth:`save`.
+        ValueError
+            matplotlib cannot write the format the extension names.
         MissingExtra
-            matplotlib (the ``dispersion`` extra) is not installed.
+            matplotlib or SciPy (the ``dispersion`` extra) is not installed.
+        OSError
+            The file cannot be written.
 
         Examples
         --------
@@ -587,10 +634,14 @@ class DispersionResult:
 
         Returns
         -------
-        tuple
-            (statistic, checkpoints): the stopping rule's statistic, or p99
-            of the apogee without a rule, and a Checkpoint(n, interval, met)
-            per round.
+        tuple of (Statistic, tuple of Checkpoint)
+            The stopping rule's statistic (p99 of the apogee without a rule)
+            and a :class:`~aeso_dispersion.stopping.Checkpoint` per round.
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
 
         Examples
         --------
@@ -615,8 +666,14 @@ class DispersionResult:
 
         Raises
         ------
+        StudyError
+            As for :meth:`save`.
+        ValueError
+            matplotlib cannot write the format the extension names.
         MissingExtra
-            matplotlib (the ``dispersion`` extra) is not installed.
+            matplotlib or SciPy (the ``dispersion`` extra) is not installed.
+        OSError
+            The file cannot be written.
         """
         from .plots import plot_convergence
 
@@ -634,6 +691,17 @@ class DispersionResult:
             The file to write, replaced whole.
         sensitivity : str, default "apogee"
             The outcome whose sensitivities are written.
+
+        Raises
+        ------
+        StudyError
+            As for :meth:`save`.
+        KeyError
+            No outcome named `sensitivity` in this study.
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+        OSError
+            The file cannot be written.
 
         Examples
         --------

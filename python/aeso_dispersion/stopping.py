@@ -57,9 +57,21 @@ _STATISTIC = re.compile(
 
 
 class Statistic(NamedTuple):
-    """One reported statistic of one outcome: kind "mean", "percentile"
-    (value: the percentile), "above" or "below" (value: the threshold),
-    "within" (value: the tolerance of P(|outcome| <= value))."""
+    """One reported statistic of one outcome: the statistic of a stopping
+    rule or of a convergence figure. An immutable value.
+
+    Attributes
+    ----------
+    kind : str
+        "mean", "percentile", "above" or "below" (the probability that the
+        outcome exceeds or falls short of a threshold), or "within" (the
+        probability that the outcome's absolute value is at most a
+        tolerance).
+    outcome : str
+        The outcome, by name.
+    value : float
+        The percentile, the threshold or the tolerance (NaN for the mean).
+    """
 
     kind: str
     outcome: str
@@ -67,8 +79,24 @@ class Statistic(NamedTuple):
 
     @classmethod
     def parse(cls, text):
-        """Reads mean, p99, p99(time_of_apogee), P(apogee>3048), P(apogee<2000),
-        P(|miss|<=10)."""
+        """Reads a statistic as a stopping rule names it.
+
+        Parameters
+        ----------
+        text : str
+            mean, p99, p99(time_of_apogee), P(apogee>3048), P(apogee<2000)
+            or ``P(|miss|<=10)``.
+
+        Returns
+        -------
+        Statistic
+
+        Raises
+        ------
+        ValueError
+            Not a statistic, or a percentile outside (0, 100), a threshold
+            that is not finite, a negative tolerance.
+        """
         match = _STATISTIC.match(text.strip())
         if match is None:
             raise ValueError(f"unknown statistic {text.strip()!r} (expected mean, pNN, "
@@ -90,10 +118,14 @@ class Statistic(NamedTuple):
 
     @property
     def is_probability(self):
+        """Whether the statistic is a probability (kinds "above", "below"
+        and "within")."""
         return self.kind in ("above", "below", "within")
 
     @property
     def label(self):
+        """The statistic as the summary names it: "p99", "mean",
+        "P(apogee>3048)", "p50(time_of_apogee)"."""
         if self.kind == "within":
             return f"P(|{self.outcome}|<={self.value:g})"
         if self.kind == "above":
@@ -104,7 +136,24 @@ class Statistic(NamedTuple):
         return name if self.outcome == DEFAULT_OUTCOME else f"{name}({self.outcome})"
 
     def interval(self, values, level=DEFAULT_LEVEL):
-        """The statistic's Interval over `values` (NaN values left out)."""
+        """The statistic with its confidence interval over some values.
+
+        Parameters
+        ----------
+        values : array_like
+            The outcome's values; NaN values (failed runs) are left out.
+        level : float, default 0.95
+            The confidence level.
+
+        Returns
+        -------
+        Interval
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+        """
         values = np.asarray(values, dtype=np.float64)
         values = values[~np.isnan(values)]
         if self.kind == "mean":
@@ -117,14 +166,40 @@ class Statistic(NamedTuple):
 
 
 class StoppingRule(NamedTuple):
-    """Stop once the statistic's interval half-width is at most `tolerance`."""
+    """Stop once the statistic's interval lies within ± `tolerance` of its
+    estimate (``--until STAT=TOL``). An immutable value.
+
+    Attributes
+    ----------
+    statistic : Statistic
+        The statistic, a :class:`~aeso_dispersion.stopping.Statistic`.
+    tolerance : float
+        The largest half-width of its interval that meets the rule, in the
+        outcome's unit (a probability for a probability).
+    """
 
     statistic: Statistic
     tolerance: float
 
     @classmethod
     def parse(cls, text):
-        """Reads STAT=TOL, for example p99=1.0 or P(apogee>3048)=0.005."""
+        """Reads a rule as ``--until`` gives it.
+
+        Parameters
+        ----------
+        text : str
+            STAT=TOL, for example p99=1.0 or P(apogee>3048)=0.005.
+
+        Returns
+        -------
+        StoppingRule
+
+        Raises
+        ------
+        ValueError
+            Not STAT=TOL, an unknown statistic, or a tolerance that is not
+            a positive finite number.
+        """
         stat, sep, tol = text.rpartition("=")
         if stat.endswith("<"):  # P(|miss|<=10) alone: no tolerance of the rule
             stat, sep, tol = text, "", ""
@@ -142,7 +217,23 @@ class StoppingRule(NamedTuple):
         return f"{self.statistic.label}={self.tolerance:g}"
 
     def check(self, values, level=DEFAULT_LEVEL):
-        """(Interval, met) over `values` (NaN values, failed runs, left out)."""
+        """Whether the rule holds over some values.
+
+        Parameters
+        ----------
+        values, level
+            As for :meth:`Statistic.interval`.
+
+        Returns
+        -------
+        tuple of (Interval, bool)
+            The statistic's interval, and whether the rule is met.
+
+        Raises
+        ------
+        MissingExtra
+            SciPy (the ``dispersion`` extra) is not installed.
+        """
         interval = self.statistic.interval(values, level)
         return interval, bool(interval.half_width <= self.tolerance)
 
@@ -164,7 +255,19 @@ def round_ends(n_max, block_size, first_samples=FIRST_ROUND_SAMPLES):
 
 
 class Checkpoint(NamedTuple):
-    """The rule's statistic after the first `n` samples."""
+    """A stopping rule's statistic after the first `n` samples, as the
+    rule checked it. An immutable value.
+
+    Attributes
+    ----------
+    n : int
+        The samples checked (the first n).
+    interval : Interval
+        The statistic with its interval over them, an
+        :class:`~aeso_dispersion.intervals.Interval`.
+    met : bool
+        Whether the rule held there.
+    """
 
     n: int
     interval: Interval
@@ -172,10 +275,23 @@ class Checkpoint(NamedTuple):
 
 
 class Outcome(NamedTuple):
-    """How a study with a stopping rule ended: `met` (the rule held at
-    stop n), `n` (the stop n: where the rule was first met, else the
-    maximum), the checkpoints that led there. The study keeps the first n
-    samples, or more when a resumed results file held more."""
+    """How a study with a stopping rule ended (``DispersionResult.stopping``).
+    An immutable value.
+
+    Attributes
+    ----------
+    rule : StoppingRule
+        The rule, a :class:`~aeso_dispersion.stopping.StoppingRule`.
+    met : bool
+        Whether the rule held when the study stopped.
+    n : int
+        The stop n: where the rule was first met, else the maximum. The
+        study keeps the first n samples, or more when a resumed results
+        file held more.
+    checkpoints : tuple of Checkpoint
+        The rule's statistic after each round, up to the last (each a
+        :class:`~aeso_dispersion.stopping.Checkpoint`).
+    """
 
     rule: StoppingRule
     met: bool
@@ -184,6 +300,8 @@ class Outcome(NamedTuple):
 
     @property
     def interval(self):
+        """The statistic's interval at the last checkpoint (None without
+        one)."""
         return self.checkpoints[-1].interval if self.checkpoints else None
 
 

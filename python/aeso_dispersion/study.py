@@ -174,8 +174,9 @@ class Study:
         it, flights in the real air fly aeso's constant air.
     drag : dict, optional
         A drag table against Mach, ``mach`` and ``cd`` (or ``file``, a CSV
-        file), and ``scale``, a factor on the whole drag (a number or a
-        distribution).
+        file), and ``scale``, a factor on the drag coefficient of the body
+        and the brakes (in 3-DOF not on the angle of attack's ``cl_a`` *
+        alpha term; a number or a distribution).
     brakes : dict, optional
         Air brakes: a table (``file``, or ``levels``, ``mach`` and ``cd``),
         ``replace``, ``area`` and, for uncontrolled flights, the fixed

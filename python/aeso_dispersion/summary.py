@@ -71,7 +71,24 @@ def _finite_threshold(value, what="a threshold"):
 
 class Reporting(NamedTuple):
     """The confidence level, percentiles, thresholds and tolerances of a
-    summary."""
+    summary: a study's (``Study.reporting``), a result's
+    (``DispersionResult.reporting``, which may be replaced) and a
+    comparison's. An immutable value; :meth:`make` checks the choices.
+
+    Attributes
+    ----------
+    level : float
+        The confidence level of every interval, in (0, 1); default 0.95.
+    percentiles : tuple of float
+        The percentiles reported, in (0, 100), increasing; default 1, 5,
+        50, 95, 99.
+    thresholds : tuple
+        The thresholds H of P(outcome > H) and P(outcome < H), each an
+        (outcome, value) pair.
+    within : tuple
+        The tolerances TOL of ``P(|outcome| <= TOL)``, each an (outcome,
+        value) pair.
+    """
 
     level: float = DEFAULT_LEVEL
     percentiles: tuple = DEFAULT_PERCENTILES
@@ -80,7 +97,38 @@ class Reporting(NamedTuple):
 
     @classmethod
     def make(cls, level=None, percentiles=None, thresholds=None, within=None, defaults=None):
-        """Checked choices; what is None comes from `defaults` (a Reporting)."""
+        """Checked choices; what is None comes from `defaults`.
+
+        Parameters
+        ----------
+        level : float, optional
+            The confidence level, in (0, 1).
+        percentiles : iterable of float, optional
+            The percentiles, each in (0, 100); sorted, repeats dropped.
+        thresholds : iterable, optional
+            Thresholds "H" (of the apogee) or "OUTCOME:H", or numbers.
+        within : iterable, optional
+            Tolerances "TOL" (of the miss) or "OUTCOME:TOL", each >= 0.
+        defaults : Reporting, optional
+            Where what is not given comes from (default: the defaults above).
+
+        Returns
+        -------
+        Reporting
+
+        Raises
+        ------
+        ValueError
+            A level outside (0, 1), a percentile outside (0, 100), no
+            percentile, a threshold or tolerance that is not a finite number
+            (or is negative, for a tolerance).
+
+        Examples
+        --------
+        >>> from aeso_dispersion.summary import Reporting
+        >>> Reporting.make(0.9, [99, 50], ["3048"]).percentiles
+        (50.0, 99.0)
+        """
         defaults = defaults or cls()
         level = defaults.level if level is None else check_level(level)
         if percentiles is None:
@@ -96,9 +144,31 @@ class Reporting(NamedTuple):
         return cls(level, percentiles, thresholds, within)
 
     def thresholds_of(self, outcome):
+        """The thresholds of one outcome.
+
+        Parameters
+        ----------
+        outcome : str
+            The outcome, by name.
+
+        Returns
+        -------
+        list of float
+        """
         return [t.value for t in self.thresholds if t.outcome == outcome]
 
     def within_of(self, outcome):
+        """The tolerances of ``P(|outcome| <= TOL)`` of one outcome (by
+        name, as for :meth:`thresholds_of`).
+
+        Parameters
+        ----------
+        outcome : str
+
+        Returns
+        -------
+        list of float
+        """
         return [t.value for t in self.within if t.outcome == outcome]
 
 

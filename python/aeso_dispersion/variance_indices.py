@@ -49,7 +49,17 @@ SINGLE_VALUE = 1e-20
 
 
 class Index(NamedTuple):
-    """A first-order index and its standard error."""
+    """A first-order variance-based index and its standard error: what
+    ``DispersionResult.variance_indices`` gives per input.
+
+    Attributes
+    ----------
+    estimate : float
+        S1, the share of the outcome's variance the input explains on its
+        own (NaN with too few successful runs).
+    standard_error : float
+        Its standard error (a jackknife over groups of runs).
+    """
 
     estimate: float
     standard_error: float

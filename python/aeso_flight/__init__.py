@@ -15,7 +15,8 @@ predicted apogee is a target, :meth:`Vehicle.drag_scale_for_apogee` the
 factor on the drag that is. :meth:`Vehicle.fly_controlled` flies the
 controller the rocket will fly (:class:`Predictive`, :class:`PID`,
 :class:`Schedule` or any callable) with its :class:`Actuator` and
-:class:`Sensors` in the loop.
+:class:`Sensors` in the loop; :class:`Barometer` and :class:`Accelerometer`
+model a flight computer's raw sensors.
 
 For example, a prediction at a launch site 1401 m above sea level:
 
@@ -38,13 +39,18 @@ from .drag_fit import DragFit
 from .errors import FlightError
 from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
+from .raw_sensors import Accelerometer, Barometer
+from .sample_logs import SAMPLE_LOGS, sample_log
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 from .vehicle import Vehicle
 
 __all__ = [
     "PID",
+    "SAMPLE_LOGS",
+    "Accelerometer",
     "Actuator",
     "Atmosphere",
+    "Barometer",
     "Brakes",
     "ControlledFlight",
     "DeploymentSolution",
@@ -61,4 +67,5 @@ __all__ = [
     "StateEstimate",
     "TickLog",
     "Vehicle",
+    "sample_log",
 ]

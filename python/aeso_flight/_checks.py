@@ -14,14 +14,29 @@ import numpy.typing as npt
 Real = SupportsFloat | SupportsIndex
 
 
-def real(name: str, value: object) -> float:
-    """``value`` as a finite float."""
-    if isinstance(value, (bool, np.bool_)) or isinstance(value, (str, bytes)):
+# Kinds of NumPy arrays that hold numbers (not bools, strings, dates or
+# objects).
+_NUMBER_KINDS = "iuf"
+
+
+def _float(name: str, value: object) -> float:
+    """float(value), or a TypeError naming the argument; an exception that
+    float() raises other than TypeError and ValueError (a __float__ that
+    fails) is the TypeError's cause."""
+    if isinstance(value, (bool, np.bool_, str, bytes, np.datetime64, np.timedelta64)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     try:
-        x = float(value)  # type: ignore[arg-type]
+        return float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    except Exception as exc:
+        raise TypeError(f"{name} must be a number: converting {type(value).__name__} to float raised "
+                        f"{type(exc).__name__}: {exc}") from exc
+
+
+def real(name: str, value: object) -> float:
+    """``value`` as a finite float."""
+    x = _float(name, value)
     if not math.isfinite(x):
         raise ValueError(f"{name} must be finite, not {x!r}")
     return x
@@ -29,11 +44,8 @@ def real(name: str, value: object) -> float:
 
 def real_or_inf(name: str, value: object) -> float:
     """``value`` as a float that is not NaN and not -inf (+inf allowed)."""
-    try:
-        x = float(value)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
-    if isinstance(value, (bool, np.bool_)) or math.isnan(x) or x == -math.inf:
+    x = _float(name, value)
+    if math.isnan(x) or x == -math.inf:
         raise ValueError(f"{name} must be a number or inf, not {value!r}")
     return x
 
@@ -60,8 +72,9 @@ def level(name: str, value: object) -> float:
     return x
 
 
-def count(name: str, value: object) -> int:
-    """A non-negative integer (an object with ``__index__``)."""
+def count(name: str, value: object, maximum: int | None = None) -> int:
+    """A non-negative integer (an object with ``__index__``), at most
+    ``maximum`` (OverflowError beyond)."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
@@ -70,18 +83,46 @@ def count(name: str, value: object) -> int:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if n < 0:
         raise ValueError(f"{name} must not be negative, not {n}")
+    if maximum is not None and n > maximum:
+        raise OverflowError(f"{name} must be at most {maximum}, not {n}")
     return n
+
+
+def _not_numbers(values: object) -> str | None:
+    """What in ``values`` is not a number (a bool, a string, a date), or
+    None: NumPy would turn such values into floats without a word."""
+    if isinstance(values, np.ndarray):
+        if values.dtype.kind in _NUMBER_KINDS:
+            return None
+        if values.dtype.kind != "O":
+            return f"an array of {values.dtype}"
+        items = values.ravel().tolist()
+    else:
+        try:
+            items = np.array(values, dtype=object).ravel().tolist()
+        except (TypeError, ValueError):
+            return None  # ragged: the conversion below says so
+    for kind in set(map(type, items)):
+        if issubclass(kind, (bool, np.bool_, str, bytes, np.datetime64, np.timedelta64)) or (
+                issubclass(kind, np.generic) and np.dtype(kind).kind not in _NUMBER_KINDS):
+            return kind.__name__
+    return None
 
 
 def array(name: str, values: object, ndim: int = 1, missing: bool = False) -> npt.NDArray[np.float64]:
     """A read-only float64 copy of ``values`` with ``ndim`` dimensions, every
-    value finite (or, with ``missing``, NaN: no sample)."""
+    value finite (or, with ``missing``, NaN: no sample); -0.0 becomes 0.0
+    (the two are equal, and equal tables hash alike)."""
     if isinstance(values, (str, bytes)):
         raise TypeError(f"{name} must be a sequence of numbers, not {type(values).__name__}")
+    wrong = _not_numbers(values)
+    if wrong is not None:
+        raise TypeError(f"{name} must be a sequence of numbers, not of {wrong}")
     try:
         a = np.array(values, dtype=np.float64)
     except (TypeError, ValueError):
         raise TypeError(f"{name} must be a sequence of numbers") from None
+    a += 0.0
     if a.ndim != ndim:
         shape = "a sequence" if ndim == 1 else "a table (a sequence of rows of equal length)"
         raise ValueError(f"{name} must be {shape} of numbers, not an array of {a.ndim} dimensions")
@@ -105,6 +146,21 @@ def increasing(name: str, values: npt.NDArray[np.float64], at_least: int = 1) ->
         raise ValueError(
             f"{name} must be strictly increasing: {float(values[i])!r} at index {i} follows {float(values[i - 1])!r}"
         )
+
+
+def mach_numbers(name: str, values: npt.NDArray[np.float64]) -> None:
+    """The Mach numbers of a table's points: at least one, strictly
+    increasing, not negative."""
+    increasing(name, values)
+    if values[0] < 0.0:
+        raise ValueError(f"{name} must not be negative: {float(values[0])!r}")
+
+
+def array_key(a: npt.NDArray[np.float64]) -> bytes:
+    """Bytes of an array for a hash consistent with equality that treats NaN
+    as equal to NaN: one NaN, and 0.0 for -0.0."""
+    canonical = np.where(np.isnan(a), np.nan, a + 0.0) if a.dtype.kind == "f" else a
+    return repr(a.shape).encode() + np.ascontiguousarray(canonical).tobytes()
 
 
 def same_length(name_a: str, a: Sequence[object] | npt.NDArray[np.float64], name_b: str,

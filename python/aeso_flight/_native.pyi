@@ -1,8 +1,9 @@
 """The compiled part of aeso_flight: native flights in the real air.
 
-Called by the package's Python modules only, with values they have checked:
-tables as read-only float64 buffers, states and step options as tuples of
-floats, the method and the model (1 or 3) as integers.
+Called by the package's Python modules only, with values they have checked
+and built in one place (aeso_flight._arguments): tables as read-only float64
+buffers, a flight as (craft, air, dof, method, step, max_iterations), a
+state as a tuple of floats. Results are named (struct sequences).
 """
 
 from typing import Final, final
@@ -15,14 +16,18 @@ import numpy.typing as npt
 # A contiguous float64 array: the native code reads (and fills) its buffer.
 _Doubles = npt.NDArray[np.float64]
 
-# (status, apogee, time, x, |vx|, steps, failed_at)
-_Outcome = tuple[int, float, float, float, float, int, float]
-# (status, value, apogee, predictions, slope, low, high, failure_status, failed_at)
-_Inverse = tuple[int, float, float, int, float, float, float, int, float]
 # The step options: (dt,) or (dt, dt_min, dt_max, atol, rtol); None for the method's default.
 _Step = tuple[float] | tuple[float, float, float, float, float] | None
 # A warm start: (value, slope, low, high).
 _Start = tuple[float, float, float, float] | None
+# How a flight is flown: (craft, air, dof, method, step, max_iterations).
+_Flight = tuple[Craft, Air, int, int, _Step, int]
+# What a controller predicts with: (flight, drag_scale).
+_Predictor = tuple[_Flight, float]
+# A controller: (kind, ...) by its kind of CONTROLLER.
+_Controller = tuple[object, ...]
+# A deployment: a level, or a native schedule.
+_Deployment = float | Schedule
 
 @final
 class Air:
@@ -56,40 +61,115 @@ class Schedule:
 
     def __new__(cls, times: _Doubles, levels: _Doubles) -> Schedule: ...
 
+@final
+class FlightResult(structseq[object], tuple[int, float, float, float, float, int, float, float]):
+    """How a native flight ended (a struct sequence)."""
+
+    __match_args__: Final = (
+        "status", "apogee", "time", "x", "horizontal_speed", "steps", "failed_at", "failed_velocity"
+    )
+    @property
+    def status(self) -> int: ...
+    @property
+    def apogee(self) -> float: ...
+    @property
+    def time(self) -> float: ...
+    @property
+    def x(self) -> float: ...
+    @property
+    def horizontal_speed(self) -> float: ...
+    @property
+    def steps(self) -> int: ...
+    @property
+    def failed_at(self) -> float: ...
+    @property
+    def failed_velocity(self) -> float: ...
+
+@final
+class InverseResult(structseq[object], tuple[int, float, float, int, float, float, float, FlightResult | None]):
+    """What a native inverse found (a struct sequence)."""
+
+    __match_args__: Final = ("status", "value", "apogee", "predictions", "slope", "low", "high", "failure")
+    @property
+    def status(self) -> int: ...
+    @property
+    def value(self) -> float: ...
+    @property
+    def apogee(self) -> float: ...
+    @property
+    def predictions(self) -> int: ...
+    @property
+    def slope(self) -> float: ...
+    @property
+    def low(self) -> float: ...
+    @property
+    def high(self) -> float: ...
+    @property
+    def failure(self) -> FlightResult | None: ...
+
+@final
+class SimulatedResult(structseq[object], tuple[FlightResult, bytearray, bytearray]):
+    """A native flight log (a struct sequence)."""
+
+    __match_args__: Final = ("flight", "times", "rows")
+    @property
+    def flight(self) -> FlightResult: ...
+    @property
+    def times(self) -> bytearray: ...
+    @property
+    def rows(self) -> bytearray: ...
+
+@final
+class ControlledResult(
+    structseq[object],
+    tuple[FlightResult, float, float, int, int, int, int, bytearray | None, BaseException | None, bool, float]
+):
+    """A native controlled flight (a struct sequence)."""
+
+    __match_args__: Final = (
+        "flight", "final_deployment", "travel", "ticks", "predictions", "failed_decisions", "decision_failure",
+        "records", "error", "error_raised", "failed_time"
+    )
+    @property
+    def flight(self) -> FlightResult: ...
+    @property
+    def final_deployment(self) -> float: ...
+    @property
+    def travel(self) -> float: ...
+    @property
+    def ticks(self) -> int: ...
+    @property
+    def predictions(self) -> int: ...
+    @property
+    def failed_decisions(self) -> int: ...
+    @property
+    def decision_failure(self) -> int: ...
+    @property
+    def records(self) -> bytearray | None: ...
+    @property
+    def error(self) -> BaseException | None: ...
+    @property
+    def error_raised(self) -> bool: ...
+    @property
+    def failed_time(self) -> float: ...
+
 def predict(
-    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
-    level: float, schedule: Schedule | None, drag_scale: float, /,
-) -> _Outcome: ...
+    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
+) -> FlightResult: ...
 def simulate(
-    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
-    level: float, schedule: Schedule | None, drag_scale: float, /,
-) -> tuple[int, float, bytearray, bytearray]: ...
+    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, drag_scale: float, /
+) -> SimulatedResult: ...
 def deployment_for_apogee(
-    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
-    drag_scale: float, target: float, start: _Start, /,
-) -> _Inverse: ...
+    flight: _Flight, state: tuple[float, ...], drag_scale: float, target: float, start: _Start, /
+) -> InverseResult: ...
 def drag_scale_for_apogee(
-    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
-    level: float, schedule: Schedule | None, target: float, start: _Start, /,
-) -> _Inverse: ...
-def standard_air(altitude: float, /) -> tuple[float, float]: ...
-
-# (status, apogee, time, x, |vx|, steps, failed_at, final_deployment, travel,
-#  ticks, predictions, records, failure, error, failed_time): records holds
-# nine float64 values per tick when recorded; failure is 1 when a callable
-# raised, 2 when it returned a bad level, and error is that exception.
-_ControlledOutcome = tuple[
-    int, float, float, float, float, int, float, float, float, int, int, bytearray | None, int, BaseException | None,
-    float,
-]
-# A predictor: (craft, air, dof, step, max_iterations, drag_scale, method).
-_Predictor = tuple[Craft, Air, int, _Step, int, float, int]
-
+    flight: _Flight, state: tuple[float, ...], deployment: _Deployment, target: float, start: _Start, /
+) -> InverseResult: ...
 def fly_controlled(
-    craft: Craft, air: Air, dof: int, state: tuple[float, ...], method: int, step: _Step, max_iterations: int,
-    drag_scale: float, control: tuple[float, ...], seed: int, flight: int, predictor: _Predictor | None,
-    schedule: Schedule | None, callback: object, record: bool, /,
-) -> _ControlledOutcome: ...
+    flight: _Flight, state: tuple[float, ...], drag_scale: float, control: tuple[float, ...], seed: int, sample: int,
+    controller: _Controller, record: bool, /,
+) -> ControlledResult: ...
+def standard_air(altitude: float, /) -> tuple[float, float]: ...
 
 @final
 class StopFlag:
@@ -98,12 +178,21 @@ class StopFlag:
     def set(self) -> None: ...
     def is_set(self) -> bool: ...
 
-# The names run_block's callers read: its outcome rows, its control columns,
-# the kinds of environment columns and the controllers.
+# The names the package reads instead of copying values: the statuses of
+# flights and inverses, the controllers' kinds, the tick records' columns,
+# run_block's outcome rows, control columns and kinds of environment columns.
+FLIGHT_STATUS: dict[str, int]
+INVERSE_STATUS: dict[str, int]
+CONTROLLER: dict[str, int]
+TICK_COLUMNS: tuple[str, ...]
 BLOCK_OUTCOMES: tuple[str, ...]
 CONTROL_COLUMNS: tuple[str, ...]
+BLOCK_CONTROLLERS: tuple[str, ...]
 ENVIRONMENT_COLUMNS: dict[str, int]
-CONTROLLER: dict[str, int]
+MAX_CONTROL_RATE: float
+APOGEE_VELOCITY_THRESHOLD: float
+APOGEE_TOLERANCE: float
+LOG_COLUMNS: int
 
 def run_block(
     inputs: _Doubles, outcomes: _Doubles, steps: npt.NDArray[np.uint64], status: npt.NDArray[np.uint8],

@@ -57,9 +57,7 @@ class Drag:
         m = _checks.array("mach", mach)
         c = _checks.array("cd", cd)
         _checks.same_length("mach", m, "cd", c)
-        _checks.increasing("mach", m)
-        if np.any(m < 0.0):
-            raise ValueError(f"mach must not be negative: {float(m[np.argmax(m < 0.0)])!r}")
+        _checks.mach_numbers("mach", m)
         if np.any(c < 0.0):
             raise ValueError(f"cd must not be negative: {float(c[np.argmax(c < 0.0)])!r}")
         object.__setattr__(self, "_mach", m)
@@ -205,7 +203,7 @@ class Drag:
         return np.array_equal(self._mach, other._mach) and np.array_equal(self._cd, other._cd)
 
     def __hash__(self) -> int:
-        return hash((self._mach.tobytes(), self._cd.tobytes()))
+        return hash((_checks.array_key(self._mach), _checks.array_key(self._cd)))
 
     def __repr__(self) -> str:
         if self.is_constant:
@@ -228,6 +226,12 @@ class Brakes:
     ``area`` is the brakes' own reference area (m^2) if the table is not
     referred to the rocket's ``area_drag``. Brakes are immutable values,
     equal when built from equal values, hashable and picklable.
+
+    A measured table may dip: its drag may fall from one deployment level
+    to the next at some Mach numbers. Such a table is accepted as given;
+    :attr:`decreasing` lists where it falls, and the inverse
+    (:meth:`Vehicle.deployment_for_apogee`, :class:`Predictive`) searches it
+    as given.
 
     Parameters
     ----------
@@ -270,13 +274,14 @@ class Brakes:
     0.2125
     """
 
-    __slots__ = ("_deployment", "_mach", "_cd", "_replace", "_area")
+    __slots__ = ("_deployment", "_mach", "_cd", "_replace", "_area", "_decreasing")
 
     _deployment: npt.NDArray[np.float64]
     _mach: npt.NDArray[np.float64]
     _cd: npt.NDArray[np.float64]
     _replace: bool
     _area: float | None
+    _decreasing: tuple[tuple[float, float, float], ...]
 
     def __init__(
         self,
@@ -294,9 +299,7 @@ class Brakes:
             raise ValueError(
                 f"deployment must run from 0 (closed) to 1 (fully open), not from {float(d[0])!r} to {float(d[-1])!r}"
             )
-        _checks.increasing("mach", m)
-        if m[0] < 0.0:
-            raise ValueError(f"mach must not be negative: {float(m[0])!r}")
+        _checks.mach_numbers("mach", m)
         if c.shape != (d.size, m.size):
             raise ValueError(
                 f"cd must have one row per deployment and one column per Mach number, "
@@ -307,12 +310,14 @@ class Brakes:
             raise ValueError(f"cd must not be negative: {float(c[i, j])!r} at deployment {float(d[i])!r}, Mach {float(m[j])!r}")
         if not isinstance(replace, (bool, np.bool_)):
             raise TypeError(f"replace must be a bool, not {type(replace).__name__}")
-        a = None if area is None else _checks.positive("area", area)
+        a = None if area is None else _checks.positive("area", area) + 0.0
         object.__setattr__(self, "_deployment", d)
         object.__setattr__(self, "_mach", m)
         object.__setattr__(self, "_cd", c)
         object.__setattr__(self, "_replace", bool(replace))
         object.__setattr__(self, "_area", a)
+        falls = np.argwhere(np.diff(c, axis=0) < 0.0)
+        object.__setattr__(self, "_decreasing", tuple((float(d[i]), float(d[i + 1]), float(m[j])) for i, j in falls))
 
     @classmethod
     def from_csv(cls, path: str | os.PathLike[str], replace: bool = False, area: float | None = None) -> Brakes:
@@ -413,9 +418,25 @@ class Brakes:
         return self._area
 
     @property
+    def decreasing(self) -> tuple[tuple[float, float, float], ...]:
+        """Where the drag falls with deployment: a ``(level, next level,
+        Mach)`` for every cell of the table whose coefficient at the next
+        deployment level is below its own, in table order; empty for a
+        monotone table. Found at construction.
+
+        Examples
+        --------
+        >>> brakes.decreasing
+        ()
+        >>> Brakes([0.0, 0.1, 1.0], [0.5, 0.9], [[0.2, 0.2], [0.19, 0.25], [0.9, 1.0]]).decreasing
+        ((0.0, 0.1, 0.5),)
+        """
+        return self._decreasing
+
+    @property
     def monotone(self) -> bool:
         """Whether the drag does not decrease with deployment at any Mach
-        number of the table (what the inverse needs).
+        number of the table (no :attr:`decreasing` cell).
 
         Examples
         --------
@@ -424,7 +445,7 @@ class Brakes:
         >>> Brakes([0.0, 1.0], [0.5], [[0.2], [0.1]]).monotone
         False
         """
-        return bool(np.all(np.diff(self._cd, axis=0) >= 0.0))
+        return not self._decreasing
 
     def coefficient(self, deployment: float | npt.ArrayLike, mach: float | npt.ArrayLike) -> float | npt.NDArray[np.float64]:
         """The table's drag coefficient at ``deployment`` and ``mach``
@@ -485,7 +506,8 @@ class Brakes:
         )
 
     def __hash__(self) -> int:
-        return hash((self._deployment.tobytes(), self._mach.tobytes(), self._cd.tobytes(), self._replace, self._area))
+        return hash((_checks.array_key(self._deployment), _checks.array_key(self._mach), _checks.array_key(self._cd),
+                     self._replace, self._area))
 
     def __repr__(self) -> str:
         return (

@@ -15,16 +15,17 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Literal, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
 import aeso
 import numpy as np
 import numpy.typing as npt
 
 from . import _checks
+from ._native import TICK_COLUMNS
 
 if TYPE_CHECKING:
-    from ._native import _ControlledOutcome
+    from ._native import ControlledResult
     from .atmosphere import Atmosphere
     from .vehicle import Vehicle
 
@@ -158,10 +159,14 @@ class Predictive:
     and its own ``timestep_config``; it may differ from the flight, which is
     the point of simulating it. ``target`` None: the flight's target.
 
-    It predicts with the flight's method and ``max_iterations``. At a tick
-    whose sensed vertical velocity is at or below 0.5 m/s, or whose search
-    fails, it keeps its last command. The fields are the parameters; a
-    controller is immutable.
+    It predicts with the flight's method, and its ``max_iterations`` (None:
+    the flight's). At a tick whose sensed vertical velocity is at or below
+    0.5 m/s, or whose search fails, it keeps its last command; a flight whose
+    decisions failed says how many (``ControlledFlight.failed_decisions``)
+    and warns. Each decision searches the vehicle's brake table as given: a
+    table whose drag falls with deployment somewhere is searched row by row
+    there first (see :meth:`Vehicle.deployment_for_apogee`). The fields are
+    the parameters; a controller is immutable.
 
     Parameters
     ----------
@@ -171,21 +176,26 @@ class Predictive:
     model : {"1dof", "3dof"}, default "1dof"
         The predictor's model; "3dof" needs a 3-DOF flight.
     vehicle : Vehicle, optional
-        The vehicle it believes in, with brakes whose drag does not decrease
-        with deployment; None: the flight's.
+        The vehicle it believes in (with brakes, and its ``drag_scale``);
+        None: the flight's.
     atmosphere : Atmosphere, optional
         The air it believes in; None: the flight's.
     timestep_config : aeso.FixedTimeStep or aeso.AdaptiveTimeStep, optional
         The predictor's step options; None: the method's default.
+    max_iterations : int, optional
+        The most steps of a prediction, from 0 to 2^64 - 1; None: the
+        flight's.
 
     Raises
     ------
     TypeError
-        ``target`` is not a number.
+        ``target`` is not a number; ``max_iterations`` is not an integer.
     ValueError
-        ``target`` is not finite, or ``model`` is neither "1dof" nor
-        "3dof". The vehicle and the air are checked when it flies
-        (:meth:`Vehicle.fly_controlled`).
+        ``target`` is not finite, ``model`` is neither "1dof" nor "3dof", or
+        ``max_iterations`` is negative. The vehicle and the air are checked
+        when it flies (:meth:`Vehicle.fly_controlled`).
+    OverflowError
+        ``max_iterations`` above 2^64 - 1.
 
     Examples
     --------
@@ -206,28 +216,32 @@ class Predictive:
     vehicle: Vehicle | None = None
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
+    max_iterations: int | None = None
 
     def __post_init__(self) -> None:
-        _check_model(self.model)
-        if self.target is not None:
-            object.__setattr__(self, "target", _checks.real("target", self.target))
+        _check_predictor(self)
 
 
 @dataclass(frozen=True, slots=True)
 class PID:
     """A PID controller on the error of the apogee predicted with the brakes
-    held as they are (``model`` "1dof" or "3dof", the flight's vehicle and
-    air): deployment = kp e + ki integral(e) + kd de/dt, clamped to [0, 1]; the
-    integral stops growing while the output is clamped in the direction the
-    error pushes it (anti-windup). ``target`` None: the flight's target.
+    held as they are (``model`` "1dof" or "3dof", with the ``vehicle`` and
+    ``atmosphere`` it believes in, None: the flight's): deployment = kp e +
+    ki integral(e) + kd de/dt, clamped to [0, 1]; the integral stops growing
+    while the output is clamped in the direction the error pushes it
+    (anti-windup). ``target`` None: the flight's target.
 
     The error e is the predicted apogee minus the target (m); the integral
     is the sum of e times the tick interval, and de/dt the difference from
     the last tick's error over the interval (0 at the first decision). The
-    predictor flies with the flight's method, step options and
-    ``max_iterations``. At a tick whose sensed vertical velocity is at or
-    below 0.5 m/s, or whose prediction fails, it keeps its last command.
-    The fields are the parameters, as floats; a controller is immutable.
+    predictor flies with the flight's method, its ``timestep_config`` (None:
+    the method's default) and its ``max_iterations`` (None: the flight's).
+    At a tick whose sensed vertical velocity is at or below 0.5 m/s, or
+    whose prediction fails, it keeps its last command (counted in
+    ``ControlledFlight.failed_decisions``). A command that is not a number
+    (gains whose terms overflow and cancel) ends the flight with
+    :class:`FlightError` ("controller_failed"). The fields are the
+    parameters; a controller is immutable.
 
     Parameters
     ----------
@@ -241,14 +255,19 @@ class PID:
         The apogee it aims at (m above the pad); None: the flight's target.
     model : {"1dof", "3dof"}, default "1dof"
         The predictor's model; "3dof" needs a 3-DOF flight.
+    vehicle, atmosphere, timestep_config, max_iterations
+        What it predicts with, as for :class:`Predictive`.
 
     Raises
     ------
     TypeError
-        A gain or ``target`` is not a number.
+        A gain or ``target`` is not a number; ``max_iterations`` is not an
+        integer.
     ValueError
-        A gain or ``target`` is not finite, or ``model`` is neither "1dof"
-        nor "3dof".
+        A gain or ``target`` is not finite, ``model`` is neither "1dof"
+        nor "3dof", or ``max_iterations`` is negative.
+    OverflowError
+        ``max_iterations`` above 2^64 - 1.
 
     Examples
     --------
@@ -265,16 +284,18 @@ class PID:
     kd: float = 0.0
     target: float | None = None
     model: _Model = "1dof"
+    vehicle: Vehicle | None = None
+    atmosphere: Atmosphere | None = None
+    timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
+    max_iterations: int | None = None
 
     def __post_init__(self) -> None:
         for name in ("kp", "ki", "kd"):
             object.__setattr__(self, name, _checks.real(name, getattr(self, name)))
-        _check_model(self.model)
-        if self.target is not None:
-            object.__setattr__(self, "target", _checks.real("target", self.target))
+        _check_predictor(self)
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, eq=False)
 class Schedule:
     """Replays a recorded actuation: at each tick the command is the level of
     the schedule (``times`` from the flight's start, ``levels`` from 0 to 1,
@@ -322,6 +343,14 @@ class Schedule:
         object.__setattr__(self, "times", t)
         object.__setattr__(self, "levels", lv)
 
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Schedule):
+            return NotImplemented
+        return _arrays_equal(self, other, ("times", "levels"))
+
+    def __hash__(self) -> int:
+        return _arrays_hash(self, ("times", "levels"))
+
 
 #: A controller: a built-in one (run natively, the whole flight detached
 #: from the interpreter) or any callable ``f(time, sensed_state, deployment)
@@ -330,13 +359,15 @@ class Schedule:
 Controller: TypeAlias = Predictive | PID | Schedule | Callable[[float, tuple[float, ...], float], float]
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, eq=False)
 class TickLog:
     """What happened at each tick, one array element per tick.
 
     Made by :meth:`Vehicle.fly_controlled` as ``ControlledFlight.ticks``;
     its arrays are empty when the flight was flown with ``record=False``.
-    The first tick is at the start, before any step.
+    The first tick is at the start, before any step. An immutable value: its
+    arrays are read-only; two logs are equal when their arrays are (NaN
+    equal to NaN), and hash alike then.
 
     Attributes
     ----------
@@ -380,6 +411,33 @@ class TickLog:
     actual: _Array  # the deployment at the tick
     predictions: npt.NDArray[np.int64]  # predictions the decision used
 
+    @classmethod
+    def _from_records(cls, records: bytes | bytearray | None) -> TickLog:
+        """The log of the native tick records (TICK_COLUMNS float64 values a
+        tick), read by column name."""
+        width = len(TICK_COLUMNS)
+        rows = (np.frombuffer(records, dtype=np.float64).reshape(-1, width) if records is not None
+                else np.empty((0, width)))
+        columns = {}
+        for i, name in enumerate(TICK_COLUMNS):
+            column = rows[:, i].astype(np.int64) if name == "predictions" else rows[:, i].copy()
+            column.setflags(write=False)
+            columns[name] = column
+        return cls(**cast("dict[str, Any]", columns))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, TickLog):
+            return NotImplemented
+        return _arrays_equal(self, other, TICK_COLUMNS)
+
+    def __hash__(self) -> int:
+        return _arrays_hash(self, TICK_COLUMNS)
+
+
+if tuple(TickLog.__dataclass_fields__) != TICK_COLUMNS:
+    raise ImportError(f"TickLog's fields {list(TickLog.__dataclass_fields__)} do not match the native tick columns "
+                      f"{list(TICK_COLUMNS)}: the build is out of date")
+
 
 @dataclass(frozen=True, slots=True)
 class ControlledFlight:
@@ -403,6 +461,10 @@ class ControlledFlight:
         The predictions the controller made, in all.
     ticks : TickLog
         What happened at each tick.
+    failed_decisions : int
+        The decisions whose prediction failed (the controller kept its last
+        command at them): 0 unless its own air or vehicle could not hold the
+        predicted flight (:meth:`Vehicle.fly_controlled` then warns).
 
     Examples
     --------
@@ -419,6 +481,7 @@ class ControlledFlight:
     steps: int
     predictions: int
     ticks: TickLog = field(repr=False)
+    failed_decisions: int = 0
 
     @property
     def miss(self) -> float:
@@ -433,15 +496,11 @@ class ControlledFlight:
         return self.apogee - self.target
 
     @classmethod
-    def _from_native(cls, outcome: _ControlledOutcome, target: float) -> ControlledFlight:
-        """A flight from the outcome tuple of the native fly_controlled
-        (a flight that reached its apogee)."""
-        records = outcome[11]
-        rows = np.frombuffer(records, dtype=np.float64).reshape(-1, 9) if records is not None else np.empty((0, 9))
-        log = TickLog(rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4], rows[:, 5], rows[:, 6], rows[:, 7],
-                      rows[:, 8].astype(np.int64))
-        return cls(float(outcome[1]), target, float(outcome[7]), float(outcome[8]), int(outcome[5]), int(outcome[10]),
-                   log)
+    def _from_native(cls, outcome: ControlledResult, target: float) -> ControlledFlight:
+        """A flight from the result of the native fly_controlled (a flight
+        that reached its apogee)."""
+        return cls(outcome.flight.apogee, target, outcome.final_deployment, outcome.travel, outcome.flight.steps,
+                   outcome.predictions, TickLog._from_records(outcome.records), outcome.failed_decisions)
 
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude
@@ -478,6 +537,20 @@ class ControlledFlight:
         return plot_controlled_flight(self, path)
 
 
-def _check_model(model: str) -> None:
-    if model not in ("1dof", "3dof"):
-        raise ValueError(f'model must be "1dof" or "3dof", not {model!r}')
+def _check_predictor(controller: Predictive | PID) -> None:
+    """Checks and converts what a Predictive or PID predicts with."""
+    if controller.model not in ("1dof", "3dof"):
+        raise ValueError(f'model must be "1dof" or "3dof", not {controller.model!r}')
+    if controller.target is not None:
+        object.__setattr__(controller, "target", _checks.real("target", controller.target))
+    if controller.max_iterations is not None:
+        object.__setattr__(controller, "max_iterations",
+                           _checks.count("max_iterations", controller.max_iterations, 2**64 - 1))
+
+
+def _arrays_equal(a: object, b: object, names: Sequence[str]) -> bool:
+    return all(np.array_equal(getattr(a, n), getattr(b, n), equal_nan=True) for n in names)
+
+
+def _arrays_hash(a: object, names: Sequence[str]) -> int:
+    return hash(tuple(_checks.array_key(np.asarray(getattr(a, n))) for n in names))

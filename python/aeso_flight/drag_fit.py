@@ -40,21 +40,36 @@ _Array = npt.NDArray[np.float64]
 class DragFit:
     """The drag a flight's data supports, fitted by least squares.
 
-    With ``mach=None`` it is one factor ``scale`` (``scale_sd`` its
-    standard error) on the vehicle's whole drag, brakes included, as in
-    :meth:`Vehicle.drag_scale_for_apogee`; with Mach knots, the drag
-    coefficients ``cd`` (``cd_sd``) there, linear between them and held
-    beyond the ends, in place of the body's drag (brakes unchanged).
-    ``covariance`` is the parameters' covariance; ``residual_rms`` the
-    residuals' root mean square (m/s^2 from an accelerometer, m from the
-    height track); ``mach_range`` the lowest and highest Mach numbers of the
-    samples fitted; ``samples`` their number; ``source``
-    ``"accelerometer"`` or ``"height"``; ``vehicle`` the vehicle flying the
-    fitted drag, what a prediction should use.
+    Made by :meth:`Vehicle.fit_drag`. A fitted scale also absorbs the
+    accelerometer's scale error (a reading 2 % high makes the drag 2 %
+    high), and, from the height track, what the state at burnout gets
+    wrong.
 
-    A fitted scale also absorbs the accelerometer's scale error (a reading
-    2 % high makes the drag 2 % high), and, from the height track, what the
-    state at burnout gets wrong.
+    Attributes
+    ----------
+    scale, scale_sd : float or None
+        Without Mach knots, the one factor on the vehicle's drag coefficient,
+        brakes included, as in :meth:`Vehicle.drag_scale_for_apogee`, and its
+        standard error; None with knots.
+    mach : numpy.ndarray or None
+        The Mach knots, or None.
+    cd, cd_sd : numpy.ndarray or None
+        With knots, the drag coefficients there (linear between them and
+        held beyond the ends, in place of the body's drag; the brakes
+        unchanged) and their standard errors; None without.
+    covariance : numpy.ndarray
+        The fitted parameters' covariance.
+    residual_rms : float
+        The residuals' root mean square (m/s^2 from an accelerometer, m from
+        the height track).
+    mach_range : tuple of float
+        The lowest and highest Mach numbers of the samples fitted.
+    samples : int
+        Their number.
+    source : str
+        ``"accelerometer"`` or ``"height"``.
+    vehicle : Vehicle
+        The vehicle flying the fitted drag: what a prediction should use.
 
     Examples
     --------
@@ -86,11 +101,9 @@ class DragFit:
 def knots(mach: npt.ArrayLike) -> _Array:
     """Checked Mach knots: 1 to MAX_KNOTS, non-negative, strictly increasing."""
     m = _checks.array("mach", mach)
-    _checks.increasing("mach", m)
+    _checks.mach_numbers("mach", m)
     if m.size > MAX_KNOTS:
         raise ValueError(f"mach holds {m.size} knots: a fit takes at most {MAX_KNOTS}")
-    if np.any(m < 0.0):
-        raise ValueError(f"mach must not be negative: {float(m[np.argmax(m < 0.0)])!r}")
     return np.ascontiguousarray(m)
 
 

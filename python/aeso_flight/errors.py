@@ -1,19 +1,48 @@
-"""The failure of a flight in the real air, with its reason."""
+"""The failure of a flight in the real air, with its reason, and the one
+table of failure reasons and messages that aeso_flight and the study tool
+(aeso_dispersion) both use."""
 
 from __future__ import annotations
 
-__all__ = ["FlightError", "REASONS"]
+from typing import Final, NamedTuple
 
-# The reason of each status code of a native flight (the codes of the core's
-# FlightStatus), as short names.
-REASONS = {
-    1: "iteration_limit",
-    2: "invalid_step_options",
-    3: "non_finite_apogee",
-    4: "stopped",
-    5: "left_atmosphere",
-    6: "not_finite",
+from ._native import FLIGHT_STATUS
+
+__all__ = ["FAILURES", "REASONS", "FlightError", "failure_message"]
+
+
+class Failure(NamedTuple):
+    """A failed flight's reason (a short name) and message; ``{where}`` in
+    the message takes the details a caller has (empty when it has none)."""
+
+    reason: str
+    message: str
+
+
+#: The failure of each native status, by the status's name (see
+#: _native.FLIGHT_STATUS). A study's results file and aeso_flight's
+#: FlightError word a failure alike.
+FAILURES: Final = {
+    "ITERATION_LIMIT": Failure("iteration_limit", "no apogee within max_iterations ({max_iterations}){where}"),
+    "INVALID_STEP_OPTIONS": Failure("invalid_step_options", "invalid step options: dt_min > dt_max, or either is NaN"),
+    "NON_FINITE_APOGEE": Failure("non_finite_apogee", "non-finite apogee"),
+    "STOPPED": Failure("stopped", "the flight was stopped before its apogee"),
+    "LEFT_ATMOSPHERE": Failure("left_atmosphere", "the flight left the atmosphere's layers{where}"),
+    "NOT_FINITE": Failure("not_finite", "the flight's state stopped being finite{where}"),
+    "CONTROLLER_FAILED": Failure("controller_failed", "the controller commanded no finite level{where}"),
+    "OUT_OF_MEMORY": Failure("out_of_memory", "the flight ran out of memory"),
 }
+if set(FAILURES) != set(FLIGHT_STATUS) - {"OK"}:
+    raise ImportError(f"the failure table {sorted(FAILURES)} does not match the native statuses "
+                      f"{sorted(FLIGHT_STATUS)}: the build is out of date")
+_BY_CODE: Final = {FLIGHT_STATUS[name]: failure for name, failure in FAILURES.items()}
+#: The reason of each native status code, as short names.
+REASONS: Final = {code: failure.reason for code, failure in _BY_CODE.items()}
+
+
+def failure_message(code: int, max_iterations: int = 0, where: str = "") -> str:
+    """The message of a native status code."""
+    return _BY_CODE[code].message.format(max_iterations=max_iterations, where=where)
 
 
 class FlightError(RuntimeError):
@@ -42,9 +71,11 @@ class FlightError(RuntimeError):
         apogee; ``"left_atmosphere"``: an accepted state lay outside the
         atmosphere's layers; ``"not_finite"``: the state's altitude or
         vertical velocity stopped being finite; ``"non_finite_apogee"``: the
-        apogee is not finite; ``"controller_raised"``: the controller of
-        :meth:`Vehicle.fly_controlled` raised (the exception is the
-        ``__cause__``).
+        apogee is not finite; ``"invalid_step_options"``: the step
+        controller refused the step options; ``"controller_raised"``: the
+        callable controller of :meth:`Vehicle.fly_controlled` raised (the
+        exception is the ``__cause__``); ``"controller_failed"``: a built-in
+        controller commanded no finite level (a PID whose terms overflow).
     height : float or None
         The height above the pad (m) of the state that left the atmosphere
         or stopped being finite, else None.
@@ -70,22 +101,20 @@ class FlightError(RuntimeError):
         self.height = height
 
 
-def flight_error(status: int, failed_at: float, max_iterations: int, bounds: tuple[float, float]) -> FlightError:
-    """The exception for a native flight's failure status."""
-    reason = REASONS.get(status, "unknown")
-    if reason == "iteration_limit":
-        return FlightError(f"no apogee within max_iterations ({max_iterations})", reason)
-    if reason == "left_atmosphere":
-        return FlightError(
-            f"the flight left the atmosphere's layers at {failed_at:.1f} m above the pad "
-            f"(they span {bounds[0]:.1f} m to {bounds[1]:.1f} m)",
-            reason,
-            failed_at,
-        )
-    if reason == "not_finite":
-        return FlightError(f"the flight's state stopped being finite (altitude {failed_at!r} m)", reason, failed_at)
-    if reason == "invalid_step_options":
-        return FlightError("the step controller refused the step options (dt_min > dt_max)", reason)
-    if reason == "non_finite_apogee":
-        return FlightError("the apogee is not finite", reason)
-    return FlightError(f"the flight ended without an apogee (status {status})", reason)
+def flight_error(result: object, max_iterations: int, bounds: tuple[float, float], rate: float | None = None) -> FlightError:
+    """The exception for a native FlightResult that failed; ``rate``: a
+    controlled flight's ticks per second."""
+    code = result.status  # type: ignore[attr-defined]
+    failure = _BY_CODE[code]
+    height, velocity = result.failed_at, result.failed_velocity  # type: ignore[attr-defined]
+    where, at = "", None
+    if failure.reason == "left_atmosphere":
+        where = f" at {height:.1f} m above the pad (they span {bounds[0]:.1f} m to {bounds[1]:.1f} m)"
+        at = height
+    elif failure.reason == "not_finite":
+        where = f" (altitude {height!r} m, vertical velocity {velocity!r} m/s)"
+        at = height
+    elif failure.reason == "iteration_limit" and rate is not None:
+        where = (f": every tick at {rate:g} Hz is a step boundary, so the flight takes at least {rate:g} steps "
+                 f"a second; raise max_iterations or lower the rate")
+    return FlightError(failure_message(code, max_iterations, where), failure.reason, at)

@@ -201,17 +201,34 @@ class Estimator:
 class StateEstimate:
     """A flight's estimated vertical state at each sample of its data.
 
-    Built by :meth:`FlightData.estimate`. ``time`` holds the data's sample
-    times (up to ``until``); the arrays hold, at each, the height above the
-    pad (m), the vertical velocity (m/s), the accelerometer's bias (m/s^2;
-    without an accelerometer minus the vertical acceleration), their standard
-    deviations and ``covariance`` (n x 3 x 3, in that order). The bias is NaN
-    where no accelerometer reading drives the filter (there the third row
-    and column of the covariance are minus the vertical acceleration's). ``smoothed``
-    says whether they are the smoother's (every sample's information) or
-    the filter's (each sample's own and earlier ones: what a flight computer
-    knows then). ``barometer`` holds per sample 1 (a barometer sample used),
-    0 (one refused by the gate) or -1 (none).
+    Built by :meth:`FlightData.estimate`.
+
+    Attributes
+    ----------
+    time : numpy.ndarray
+        The data's sample times (s, up to ``until``).
+    height, velocity : numpy.ndarray
+        At each, the height above the pad (m) and the vertical velocity
+        (m/s).
+    bias : numpy.ndarray
+        The accelerometer's bias (m/s^2; without an accelerometer, minus the
+        vertical acceleration); NaN where no accelerometer reading drives the
+        filter.
+    covariance : numpy.ndarray
+        n x 3 x 3, of the height, the velocity and the bias (where the bias
+        is NaN, the third row and column are minus the vertical
+        acceleration's).
+    barometer : numpy.ndarray
+        Per sample 1 (a barometer sample used), 0 (one refused by the gate)
+        or -1 (none).
+    smoothed : bool
+        Whether the values are the smoother's (every sample's information)
+        or the filter's (each sample's own and earlier ones: what a flight
+        computer knows then).
+    gated : int
+        The barometer samples the gate refused.
+    height_sd, velocity_sd, bias_sd : numpy.ndarray
+        The standard deviations, from ``covariance``.
 
     Examples
     --------

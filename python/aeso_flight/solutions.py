@@ -20,7 +20,8 @@ class Reach(enum.Enum):
     (True, 'reached')
     """
 
-    #: the predicted apogee at the answer is within 0.01 m of the target
+    #: the apogee predicted again at the answer is within 0.01 m of the
+    #: target
     REACHED = "reached"
     #: even the most drag (brakes fully open, or the largest factor tried)
     #: leaves the apogee above the target; the answer is that most drag
@@ -28,6 +29,11 @@ class Reach(enum.Enum):
     #: even the least drag (brakes closed, or no drag at all) leaves the
     #: apogee below the target; the answer is that least drag
     TOO_LOW = "too low"
+    #: the apogee jumps across the target between two values as close as
+    #: doubles go (a coarse fixed step makes it a staircase): no value
+    #: reaches it within 0.01 m; the answer is the nearer of the two, its
+    #: ``apogee`` predicted there
+    JUMP = "jump"
 
 
 @dataclass(frozen=True, slots=True)
@@ -35,7 +41,8 @@ class DeploymentSolution:
     """The deployment level, held from the state on, whose predicted apogee
     is the target (or the nearest level, 1.0 or 0.0, when out of reach).
 
-    ``apogee`` is predicted at ``level``; ``predictions`` counts the
+    ``apogee`` is the apogee predicted at ``level`` (whatever the status);
+    ``predictions`` counts the
     predictions the search made, the end points included. ``slope`` (m of
     apogee per unit of deployment, negative) and ``bracket`` (a level whose
     apogee is above the target and one whose apogee is below, NaN where none
@@ -84,16 +91,17 @@ class DeploymentSolution:
 
 @dataclass(frozen=True, slots=True)
 class DragScaleSolution:
-    """The factor on the vehicle's whole drag whose predicted apogee is the
-    target (or the nearest factor tried, when out of reach); the other
-    fields as in :class:`DeploymentSolution`.
+    """The factor on the vehicle's drag coefficient (body and brakes; in
+    3-DOF not the angle of attack's ``cl_a`` * alpha term) whose predicted
+    apogee is the target (or the nearest factor tried, when out of reach);
+    the other fields as in :class:`DeploymentSolution`.
 
     Made by :meth:`Vehicle.drag_scale_for_apogee`; an immutable value.
 
     Attributes
     ----------
     scale : float
-        The factor on the whole drag, from 0 up to 2^20.
+        The factor on the drag coefficient, from 0 up to 2^20.
     apogee : float
         The apogee predicted with it (m above the pad).
     status : Reach

@@ -11,7 +11,7 @@ import aeso
 import numpy as np
 import numpy.typing as npt
 
-from . import _checks
+from . import _arguments, _checks, _native
 from ._native import Craft
 from ._native import Schedule as _NativeSchedule
 from ._native import deployment_for_apogee as _deployment_for_apogee
@@ -26,24 +26,20 @@ from .drag_fit import fit as _fit_drag
 from .estimation import StateEstimate
 from .flight_data import FlightData
 from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors
-from .errors import FlightError, flight_error
+from .errors import FlightError, failure_message, flight_error
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 if TYPE_CHECKING:
-    from ._native import Air, _Inverse, _Predictor, _Step
-
-    # What every native run function starts with: (craft, air, dof, state,
-    # method, step, max_iterations).
-    _Common: TypeAlias = tuple[Craft, Air, int, tuple[float, ...], int, _Step, int]
+    from ._native import InverseResult, _Controller, _Flight, _Predictor
 
 __all__ = ["APOGEE_VELOCITY_THRESHOLD", "LOG_COLUMNS", "Vehicle"]
 
 #: A flight ends at the first step whose vertical velocity falls below this (m/s).
-APOGEE_VELOCITY_THRESHOLD: Final = 0.5
+APOGEE_VELOCITY_THRESHOLD: Final = _native.APOGEE_VELOCITY_THRESHOLD
 #: The columns of a flight log's states: aeso's nine, then the density
 #: (kg/m^3) and Mach number at the row's state, and the brakes' deployment at
 #: its time (0 for a vehicle without brakes).
-LOG_COLUMNS: Final = 12
+LOG_COLUMNS: Final = _native.LOG_COLUMNS
 
 PROPERTIES: Final = ("mass", "cd", "area_drag", "area_lift", "moment_of_inertia", "stab_margin_dimensional", "cl_a")
 _POSITIVE: Final = ("mass", "area_drag", "moment_of_inertia")
@@ -53,10 +49,11 @@ TimeStep: TypeAlias = aeso.FixedTimeStep | aeso.AdaptiveTimeStep
 #: A brake deployment: a level from 0 to 1 held throughout, or a schedule
 #: ``(times, levels)`` counted from the state's time 0, linear between its
 #: points and held at its end values (a recorded actuation).
-Deployment: TypeAlias = float | tuple[Sequence[float], Sequence[float]]
+Deployment: TypeAlias = float | tuple[Sequence[float], Sequence[float]] | list[Sequence[float]]
 InitialState: TypeAlias = aeso.InitialState1DOF | aeso.InitialState3DOF
-_REACH: Final = {0: Reach.REACHED, 1: Reach.TOO_HIGH, 2: Reach.TOO_LOW}
-_EMPTY: Final = np.empty(0)
+_REACH: Final = {code: Reach[name] for name, code in _native.INVERSE_STATUS.items() if name != "FAILED"}
+_INVERSE_FAILED: Final = _native.INVERSE_STATUS["FAILED"]
+_OK: Final = _native.FLIGHT_STATUS["OK"]
 _Array = npt.NDArray[np.float64]
 
 
@@ -90,15 +87,23 @@ class Vehicle:
         ``cd``; a :meth:`Drag.constant` becomes the rocket's ``cd``.
     brakes : Brakes, optional
         The air brakes.
+    drag_scale : float, default 1.0
+        A factor on the vehicle's whole drag (the body's and the brakes'),
+        finite and not negative: the flights multiply every drag
+        coefficient they read by it, as a study's ``drag.scale`` does (a
+        table scaled beforehand differs in the last bits). An inverse or a
+        controller that predicts with this vehicle predicts with it too.
 
     Raises
     ------
     TypeError
         ``rocket`` is not an :class:`aeso.Rocket`, ``drag`` not a
-        :class:`Drag` or ``brakes`` not a :class:`Brakes` (nor None).
+        :class:`Drag` or ``brakes`` not a :class:`Brakes` (nor None);
+        ``drag_scale`` is not a number.
     ValueError
         Brakes with ``replace=True`` come with a ``drag``; a property of the
-        rocket is not finite, or is out of its range above.
+        rocket is not finite, or is out of its range above; ``drag_scale``
+        is not finite or is negative.
 
     Examples
     --------
@@ -120,14 +125,16 @@ class Vehicle:
     True
     """
 
-    __slots__ = ("_properties", "_drag", "_brakes", "_craft")
+    __slots__ = ("_properties", "_drag", "_brakes", "_craft", "_drag_scale")
 
     _properties: tuple[float, ...]
     _drag: Drag | None
     _brakes: Brakes | None
     _craft: Craft
+    _drag_scale: float
 
-    def __init__(self, rocket: aeso.Rocket, drag: Drag | None = None, brakes: Brakes | None = None) -> None:
+    def __init__(self, rocket: aeso.Rocket, drag: Drag | None = None, brakes: Brakes | None = None,
+                 drag_scale: float = 1.0) -> None:
         if not isinstance(rocket, aeso.Rocket):
             raise TypeError(f"rocket must be an aeso.Rocket, not {type(rocket).__name__}")
         if drag is not None and not isinstance(drag, Drag):
@@ -149,21 +156,18 @@ class Vehicle:
             # One coefficient at every speed is the rocket's own cd: the
             # flights are then aeso's.
             values["cd"] = float(drag.cd[0])
-        area = None if brakes is None else brakes.area
-        craft = Craft(
-            tuple(values.values()),
-            drag.mach if curve and drag is not None else _EMPTY,
-            drag.cd if curve and drag is not None else _EMPTY,
-            _EMPTY if brakes is None else brakes.deployment,
-            _EMPTY if brakes is None else brakes.mach,
-            _EMPTY if brakes is None else np.ascontiguousarray(brakes.cd).reshape(-1),
-            1.0 if area is None else area / values["area_drag"],
-            brakes is not None and brakes.replace,
-        )
+        scale = _checks.non_negative("drag_scale", drag_scale)
+        table = drag if curve else None
+        craft = _arguments.craft(
+            tuple(values.values()), None if table is None else table.mach, None if table is None else table.cd,
+            None if brakes is None else brakes.deployment, None if brakes is None else brakes.mach,
+            None if brakes is None else brakes.cd, None if brakes is None else brakes.area,
+            brakes is not None and brakes.replace)
         object.__setattr__(self, "_properties", tuple(values.values()))
         object.__setattr__(self, "_drag", drag)
         object.__setattr__(self, "_brakes", brakes)
         object.__setattr__(self, "_craft", craft)
+        object.__setattr__(self, "_drag_scale", scale)
 
     # -- the values -------------------------------------------------------
 
@@ -201,12 +205,24 @@ class Vehicle:
         """
         return self._brakes
 
+    @property
+    def drag_scale(self) -> float:
+        """The factor on the vehicle's whole drag (a float).
+
+        Examples
+        --------
+        >>> Vehicle(rocket, drag_scale=1.1).drag_scale
+        1.1
+        """
+        return self._drag_scale
+
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Vehicle is immutable")
 
     def __repr__(self) -> str:
         props = ", ".join(f"{k}={v!r}" for k, v in zip(PROPERTIES, self._properties))
-        return f"Vehicle({props}, drag={self._drag!r}, brakes={self._brakes!r})"
+        scale = "" if self._drag_scale == 1.0 else f", drag_scale={self._drag_scale!r}"
+        return f"Vehicle({props}, drag={self._drag!r}, brakes={self._brakes!r}{scale})"
 
     # -- flights ----------------------------------------------------------
 
@@ -243,7 +259,8 @@ class Vehicle:
         deployment : float or tuple, optional
             Keyword only; required for a vehicle with brakes, refused
             without. A level from 0 to 1 held throughout, or a schedule
-            ``(times, levels)``, a tuple of two sequences of equal length:
+            ``(times, levels)``, a tuple (or list) of two sequences of equal
+            length:
             times (s) counted from the state's time 0, strictly increasing,
             and levels from 0 to 1, linear between the points and held at the
             end values (a recorded actuation). The schedule's points are
@@ -443,12 +460,23 @@ class Vehicle:
 
         Out of reach, the status says which way: :attr:`Reach.TOO_HIGH`
         (even fully open the apogee is above the target; level 1.0) or
-        :attr:`Reach.TOO_LOW` (even closed it is below; level 0.0). A cold
-        search predicts at 0 and 1, then narrows the bracket; ``start``, the
-        previous decision's solution, warm-starts it from that level and
-        slope (a control loop's consecutive decisions then take one to
-        three predictions). Needs brakes whose drag does not decrease with
-        deployment.
+        :attr:`Reach.TOO_LOW` (even closed it is below; level 0.0). The
+        status is :attr:`Reach.REACHED` only when the apogee predicted at
+        the level lies within 0.01 m of the target; where the apogee jumps
+        across the target between two levels as close as doubles go (a
+        coarse fixed step), it is :attr:`Reach.JUMP` with the nearer level.
+        ``apogee`` is always the apogee predicted at ``level``.
+
+        A cold search predicts at 0 and 1, then narrows the bracket;
+        ``start``, the previous decision's solution, warm-starts it from that
+        level and slope (in a 20 Hz loop 97 % of the decisions after the
+        first then take one to three predictions, the others four to six).
+        Brakes whose drag falls with deployment
+        somewhere (:attr:`Brakes.decreasing`) are searched as given: the
+        apogee is predicted at the table's levels up to its last fall, and
+        the first pair of levels whose apogees lie on either side of the
+        target is narrowed, so the answer is the smallest level that reaches
+        it; above that fall the search goes on as for a monotone table.
 
         Parameters
         ----------
@@ -508,18 +536,14 @@ class Vehicle:
         """
         if self._brakes is None:
             raise ValueError("deployment_for_apogee needs a vehicle with brakes")
-        if not self._brakes.monotone:
-            raise ValueError(
-                "deployment_for_apogee needs brakes whose drag does not decrease with deployment: "
-                "the table's cd falls from one deployment level to the next"
-            )
         goal = _checks.real("target", target)
         if start is not None and not isinstance(start, DeploymentSolution):
             raise TypeError(f"start must be a DeploymentSolution or None, not {type(start).__name__}")
         dof, state = _state(initial_state, atmosphere)
-        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
-        r = _deployment_for_apogee(*args, 1.0, goal, None if start is None else _warm(start.level, start))
-        return DeploymentSolution(*_solution(r, max_iterations, atmosphere))
+        how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
+        r = _deployment_for_apogee(how, state, self._drag_scale, goal,
+                                   None if start is None else _warm(start.level, start))
+        return DeploymentSolution(*_solution(r, how[5], atmosphere))
 
     def drag_scale_for_apogee(
         self,
@@ -533,7 +557,8 @@ class Vehicle:
         deployment: Deployment | None = None,
         start: DragScaleSolution | None = None,
     ) -> DragScaleSolution:
-        """The factor on the vehicle's whole drag (body and brakes) that makes
+        """The factor on the vehicle's drag coefficient (body and brakes; in
+        3-DOF not the angle of attack's ``cl_a`` * alpha term) that makes
         the predicted apogee ``target`` (m above the pad), within 0.01 m: how
         much drag a brake must add, before it exists. Factors from 0 (no drag)
         up to 2^20 are searched; out of reach, the status says which way.
@@ -580,10 +605,10 @@ class Vehicle:
         if start is not None and not isinstance(start, DragScaleSolution):
             raise TypeError(f"start must be a DragScaleSolution or None, not {type(start).__name__}")
         dof, state = _state(initial_state, atmosphere)
-        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
-        level, schedule = self._deployment(deployment)
-        r = _drag_scale_for_apogee(*args, level, schedule, goal, None if start is None else _warm(start.scale, start))
-        return DragScaleSolution(*_solution(r, max_iterations, atmosphere))
+        how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
+        r = _drag_scale_for_apogee(how, state, self._deployment(deployment), goal,
+                                   None if start is None else _warm(start.scale, start))
+        return DragScaleSolution(*_solution(r, how[5], atmosphere))
 
     def fit_drag(
         self,
@@ -751,32 +776,39 @@ class Vehicle:
         ------
         ValueError
             The vehicle has no brakes; ``target`` or ``rate`` is not finite,
-            or ``rate`` not positive; ``seed`` is negative; a
-            :class:`Predictive` whose vehicle's brakes are missing or lose
-            drag with deployment; a "3dof" predictor on a 1-DOF flight; a
-            callable's level outside [0, 1] (raised as it is); and as for
-            :meth:`predict_apogee_1dof`.
+            ``rate`` not positive or above 10000 Hz (every tick is a step
+            boundary); ``seed`` or ``sample`` is negative; a
+            :class:`Predictive` or :class:`PID` whose vehicle has no brakes;
+            a "3dof" predictor on a 1-DOF flight; a callable's level outside
+            [0, 1] (raised as it is); and as for :meth:`predict_apogee_1dof`.
         TypeError
             ``actuator``, ``sensors`` or ``controller`` of the wrong class, a
-            :class:`Predictive` whose ``vehicle`` or ``atmosphere`` is of the
-            wrong class, ``seed`` not an integer; a callable that returned
-            something other than a number (raised as it is); and as for
-            :meth:`predict_apogee_1dof`.
+            controller whose ``vehicle`` or ``atmosphere`` is of the wrong
+            class, ``seed`` or ``sample`` not an integer, ``record`` not a
+            bool; a callable that returned something other than a number
+            (raised as it is); and as for :meth:`predict_apogee_1dof`.
         OverflowError
-            ``max_iterations`` above 2^64 - 1.
+            ``max_iterations``, ``seed`` or ``sample`` above 2^64 - 1.
         FlightError
             The flight did not reach its apogee (the reasons of
-            :meth:`predict_apogee_1dof`), or the callable raised an
+            :meth:`predict_apogee_1dof`; an iteration limit says when the
+            ticks alone need more steps), the callable raised an
             :exc:`Exception` (``reason`` "controller_raised", the exception
-            as its ``__cause__``). Other exceptions of the callable, such as
-            :exc:`KeyboardInterrupt`, are raised as they are.
+            as its ``__cause__``), or a built-in controller commanded no
+            finite level (``reason`` "controller_failed"). Other exceptions
+            of the callable, such as :exc:`KeyboardInterrupt`, are raised as
+            they are; Ctrl-C raises :exc:`KeyboardInterrupt` from a flight
+            started on the main thread.
 
         Warns
         -----
         UserWarning
             The target is out of reach from the start: even with the brakes
             fully open the apogee is above it, or even closed below it. The
-            flight is flown all the same.
+            flight is flown all the same. Or some of the controller's
+            decisions failed (its own air or vehicle could not hold the
+            predicted flight; it kept its last command there): the flight
+            says how many (``failed_decisions``).
 
         Examples
         --------
@@ -802,32 +834,43 @@ class Vehicle:
         dof, state = _state(initial_state, atmosphere)
         goal = _checks.real("target", target)
         ticks_per_second = _checks.positive("rate", rate)
+        if ticks_per_second > _arguments.MAX_CONTROL_RATE:
+            raise ValueError(f"rate must be at most {_arguments.MAX_CONTROL_RATE:g} Hz, not {ticks_per_second!r}: "
+                             f"every tick is a step boundary")
         if not isinstance(actuator, Actuator):
             raise TypeError(f"actuator must be an Actuator, not {type(actuator).__name__}")
         if not isinstance(sensors, Sensors):
             raise TypeError(f"sensors must be a Sensors, not {type(sensors).__name__}")
-        seed_value = _checks.count("seed", seed)
-        flight = _checks.count("sample", sample)
-        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
-        kind, controller_target, gains, predictor, schedule, callback = self._controller(
-            controller, goal, dof, method, timestep_config, max_iterations, atmosphere)
-        self._say_if_out_of_reach(args, goal, atmosphere)
-        control = (float(kind), controller_target, ticks_per_second, actuator.rate_limit, actuator.lag,
-                   actuator.delay, actuator.initial, sensors.height_sd, sensors.velocity_sd,
-                   sensors.velocity_scale, sensors.correlation_time, *gains)
-        outcome = _fly_controlled(*args, 1.0, control, seed_value, flight, predictor, schedule, callback, bool(record))
-        status, failed_at, failure, error, failed_time = (outcome[0], outcome[6], outcome[12], outcome[13],
-                                                          outcome[14])
-        if failure == 1 and error is not None:
+        if not isinstance(record, (bool, np.bool_)):
+            raise TypeError(f"record must be a bool, not {type(record).__name__}")
+        seed_value = _checks.count("seed", seed, _MAX_COUNTER)
+        flight = _checks.count("sample", sample, _MAX_COUNTER)
+        how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
+        native_controller = self._controller(controller, goal, dof, method, timestep_config, max_iterations,
+                                             atmosphere)
+        self._say_if_out_of_reach(how, state, goal)
+        control = _arguments.control(ticks_per_second, actuator.rate_limit, actuator.lag, actuator.delay,
+                                     actuator.initial, sensors.height_sd, sensors.velocity_sd,
+                                     sensors.velocity_scale, sensors.correlation_time)
+        outcome = _fly_controlled(how, state, self._drag_scale, control, seed_value, flight, native_controller,
+                                  bool(record))
+        error = outcome.error
+        if error is not None:
+            if not outcome.error_raised:
+                raise error  # the callable's level was refused: its TypeError or ValueError
             if not isinstance(error, Exception):
                 raise error  # KeyboardInterrupt, SystemExit: not the flight's to wrap
             raise FlightError(
-                f"the controller raised {type(error).__name__} at t = {failed_time:g} s: {error}", "controller_raised"
+                f"the controller raised {type(error).__name__} at t = {outcome.failed_time:g} s: {error}",
+                "controller_raised",
             ) from error
-        if failure == 2 and error is not None:
-            raise error
-        if status != 0:
-            raise flight_error(status, failed_at, args[6], atmosphere.heights)
+        if outcome.flight.status != _OK:
+            raise flight_error(outcome.flight, how[5], atmosphere.heights, ticks_per_second)
+        if outcome.failed_decisions:
+            warnings.warn(
+                f"{outcome.failed_decisions} of the controller's {outcome.ticks} decisions failed (it kept its "
+                f"last command): its first prediction that failed: "
+                f"{failure_message(outcome.decision_failure, how[5])}", stacklevel=2)
         return ControlledFlight._from_native(outcome, goal)
 
     def _controller(
@@ -839,32 +882,26 @@ class Vehicle:
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
-    ) -> tuple[int, float, tuple[float, float, float], _Predictor | None, _NativeSchedule | None, object]:
-        """The native form of a controller: (kind, target, gains, predictor,
-        schedule, callable)."""
-        no_gains = (0.0, 0.0, 0.0)
-        if isinstance(controller, Predictive):
+    ) -> _Controller:
+        """The native form of a controller."""
+        if isinstance(controller, (Predictive, PID)):
             vehicle = self if controller.vehicle is None else controller.vehicle
             if not isinstance(vehicle, Vehicle):
-                raise TypeError(f"Predictive.vehicle must be a Vehicle or None, not {type(vehicle).__name__}")
-            if vehicle._brakes is None or not vehicle._brakes.monotone:
-                raise ValueError("Predictive needs a vehicle whose brakes' drag does not decrease with deployment")
-            air = atmosphere if controller.atmosphere is None else controller.atmosphere
-            if not isinstance(air, Atmosphere):
-                raise TypeError(f"Predictive.atmosphere must be an Atmosphere or None, not {type(air).__name__}")
+                raise TypeError(f"{type(controller).__name__}.vehicle must be a Vehicle or None, "
+                                f"not {type(vehicle).__name__}")
+            if vehicle._brakes is None:
+                raise ValueError(f"{type(controller).__name__}.vehicle needs brakes")
+            air = _controller_air(controller, atmosphere)
             goal = target if controller.target is None else controller.target
-            return (0, goal, no_gains, vehicle._predictor(controller.model, dof, method, controller.timestep_config,
-                                                           max_iterations, air), None, None)
-        if isinstance(controller, PID):
-            goal = target if controller.target is None else controller.target
-            predictor = self._predictor(controller.model, dof, method, timestep_config, max_iterations, atmosphere)
-            return (1, goal, (controller.kp, controller.ki, controller.kd), predictor, None, None)
+            iterations = max_iterations if controller.max_iterations is None else controller.max_iterations
+            predicts = vehicle._predictor(controller.model, dof, method, controller.timestep_config, iterations, air)
+            if isinstance(controller, Predictive):
+                return _arguments.predictive(goal, predicts)
+            return _arguments.pid(goal, predicts, controller.kp, controller.ki, controller.kd)
         if isinstance(controller, Schedule):
-            times = np.asarray(controller.times, dtype=np.float64)  # arrays already: __post_init__ made them
-            levels = np.asarray(controller.levels, dtype=np.float64)
-            return (2, target, no_gains, None, _NativeSchedule(times, levels), None)
+            return _arguments.replay(_arguments.schedule(controller.times, controller.levels))
         if callable(controller):
-            return (3, target, no_gains, None, None, controller)
+            return _arguments.external(controller)
         raise TypeError(
             f"controller must be a Predictive, PID, Schedule or a callable, not {type(controller).__name__}"
         )
@@ -874,18 +911,18 @@ class Vehicle:
         model_dof = 1 if model == "1dof" else 3
         if model_dof == 3 and dof == 1:
             raise ValueError('a "3dof" predictor needs a 3-DOF flight: a 1-DOF flight has no attitude to sense')
-        return (self._craft, atmosphere._air, model_dof, _step(timestep_config),
-                _checks.count("max_iterations", max_iterations), 1.0, int(method))
+        how = self._flight(model_dof, method, timestep_config, max_iterations, atmosphere)
+        return _arguments.predictor(how, self._drag_scale)
 
-    def _say_if_out_of_reach(self, args: _Common, target: float, atmosphere: Atmosphere) -> None:
+    def _say_if_out_of_reach(self, how: _Flight, state: tuple[float, ...], target: float) -> None:
         """Warns when even the extreme deployments cannot reach the target
         from the start (the flight is flown all the same)."""
         ends = []
         for level in (0.0, 1.0):
-            status, apogee, *_, failed_at = _predict(*args, level, None, 1.0)
-            if status != 0:
+            result = _predict(how, state, level, self._drag_scale)
+            if result.status != _OK:
                 return  # the flight itself will say what is wrong
-            ends.append(apogee)
+            ends.append(result.apogee)
         if ends[1] > target:
             warnings.warn(
                 f"the target {target!r} m is out of reach: even with the brakes fully open from the start "
@@ -897,32 +934,33 @@ class Vehicle:
 
     # -- the common part --------------------------------------------------
 
-    def _common(
+    def _flight(
         self,
         dof: int,
-        state: tuple[float, ...],
         method: aeso.OdeMethod,
         timestep_config: TimeStep | None,
         max_iterations: int,
         atmosphere: Atmosphere,
-    ) -> _Common:
+    ) -> _Flight:
+        """How the vehicle flies: the native flight tuple."""
         if type(method) is not aeso.OdeMethod:
             raise TypeError(f"method must be an aeso.OdeMethod, not {type(method).__name__}")
-        step = None if timestep_config is None else _step(timestep_config)
-        iterations = (max_iterations if type(max_iterations) is int and max_iterations >= 0
-                      else _checks.count("max_iterations", max_iterations))
-        return (self._craft, atmosphere._air, dof, state, int(method), step, iterations)
+        step = None if timestep_config is None else _arguments.step(timestep_config)
+        iterations = (max_iterations if type(max_iterations) is int and 0 <= max_iterations <= _MAX_COUNTER
+                      else _checks.count("max_iterations", max_iterations, _MAX_COUNTER))
+        return (self._craft, atmosphere._air, dof, int(method), step, iterations)
 
-    def _deployment(self, deployment: Deployment | None) -> tuple[float, _NativeSchedule | None]:
+    def _deployment(self, deployment: Deployment | None) -> float | _NativeSchedule:
+        """The native deployment: a level or a schedule."""
         if deployment is None and self._brakes is None:
-            return 0.0, None
+            return 0.0
         if self._brakes is None:
             if deployment is not None:
                 raise ValueError("deployment: this vehicle has no brakes")
-            return 0.0, None
+            return 0.0
         if deployment is None:
             raise ValueError("deployment is required for a vehicle with brakes: a level from 0 to 1 or (times, levels)")
-        if isinstance(deployment, tuple):
+        if isinstance(deployment, (tuple, list)) and not isinstance(deployment, (str, bytes)):
             if len(deployment) != 2:
                 raise ValueError("deployment as a schedule is a pair (times, levels)")
             times = _checks.array("deployment times", deployment[0])
@@ -932,8 +970,11 @@ class Vehicle:
             outside = np.flatnonzero((levels < 0.0) | (levels > 1.0))
             if outside.size:
                 raise ValueError(f"deployment levels must be from 0 to 1: {float(levels[int(outside[0])])!r}")
-            return 0.0, _NativeSchedule(times, levels)
-        return _checks.level("deployment", deployment), None
+            return _arguments.schedule(times, levels)
+        if isinstance(deployment, (np.ndarray, Sequence)) and not isinstance(deployment, (str, bytes)):
+            raise TypeError(f"deployment must be a level from 0 to 1 or a schedule (times, levels), "
+                            f"not {type(deployment).__name__}")
+        return _checks.level("deployment", deployment)
 
     def _predict(
         self,
@@ -946,12 +987,11 @@ class Vehicle:
         deployment: Deployment | None,
     ) -> float:
         _, state = _state(initial_state, atmosphere, dof)
-        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
-        level, schedule = self._deployment(deployment)
-        status, apogee, _, _, _, _, failed_at = _predict(*args, level, schedule, 1.0)
-        if status != 0:
-            raise flight_error(status, failed_at, args[6], atmosphere.heights)
-        return float(apogee)
+        how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
+        result = _predict(how, state, self._deployment(deployment), self._drag_scale)
+        if result.status != _OK:
+            raise flight_error(result, how[5], atmosphere.heights)
+        return result.apogee
 
     def _simulate(
         self,
@@ -964,15 +1004,27 @@ class Vehicle:
         deployment: Deployment | None,
     ) -> tuple[_Array, _Array]:
         _, state = _state(initial_state, atmosphere, dof)
-        args = self._common(dof, state, method, timestep_config, max_iterations, atmosphere)
-        level, schedule = self._deployment(deployment)
-        status, failed_at, times, rows = _simulate(*args, level, schedule, 1.0)
-        if status != 0:
-            raise flight_error(status, failed_at, args[6], atmosphere.heights)
-        t = np.frombuffer(times, dtype=np.float64)
-        return t, np.frombuffer(rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
+        how = self._flight(dof, method, timestep_config, max_iterations, atmosphere)
+        result = _simulate(how, state, self._deployment(deployment), self._drag_scale)
+        if result.flight.status != _OK:
+            raise flight_error(result.flight, how[5], atmosphere.heights)
+        t = np.frombuffer(result.times, dtype=np.float64)
+        return t, np.frombuffer(result.rows, dtype=np.float64).reshape(t.size, LOG_COLUMNS)
 
 
+def _controller_air(controller: object, atmosphere: Atmosphere) -> Atmosphere:
+    """The air a controller predicts in: its own, or the flight's."""
+    air = getattr(controller, "atmosphere", None)
+    if air is None:
+        return atmosphere
+    if not isinstance(air, Atmosphere):
+        raise TypeError(f"{type(controller).__name__}.atmosphere must be an Atmosphere or None, "
+                        f"not {type(air).__name__}")
+    return air
+
+
+#: The largest seed, sample or iteration limit: 2^64 - 1.
+_MAX_COUNTER: Final = 2**64 - 1
 _HALF_PI: Final = math.pi / 2
 _isfinite = math.isfinite
 
@@ -1019,36 +1071,13 @@ def _state(initial_state: InitialState, atmosphere: Atmosphere, dof: int | None 
     return dof, values
 
 
-def _step(timestep_config: TimeStep | None) -> _Step:
-    """Step options as plain values, checked."""
-    if timestep_config is None:
-        return None
-    if isinstance(timestep_config, aeso.FixedTimeStep):
-        return (_checks.positive("timestep_config.dt", timestep_config.dt),)
-    if isinstance(timestep_config, aeso.AdaptiveTimeStep):
-        t = timestep_config
-        dt = _checks.positive("timestep_config.dt", t.dt)
-        dt_min = _checks.positive("timestep_config.dt_min", t.dt_min)
-        dt_max = _checks.positive("timestep_config.dt_max", t.dt_max)
-        if dt_min > dt_max:
-            raise ValueError(f"timestep_config.dt_min {dt_min!r} exceeds dt_max {dt_max!r}")
-        return (dt, dt_min, dt_max,
-                _checks.non_negative("timestep_config.absolute_error_tolerance", t.absolute_error_tolerance),
-                _checks.non_negative("timestep_config.relative_error_tolerance", t.relative_error_tolerance))
-    raise TypeError(
-        f"timestep_config must be an aeso.FixedTimeStep, aeso.AdaptiveTimeStep or None, "
-        f"not {type(timestep_config).__name__}"
-    )
-
-
 def _warm(value: float, start: DeploymentSolution | DragScaleSolution) -> tuple[float, float, float, float]:
     return (value, start.slope, start.bracket[0], start.bracket[1])
 
 
 def _solution(
-    r: _Inverse, max_iterations: int, atmosphere: Atmosphere
+    r: InverseResult, max_iterations: int, atmosphere: Atmosphere
 ) -> tuple[float, float, Reach, int, float, tuple[float, float]]:
-    status, value, apogee, predictions, slope, low, high, failure, failed_at = r
-    if status == 3:
-        raise flight_error(failure, failed_at, max_iterations, atmosphere.heights)
-    return (value, apogee, _REACH[status], predictions, slope, (low, high))
+    if r.status == _INVERSE_FAILED:
+        raise flight_error(r.failure, max_iterations, atmosphere.heights)
+    return (r.value, r.apogee, _REACH[r.status], r.predictions, r.slope, (r.low, r.high))

@@ -9,6 +9,7 @@
 #include "objects.hpp"
 #include "python/block_buffers.hpp"
 #include "python/detached.hpp"
+#include "python/plain_values.hpp"
 #include "python/stop_flag.hpp"
 #include "run_arguments.hpp"
 
@@ -19,27 +20,17 @@ namespace {
 constexpr Py_ssize_t LAYOUT_VALUES = 16;
 constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(REAL_OUTCOME_NAMES.size());
 
-bool small_int(PyObject* object, const char* what, long low, long high, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, out);
-        return false;
-    }
-    return true;
-}
-
 // The layout tuple: (model, speed_and_angle, method, step, max_iterations,
 // environment, drag_scale, deployment, control, controller, craft, air,
 // schedule, predictor, seed, first_flight).
-bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Common& predictor_args,
-                  AirModel& predictor_model) {
+bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, FlightArguments& predictor_flight) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != LAYOUT_VALUES) {
         PyErr_Format(PyExc_TypeError, "layout must be a tuple of %zd values", LAYOUT_VALUES);
         return false;
     }
     PyObject* const* v = &PyTuple_GET_ITEM(tuple, 0);
     long model, speed_and_angle, method, step, environment, drag_scale, deployment, control, controller;
+    using py::small_int;
     if (!small_int(v[0], "model", 1, 3, model) || model == 2 ||
         !small_int(v[1], "speed_and_angle", 0, 1, speed_and_angle) || !small_int(v[2], "method", 0, 2, method) ||
         !small_int(v[3], "step", 0, 2, step) || !small_int(v[5], "environment", 0, 2, environment) ||
@@ -48,8 +39,8 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Co
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "model must be 1 or 3");
         return false;
     }
-    const unsigned long long max_iterations = PyLong_AsUnsignedLongLong(v[4]);
-    if (PyErr_Occurred()) return false;
+    std::uint64_t max_iterations;
+    if (!py::unsigned_64(v[4], max_iterations)) return false;
     layout.flight = {static_cast<FlightModel>(model), speed_and_angle != 0, static_cast<OdeMethod>(method),
                      static_cast<StepColumns>(step), max_iterations};
     if (!layout.flight.step_matches_method()) {
@@ -60,7 +51,7 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Co
     layout.drag_scale = drag_scale != 0;
     layout.deployment = deployment != 0;
     layout.control = control != 0;
-    layout.controller = static_cast<ControllerKind>(controller);
+    layout.controller = static_cast<std::size_t>(controller);
 
     const ModuleState* st = state_of(module);
     if (!PyObject_TypeCheck(v[10], st->craft_type)) {
@@ -86,9 +77,8 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Co
         layout.schedule = reinterpret_cast<const ScheduleObject*>(v[12])->curve;
     }
     if (layout.control) {
-        const bool predicts = layout.controller != ControllerKind::Schedule;
-        if (predicts && (v[13] == Py_None ||
-                         !parse_predictor(module, v[13], layout.predictor, predictor_args, predictor_model))) {
+        const bool predicts = layout.controller != 2;  // Predictive and PID
+        if (predicts && (v[13] == Py_None || !parse_predictor(module, v[13], layout.predictor, predictor_flight))) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "this controller needs a predictor");
             return false;
         }
@@ -97,9 +87,7 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Co
             return false;
         }
     }
-    layout.seed = PyLong_AsUnsignedLongLongMask(v[14]);
-    layout.first_flight = PyLong_AsUnsignedLongLongMask(v[15]);
-    return !PyErr_Occurred();
+    return py::unsigned_64(v[14], layout.seed) && py::unsigned_64(v[15], layout.first_flight);
 }
 
 }  // namespace
@@ -110,9 +98,8 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Co
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_count("run_block", nargs, 6)) return nullptr;
     RealBlockLayout layout;
-    Common predictor_args;
-    AirModel predictor_model{};
-    if (!parse_layout(module, args[4], layout, predictor_args, predictor_model)) return nullptr;
+    FlightArguments predictor_flight;
+    if (!parse_layout(module, args[4], layout, predictor_flight)) return nullptr;
     if (!PyObject_TypeCheck(args[5], state_of(module)->stop_flag_type)) {
         PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
         return nullptr;

@@ -9,16 +9,19 @@
 
 #include "core/controlled_flight.hpp"
 #include "objects.hpp"
+#include "python/interrupt.hpp"
+#include "python/plain_values.hpp"
 #include "python/python_ref.hpp"
+#include "results.hpp"
 #include "run_arguments.hpp"
 
 namespace aeso::flight {
 
 namespace {
 
-// The control tuple: (kind, target, rate, rate_limit, lag, delay, initial,
-// height_sd, velocity_sd, velocity_scale, correlation_time, kp, ki, kd).
-constexpr Py_ssize_t CONTROL_VALUES = 14;
+// The control tuple: (rate, rate_limit, lag, delay, initial, height_sd,
+// velocity_sd, velocity_scale, correlation_time).
+constexpr Py_ssize_t CONTROL_VALUES = 9;
 
 // A Python callable as the core's external controller. The flight runs
 // detached; each decision attaches, calls, checks the level and detaches.
@@ -89,100 +92,137 @@ struct Callback {
     }
 };
 
+// The controller tuple, by its kind (an index of CONTROLLER_NAMES):
+// (predictive, target, predictor), (pid, target, predictor, kp, ki, kd),
+// (schedule, Schedule), (external, callable). `predictor_flight` keeps what
+// a predictor points to, `callback` the callable.
+bool parse_controller(PyObject* module, PyObject* tuple, ControllerSettings& controller,
+                      FlightArguments& predictor_flight, Callback& callback) {
+    const Py_ssize_t n = PyTuple_Check(tuple) ? PyTuple_GET_SIZE(tuple) : 0;
+    long kind;
+    if (n < 2 || !py::small_int(PyTuple_GET_ITEM(tuple, 0), "controller kind", 0,
+                                static_cast<long>(CONTROLLER_NAMES.size()) - 1, kind)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "controller must be a tuple (kind, ...)");
+        return false;
+    }
+    PyObject* const* v = &PyTuple_GET_ITEM(tuple, 0);
+    static constexpr Py_ssize_t SIZES[] = {3, 6, 2, 2};
+    if (n != SIZES[kind]) {
+        PyErr_Format(PyExc_TypeError, "a %s controller tuple has %zd values, not %zd", CONTROLLER_NAMES[kind],
+                     SIZES[kind], n);
+        return false;
+    }
+    switch (kind) {
+        case 0: {
+            PredictiveSettings p;
+            if (!py::read_double(v[1], p.target) || !parse_predictor(module, v[2], p.predictor, predictor_flight)) {
+                return false;
+            }
+            controller = p;
+            return true;
+        }
+        case 1: {
+            PidSettings p;
+            if (!py::read_double(v[1], p.target) || !parse_predictor(module, v[2], p.predictor, predictor_flight) ||
+                !py::read_double(v[3], p.kp) || !py::read_double(v[4], p.ki) || !py::read_double(v[5], p.kd)) {
+                return false;
+            }
+            controller = p;
+            return true;
+        }
+        case 2:
+            if (!PyObject_TypeCheck(v[1], state_of(module)->schedule_type)) {
+                PyErr_SetString(PyExc_TypeError, "a schedule controller needs a native Schedule");
+                return false;
+            }
+            controller = ScheduleSettings{reinterpret_cast<const ScheduleObject*>(v[1])->curve};
+            return true;
+        default:
+            if (!PyCallable_Check(v[1])) {
+                PyErr_SetString(PyExc_TypeError, "an external controller needs a callable");
+                return false;
+            }
+            callback.callable = v[1];
+            controller = ExternalSettings{&callback, &Callback::decide};
+            return true;
+    }
+}
+
+// The tick records as a bytearray of float64, TICK_COLUMNS a tick.
+PyObject* records_bytes(const std::vector<TickRecord>& ticks) {
+    const std::size_t size = ticks.size() * sizeof(TickRecord);
+    PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes != nullptr && size != 0) std::memcpy(PyByteArray_AS_STRING(bytes), ticks.data(), size);
+    return bytes;
+}
+
 }  // namespace
 
-// fly_controlled(craft, air, dof, state, method, step, max_iterations,
-// drag_scale, control, seed, flight, predictor, schedule, callback, record)
-// -> (status, apogee, time, x, |vx|, steps, failed_at, final_deployment,
-//     travel, ticks, predictions, records, failure, error, failed_time)
+// fly_controlled(flight, state, drag_scale, control, seed, sample,
+// controller, record) -> ControlledResult
 PyObject* fly_controlled(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    Common c;
+    FlightArguments f;
+    double state[6];
     double drag_scale;
     double v[CONTROL_VALUES];
-    if (!check_count("fly_controlled", nargs, COMMON_ARGS + 8) || !parse_common(module, args, c) ||
-        !parse_double(args[7], drag_scale) || !read_floats(args[8], v, CONTROL_VALUES, "control")) {
-        return nullptr;
-    }
     ControlSettings control;
-    control.controller.kind = static_cast<ControllerKind>(static_cast<int>(v[0]));
-    control.controller.target = v[1];
-    control.rate = v[2];
-    control.actuator = {v[3], v[4], v[5], v[6]};
-    control.sensors = {v[7], v[8], v[9], v[10]};
-    control.controller.kp = v[11];
-    control.controller.ki = v[12];
-    control.controller.kd = v[13];
-    control.seed = PyLong_AsUnsignedLongLongMask(args[9]);
-    control.flight = PyLong_AsUnsignedLongLongMask(args[10]);
-    if (PyErr_Occurred()) return nullptr;
+    FlightArguments predictor_flight;
+    Callback callback{nullptr};
+    if (!check_count("fly_controlled", nargs, 8) || !parse_flight(module, args[0], f) ||
+        !parse_state(args[1], f.dof, state) || !py::read_double(args[2], drag_scale) ||
+        !py::read_floats(args[3], v, CONTROL_VALUES, "control") || !py::unsigned_64(args[4], control.seed) ||
+        !py::unsigned_64(args[5], control.flight) ||
+        !parse_controller(module, args[6], control.controller, predictor_flight, callback)) {
+        return nullptr;
+    }
+    if (!(v[0] > 0.0 && v[0] <= MAX_CONTROL_RATE)) {
+        PyErr_Format(PyExc_ValueError, "rate must be above 0 and at most %g Hz", MAX_CONTROL_RATE);
+        return nullptr;
+    }
+    if (!PyBool_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError, "record must be a bool");
+        return nullptr;
+    }
+    const bool record = args[7] == Py_True;
+    control.rate = v[0];
+    control.actuator = {v[1], v[2], v[3], v[4]};
+    control.sensors = {v[5], v[6], v[7], v[8]};
 
-    Common predictor_args;
-    AirModel predictor_model{};
-    if (args[11] != Py_None &&
-        !parse_predictor(module, args[11], control.controller.predictor, predictor_args, predictor_model)) {
-        return nullptr;
-    }
-    if (args[12] != Py_None) {
-        if (!PyObject_TypeCheck(args[12], state_of(module)->schedule_type)) {
-            PyErr_SetString(PyExc_TypeError, "schedule must be a native Schedule or None");
-            return nullptr;
-        }
-        control.controller.schedule = reinterpret_cast<const ScheduleObject*>(args[12])->curve;
-    }
-    Callback callback{args[13]};
-    if (args[13] != Py_None) control.controller.external = {&callback, &Callback::decide};
-    const int record = PyObject_IsTrue(args[14]);
-    if (record < 0) return nullptr;
-    if ((control.controller.kind == ControllerKind::Predictive || control.controller.kind == ControllerKind::Pid) &&
-        args[11] == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "this controller needs a predictor");
-        return nullptr;
-    }
-    if ((control.controller.kind == ControllerKind::Schedule && control.controller.schedule == nullptr) ||
-        (control.controller.kind == ControllerKind::External && args[13] == Py_None)) {
-        PyErr_SetString(PyExc_ValueError, "this controller needs its schedule or callable");
-        return nullptr;
-    }
-
-    const AirModel model{c.air->table, c.craft->drag};
-    const RealRun run{&model, c.solver, c.max_iterations};
     std::vector<TickRecord> ticks;
     ControlledOutcome out;
-    // The flight runs detached; a callback attaches for its decisions. A
-    // C++ exception (out of memory recording ticks) is carried across.
+    // The flight runs detached; a callable controller attaches for its
+    // decisions. A C++ exception (out of memory recording ticks) is carried
+    // across.
     bool no_memory = false;
-    callback.thread = PyEval_SaveThread();
-    try {
-        out = with_initial(c, [&](const auto& initial) {
-            return aeso::fly_controlled(c.craft->rocket, initial, run, drag_scale, control,
-                                        record ? &ticks : nullptr);
-        });
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
-    }
-    PyEval_RestoreThread(callback.thread);
-    py::Ref error(callback.error);
-    if (no_memory) return PyErr_NoMemory();
-
-    py::Ref records(Py_None);
-    Py_INCREF(Py_None);
-    if (record) {
-        constexpr std::size_t FIELDS = 9;
-        records = py::Ref(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(ticks.size() * FIELDS * sizeof(double))));
-        if (!records) return nullptr;
-        auto* r = reinterpret_cast<double*>(PyByteArray_AS_STRING(records.get()));
-        for (std::size_t i = 0; i < ticks.size(); ++i) {
-            const TickRecord& t = ticks[i];
-            const double row[FIELDS] = {t.time, t.true_height, t.true_velocity, t.sensed_height, t.sensed_velocity,
-                                        t.predicted_apogee, t.commanded, t.actual, static_cast<double>(t.predictions)};
-            std::memcpy(r + i * FIELDS, row, sizeof(row));
+    const auto run = [&](const std::atomic<bool>* stop) {
+        const RealRun r = f.run(stop);
+        ticks.clear();
+        ControlledOutcome o;
+        callback.thread = PyEval_SaveThread();
+        try {
+            o = with_initial(f.dof, state, [&](const auto& initial) {
+                return aeso::fly_controlled(f.craft->rocket, initial, r, drag_scale, control,
+                                            record ? &ticks : nullptr);
+            });
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
         }
-    }
-    const RealOutcome& f = out.flight;
-    return Py_BuildValue("(iddddKdddKKOiOd)", static_cast<int>(f.status), f.apogee, f.time, f.x, f.horizontal_speed,
-                         static_cast<unsigned long long>(f.steps), f.failed_at, out.final_deployment, out.travel,
-                         static_cast<unsigned long long>(out.ticks), static_cast<unsigned long long>(out.predictions),
-                         records.get(), callback.failure, error ? error.get() : Py_None, callback.failed_time);
+        PyEval_RestoreThread(callback.thread);
+        return o;
+    };
+    // A callable that failed ended the flight: the signal (if any) was the
+    // interpreter's to handle inside it, so the flight is not run again.
+    const auto stopped = [&](const ControlledOutcome& o) {
+        return o.flight.status == FlightStatus::Stopped && callback.error == nullptr;
+    };
+    const bool handled = py::run_interruptible(run, stopped, out);
+    py::Ref error(callback.error);
+    if (!handled) return nullptr;
+    if (no_memory) return PyErr_NoMemory();
+    py::Ref records(record ? records_bytes(ticks) : Py_NewRef(Py_None));
+    if (!records) return nullptr;
+    return controlled_result(*state_of(module), out, records.get(), error ? error.get() : Py_None,
+                             callback.failure == 1, callback.failed_time);
 }
 
 }  // namespace aeso::flight

@@ -4,22 +4,12 @@
 #include <vector>
 
 #include "python/buffer.hpp"
+#include "python/module_setup.hpp"
+#include "python/plain_values.hpp"
 
 namespace aeso::flight {
 
-ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-bool read_floats(PyObject* tuple, double* out, Py_ssize_t n, const char* what) noexcept {
-    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != n) {
-        PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd floats", what, n);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(tuple, i));
-        if (out[i] == -1.0 && PyErr_Occurred()) return false;
-    }
-    return true;
-}
+ModuleState* state_of(PyObject* module) noexcept { return py::module_state<ModuleState>(module); }
 
 bool read_array(PyObject* object, const char* what, std::vector<double>& out) noexcept {
     py::Buffer view;
@@ -177,7 +167,7 @@ PyObject* craft_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     double r[7];
-    if (!read_floats(rocket, r, 7, "rocket")) return nullptr;
+    if (!py::read_floats(rocket, r, 7, "rocket")) return nullptr;
     std::vector<double> dm, dc, bd, bm, bc;
     if (!read_array(drag_mach, "drag_mach", dm) || !read_array(drag_cd, "drag_cd", dc) ||
         !read_array(brake_dep, "brake_deployment", bd) || !read_array(brake_mach, "brake_mach", bm) ||
@@ -196,8 +186,8 @@ PyObject* craft_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->drag = new VehicleDrag{};
         if (!dm.empty()) self->drag->cd = LinearCurve(std::move(dm), std::move(dc));
         if (!bd.empty()) {
-            self->drag->brakes = {LinearSurface(std::move(bd), std::move(bm), std::move(bc)), area_ratio,
-                                  replace != 0};
+            self->drag->brakes = BrakeTable::of(LinearSurface(std::move(bd), std::move(bm), std::move(bc)),
+                                                area_ratio, replace != 0);
         }
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);

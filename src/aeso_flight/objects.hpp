@@ -7,7 +7,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include "core/real_air.hpp"
+#include "python/plain_values.hpp"
 
 namespace aeso::flight {
 
@@ -29,12 +32,25 @@ struct ScheduleObject {
     LinearCurve* curve;
 };
 
-// The module's types, per interpreter.
+// The module's types, per interpreter: its objects', the StopFlag's and
+// its named results' (see results.hpp).
 struct ModuleState {
     PyTypeObject* air_type;
     PyTypeObject* craft_type;
     PyTypeObject* schedule_type;
     PyTypeObject* stop_flag_type;
+    PyTypeObject* flight_result_type;
+    PyTypeObject* inverse_result_type;
+    PyTypeObject* controlled_result_type;
+    PyTypeObject* simulated_result_type;
+
+    template <class F>
+    void each(F&& f) {
+        for (PyTypeObject** type : {&air_type, &craft_type, &schedule_type, &stop_flag_type, &flight_result_type,
+                                    &inverse_result_type, &controlled_result_type, &simulated_result_type}) {
+            f(*type);
+        }
+    }
 };
 
 ModuleState* state_of(PyObject* module) noexcept;
@@ -56,9 +72,8 @@ constexpr PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
-// Reads `n` floats from a tuple into `out`; a TypeError naming `what` if it
-// is not a tuple of n numbers.
-bool read_floats(PyObject* tuple, double* out, Py_ssize_t n, const char* what) noexcept;
+// `n` floats from a tuple (see python/plain_values.hpp).
+using py::read_floats;
 // A C++ table from a float64 buffer (1-D), or false with an exception set.
 bool read_array(PyObject* object, const char* what, std::vector<double>& out) noexcept;
 

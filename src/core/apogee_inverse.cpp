@@ -7,14 +7,16 @@ namespace aeso {
 
 namespace {
 
-// A value and its f = apogee - target.
+// A value, its f = apogee - target (the regula falsi scales it), and the
+// apogee predicted there (never scaled).
 struct Point {
     double x;
     double f;
+    double apogee;
 };
 
-// The search for the root of the decreasing f over [lo, hi], counting
-// predictions; `predict(x)` flies the flight at x.
+// The search for a root of f over [lo, hi], counting predictions;
+// `predict(x)` flies the flight at x.
 template <class Predict>
 class Search {
 public:
@@ -23,14 +25,14 @@ public:
 
     // f at x; false when the prediction failed (the result says why).
     bool eval(double x, Point& p) {
-        const RealOutcome out = predict_(x);
+        const FlightOutcome out = predict_(x);
         ++r_.predictions;
         if (out.status != FlightStatus::Ok) {
             r_.status = InverseStatus::Failed;
             r_.failure = out;
             return false;
         }
-        p = {x, out.apogee - target_};
+        p = {x, out.apogee - target_, out.apogee};
         note(p);
         // The slope between the last two points evaluated, the best estimate
         // near the answer for the next warm start.
@@ -45,20 +47,26 @@ public:
     void finish(InverseStatus status, const Point& p) {
         r_.status = status;
         r_.value = p.x;
-        r_.apogee = p.f + target_;
+        r_.apogee = p.apogee;
     }
 
-    // Narrows [a, b] (f(a) > 0 > f(b)) until a point is within tolerance.
-    // Anderson-Bjorck: the secant through the bracket's ends, with the
-    // value at an end kept twice in a row scaled down, so that it cannot
-    // stall; bisection when the secant leaves the bracket.
+    // Narrows [a, b] (a.x < b.x, f of opposite signs at the two) until a
+    // point is within tolerance. Anderson-Bjorck: the secant through the
+    // bracket's ends, with the value at an end kept twice in a row scaled
+    // down, so that it cannot stall; bisection when the secant leaves the
+    // bracket. A bracket as narrow as doubles go holds a jump of the
+    // apogee across the target: the nearer end is the answer.
     void narrow(Point a, Point b) {
+        const bool a_above = a.f > 0.0;
         int kept = 0;  // +1: a kept last time, -1: b kept last time
         for (;;) {
             double x = (a.x * b.f - b.x * a.f) / (b.f - a.f);
             if (!(x > a.x && x < b.x)) x = 0.5 * (a.x + b.x);
-            if (!(x > a.x && x < b.x)) {  // the bracket is as narrow as doubles go
-                finish(InverseStatus::Reached, std::fabs(a.f) <= std::fabs(b.f) ? a : b);
+            if (!(x > a.x && x < b.x)) {
+                const Point& nearer = std::fabs(a.apogee - target_) <= std::fabs(b.apogee - target_) ? a : b;
+                finish(std::fabs(nearer.apogee - target_) <= APOGEE_TOLERANCE ? InverseStatus::Reached
+                                                                                : InverseStatus::Jump,
+                       nearer);
                 return;
             }
             Point p;
@@ -67,7 +75,7 @@ public:
                 finish(InverseStatus::Reached, p);
                 return;
             }
-            if (p.f > 0.0) {
+            if ((p.f > 0.0) == a_above) {
                 if (kept == -1) {
                     const double m = 1.0 - p.f / a.f;
                     b.f *= m > 0.0 ? m : 0.5;
@@ -179,24 +187,62 @@ bool warm(Search<Predict>& s, const InverseStart& start, InverseResult& r) {
     return true;
 }
 
+// The rows of a brake table up to `until` (where its drag last falls with
+// deployment), in order: true when done (an answer in the first pair of
+// rows whose apogees lie on either side of the target, or a failure), else
+// false with `last` the point at `until` and `best` the highest apogee seen.
+template <class Predict>
+bool scan_rows(Search<Predict>& s, const std::vector<double>& levels, double until, Point& last, Point& best) {
+    Point previous{};
+    for (std::size_t i = 0; i < levels.size() && levels[i] <= until; ++i) {
+        Point p;
+        if (!s.eval(levels[i], p)) return true;
+        if (s.done(p)) {
+            s.finish(InverseStatus::Reached, p);
+            return true;
+        }
+        if (i > 0 && (p.f > 0.0) != (previous.f > 0.0)) {
+            s.narrow(previous, p);
+            return true;
+        }
+        if (i == 0 || p.apogee > best.apogee) best = p;
+        previous = p;
+    }
+    last = previous;
+    return false;
+}
+
 template <class Initial>
 InverseResult deployment(const RocketProperties& rocket, const Initial& initial, const RealRun& run,
                          const FlightTrim& trim, double target, const InverseStart* start) {
     InverseResult r;
     FlightTrim held = trim;
-    held.schedule = nullptr;
     auto predict = [&](double level) {
-        held.level = level;
+        held.deployment = level;
         return fly_real(rocket, initial, run, held);
     };
-    Search s(predict, target, 0.0, 1.0, r);
-    if (start != nullptr && warm(s, *start, r)) return r;
-    // Cold: the closed brakes, then the open ones, then between.
-    Point closed;
-    if (!s.eval(0.0, closed)) return r;
-    if (s.done(closed) || closed.f < 0.0) {
-        s.finish(s.done(closed) ? InverseStatus::Reached : InverseStatus::BelowAtLeast, closed);
-        return r;
+    const BrakeTable& brakes = run.model->drag->brakes;
+    const double from = brakes.monotone_from;
+    Search s(predict, target, from, 1.0, r);
+    Point closed{};
+    if (from > 0.0) {
+        // A table whose drag falls with deployment below `from`: its rows
+        // there first; above, the apogee falls with deployment.
+        Point best{};
+        if (scan_rows(s, brakes.cd.x(), from, closed, best)) return r;
+        if (closed.f < 0.0) {
+            s.finish(InverseStatus::BelowAtLeast, best);
+            return r;
+        }
+        if (start != nullptr && warm(s, *start, r)) return r;
+    } else {
+        if (start != nullptr && warm(s, *start, r)) return r;
+        // Cold: the closed brakes, then the open ones, then between.
+        if (!s.eval(0.0, closed)) return r;
+        if (s.done(closed) || closed.f < 0.0) {
+            s.finish(s.done(closed) ? InverseStatus::Reached : InverseStatus::BelowAtLeast, closed);
+            return r;
+        }
     }
     Point open;
     if (!s.eval(1.0, open)) return r;

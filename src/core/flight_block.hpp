@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flight_status.hpp"
-#include "simulation.hpp"
+#include "flight_outcome.hpp"
+#include "stop_check.hpp"
 
 namespace aeso {
 
@@ -88,14 +88,16 @@ struct FlightBlockOutcomes {
 inline constexpr std::array<const char*, 4> OUTCOME_NAMES{"apogee", "time_of_apogee", "downrange",
                                                           "speed_at_apogee"};
 
-// How often a running flight looks at the stop flag (a power of two).
-inline constexpr std::uint64_t STOP_CHECK_INTERVAL = 4096;
-
 // Runs the `rows` flights of `inputs` (row-major, layout.columns() values per
 // row; layout.step_matches_method() must hold). Once `stop` is set, the
 // running flight ends within STOP_CHECK_INTERVAL iterations and it and the
 // rest are marked Stopped. Returns the number of flights run to their end.
 std::size_t run_flight_block(const FlightBlockLayout& layout, const double* inputs, std::size_t rows,
                              const FlightBlockOutcomes& out, const std::atomic<bool>& stop) noexcept;
+
+// Writes a flight's outcome into element k of the outcome arrays.
+void write_outcome(const FlightOutcome& flown, const FlightBlockOutcomes& out, std::size_t k) noexcept;
+// Marks rows k.. as Stopped, their values NaN (the block stops at row k).
+void mark_stopped(const FlightBlockOutcomes& out, std::size_t k, std::size_t rows) noexcept;
 
 }  // namespace aeso

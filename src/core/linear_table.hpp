@@ -19,10 +19,13 @@ namespace aeso {
 // cells over the points' range holds, for each cell, the first interval
 // that reaches into it. A value inside that interval (nearly always: every
 // value unless the cell also holds a later point) is answered by the cell
-// alone, one memory access; others scan on from it.
+// alone, one memory access; others by a binary search of the points, so a
+// lookup costs O(log n) at most whatever the spacing of the points (a
+// dense table with one far end point has most of its points in one cell).
 class IntervalIndex {
 public:
-    static constexpr std::size_t MAX_CELLS = 1024;
+    // At most this many cells, or one per interval when there are more.
+    static constexpr std::size_t MIN_CELL_LIMIT = 1024;
 
     struct Cell {
         double lo;  // x[i]
@@ -36,9 +39,10 @@ public:
         double narrowest = x[1] - x[0];
         for (std::size_t i = 1; i + 1 < x.size(); ++i) narrowest = std::min(narrowest, x[i + 1] - x[i]);
         const double span = x.back() - x.front();
+        const double limit = static_cast<double>(std::max(MIN_CELL_LIMIT, x.size() - 1));
         double cells = std::ceil(span / narrowest);
         if (!(cells >= 1.0)) cells = 1.0;
-        if (cells > static_cast<double>(MAX_CELLS)) cells = static_cast<double>(MAX_CELLS);
+        if (cells > limit) cells = limit;
         origin_ = x.front();
         inv_width_ = cells / span;
         last_cell_ = cells - 1.0;
@@ -56,14 +60,13 @@ public:
         const double c = (value - origin_) * inv_width_;
         const Cell& cell = cells_[c < last_cell_ ? static_cast<std::size_t>(c) : static_cast<std::size_t>(last_cell_)];
         if (value >= cell.lo && value < cell.hi) return cell.i;
-        return scan(x, value, cell.i);
+        return search(x, value);
     }
 
 private:
-    static std::size_t scan(const std::vector<double>& x, double value, std::size_t i) noexcept {
-        while (value >= x[i + 1]) ++i;
-        while (i > 0 && value < x[i]) --i;
-        return i;
+    // The i with x[i] <= value < x[i + 1]: the last point not above it.
+    static std::size_t search(const std::vector<double>& x, double value) noexcept {
+        return static_cast<std::size_t>(std::upper_bound(x.begin(), x.end() - 1, value) - x.begin()) - 1;
     }
 
     double origin_ = 0.0;

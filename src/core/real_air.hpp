@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cmath>
+#include <utility>
+#include <variant>
 
 #include "actuator.hpp"
 #include "aerodynamics.hpp"
@@ -27,6 +29,23 @@ struct BrakeTable {
     LinearSurface cd;  // rows: deployment 0..1, columns: Mach
     double area_ratio = 1.0;
     bool replace = false;
+    // The least deployment from which the drag does not decrease with
+    // deployment at any Mach number of the table: 0 for a monotone table,
+    // else the upper level of the last pair of rows where some cell falls.
+    // Above it more deployment means more drag at every Mach number.
+    double monotone_from = 0.0;
+
+    static BrakeTable of(LinearSurface cd, double area_ratio, bool replace) {
+        BrakeTable t{std::move(cd), area_ratio, replace};
+        const std::vector<double>& levels = t.cd.x();
+        const std::size_t columns = t.cd.y().size();
+        for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
+            for (std::size_t j = 0; j < columns; ++j) {
+                if (t.cd.z()[(i + 1) * columns + j] < t.cd.z()[i * columns + j]) t.monotone_from = levels[i + 1];
+            }
+        }
+        return t;
+    }
 };
 
 // A vehicle's drag: the rocket's own coefficient or a curve against Mach
@@ -41,19 +60,30 @@ struct AirModel {
     const VehicleDrag* drag;
 };
 
+// The brakes' deployment over one flight: a level held throughout, a
+// schedule of levels against time (piecewise linear; its knots are step
+// boundaries), or an actuator's motion (a controlled flight's; its events
+// are step boundaries). One of them, never several.
+using Deployment = std::variant<double, const LinearCurve*, const ActuatorMotion*>;
+
 // What one flight sets for itself: a factor on the whole drag, and the
-// brakes' deployment: a level held throughout, a schedule of levels against
-// time (piecewise linear; its knots are step boundaries), or an actuator's
-// motion (a controlled flight's; its events are step boundaries).
+// brakes' deployment.
 struct FlightTrim {
     double drag_scale = 1.0;
-    double level = 0.0;  // the deployment when `schedule` and `actuator` are null
-    const LinearCurve* schedule = nullptr;
-    const ActuatorMotion* actuator = nullptr;
+    Deployment deployment = 0.0;
 
-    double deployment(double time) const noexcept {
-        if (actuator != nullptr) return actuator->at(time);
-        return schedule != nullptr ? schedule->at(time) : level;
+    double deployment_at(double time) const noexcept {
+        switch (deployment.index()) {
+            case 1: return (*std::get_if<1>(&deployment))->at(time);
+            case 2: return (*std::get_if<2>(&deployment))->at(time);
+            default: break;
+        }
+        return *std::get_if<0>(&deployment);
+    }
+    // The schedule's knots, or null.
+    const std::vector<double>* knots() const noexcept {
+        const auto* schedule = std::get_if<const LinearCurve*>(&deployment);
+        return schedule != nullptr ? &(*schedule)->x() : nullptr;
     }
 };
 
@@ -78,7 +108,7 @@ struct RealAero {
         double added = 0.0;
         if (!drag.brakes.cd.empty()) {
             const BrakeTable& brakes = drag.brakes;
-            const double brake = brakes.cd.at(trim->deployment(time), mach) * brakes.area_ratio;
+            const double brake = brakes.cd.at(trim->deployment_at(time), mach) * brakes.area_ratio;
             if (brakes.replace) {
                 cd = brake;
             } else {

@@ -3,57 +3,39 @@
 // state checked against the atmosphere's layers.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
 #include "flight_log.hpp"
-#include "flight_status.hpp"
+#include "flight_outcome.hpp"
 #include "real_air.hpp"
-#include "simulation.hpp"
+#include "stop_check.hpp"
 
 namespace aeso {
 
 // Everything a real-air flight shares with others: the air, the method and
-// its step options, the iteration limit.
+// its step options, the iteration limit, and what stops it.
 struct RealRun {
     const AirModel* model;
     SolverConfig solver;
     std::uint64_t max_iterations;
-};
-
-// How a real-air flight ended. Apogee, time, x and |vx| (3-DOF) are those of
-// the final state when it reached its apogee (status Ok), NaN otherwise;
-// `failed_at` is the height of the state that left the layers or stopped
-// being finite (NaN otherwise).
-struct RealOutcome {
-    FlightStatus status = FlightStatus::Ok;
-    double apogee = QUIET_NAN;
-    double time = QUIET_NAN;
-    double x = QUIET_NAN;
-    double horizontal_speed = QUIET_NAN;
-    std::uint64_t steps = 0;
-    double failed_at = QUIET_NAN;
-    bool out_of_memory = false;  // the log could not grow (status Stopped)
+    StopCheck stop{};
 };
 
 // The observer of a real-air run: stops it at an accepted state outside the
-// layers or not finite (or when `stop` is set, looked at every
-// STOP_CHECK_INTERVAL iterations), and makes the schedule's knots step
-// boundaries.
+// layers or not finite, or when its stop flag is set, and makes the
+// schedule's knots step boundaries.
 class RealAirObserver {
 public:
-    RealAirObserver(const AirModel& model, const FlightTrim& trim, double start_time,
-                    const std::atomic<bool>* stop = nullptr) noexcept;
+    RealAirObserver(const RealRun& run, const FlightTrim& trim, double start_time) noexcept;
 
     template <class S>
     bool stop_requested(std::uint64_t iteration, const S& s) noexcept {
-        return !admits(s) || (stop_ != nullptr && (iteration & (STOP_CHECK_INTERVAL_REAL - 1)) == 0 &&
-                              stop_->load(std::memory_order_relaxed));
+        return !admits(s) || stop_.requested(iteration);
     }
-    double next_boundary() const noexcept {
+    double next_boundary(double) const noexcept {
         return knots_ != nullptr && next_ < knots_->size() ? (*knots_)[next_] : INFINITY_TIME;
     }
     template <class S>
@@ -61,47 +43,51 @@ public:
         ++next_;
     }
 
+    // Why the run stopped: NotFinite, LeftAtmosphere, or Stopped when asked.
+    FlightStatus stop_status() const noexcept { return failure_; }
+    template <class S>
+    FlightStatus final_status(const S& s) noexcept {
+        return admits(s) ? FlightStatus::Ok : failure_;
+    }
+    void failure(FlightOutcome& out) const noexcept {
+        out.failed_at = failed_at_;
+        out.failed_velocity = failed_velocity_;
+    }
+
+private:
     // Whether the state lies within the layers with a finite altitude and
     // vertical velocity; records the failure otherwise.
     template <class S>
     bool admits(const S& s) noexcept {
         const double h = s.altitude();
         const double v = s.vertical_velocity();
-        if (!std::isfinite(h) || !std::isfinite(v)) {
-            failure_ = FlightStatus::NotFinite;
-            failed_at_ = h;
-            return false;
-        }
-        if (h < lowest_ || h > highest_) {
-            failure_ = FlightStatus::LeftAtmosphere;
-            failed_at_ = h;
-            return false;
-        }
+        if (!std::isfinite(h) || !std::isfinite(v)) return fail(FlightStatus::NotFinite, h, v);
+        if (h < lowest_ || h > highest_) return fail(FlightStatus::LeftAtmosphere, h, v);
         return true;
     }
+    bool fail(FlightStatus status, double h, double v) noexcept {
+        failure_ = status;
+        failed_at_ = h;
+        failed_velocity_ = v;
+        return false;
+    }
 
-    // Why the run stopped: NotFinite, LeftAtmosphere, or Stopped when asked.
-    FlightStatus failure() const noexcept { return failure_; }
-    double failed_at() const noexcept { return failed_at_; }
-
-    static constexpr std::uint64_t STOP_CHECK_INTERVAL_REAL = 4096;
-
-private:
     static constexpr double INFINITY_TIME = std::numeric_limits<double>::infinity();
     double lowest_;
     double highest_;
     const std::vector<double>* knots_;
     std::size_t next_ = 0;
-    const std::atomic<bool>* stop_;
+    StopCheck stop_;
     FlightStatus failure_ = FlightStatus::Stopped;
     double failed_at_ = QUIET_NAN;
+    double failed_velocity_ = QUIET_NAN;
 };
 
 // Flies one real-air flight to its apogee; with `log`, logs the state before
 // every step (no final row) as aeso's flight logs do.
-RealOutcome fly_real(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
-                     const FlightTrim& trim, FlightLog* log = nullptr, const std::atomic<bool>* stop = nullptr);
-RealOutcome fly_real(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
-                     const FlightTrim& trim, FlightLog* log = nullptr, const std::atomic<bool>* stop = nullptr);
+FlightOutcome fly_real(const RocketProperties& rocket, const Initial1DOF& initial, const RealRun& run,
+                       const FlightTrim& trim, FlightLog* log = nullptr);
+FlightOutcome fly_real(const RocketProperties& rocket, const Initial3DOF& initial, const RealRun& run,
+                       const FlightTrim& trim, FlightLog* log = nullptr);
 
 }  // namespace aeso

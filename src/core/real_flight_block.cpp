@@ -36,9 +36,18 @@ AirColumn column_from(EnvironmentColumns kind, const double* e) noexcept {
 }
 
 void clear(const RealBlockOutcomes& out, std::size_t k) noexcept {
-    out.flight.apogee[k] = out.flight.time[k] = out.flight.x[k] = out.flight.horizontal_speed[k] = QUIET_NAN;
     out.miss[k] = out.final_deployment[k] = out.travel[k] = QUIET_NAN;
-    out.flight.steps[k] = 0;
+}
+
+// The controller of a row: the block's kind, with the row's target and
+// gains; Predictive and PID predict with the block's predictor.
+ControllerSettings controller_of(const RealBlockLayout& layout, const double* c) noexcept {
+    switch (layout.controller) {
+        case 0: return PredictiveSettings{c[0], layout.predictor};
+        case 1: return PidSettings{c[0], layout.predictor, c[10], c[11], c[12]};
+        default: break;
+    }
+    return ScheduleSettings{layout.schedule};
 }
 
 }  // namespace
@@ -49,14 +58,13 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
     const SolverConfig defaults = validate_solver_config(base.method, std::nullopt).value();
     const std::size_t columns = layout.columns();
     const std::size_t step_at = ROCKET_COLUMNS + base.state_columns();
-    std::size_t finished = 0;
     for (std::size_t k = 0; k < rows; ++k) {
         const double* row = inputs + k * columns;
         clear(out, k);
         const RocketProperties rocket = rocket_from(row);
         const SolverConfig solver = solver_from(base, row + step_at, defaults);
         const double scale = layout.drag_scale ? row[layout.drag_scale_at()] : 1.0;
-        const FlightStatus status = with_row_initial(base, row + ROCKET_COLUMNS, [&](const auto& initial) {
+        const FlightOutcome flown = with_row_initial(base, row + ROCKET_COLUMNS, [&](const auto& initial) {
             // The row's own air, for the heights this flight can reach, or the study's.
             std::optional<AtmosphereTable> own;
             if (layout.environment != EnvironmentColumns::None) {
@@ -65,8 +73,8 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
                     column_from(layout.environment, row + layout.environment_at()), from, to));
             }
             const AirModel model{own ? &*own : layout.atmosphere, layout.drag};
-            const RealRun run{&model, solver, base.max_iterations};
-            RealOutcome flown;
+            const RealRun run{&model, solver, base.max_iterations, StopCheck{&stop}};
+            FlightOutcome flown;
             if (layout.control) {
                 const double* c = row + layout.control_at();
                 ControlSettings control;
@@ -75,14 +83,8 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
                 control.sensors = {c[6], c[7], c[8], c[9]};
                 control.seed = layout.seed;
                 control.flight = layout.first_flight + k;
-                control.controller.kind = layout.controller;
-                control.controller.target = c[0];
-                control.controller.predictor = layout.predictor;
-                control.controller.kp = c[10];
-                control.controller.ki = c[11];
-                control.controller.kd = c[12];
-                control.controller.schedule = layout.schedule;
-                const ControlledOutcome o = fly_controlled(rocket, initial, run, scale, control, nullptr, &stop);
+                control.controller = controller_of(layout, c);
+                const ControlledOutcome o = fly_controlled(rocket, initial, run, scale, control);
                 flown = o.flight;
                 if (flown.status == FlightStatus::Ok) {
                     out.miss[k] = flown.apogee - c[0];
@@ -92,28 +94,27 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
             } else {
                 FlightTrim trim;
                 trim.drag_scale = scale;
-                if (layout.deployment) trim.level = row[layout.deployment_at()];
-                flown = fly_real(rocket, initial, run, trim, nullptr, &stop);
+                if (layout.deployment) trim.deployment = row[layout.deployment_at()];
+                flown = fly_real(rocket, initial, run, trim);
             }
-            out.flight.steps[k] = flown.steps;
-            if (flown.status != FlightStatus::Ok) return flown.status;
-            out.flight.apogee[k] = flown.apogee;
-            out.flight.time[k] = flown.time;
-            out.flight.x[k] = flown.x;
-            out.flight.horizontal_speed[k] = flown.horizontal_speed;
-            return FlightStatus::Ok;
+            return flown;
         });
-        out.flight.status[k] = static_cast<std::uint8_t>(status);
-        if (status == FlightStatus::Stopped) {
-            for (std::size_t rest = k + 1; rest < rows; ++rest) {
-                clear(out, rest);
-                out.flight.status[rest] = static_cast<std::uint8_t>(FlightStatus::Stopped);
-            }
-            break;
+        if (flown.status == FlightStatus::Stopped) {
+            mark_stopped(out.flight, k, rows);
+            for (std::size_t rest = k; rest < rows; ++rest) clear(out, rest);
+            return k;
         }
-        ++finished;
+        if (flown.status != FlightStatus::Ok) {
+            // A failed flight's values are NaN (its steps are kept).
+            FlightOutcome failed;
+            failed.status = flown.status;
+            failed.steps = flown.steps;
+            write_outcome(failed, out.flight, k);
+        } else {
+            write_outcome(flown, out.flight, k);
+        }
     }
-    return finished;
+    return rows;
 }
 
 }  // namespace aeso

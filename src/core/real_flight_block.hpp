@@ -29,13 +29,20 @@ inline constexpr std::array<const char*, 13> CONTROL_COLUMN_NAMES{
     "velocity_sd", "velocity_scale", "correlation_time", "kp", "ki", "kd"};
 inline constexpr std::size_t CONTROL_COLUMNS = CONTROL_COLUMN_NAMES.size();
 
+// The controllers a block's flights may fly (all but a caller's function),
+// by their names.
+inline constexpr std::array<const char*, 3> BLOCK_CONTROLLER_NAMES{CONTROLLER_NAMES[0], CONTROLLER_NAMES[1],
+                                                                   CONTROLLER_NAMES[2]};
+static_assert(std::variant_size_v<ControllerSettings> == BLOCK_CONTROLLER_NAMES.size() + 1,
+              "a block flies every controller but the external one");
+
 struct RealBlockLayout {
     FlightBlockLayout flight;  // the columns and settings every block has
     EnvironmentColumns environment = EnvironmentColumns::None;
     bool drag_scale = false;   // one column: the factor on the whole drag
     bool deployment = false;   // one column: the brakes' level (uncontrolled)
     bool control = false;      // CONTROL_COLUMNS columns and a controller
-    ControllerKind controller = ControllerKind::Predictive;
+    std::size_t controller = 0;  // its kind: predictive, pid or schedule (see CONTROLLER_NAMES)
     // What Predictive and PID controllers predict with: the nominal rocket,
     // air and drag (the study's values, not the row's draws: a flight
     // computer knows the design, not the day's dispersions).

@@ -12,6 +12,16 @@
 
 namespace aeso {
 
+// The noise channels of a flight: each draws from its own stream, keyed by
+// noise_key(seed, flight, channel), so adding a sensor changes no other
+// sensor's noise.
+enum NoiseChannelId : std::uint64_t {
+    HEIGHT_NOISE = 0,         // the simple sensors' height
+    VELOCITY_NOISE = 1,       // the simple sensors' vertical velocity
+    BAROMETER_NOISE = 2,      // a raw barometer's pressure
+    ACCELEROMETER_NOISE = 3,  // a raw accelerometer's specific force
+};
+
 struct SensorSettings {
     double height_sd = 0.0;         // m
     double velocity_sd = 0.0;       // m/s

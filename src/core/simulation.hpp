@@ -35,7 +35,8 @@ struct NeverStop {
 
 // An observer may also mark instants of the flight that no step may straddle
 // (the knots of a brake schedule, a controller's ticks): it then provides
-//   double next_boundary() const;   // the next such time after the state's, or +inf
+//   double next_boundary(double now) const;  // the next such time after `now`
+//                                            // (the state's time), or +inf
 //   void at_boundary(S& state);     // the state has landed on it
 // The loop shortens the step that would pass the boundary so that it ends
 // there, sets the state's time to the boundary exactly, and calls
@@ -44,7 +45,7 @@ struct NeverStop {
 // the loop had planned before shortening it.
 template <class Observer>
 concept ObservesBoundaries = requires(const Observer& o) {
-    { o.next_boundary() } -> std::convertible_to<double>;
+    { o.next_boundary(0.0) } -> std::convertible_to<double>;
 };
 
 // A step that would end within this fraction of its size past a boundary
@@ -164,7 +165,7 @@ Result<RunEnd> Simulation<S>::run_with(const typename Stepper::TimeStep& time_st
         [[maybe_unused]] double boundary = 0.0;
         [[maybe_unused]] bool landed = false;
         if constexpr (Boundaries) {
-            boundary = observer.next_boundary();
+            boundary = observer.next_boundary(state.time);
             const double to_boundary = boundary - state.time;
             if (to_boundary > 0.0 && to_boundary <= dt + dt * BOUNDARY_SLACK) {
                 step_dt = to_boundary;

@@ -104,7 +104,9 @@ struct AirSample {
 // What a flight reads its air from: a constant, or the day's air as
 // piecewise polynomials of the height above the pad (degree 5, pieces of at
 // most PIECE_WIDTH that never straddle a layer boundary, interpolating the
-// closed forms at Chebyshev nodes, within about 2e-14 of them). A lookup is a
+// closed forms at Chebyshev nodes; measured over the whole column, the
+// density within 1.6e-14 of them (relative) on a standard or warmer day,
+// 3.7e-14 at -50 K and 2.4e-13 at -100 K, the speed of sound within 2e-15). A lookup is a
 // few multiplications: no logarithm, power or square root per evaluation,
 // and no library function, so the tables are the same bits everywhere.
 class AtmosphereTable {
@@ -174,9 +176,13 @@ private:
         std::size_t cell = 0;
         if (x >= 0.0) cell = x < last_cell_ ? static_cast<std::size_t>(x) : static_cast<std::size_t>(last_cell_);
         std::size_t k = cell_pieces_[cell];
-        // The cell can be one off by rounding, and a cell can hold two pieces.
-        while (height >= pieces_[k].end) ++k;
-        while (height < pieces_[k].start) --k;
+        // The cell can be one off by rounding, and a cell can hold two
+        // pieces. The last piece reaches up to +inf and the first down to
+        // -inf: a height of +inf belongs to the last (whose polynomial is
+        // not finite there), and the walk never leaves the pieces.
+        const std::size_t last = pieces_.size() - 1;
+        while (k < last && height >= pieces_[k].end) ++k;
+        while (k > 0 && height < pieces_[k].start) --k;
         return k;
     }
 

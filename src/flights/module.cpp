@@ -18,6 +18,8 @@
 
 #include "python/block_buffers.hpp"
 #include "python/module_names.hpp"
+#include "python/module_setup.hpp"
+#include "python/plain_values.hpp"
 #include "python/python_ref.hpp"
 #include "python/stop_flag.hpp"
 #include "python/detached.hpp"
@@ -35,20 +37,15 @@ PyType_Spec STOP_FLAG_SPEC = py::stop_flag_spec("aeso_dispersion._flights.StopFl
 
 // Per-interpreter state of the module: its StopFlag type.
 struct ModuleState {
-    PyObject* stop_flag_type;
+    PyTypeObject* stop_flag_type;
+
+    template <class F>
+    void each(F&& f) {
+        f(stop_flag_type);
+    }
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-bool to_small_int(PyObject* object, const char* what, long low, long high, long& out) {
-    out = PyLong_AsLong(object);
-    if (out == -1 && PyErr_Occurred()) return false;
-    if (out < low || out > high) {
-        PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, out);
-        return false;
-    }
-    return true;
-}
+ModuleState* state_of(PyObject* module) { return py::module_state<ModuleState>(module); }
 
 // ---------------------------------------------------------------------------
 // The enums and the outcomes, by name: the Python side reads their values
@@ -58,13 +55,6 @@ using py::add_names;
 using py::named;
 using py::Named;
 
-constexpr Named FLIGHT_STATUSES[] = {
-    named("OK", FlightStatus::Ok), named("ITERATION_LIMIT", FlightStatus::IterationLimit),
-    named("INVALID_STEP_OPTIONS", FlightStatus::InvalidStepOptions),
-    named("NON_FINITE_APOGEE", FlightStatus::NonFiniteApogee), named("STOPPED", FlightStatus::Stopped),
-    // Only flights in the real air (aeso_flight's block runner) end so.
-    named("LEFT_ATMOSPHERE", FlightStatus::LeftAtmosphere), named("NOT_FINITE", FlightStatus::NotFinite),
-};
 constexpr Named FLIGHT_MODELS[] = {named("1dof", FlightModel::OneDof), named("3dof", FlightModel::ThreeDof)};
 constexpr Named ODE_METHODS[] = {named("Euler", OdeMethod::Euler), named("RK3", OdeMethod::RK3),
                                  named("RK45", OdeMethod::RK45)};
@@ -80,7 +70,7 @@ constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(OUTCOME_NAMES.size()
 // An integer attribute of the layout, from `low` to `high`.
 bool layout_int(PyObject* layout, const char* name, long low, long high, long& out) {
     Ref value{PyObject_GetAttrString(layout, name)};
-    return value && to_small_int(value.get(), name, low, high, out);
+    return value && py::small_int(value.get(), name, low, high, out);
 }
 
 // The FlightBlockLayout of a layout value: any object with the attributes
@@ -118,8 +108,7 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     FlightBlockLayout layout{};
     if (!layout_from(args[0], layout)) return nullptr;
-    PyObject* stop_type = state_of(module)->stop_flag_type;
-    if (!PyObject_TypeCheck(args[5], reinterpret_cast<PyTypeObject*>(stop_type))) {
+    if (!PyObject_TypeCheck(args[5], state_of(module)->stop_flag_type)) {
         PyErr_SetString(PyExc_TypeError, "stop must be a StopFlag");
         return nullptr;
     }
@@ -147,17 +136,14 @@ PyMethodDef MODULE_METHODS[] = {
 };
 
 int module_exec(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &STOP_FLAG_SPEC, nullptr);
-    if (type == nullptr) return -1;
-    state_of(module)->stop_flag_type = type;
-    if (PyModule_AddObjectRef(module, "StopFlag", type) < 0) return -1;
-    // A run ends once its vertical velocity drops below this: a start at or
-    // below it has no apogee ahead (the study's domains refuse one).
-    Ref threshold{PyFloat_FromDouble(APOGEE_VELOCITY_THRESHOLD)};
-    if (!threshold || PyModule_AddObjectRef(module, "APOGEE_VELOCITY_THRESHOLD", threshold.get()) < 0) {
+    // A run ends once its vertical velocity drops below its threshold: a
+    // start at or below it has no apogee ahead (the study's domains refuse
+    // one).
+    if (py::add_type(module, &STOP_FLAG_SPEC, "StopFlag", state_of(module)->stop_flag_type) < 0 ||
+        py::add_float(module, "APOGEE_VELOCITY_THRESHOLD", APOGEE_VELOCITY_THRESHOLD) < 0) {
         return -1;
     }
-    if (add_names(module, "FLIGHT_STATUS", FLIGHT_STATUSES) < 0 ||
+    if (py::add_name_pairs(module, "FLIGHT_STATUS", FLIGHT_STATUS_NAMES) < 0 ||
         add_names(module, "FLIGHT_MODEL", FLIGHT_MODELS) < 0 || add_names(module, "ODE_METHOD", ODE_METHODS) < 0 ||
         add_names(module, "STEP_COLUMNS", STEP_KINDS) < 0 || py::add_name_tuple(module, "OUTCOMES", OUTCOME_NAMES) < 0) {
         return -1;
@@ -165,43 +151,8 @@ int module_exec(PyObject* module) {
     return PyModule_AddIntConstant(module, "STOP_CHECK_INTERVAL", static_cast<long>(STOP_CHECK_INTERVAL));
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    Py_VISIT(state_of(module)->stop_flag_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    Py_CLEAR(state_of(module)->stop_flag_type);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-// Multi-phase initialisation with all state in the module: every
-// interpreter gets a module of its own, and the module holds no lock and
-// needs no GIL.
-PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#ifdef Py_mod_multiple_interpreters
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef MODULE_DEFINITION = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "aeso_dispersion._flights",
-    .m_doc = "Native runs of a dispersion study's blocks of flights.",
-    .m_size = sizeof(ModuleState),
-    .m_methods = MODULE_METHODS,
-    .m_slots = MODULE_SLOTS,
-    .m_traverse = module_traverse,
-    .m_clear = module_clear,
-    .m_free = module_free,
-};
+PyModuleDef MODULE_DEFINITION = py::module_definition<ModuleState, module_exec>(
+    "aeso_dispersion._flights", "Native runs of a dispersion study's blocks of flights.", MODULE_METHODS);
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "python_ref.hpp"
 
@@ -31,6 +32,31 @@ int add_names(PyObject* module, const char* attribute, const Named (&items)[N]) 
     for (const Named& item : items) {
         Ref value{PyLong_FromLong(item.value)};
         if (!value || PyDict_SetItemString(dict.get(), item.name, value.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, attribute, dict.get());
+}
+
+// Adds {name: value} of a core table of (name, enum value) pairs to the
+// module as `attribute`.
+template <class E, std::size_t N>
+int add_name_pairs(PyObject* module, const char* attribute, const std::array<std::pair<const char*, E>, N>& items) {
+    Ref dict{PyDict_New()};
+    if (!dict) return -1;
+    for (const auto& [name, value] : items) {
+        Ref number{PyLong_FromLong(static_cast<long>(value))};
+        if (!number || PyDict_SetItemString(dict.get(), name, number.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, attribute, dict.get());
+}
+
+// Adds {name: index} of a core table of names to the module as `attribute`.
+template <std::size_t N>
+int add_name_indices(PyObject* module, const char* attribute, const std::array<const char*, N>& names) {
+    Ref dict{PyDict_New()};
+    if (!dict) return -1;
+    for (std::size_t i = 0; i < N; ++i) {
+        Ref number{PyLong_FromSize_t(i)};
+        if (!number || PyDict_SetItemString(dict.get(), names[i], number.get()) < 0) return -1;
     }
     return PyModule_AddObjectRef(module, attribute, dict.get());
 }

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/dynamics.hpp"
 #include "core/flight_block.hpp"
 #include "core/flight_estimate.hpp"
+#include "core/raw_sensors.hpp"
 #include "core/simulation.hpp"
 
 extern "C" void* __libc_malloc(std::size_t);
@@ -78,6 +80,24 @@ TEST_P(NoAllocation, BlocksOfFlightsAllocateNothing) {
     EXPECT_EQ(run_flight_block(layout, rows, 2, {values, values + 2, values + 4, values + 6, steps, status}, stop),
               2u);
     EXPECT_EQ(allocations.load() - before, 0);
+}
+
+// A flight computer's samples: the port's air, the Mach error, the lag,
+// noise and quantisation, the axial specific force and the accelerometer.
+TEST(NoAllocationSampling, SensorSamplesAllocateNothing) {
+    const LinearCurve mach_error({0.5, 0.9, 1.1}, {0.0, 0.08, -0.05});
+    const AirColumn air(1401.0, 5.0, atmosphere::standard_pressure(1401.0));
+    Barometer baro(BarometerSettings{50.0, 2.0, 0.02, 1.0, &mach_error}, 0.0, 1, 2);
+    Accelerometer accel(AccelerometerSettings{100.0, 0.05, 0.01, 0.005}, 0.0, 1, 2);
+    State3DOF s = make_state(kRocket, Initial3DOF{0, 1000.0, 0.05, -10.0, 300.0, 0});
+    double sum = 0.0;
+    const long before = allocations.load();
+    for (int k = 0; k < 10000; ++k) {
+        s.y += 0.1;
+        sum += baro.sample(port_air(air, s)) + accel.sample(axial_specific_force(s, compute_derivatives(s)));
+    }
+    EXPECT_EQ(allocations.load() - before, 0);
+    EXPECT_TRUE(std::isfinite(sum));
 }
 
 // A flight computer's estimator, fed sample by sample, and the drag it

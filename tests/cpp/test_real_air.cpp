@@ -60,6 +60,24 @@ INSTANTIATE_TEST_SUITE_P(Days, AtmosphereTables,
                          ::testing::Values(Day{0.0, 0.0, 1.0}, Day{1401.0, 18.0, 1.0}, Day{-400.0, -25.0, 1.03},
                                            Day{12000.0, 7.0, 0.97}, Day{85000.0, 0.0, 1.0}));
 
+// Heights beyond every piece (infinite, or so far that a cell index would
+// overflow) read the end pieces' polynomials, never past the table: not
+// finite so far out (the polynomials overflow), whatever the hint.
+TEST(AtmosphereTables, HeightsBeyondThePiecesReadTheEndPieces) {
+    const AirColumn column(1401.0, -12.0, atmosphere::standard_pressure(1401.0));
+    for (const AtmosphereTable& table : {AtmosphereTable::standard(column),
+                                         AtmosphereTable::standard(column, 0.0, 3000.0)}) {
+        const AtmosphereTable::Piece* hint = nullptr;
+        for (double h : {std::numeric_limits<double>::infinity(), 1e308, 0.0, -1e308,
+                         -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()}) {
+            const AirSample fresh = table.at(h);
+            const AirSample hinted = table.at(h, &hint);
+            EXPECT_TRUE(test::SameBits(fresh.half_rho, hinted.half_rho)) << h;
+            EXPECT_EQ(std::isfinite(fresh.half_rho), h == 0.0) << h;
+        }
+    }
+}
+
 // The interval [x[i], x[i+1]) holding v, by a plain search.
 std::size_t brute_force(const std::vector<double>& x, double v) {
     std::size_t i = 0;
@@ -92,6 +110,28 @@ TEST(IntervalIndex, FindsWhatAPlainSearchFinds) {
     }
 }
 
+// A dense table with one far end point (most points in one cell of the
+// index) and a table of more points than the cells of a small one: the
+// lookup finds what a plain search finds.
+TEST(IntervalIndex, DenseTablesWithAFarEndPoint) {
+    std::mt19937_64 rng(20261209);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t n : {2000u, 100000u}) {
+        for (bool far : {false, true}) {
+            std::vector<double> x;
+            for (std::size_t i = 0; i < n; ++i) x.push_back(1.5 * static_cast<double>(i) / static_cast<double>(n));
+            if (far) x.push_back(1e6);
+            const IntervalIndex index(x);
+            for (int k = 0; k < 20000; ++k) {
+                const double v = k % 2 == 0 ? 1.5 * unit(rng) : x[rng() % (x.size() - 1)];
+                if (!(v > x.front() && v < x.back())) continue;
+                const std::size_t i = index.find(x, v);
+                ASSERT_TRUE(x[i] <= v && v < x[i + 1]) << n << " " << far << " " << v;
+            }
+        }
+    }
+}
+
 // An observer whose boundaries are given times.
 struct Boundaries {
     std::vector<double> at;
@@ -100,7 +140,7 @@ struct Boundaries {
     static bool stop_requested(std::uint64_t, const S&) noexcept {
         return false;
     }
-    double next_boundary() const noexcept {
+    double next_boundary(double) const noexcept {
         return next < at.size() ? at[next] : std::numeric_limits<double>::infinity();
     }
     template <class S>

@@ -12,10 +12,9 @@ import numpy as np
 import pytest
 
 import aeso
-from aeso_dispersion import cli, compare, load_study
+from aeso_dispersion import StudyError, cli, compare, load_study
 from aeso_dispersion.summary import Reporting
-from aeso_flight import Actuator, Atmosphere, Brakes, Drag, Predictive, Sensors, Vehicle
-from aeso_flight import _native
+from aeso_flight import PID, Actuator, Atmosphere, Brakes, Drag, Predictive, Sensors, Vehicle
 
 from test_cli import run
 
@@ -95,7 +94,7 @@ def atmosphere_of(v):
 
 def vehicle_of(v, brakes, drag=True):
     rocket = aeso.Rocket(**{key: v[key] for key in ROCKET})
-    return Vehicle(rocket, drag=Drag(MACH, CD) if drag else None, brakes=brakes)
+    return Vehicle(rocket, drag=Drag(MACH, CD) if drag else None, brakes=brakes, drag_scale=v.get("scale", 1.0))
 
 
 def state_of(v, model):
@@ -141,10 +140,9 @@ def test_drag_scale_scales_the_whole_drag_to_the_bit(tmp_path):
     for i in range(result.n):
         v = sample_values(study, result, i)
         vehicle = vehicle_of(v, BRAKE_TABLE)
-        status, apogee, *_ = _native.predict(vehicle._craft, Atmosphere.constant()._air, 1,
-                                             (v["initial_height"], v["initial_velocity"]), 2, None, 100000,
-                                             0.5, None, v["scale"])
-        assert status == 0 and result.apogees[i] == apogee
+        apogee = vehicle.predict_apogee_1dof(state_of(v, "1dof"), aeso.OdeMethod.RK45,
+                                             atmosphere=Atmosphere.constant(), deployment=0.5)
+        assert result.apogees[i] == apogee
 
 
 @pytest.mark.filterwarnings("ignore:the target")  # some drawn targets lie out of reach: flown all the same
@@ -305,3 +303,68 @@ def test_summary_warns_of_a_target_out_of_the_nominal_flights_reach(tmp_path, ta
     assert len(warnings) == (warning is not None) and all(line.startswith(warning) for line in warnings)
     if sign:  # the warning is right: every miss has its sign
         assert (np.sign(result.outcomes()["miss"]) == sign).all()
+
+
+# A controlled study whose drag scale is dispersed, its predictor with step
+# options and an iteration limit of its own.
+SCALED = DRAG + """\
+scale = {{ distribution = "normal", mean = 1.0, std = 0.05 }}
+[environment]
+site_elevation = 1401.0
+temperature_offset = {{ distribution = "normal", mean = 0.0, std = 5.0 }}
+[brakes]
+file = "brakes.csv"
+[control]
+controller = "{controller}"
+target = { distribution = "uniform", low = 3000.0, high = 3100.0 }
+rate = 10.0
+rate_limit = 1.5
+delay = 0.02
+height_sd = 1.0
+velocity_sd = 0.5
+{gains}
+[control.predictor]
+dt = 0.05
+dt_min = 0.001
+dt_max = 0.5
+max_iterations = 5000
+"""
+
+
+@pytest.mark.filterwarnings("ignore:the target")
+@pytest.mark.parametrize("controller", ["predictive", "pid"])
+def test_a_dispersed_controlled_sample_is_the_public_flight_to_the_bit(tmp_path, controller):
+    gains = "kp = 0.004\nki = 0.001\nkd = 0.0001" if controller == "pid" else ""
+    study = load_study(write_study(tmp_path, SCALED.replace("{controller}", controller).replace("{gains}", gains)
+                                   .replace("{{", "{").replace("}}", "}"), "3dof"))
+    result = study.run(n=6, seed=21, workers=1)
+    assert not result.failed.any()
+    # The flight computer's belief: the nominal vehicle (no drag scale) and
+    # air, and the predictor's own step options (the tolerances RK45's).
+    nominal = {**ROCKET, "site_elevation": 1401.0, "temperature_offset": 0.0}
+    default = aeso.AdaptiveTimeStep.default()
+    step = aeso.AdaptiveTimeStep(0.05, 0.001, 0.5, default.absolute_error_tolerance,
+                                 default.relative_error_tolerance)
+    believed = dict(vehicle=vehicle_of(nominal, BRAKE_TABLE), atmosphere=atmosphere_of(nominal),
+                    timestep_config=step, max_iterations=5000)
+    scales = set()
+    for i in range(result.n):
+        v = sample_values(study, result, i)
+        scales.add(v["scale"])
+        brain = Predictive(**believed) if controller == "predictive" else PID(0.004, 0.001, 0.0001, **believed)
+        flight = vehicle_of(v, BRAKE_TABLE).fly_controlled(
+            state_of(v, "3dof"), aeso.OdeMethod.RK45, atmosphere=atmosphere_of(v), target=v["target"],
+            controller=brain, rate=10.0, actuator=Actuator(1.5, 0.0, 0.02), sensors=Sensors(1.0, 0.5), seed=21,
+            sample=i)
+        again = result.refly(i)
+        assert (result.apogees[i], result.misses[i], result.final_deployments[i], result.deployment_travels[i]) == (
+            flight.apogee, flight.miss, flight.final_deployment, flight.deployment_travel)
+        assert flight == again
+    assert len(scales) == result.n
+
+
+def test_a_rate_above_the_limit_is_refused_at_load(tmp_path):
+    path = write_study(tmp_path, SCHEDULE.format(level=0.5).replace("rate = 5.0", "rate = 20000.0"))
+    with pytest.raises(StudyError) as refused:
+        load_study(path)
+    assert refused.value.key == "control.rate" and "at most 10000 Hz" in refused.value.problem

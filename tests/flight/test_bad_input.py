@@ -2,6 +2,7 @@
 anything flies; a flight that leaves the atmosphere fails with its reason."""
 
 import aeso
+import numpy as np
 import pytest
 from conftest import BRAKES, RK45, rocket, state
 
@@ -11,6 +12,13 @@ NAN = float("nan")
 AIR = Atmosphere.standard(site_elevation=1401.0)
 PLAIN = Vehicle(rocket())
 BRAKED = Vehicle(rocket(), brakes=Brakes(**BRAKES))
+
+
+class FailingFloat:
+    """A number whose conversion to float fails."""
+
+    def __float__(self):
+        raise RuntimeError("sensor offline")
 
 
 def brakes(**changes):
@@ -59,8 +67,14 @@ BAD = [
      ValueError, "initial_state is at or past its apogee"),
     (lambda: Vehicle(rocket(), drag=Drag.constant(0.3), brakes=brakes(replace=True)), ValueError, "replace=True"),
     (lambda: Vehicle(rocket(mass=0.0)), ValueError, "rocket.mass must be positive"),
-    (lambda: Vehicle(rocket(), brakes=brakes(cd=[[0.5, 0.5], [0.4, 0.45], [0.9, 1.0]])).deployment_for_apogee(
-        3048.0, state(1), RK45, atmosphere=AIR), ValueError, "does not decrease with deployment"),
+    (lambda: Drag([0.3, True], [0.4, 0.4]), TypeError, "mach must be a sequence of numbers, not of bool"),
+    (lambda: Drag(["0.3", "0.9"], [0.4, 0.4]), TypeError, "mach must be a sequence of numbers, not of str"),
+    (lambda: Drag(np.array(["2020-01-01", "2020-01-02"], dtype="datetime64[D]"), [0.4, 0.4]), TypeError,
+     "mach must be a sequence of numbers, not of an array of datetime64"),
+    (lambda: brakes(cd=[[0, False], [0.4, 0.45], [0.9, 1.0]]), TypeError, "cd must be a sequence of numbers"),
+    (lambda: fly(BRAKED, deployment={0.0: 0.5}), TypeError, "deployment must be a number"),
+    (lambda: fly(BRAKED, deployment=np.array([0.2, 0.4])), TypeError, "deployment must be a level from 0 to 1 or a"),
+    (lambda: Drag.constant(FailingFloat()), TypeError, "converting FailingFloat to float raised RuntimeError"),
     (lambda: PLAIN.deployment_for_apogee(3048.0, state(1), RK45, atmosphere=AIR), ValueError, "needs a vehicle with"),
     (lambda: Vehicle("rocket"), TypeError, "rocket must be an aeso.Rocket"),
     (lambda: Vehicle(rocket(), drag=0.3), TypeError, "drag must be a Drag"),
@@ -84,6 +98,8 @@ def test_bad_input_is_refused_naming_the_argument(call, error, message):
     with pytest.raises(error, match=message.replace("(", r"\(")) as refused:
         call()
     assert "np.float64" not in str(refused.value)
+    if isinstance(refused.value.__cause__, RuntimeError):  # the conversion's own failure is kept
+        assert str(refused.value.__cause__) == "sensor offline"
 
 
 @pytest.mark.parametrize("dof", [1, 3])

@@ -9,7 +9,7 @@ import pytest
 
 import aeso
 from aeso_flight import (PID, Actuator, Atmosphere, Brakes, Drag, FlightError, Predictive, Schedule, Sensors,
-                         Vehicle, _native)
+                         Vehicle, _arguments)
 
 RK45 = aeso.OdeMethod.RK45
 AREA = math.pi * 0.06985**2
@@ -237,7 +237,7 @@ def test_a_callables_bad_level_is_an_error_naming_it(level, error):
     (lambda: fly(1, Predictive(model="3dof")), ValueError, '"3dof" predictor needs a 3-DOF flight'),
     (lambda: fly(1, PID(kp=0.01, model="3dof")), ValueError, '"3dof" predictor needs a 3-DOF flight'),
     (lambda: fly(vehicle=Vehicle(ROCKET)), ValueError, "needs a vehicle with brakes"),
-    (lambda: fly(3, Predictive(vehicle=Vehicle(ROCKET))), ValueError, "Predictive needs a vehicle whose brakes"),
+    (lambda: fly(3, Predictive(vehicle=Vehicle(ROCKET))), ValueError, "Predictive.vehicle needs brakes"),
     (lambda: fly(controller=0.5), TypeError, "controller must be"),
     (lambda: fly(target=math.nan), ValueError, "target must be finite"),
     (lambda: fly(actuator=0.5), TypeError, "actuator must be an Actuator"),
@@ -264,15 +264,20 @@ def test_a_target_out_of_reach_is_said_and_flown(target, level, words):
 @pytest.mark.parametrize("sensors", [Sensors(), NOISY], ids=["exact", "noisy"])
 def test_a_study_block_of_one_repeated_flight_gives_its_apogee_to_the_bit(controller, sensors):
     flight = fly(3, controller, 20.0, actuator=SERVO, sensors=sensors, seed=9)
-    kind, target, gains, predictor, schedule, _ = VEHICLE._controller(controller, TARGET, 3, RK45, None, 100000, AIR)
-    layout = (3, 0, int(RK45), 0, 100000, 0, 0, 0, 1, kind, VEHICLE._craft, AIR._air, schedule, predictor, 9, 0)
+    native = VEHICLE._controller(controller, TARGET, 3, RK45, None, 100000, AIR)
+    name = _arguments.BLOCK_CONTROLLERS[native[0]]
+    target, predictor, gains = (TARGET, None, (0.0,) * 3) if name == "schedule" else (
+        native[1], native[2], (native[3:6] if name == "pid" else (0.0,) * 3))
+    schedule = native[1] if name == "schedule" else None
+    layout = _arguments.layout(3, False, int(RK45), 0, 100000, 0, False, False, name, VEHICLE._craft, AIR._air,
+                               schedule, predictor, 9, 0)
     s = STATES[3]
     row = [*VEHICLE._properties, s.x, s.y, s.angle, s.vx, s.vy, s.angular_rate, target, 20.0, SERVO.rate_limit,
            SERVO.lag, SERVO.delay, SERVO.initial, sensors.height_sd, sensors.velocity_sd, sensors.velocity_scale,
            sensors.correlation_time, *gains]
     rows = 3
     outcomes, steps, status = np.empty((7, rows)), np.empty(rows, np.uint64), np.empty(rows, np.uint8)
-    assert _native.run_block(np.array([row] * rows), outcomes, steps, status, layout, _native.StopFlag()) == rows
+    assert _arguments.run_block(np.array([row] * rows), outcomes, steps, status, layout, _arguments.StopFlag()) == rows
     assert status.tolist() == [0] * rows
     apogee, _, _, _, miss, final, travel = outcomes
     # Row k is flight k of the seed: the first is the flight flown alone;

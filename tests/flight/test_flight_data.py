@@ -4,18 +4,18 @@ with aeso_flight, sensed by noisy, biased, lagged and quantised sensors at
 their own rates, from fixed seeds) and on the shared real flights."""
 
 import math
-from pathlib import Path
 
 import aeso
 import numpy as np
 import pytest
 from conftest import GRAVITY, ROCKET
 
-from aeso_flight import Atmosphere, Drag, Estimator, FlightData, Vehicle
+import aeso_flight
+from aeso_flight import Atmosphere, Drag, Estimator, FlightData, Vehicle, sample_log
 
 scipy_signal = pytest.importorskip("scipy.signal")
 
-FLIGHTS = Path(__file__).resolve().parents[2] / "data" / "flights"
+FLIGHTS = sample_log("README.md").parent
 AIR = Atmosphere.standard(1401.0, temperature_offset=12.0)
 DRAG = Drag(mach=[0.3, 0.6, 0.9], cd=[0.40, 0.34, 0.33])
 START = aeso.InitialState1DOF(900.0, 300.0)
@@ -293,7 +293,7 @@ def test_prometheus_estimated_height_follows_its_gnss_altitude(board):
     assert abs(data.burnout - 4.9) < 0.2
     e = data.estimate(Atmosphere.standard(1401.0, 17.5), estimator=Estimator.from_pad(data))
     g = ~np.isnan(gnss.gnss_altitude)
-    t = gnss.time[g] - 0.55  # the GNSS altitude's lag (data/flights/README.md)
+    t = gnss.time[g] - 0.55  # the GNSS altitude's lag (the logs' README.md)
     h = gnss.gnss_altitude[g] - np.median(gnss.gnss_altitude[g][gnss.time[g] < 0.0])
     coast = (t > data.burnout) & (t < data.apogee)
     # Not fused: a sensor the estimate never saw. Its timing, known to about
@@ -336,3 +336,12 @@ def test_the_apogee_time_is_found_through_noise_and_a_two_sample_glitch():
     h[286:288] += 600.0
     data = FlightData(t, altitude=h, launch=0.0, burnout=1.0)
     assert abs(data.apogee - 12.3) < 0.05
+
+
+@pytest.mark.parametrize("name", aeso_flight.SAMPLE_LOGS + ("README.md", "LICENSE.txt", "no_such_log.csv"))
+def test_the_sample_logs_are_installed_with_the_package(name):
+    if name == "no_such_log.csv":
+        with pytest.raises(ValueError, match="no sample log named"):
+            sample_log(name)
+    else:
+        assert sample_log(name).is_file()

@@ -7,7 +7,7 @@ import aeso
 import pytest
 from conftest import RK45, predict, rocket, simulate, state
 
-from aeso_flight import Reach, Vehicle
+from aeso_flight import Brakes, Predictive, Reach, Vehicle
 
 
 @pytest.mark.parametrize("dof", [1, 3])
@@ -72,3 +72,47 @@ def test_drag_scale_out_of_reach(site_air, target, status):
     assert solution.status is status
     assert (solution.apogee > target) == (status is Reach.TOO_HIGH)
     assert solution.scale == (0.0 if status is Reach.TOO_LOW else 2.0**20)
+
+
+# A measured brake table: closed, the petals add some drag; opened to 0.1
+# they add less at the three lowest Mach numbers (by up to 0.016), more above.
+DIPPING = Brakes([0.0, 0.1, 0.3, 0.6, 1.0], [0.2, 0.4, 0.6, 0.8, 1.0],
+                 [[0.050, 0.052, 0.060, 0.070, 0.080],
+                  [0.034, 0.040, 0.048, 0.075, 0.090],
+                  [0.150, 0.160, 0.170, 0.190, 0.210],
+                  [0.350, 0.360, 0.380, 0.410, 0.450],
+                  [0.600, 0.620, 0.650, 0.700, 0.760]])
+COAST = aeso.InitialState1DOF(988.26, 250.0)
+
+
+def dipping_apogee(level, air):
+    return Vehicle(rocket(), brakes=DIPPING).predict_apogee_1dof(COAST, RK45, atmosphere=air, deployment=level)
+
+
+def test_a_dipping_table_is_accepted_with_its_falling_cells_named():
+    assert DIPPING.decreasing == ((0.0, 0.1, 0.2), (0.0, 0.1, 0.4), (0.0, 0.1, 0.6))
+    assert not DIPPING.monotone
+
+
+# Targets where the apogee rises with the level (two levels reach them: the
+# smaller is the answer), where it falls, and the highest it reaches.
+@pytest.mark.parametrize("fraction", [0.05, 0.3, 0.8, 0.999, -0.3, -3.0])
+def test_a_dipping_table_is_searched_as_given_for_the_smallest_level(site_air, fraction):
+    closed, top = dipping_apogee(0.0, site_air), dipping_apogee(0.1, site_air)
+    assert top > closed  # the dip lifts the apogee
+    target = closed + fraction * (top - closed)
+    solution = Vehicle(rocket(), brakes=DIPPING).deployment_for_apogee(target, COAST, RK45, atmosphere=site_air)
+    assert solution.status is Reach.REACHED
+    again = dipping_apogee(solution.level, site_air)
+    assert again == solution.apogee and abs(again - target) <= 0.01
+    # No smaller level reaches the target: the apogee stays on the side of
+    # the closed brakes' below the answer.
+    below = [dipping_apogee(level, site_air) - target for level in
+             [solution.level * k / 50 for k in range(50)]]
+    assert all((miss > 0.0) == (closed > target) for miss in below if abs(miss) > 0.01)
+
+
+def test_predictive_flies_a_dipping_table(site_air):
+    flight = Vehicle(rocket(), brakes=DIPPING).fly_controlled(
+        COAST, RK45, atmosphere=site_air, target=3000.0, controller=Predictive(), rate=20.0)
+    assert abs(flight.miss) < 1.0 and flight.failed_decisions == 0

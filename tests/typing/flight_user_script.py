@@ -11,8 +11,8 @@ import numpy as np
 import numpy.typing as npt
 
 import aeso
-from aeso_flight import (Atmosphere, Brakes, DeploymentSolution, Drag, DragScaleSolution, FlightError, Reach,
-                         Vehicle)
+from aeso_flight import (Accelerometer, Atmosphere, Barometer, Brakes, DeploymentSolution, Drag, DragScaleSolution,
+                         FlightError, Reach, Vehicle)
 
 AREA = math.pi * 0.06985**2
 
@@ -65,6 +65,11 @@ def main() -> None:
     sizing = Vehicle(rocket).drag_scale_for_apogee(3048.0, planar, aeso.OdeMethod.RK45, atmosphere=hot_day)
     assert_type(sizing, DragScaleSolution)
     assert sizing.status is Reach.REACHED and sizing.scale > 1.0
+
+    board = (Barometer(noise_sd=2.0, rate=50.0, lag=0.02, resolution=1.0, mach_error=([0.8, 1.0], [0.0, 0.1])),
+             Accelerometer(noise_sd=0.05, bias=0.02, rate=100.0))
+    assert_type(board[0].error_coefficient(0.9), float | npt.NDArray[np.float64])
+    assert board[1].rate == 2.0 * board[0].rate
 
     try:
         Vehicle(rocket).predict_apogee_1dof(aeso.InitialState1DOF(0.0, 900.0), aeso.OdeMethod.RK45,
