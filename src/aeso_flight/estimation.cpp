@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -143,12 +144,6 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "estimate: one row or more, and outputs of 3, 9 and 1 values per row");
         return nullptr;
     }
-    std::vector<Prediction> predictions;
-    try {
-        if (smoothed != 0) predictions.resize(static_cast<std::size_t>(rows));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
     const EstimatorSettings settings{s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12]};
     FilterPoint prior{samples.time[0], {q[0], q[1], q[2]}, {}};
     prior.p[0] = q[3] * q[3];
@@ -159,10 +154,23 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     double* covariances = cv.data<double>();
     auto* barometer = bv.data<std::int8_t>();
     auto* driven = dv.data<std::int8_t>();
+    // The smoother's store of predictions (about 100 bytes a row) is made,
+    // written and freed detached: filling megabytes while attached would
+    // hold up every other thread of a GIL build.
+    bool no_memory = false;
     const EstimateRun run = py::run_detached([&] {
+        std::unique_ptr<Prediction[]> predictions;
+        if (smoothed != 0) {
+            predictions.reset(new (std::nothrow) Prediction[static_cast<std::size_t>(rows)]);
+            if (!predictions) {
+                no_memory = true;
+                return EstimateRun{};
+            }
+        }
         return estimate_flight(settings, frame, prior, samples, means, covariances, barometer, driven,
-                               smoothed != 0 ? predictions.data() : nullptr);
+                               predictions.get());
     });
+    if (no_memory) return PyErr_NoMemory();
     PyObject* result = new_record(module, "EstimateRun");
     if (result == nullptr) return nullptr;
     PyStructSequence_SetItem(result, 0, PyLong_FromSize_t(run.out_of_order));
