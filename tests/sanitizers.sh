@@ -51,7 +51,9 @@ rm -rf "$package_dir"
 mkdir -p "$package_dir/aeso_dispersion" "$package_dir/aeso_flight"
 cp python/aeso_dispersion/*.py "$package_dir/aeso_dispersion/"
 cp "$(find build/asan-python -name '_flights*.so' -not -path "$package_dir/*" -print -quit)" "$package_dir/aeso_dispersion/"
-cp python/aeso_flight/*.py "$package_dir/aeso_flight/"
+# The package with its data (the real flights' logs), without the build.
+cp python/aeso_flight/*.py python/aeso_flight/py.typed "$package_dir/aeso_flight/"
+cp -r python/aeso_flight/flights "$package_dir/aeso_flight/"
 cp "$(find build/asan-python -name '_native*.so' -not -path "$package_dir/*" -print -quit)" "$package_dir/aeso_flight/"
 asan_runtime=$(g++ -print-file-name=libasan.so)
 # The interpreter itself is not instrumented and keeps memory alive until

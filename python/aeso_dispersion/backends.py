@@ -9,6 +9,7 @@ engine).
 """
 
 import concurrent.futures
+import contextlib
 import itertools
 from concurrent.futures import ThreadPoolExecutor
 import logging
@@ -16,12 +17,13 @@ import os
 import signal
 import sys
 import time
+import uuid
 from typing import Protocol
 
 import numpy as np
 
 from . import outcomes
-from .engine import run_block, run_blocks, stop_flag
+from .engine import run_block, run_blocks, stop_flag, stop_tasks
 from .errors import DispersionError, StudyError, require
 from .output import Runs, export_rows
 
@@ -44,17 +46,19 @@ DASK_POLL_SECONDS = 1.0
 # SIGKILL) in the environment, the process sends itself SIGNAL (SIGINT when
 # none is named) once block K has been collected and written to the results
 # journal, so that tests stop a study after a known block instead of timing
-# a signal.
+# a signal; "K:SIGNAL:group" sends it to the whole process group, as a
+# terminal sends Ctrl-C.
 STOP_AFTER_BLOCK = "AESO_DISPERSION_STOP_AFTER_BLOCK"
 
 
 def _stop_after_block():
-    """(block, signal) of the STOP_AFTER_BLOCK hook, or None."""
+    """(block, signal, to the whole group) of the STOP_AFTER_BLOCK hook, or None."""
     value = os.environ.get(STOP_AFTER_BLOCK)
     if not value:
         return None
-    block, _, name = value.partition(":")
-    return int(block), getattr(signal, name or "SIGINT")
+    block, _, rest = value.partition(":")
+    name, _, group = rest.partition(":")
+    return int(block), getattr(signal, name or "SIGINT"), group == "group"
 
 
 class Collecting(Protocol):
@@ -64,6 +68,8 @@ class Collecting(Protocol):
     first_block: int
     # A stopping rule has ended the study: no further block is wanted.
     complete: bool
+    # No block is left to run (complete, or every block read back).
+    finished: bool
 
     def add(self, first_block, result):
         """Takes the BlockResult (see engine) of blocks from `first_block` on."""
@@ -130,8 +136,11 @@ class Collector:
         self.block_size = plan.block_size
         self.bar = bar
         self.writer = writer
+        self.blocks = -(-n // self.block_size)
         self.done = set()
         self.first_block = self.written = 0
+        # The rows read back from the results file (see add_previous).
+        self.previous_rows = 0
         self.stop_after = _stop_after_block()
 
     def add(self, first_block, result):
@@ -146,17 +155,19 @@ class Collector:
             self.bar.update(hi - lo)
 
     def add_previous(self, previous):
-        """Takes the whole blocks an earlier run left in the results file."""
-        rows = previous.rows
-        blocks = rows // self.block_size
+        """Takes the rows an earlier run left in the results file (at most
+        n): the study goes on after their whole blocks, or after all of
+        them when they are the n samples. Every one is kept, even where a
+        stopping rule is met before their end."""
+        rows = self.previous_rows = previous.rows
         self.inputs[:, :rows] = previous.inputs[:, :rows]
         self.outcomes[:, :rows] = previous.outcomes[:, :rows]
         self.steps[:rows] = previous.steps[:rows]
         self.codes[:rows] = previous.codes[:rows]
-        self.first_block = self.written = blocks
+        self.first_block = self.written = self.blocks if rows == self.n else rows // self.block_size
         if self.bar is not None:
             self.bar.update(rows)
-        self._rule_stops_at(min(rows, self.n))
+        self._rule_stops_at(rows)
 
     def _finished(self, first_block, hi):
         self.done.update(range(first_block, -(-hi // self.block_size)))
@@ -169,7 +180,11 @@ class Collector:
             self.done.discard(self.written)
             self.written += 1
             if self.stop_after is not None and self.stop_after[0] == self.written - 1:
-                os.kill(os.getpid(), self.stop_after[1])
+                _, signum, group = self.stop_after
+                if group:
+                    os.killpg(0, signum)
+                else:
+                    os.kill(os.getpid(), signum)
         self._rule_stops_at(min(self.written * self.block_size, self.n))
 
     def _rule_stops_at(self, prefix):
@@ -181,9 +196,16 @@ class Collector:
         return self.complete
 
     @property
+    def finished(self):
+        """Whether no block is left to run: a stopping rule has ended the
+        study, or every block is in."""
+        return self.complete or self.first_block >= self.blocks
+
+    @property
     def kept(self):
-        """The number of samples of the result: the stop n, or n."""
-        return self.tracker.stop if self.complete else self.n
+        """The number of samples of the result: the stop n (or the rows
+        read back, when more), or n."""
+        return max(self.tracker.stop, self.previous_rows) if self.complete else self.n
 
 
 def progress_bar(enabled, n):
@@ -264,7 +286,7 @@ class Threads:
         int
             The number of workers.
         """
-        if collector.complete:  # a stopping rule met by the blocks read back
+        if collector.finished:  # by the rows read back
             return self.workers
         stop = stop_flag(plan)
         executor = ThreadPoolExecutor(self.workers, thread_name_prefix="aeso-dispersion")
@@ -373,7 +395,7 @@ class Dask:
             ``distributed`` (the ``dask`` extra) is not installed.
         """
         distributed = require("distributed", "dask", "the dask backend")
-        if collector.complete:  # a stopping rule met by the blocks read back
+        if collector.finished:  # by the rows read back
             return self.local_workers or 0
         owned = []
         try:
@@ -393,17 +415,31 @@ class Dask:
                 client = distributed.Client(cluster)
                 owned.insert(0, client)
             _check_workers(client)
+            if self.client is None and self.address is None and self.processes:
+                # Ctrl-C reaches the whole process group: our own local
+                # workers leave it to us (see ignore_interrupts).
+                client.run(ignore_interrupts, on_error="ignore")
             n_workers = len(client.scheduler_info()["workers"]) or 1
             n_blocks = plan.block_count(n)
             todo = n_blocks - collector.first_block
             per_task = self.blocks_per_task or max(1, -(-todo // (TASKS_PER_DASK_WORKER * n_workers)))
             tasks = ((first, min(first + per_task, n_blocks))
                      for first in range(collector.first_block, n_blocks, per_task))
+            # Names this run's tasks on the workers, where stop_tasks ends them.
+            token = uuid.uuid4().hex
+
+            def cancel(futures):
+                client.cancel(futures)
+                # Tasks already running are not cancelled: their flights are
+                # stopped. At best effort: a lost scheduler runs no task.
+                with contextlib.suppress(Exception):
+                    client.run(stop_tasks, token, on_error="ignore")
+
             collect_in_order(collector, tasks,
-                             lambda first, last: client.submit(run_blocks, plan, seed, first, last, n, pure=False),
+                             lambda first, last: client.submit(run_blocks, plan, seed, first, last, n, token,
+                                                               pure=False),
                              lambda futures, timeout: _dask_done(distributed, futures, timeout),
-                             client.cancel, poll=DASK_POLL_SECONDS, idle=_NoWorkerWatch(client),
-                             result=_dask_result)
+                             cancel, poll=DASK_POLL_SECONDS, idle=_NoWorkerWatch(client), result=_dask_result)
             return n_workers
         finally:
             for item in owned:
@@ -414,6 +450,18 @@ class Dask:
 # library alone: a worker that lacks the package cannot unpickle our own
 # functions, and would die on the first task instead of saying why.
 WORKER_IMPORT = "aeso_dispersion.engine:__name__"
+
+
+def ignore_interrupts():
+    """Makes a worker process of a study's own local cluster ignore SIGINT.
+
+    A Ctrl-C at the terminal reaches every process of its group, the
+    workers too: one that reacts ends its event loop and leaves the flights
+    it runs going, so that it no longer answers stop_tasks and its nanny
+    waits seconds before killing it. The study stops its workers' flights
+    and closes the cluster itself. Run by Client.run, on the worker's event
+    loop, which is its process's main thread."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _check_workers(client):

@@ -13,7 +13,7 @@ from .files import check_distinct, check_target
 from .intervals import check_level, check_percentile
 from .output import journal_path
 from .plots import convergence_path
-from .study import check_reporting, stopping_rule
+from .study import check_reporting, check_until
 from .summary import Reporting
 
 # Default of --max-failed: any failed run makes the exit status non-zero.
@@ -56,8 +56,8 @@ block there, and the same command with --resume continues it; the file is
 then the same, bit for bit, as that of an uninterrupted run. An existing
 PATH or journal is refused unless --resume or --overwrite is given (PATH
 then stays until the new study is complete). No output may be the study
-file or another output; the --json file and the figures replace their
-files whole when the study ends.
+file, one of its table files or another output; the --json file and the
+figures replace their files whole when the study ends.
 
 Every percentile and the mean of every outcome come with a confidence
 interval (95 % unless --confidence says otherwise): a percentile's from order
@@ -210,9 +210,9 @@ def parser():
                        help="write every statistic, interval, threshold probability, the failure "
                             "counts, n, seed, the stopping rule's outcome and the version to PATH")
     p.add_argument("--resume", action="store_true",
-                   help="keep the whole blocks that an earlier, interrupted run of the same "
-                        "study, seed and block size left in the --csv file's journal (or in the "
-                        "file), and run the rest")
+                   help="keep every row that an earlier, interrupted run of the same study, "
+                        "seed and block size left in the --csv file's journal (or in the file), "
+                        "each checked against the seed's samples, and run the rest")
     p.add_argument("--overwrite", action="store_true",
                    help="replace an existing --csv file, or start its unfinished study again; "
                         "the old file stays until the new study is complete")
@@ -332,7 +332,7 @@ def main(argv=None):
     def run():
         study = load_study(args.study)
         study, until = _statistics_options(study, args)
-        _check_outputs(args)
+        _check_outputs(args, study)
         if args.csv:
             _output_check(args.csv)
         if args.plot:
@@ -381,8 +381,7 @@ def compare_main(argv):
             raise StudyError("--within" if "tolerance" in str(exc) else "--percentiles", str(exc)) from None
         for study in (a, b):
             check_reporting(reporting, study.model, "--within", study.controlled)
-        for study in (args.a, args.b):
-            check_distinct([("the study file", study), ("the --json file", args.json)])
+        check_distinct([("the --json file", args.json)], a.files + b.files)
         if args.json:
             check_target(args.json, "--json")
         comparison = compare(a, b, n=args.samples, seed=args.seed, reporting=reporting,
@@ -444,14 +443,15 @@ def _print(text, *paths):
         _discard(sys.stdout)
 
 
-def _check_outputs(args):
-    """Refuses an output that is the study file or another output."""
+def _check_outputs(args, study):
+    """Refuses an output that is a file the study reads (the study file, its
+    table files) or another output."""
     plot = args.plot
     check_distinct([
-        ("the study file", args.study), ("the --csv file", args.csv),
-        ("the journal of --csv", args.csv and journal_path(args.csv)), ("the --json file", args.json),
-        ("the --plot figure", plot), ("the convergence figure of --plot", plot and convergence_path(plot)),
-    ])
+        ("the --csv file", args.csv), ("the journal of --csv", args.csv and journal_path(args.csv)),
+        ("the --json file", args.json), ("the --plot figure", plot),
+        ("the convergence figure of --plot", plot and convergence_path(plot)),
+    ], study.files)
 
 
 def _statistics_options(study, args):
@@ -470,7 +470,7 @@ def _statistics_options(study, args):
         raise StudyError("--within" if "tolerance" in str(exc) else "--threshold", str(exc)) from None
     study = study.replace(reporting=check_reporting(reporting, study.model, "--threshold", study.controlled,
                                                     "--within"))
-    return study, stopping_rule("--until", args.until) if args.until else study.until
+    return study, check_until("--until", args.until, study.model, study.controlled) if args.until else study.until
 
 
 def _complain(line):

@@ -284,7 +284,7 @@ class Comparison:
         """
         from .output import package_version
 
-        write_json(path, self.document(package_version()))
+        write_json(path, self.document(package_version()), self.a.study.files + self.b.study.files)
 
 
 def compare(a, b, n=None, seed=None, reporting=None, **run_options):

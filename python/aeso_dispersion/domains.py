@@ -100,6 +100,9 @@ OFFSET = Domain(-MAX_OFFSET, MAX_OFFSET, text=f"within ±{MAX_OFFSET:g} K")
 KELVIN = Domain(0.0, strict=True, text="> 0 K: a temperature in kelvin")
 PASCALS = Domain(0.0, strict=True, text="> 0 Pa: a pressure in pascals")
 LEVEL = Domain(0.0, 1.0, text="from 0 (closed) to 1 (fully open)")
+# Heights of an apogee wanted: a target at or below the pad is no target
+# (feet typed as metres give one too high, which the summary warns of).
+ABOVE_PAD = Domain(0.0, strict=True, text="> 0 m: a height above the pad")
 RATE_LIMIT = Domain(0.0, strict=True, infinite=True, text="> 0, or inf: no limit")
 # A controller's ticks per second: every tick is a step boundary.
 CONTROL_RATE = Domain(0.0, math.nextafter(MAX_CONTROL_RATE, math.inf), strict=True,
@@ -125,7 +128,7 @@ DOMAINS = {
     "drag": {"scale": NON_NEGATIVE},
     "brakes": {"deployment": LEVEL},
     "control": {
-        "target": FINITE, "rate": CONTROL_RATE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
+        "target": ABOVE_PAD, "rate": CONTROL_RATE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
         "initial": LEVEL, "height_sd": NON_NEGATIVE, "velocity_sd": NON_NEGATIVE, "velocity_scale": POSITIVE,
         "correlation_time": NON_NEGATIVE, "kp": FINITE, "ki": FINITE, "kd": FINITE,
     },

@@ -21,7 +21,9 @@ fly in runs of consecutive samples, each knowing its first sample's number
 (a controlled flight's sensor noise is keyed by it).
 """
 
+import contextlib
 import math
+import threading
 from enum import IntEnum
 from typing import NamedTuple
 
@@ -198,10 +200,49 @@ def _fly(plan, inputs, lo, hi, outcomes, steps, status, stop, seed, first):
     outcomes[:rows, lo:hi], steps[lo:hi], status[lo:hi] = part
 
 
-def run_blocks(plan, seed, first, last, n):
+# The stop flags of the tasks running in this process, by the token of the
+# study run they belong to: {token: [stop flag, tasks running]}. A backend
+# whose tasks run in other processes stops them by token (stop_tasks).
+_TASKS_LOCK = threading.Lock()
+_TASKS = {}
+
+
+@contextlib.contextmanager
+def _task_stop(plan, token):
+    """The stop flag of a task of the study run `token` (a fresh one
+    without a token), known to stop_tasks while the task runs."""
+    if token is None:
+        yield stop_flag(plan)
+        return
+    with _TASKS_LOCK:
+        entry = _TASKS.setdefault(token, [stop_flag(plan), 0])
+        entry[1] += 1
+    try:
+        yield entry[0]
+    finally:
+        with _TASKS_LOCK:
+            entry[1] -= 1
+            if entry[1] == 0:
+                del _TASKS[token]
+
+
+def stop_tasks(token):
+    """Stops the running tasks of the study run `token` in this process:
+    their flights end at their next check, as STOPPED. Run on every Dask
+    worker when a study ends with tasks still running (an interrupt, a
+    failure, a stopping rule met), so that none flies on for nothing and the
+    workers are free at once."""
+    with _TASKS_LOCK:
+        entry = _TASKS.get(token)
+        if entry is not None:
+            entry[0].set()
+
+
+def run_blocks(plan, seed, first, last, n, token=None):
     """Runs blocks first..last-1 of a study of n samples, as one BlockResult.
-    Used as a Dask task."""
-    parts = [run_block(plan, seed, b, plan.samples_in_block(n, b)) for b in range(first, last)]
+    Used as a Dask task; `token` names the study run, for stop_tasks."""
+    with _task_stop(plan, token) as stop:
+        parts = [run_block(plan, seed, b, plan.samples_in_block(n, b), stop) for b in range(first, last)]
     return BlockResult(*(np.concatenate(arrays, axis=-1) for arrays in zip(*parts)))
 
 

@@ -4,9 +4,10 @@ replaced whole.
 An output path may name a regular file, a symbolic link to one (the file
 is written through the link: the link stays and its target is replaced),
 or nothing yet in an existing directory. A device, a FIFO or a directory
-is refused, and so is a path that is the study file or another output of
-the same run: paths are compared by their real location (links resolved)
-and, where both files exist, as the same file (hard links).
+is refused, and so is a path that is a file the study reads (the study
+file, its table files) or another output of the same run: paths are
+compared by their real location (links resolved) and, where both files
+exist, as the same file (hard links).
 
 A file is replaced whole: it is written to a temporary file beside its
 real target, flushed to disk and renamed onto the target, so a reader
@@ -64,12 +65,13 @@ def same_file(a, b):
         return False
 
 
-def check_distinct(paths):
-    """Refuses, before anything runs, a path that names the same file as an
-    earlier one. `paths`: [(description, path or None)], the study file
-    first ("the study file"), then each output ("the --csv file", "the
-    journal of --csv", ...)."""
-    seen = []
+def check_distinct(paths, inputs=()):
+    """Refuses, before anything runs, an output that names the same file as
+    an input or an earlier output. `paths`: the outputs, [(description,
+    path or None)] ("the --csv file", "the journal of --csv", ...);
+    `inputs`: the files the run reads, likewise ("the study file", its
+    tables: see Study.files), which may be one another."""
+    seen = [(what, str(path)) for what, path in inputs if path is not None]
     for what, path in paths:
         if path is None:
             continue

@@ -10,8 +10,8 @@
 - The difference of two probabilities measured on the same pairs (two
   designs flown on common draws) gets Newcombe's hybrid score interval for
   paired proportions (his method 10, from the Wilson intervals of each and
-  the correlation of the pairs), which keeps its coverage when the designs
-  disagree on few pairs.
+  the correlation of the pairs, its cross product continuity-corrected),
+  which keeps its coverage when the designs disagree on few pairs.
 
 Every interval is an `Interval(estimate, low, high)`. Where the samples are
 too few to bound a side at the requested level (say p99 of 100 values, or
@@ -205,10 +205,21 @@ def within_interval(values, tolerance, level=DEFAULT_LEVEL):
     return proportion_interval(np.count_nonzero(np.abs(values) <= tolerance, axis=-1), values.shape[-1], level)
 
 
+def _corrected(cross, n):
+    """The continuity correction of the cross product ad - bc of a paired
+    table of n pairs, as phi takes it in Newcombe's method: less n/2 when
+    it exceeds n/2, 0 from 0 to n/2, unchanged when negative."""
+    if cross > n / 2:
+        return cross - n / 2
+    return 0 if cross >= 0 else cross
+
+
 def paired_difference_interval(a, b, level=DEFAULT_LEVEL):
     """Interval of P(b) - P(a) from paired booleans `a` and `b` (1-D, the
     same pairs): Newcombe's hybrid score interval (Statistics in Medicine
-    17, 1998, method 10). NaN estimate and [-1, 1] without pairs."""
+    17, 1998, method 10), with the continuity correction of phi's ad - bc
+    (as in Altman et al., Statistics with Confidence, 2000). NaN estimate
+    and [-1, 1] without pairs."""
     stats = _stats()
     a, b = np.asarray(a, dtype=bool), np.asarray(b, dtype=bool)
     n = a.size
@@ -225,7 +236,7 @@ def paired_difference_interval(a, b, level=DEFAULT_LEVEL):
     lb, ub = wilson(both + only_b)
     la, ua = wilson(both + only_a)
     margins = (both + only_b) * (only_a + neither) * (both + only_a) * (only_b + neither)
-    phi = (both * neither - only_b * only_a) / math.sqrt(margins) if margins else 0.0
+    phi = _corrected(both * neither - only_b * only_a, n) / math.sqrt(margins) if margins else 0.0
     below = math.sqrt(max(0.0, (pb - lb) ** 2 - 2 * phi * (pb - lb) * (ua - pa) + (ua - pa) ** 2))
     above = math.sqrt(max(0.0, (ub - pb) ** 2 - 2 * phi * (ub - pb) * (pa - la) + (pa - la) ** 2))
     difference = pb - pa

@@ -16,9 +16,14 @@ reader never sees part of PATH and an earlier PATH stays whole until then.
 
 An existing PATH or journal is refused unless the study resumes it or is
 told to overwrite it. `resume` reads the journal back (else a finished
-PATH), keeps its whole blocks and continues after them; it never drops a
-finished row (a study of fewer samples than the file holds is refused), and
-a damaged file is refused with its line and problem and left as it was.
+PATH), keeps every row and continues after its whole blocks (the rows of a
+cut last block are run again, to the same values). It never drops a
+finished row: a study of fewer samples than the file holds is refused, and
+a stopping rule met within the rows read back ends the study with all of
+them. A damaged file is refused with its line and problem and left as it
+was; so is a file whose rows are not, in order, the samples of its seed
+(a row deleted, repeated or moved: each row's inputs are drawn again and
+compared) or whose successful run has an outcome that is not finite.
 Blocks are deterministic, so a resumed study writes the same file, bit for
 bit, as one that was never interrupted.
 
@@ -46,7 +51,7 @@ from typing import NamedTuple
 import numpy as np
 
 from . import domains, files
-from .engine import OK, failure_codes, reason_text
+from .engine import OK, draw_block, failure_codes, reason_text
 from .outcomes import OUTCOMES, of_study
 from .errors import StudyError, require
 
@@ -280,24 +285,28 @@ class Results:
     def __init__(self, path, meta, names, block_size, previous=None):
         self.path, self.real, self.journal = str(path), os.path.realpath(path), journal_path(path)
         self.meta, self.names, self.block_size = meta, names, block_size
-        if previous is None or previous.rows == 0:
+        # The rows in the journal.
+        self.rows = 0 if previous is None else previous.whole
+        if not self.rows:
             self.file = CsvFile(self.journal, meta, names)
             return
         # The journal is rewritten beside the old one, with this study's
-        # metadata and the rows kept, and replaces it once complete.
+        # metadata and the rows of the whole blocks kept, and replaces it
+        # once complete.
         with files.replacing(self.journal) as temporary:
             start = CsvFile(temporary, meta, names)
             try:
                 if previous.byte_range is not None:
                     start.copy_rows(previous.source, *previous.byte_range)
                 else:
-                    start.append(previous.columns, previous.failures)
+                    start.append([c[:self.rows] for c in previous.columns], previous.failures[:self.rows])
             finally:
                 start.close()
         self.file = CsvFile(self.journal)
 
     def append(self, columns, failures):
         self.file.append(columns, failures)
+        self.rows += len(failures)
 
     def close(self):
         """Ends the writing early: the journal stays, for --resume."""
@@ -305,7 +314,12 @@ class Results:
 
     def finish(self, runs):
         """The study has ended with `runs` (see Runs): the journal becomes the
-        results file."""
+        results file. Rows of `runs` past the journal's (those of a cut last
+        block read back and kept, no block run after them) are appended first."""
+        n = runs.codes.shape[0]
+        if n > self.rows:
+            self.file.append(*export_rows(runs, self.rows, n))
+            self.rows = n
         self.file.close()
         if is_parquet(self.path):
             write_whole(self.path, self.meta, self.names, runs, self.block_size)
@@ -317,11 +331,12 @@ class Results:
 class _Previous:
     """The rows of an earlier run of the same study, read back for `resume`:
     the file's columns, arrays shaped as a collector's (failure codes as the
-    engine gives them), the failure texts, and where the kept rows lie in a
-    CSV `source` (byte_range), if it is one."""
+    engine gives them), the failure texts, how many of the rows fill whole
+    blocks (`whole`), and where those lie in a CSV `source` (byte_range),
+    if it is one."""
 
-    def __init__(self, plan, n_inputs, columns, failures, source=None, byte_range=None):
-        self.rows = len(failures)
+    def __init__(self, plan, n_inputs, columns, failures, whole, source=None, byte_range=None):
+        self.rows, self.whole = len(failures), whole
         self.columns = columns
         self.inputs = np.array(columns[:n_inputs], dtype=np.float64).reshape(n_inputs, self.rows)
         self.outcomes = np.full((len(OUTCOMES), self.rows), np.nan)
@@ -336,7 +351,7 @@ class Damaged(StudyError):
     """A results file that cannot be resumed: names its line and problem."""
 
     def __init__(self, path, problem, line=None, sample=None):
-        where = "" if line is None else f" line {line}" + ("" if sample is None else f" (sample {sample})")
+        where = ("" if line is None else f" line {line}") + ("" if sample is None else f" (sample {sample})")
         super().__init__("resume", f"{path}{where}: {problem}; the file is left as it was: mend it, "
                                    f"or give --overwrite to start the study again")
 
@@ -349,9 +364,24 @@ def _check_resumable(path, found, meta, partial=False):
     for key in RESUME_KEYS:
         if key in found or not partial:
             if found.get(key) != meta[key]:
+                changed = _changed(found, meta, partial) if key == "fingerprint" else []
                 raise StudyError("resume", f"{path} holds another study's results ({key} "
-                                           f"{found.get(key)!r}, this study {meta[key]!r}); "
+                                           f"{found.get(key)!r}, this study {meta[key]!r}"
+                                           f"{'; changed: ' + ', '.join(changed) if changed else ''}); "
                                            f"give --overwrite to replace it, or another path")
+
+
+def _changed(found, meta, partial=False):
+    """What the metadata `found` in a file says differently from this
+    study's: the inputs ("rocket.mass", as "dispersed" or "fixed" lines
+    say) and settings ("model", "drag table", "controller", ...), in the
+    order of the file. The failure lines follow from those and are left
+    out; so is what a `partial` file's metadata does not reach."""
+    ignored = RESUME_KEYS + ("study_file", "study_sha256")
+    keys = [key for key in dict.fromkeys([*found, *([] if partial else meta)])
+            if key not in ignored and not key.startswith("failure ") and found.get(key) != meta.get(key)]
+    return list(dict.fromkeys(key.partition(" ")[2] if key.startswith(("dispersed ", "fixed ")) else key
+                              for key in keys))
 
 
 _NUMBER = rb"-?(?:\d+(?:\.\d+)?(?:e[-+]\d+)?|inf|nan)"
@@ -384,11 +414,12 @@ def _code_problem(code, valid):
 def _read_csv(path, meta, names, valid):
     """The rows of a CSV results file or journal, every one checked; an
     incomplete last line is dropped, any other flaw refused. Returns the
-    float columns (rows, columns), steps, failure codes and texts, the byte
-    offset of the first row and the offset after each row."""
+    float columns (rows, columns), steps, failure codes and texts, the line
+    number of the first row, its byte offset and the offset after each
+    row."""
     floats = len(names) - len(RUN_COLUMNS)
     pattern = re.compile(b",".join([_NUMBER] * floats + [rb"\d+", rb"\d+", _FAILURE]))
-    found, header, line, offset, start = {}, False, 0, 0, 0
+    found, header, line, offset, start, first = {}, False, 0, 0, 0, None
     chunks, values, steps, codes, failures, ends = [], [], [], [], [], []
     with open(path, "rb") as f:
         for raw in f:
@@ -407,7 +438,7 @@ def _read_csv(path, meta, names, valid):
                 _check_resumable(path, found, meta)
                 if next(csv.reader([text.decode("utf-8", "replace")]), None) != names:
                     raise StudyError("resume", f"{path}: its columns are not those of this study")
-                header, start = True, offset
+                header, start, first = True, offset, line + 1
                 continue
             decoded = text.decode("utf-8", "replace")
             if pattern.fullmatch(text) is None:
@@ -428,7 +459,7 @@ def _read_csv(path, meta, names, valid):
     if not header:
         _check_resumable(path, found, meta, partial=True)
     chunks.append(np.array(values, dtype=np.float64).reshape(len(values), floats))
-    return np.concatenate(chunks), steps, codes, failures, start, ends
+    return np.concatenate(chunks), steps, codes, failures, first, start, ends
 
 
 def _read_parquet(path, meta, names, valid):
@@ -454,48 +485,90 @@ def _read_parquet(path, meta, names, valid):
             table.column("failure").to_pylist())
 
 
-def read_previous(path, csv_text, meta, names, study, n):
+def _check_samples(path, study, seed, table, codes, first_line):
+    """Refuses rows (`table`: the float columns, `codes`: the failure
+    codes) that are not the samples of `seed` in order, each row's inputs
+    drawn again and compared (a row deleted, repeated, moved or edited),
+    and outcomes that do not match the run's code: not finite where it
+    succeeded, a number where it failed. `first_line`: the line number of
+    the first row (None: rows are named by sample only)."""
+    plan, names = study.plan, study.dispersed
+    block_size, rows = plan.block_size, table.shape[0]
+
+    def refuse(sample, problem):
+        raise Damaged(path, problem, None if first_line is None else first_line + sample, sample)
+
+    inputs, outcomes = table[:, :len(names)], table[:, len(names):]
+    for block in range(-(-rows // block_size) if names else 0):
+        lo = block * block_size
+        given = inputs[lo:lo + block_size]
+        drawn = draw_block(plan, seed, block)[:, :given.shape[0]].T
+        differ = (given != drawn) & ~(np.isnan(given) & np.isnan(drawn))
+        if differ.any():
+            i, j = (int(k) for k in np.argwhere(differ)[0])
+            refuse(lo + i, f"{names[j]} is {float(given[i, j])!r} where sample {lo + i} of seed {seed} draws "
+                           f"{float(drawn[i, j])!r}: its rows are not this study's samples in order (a row "
+                           f"deleted, repeated, moved or edited)")
+    succeeded = np.asarray(codes) == OK
+    finite = np.isfinite(outcomes)
+    wrong = np.flatnonzero(succeeded & ~finite.all(axis=1) | ~succeeded & ~np.isnan(outcomes).all(axis=1))
+    if wrong.size:
+        i = int(wrong[0])
+        outcome_names = study.outcome_names
+        if succeeded[i]:
+            j = int(np.flatnonzero(~finite[i])[0])
+            refuse(i, f"{outcome_names[j]} is {float(outcomes[i, j])!r} in a run that succeeded (failure_code "
+                      f"0): a successful run's outcomes are finite")
+        j = int(np.flatnonzero(~np.isnan(outcomes[i]))[0])
+        refuse(i, f"{outcome_names[j]} is {float(outcomes[i, j])!r} in a run that failed (failure_code "
+                  f"{codes[i]}): a failed run has no outcomes (nan)")
+
+
+def read_previous(path, csv_text, meta, names, study, seed, n):
     """The rows of the results file or journal at `path` (CSV text when
-    `csv_text`, else Parquet) that a study of n samples keeps: its whole
-    blocks up to n. Refuses a file that holds more than n rows."""
+    `csv_text`, else Parquet) of `study` drawn with `seed`, every one of
+    which a study of n samples keeps. Refuses a file that holds more than n
+    rows, or whose rows are not the samples of `seed` in order, or damaged
+    (see _check_samples)."""
     valid = set(failure_codes(study.plan)) | {OK}
     byte_range = None
     if csv_text:
-        table, steps, codes, failures, start, ends = _read_csv(path, meta, names, valid)
+        table, steps, codes, failures, first_line, start, ends = _read_csv(path, meta, names, valid)
     else:
         table, steps, codes, failures = _read_parquet(path, meta, names, valid)
+        first_line = None
     rows = len(codes)
     if rows > n:
         raise StudyError("resume", f"{path} holds {rows} finished runs, more than the {n} of this "
                                    f"study: run at least {rows} (-n {rows}) to keep them all")
-    keep = rows // study.block_size * study.block_size
+    _check_samples(path, study, seed, table, codes, first_line)
+    whole = rows // study.block_size * study.block_size
     if csv_text:
-        byte_range = (start, ends[keep - 1] if keep else start)
-    columns = [table[:keep, j] for j in range(table.shape[1])]
-    columns += [np.array(steps[:keep], dtype=np.uint64), np.array(codes[:keep], dtype=np.int32)]
-    return _Previous(study.plan, len(study.dispersed), columns, failures[:keep], path, byte_range)
+        byte_range = (start, ends[whole - 1] if whole else start)
+    columns = [table[:, j] for j in range(table.shape[1])]
+    columns += [np.array(steps, dtype=np.uint64), np.array(codes, dtype=np.int32)]
+    return _Previous(study.plan, len(study.dispersed), columns, failures, whole, path, byte_range)
 
 
 def open_output(path, study, seed, n, resume=False, overwrite=False):
     """The writer of the results file of `study` drawn with `seed`, and the
-    rows it already holds (None unless `resume` finds a journal or a file):
-    its whole blocks. Everything is checked before the first run and before
-    any file changes: the path, that it is not the study file, an existing
-    file or journal (refused unless `resume` or `overwrite`), and what
-    `resume` reads."""
+    rows it already holds (None unless `resume` finds a journal or a file).
+    Everything is checked before the first run and before any file changes:
+    the path, that it is no file the study reads, an existing file or
+    journal (refused unless `resume` or `overwrite`), and what `resume`
+    reads."""
     meta, names = study_metadata(study, seed), column_names(study)
     if is_parquet(path):
         require("pyarrow.parquet", "parquet", "Parquet export")
     real = files.check_target(path, "output")
     journal = journal_path(path)
     files.check_target(journal, "output")
-    files.check_distinct([("the study file", study.source), ("the results file", str(path)),
-                          ("its journal", journal)])
+    files.check_distinct([("the results file", str(path)), ("its journal", journal)], study.files)
     existing = [p for p in (journal, real) if os.path.exists(p)]
     previous = None
     if existing and resume:
         source = existing[0]
-        previous = read_previous(source, source == journal or not is_parquet(path), meta, names, study, n)
+        previous = read_previous(source, source == journal or not is_parquet(path), meta, names, study, seed, n)
     elif existing and not overwrite:
         if existing[0] == journal:
             problem = (f"{journal} holds the finished blocks of an unfinished study: --resume "
@@ -509,9 +582,9 @@ def open_output(path, study, seed, n, resume=False, overwrite=False):
 
 def save(result, path):
     """Writes a finished result, a block of rows at a time, replacing any
-    file at `path` whole; never over the study file."""
+    file at `path` whole; never over a file the study reads."""
     files.check_target(path, "output")
-    files.check_distinct([("the study file", result.study.source), ("the results file", path)])
+    files.check_distinct([("the results file", path)], result.study.files)
     write_whole(path, study_metadata(result.study, result.seed), column_names(result.study), result.runs,
                 result.study.block_size)
 

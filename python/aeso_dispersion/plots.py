@@ -22,10 +22,12 @@ def _figure_class():
     return Figure
 
 
-def save_figure(fig, path):
+def save_figure(fig, path, inputs=()):
     """Saves `fig` to `path` whole (see files.replacing), in the format its
-    extension names (PNG without one)."""
+    extension names (PNG without one); never over one of `inputs`, the
+    files (what, path) of the study (see Study.files)."""
     files.check_target(path, "--plot")
+    files.check_distinct([("the --plot figure", str(path))], inputs)
     extension = os.path.splitext(str(path))[1].lstrip(".").lower()
     with files.replacing(path) as temporary:
         fig.savefig(temporary, dpi=100, format=extension or "png")
@@ -85,7 +87,7 @@ def plot_result(result, path):
     scatter.set_ylabel("apogee (m)")
     if controlled:
         _plot_control(result, *axes[1])
-    save_figure(fig, path)
+    save_figure(fig, path, result.study.files)
 
 
 # The samples whose histories the figure of a controlled study shows: those
@@ -177,4 +179,4 @@ def plot_convergence(result, path):
     ax.set_title(title, fontsize=10)
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8)
-    save_figure(fig, path)
+    save_figure(fig, path, result.study.files)

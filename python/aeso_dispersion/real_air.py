@@ -142,11 +142,13 @@ class Sections(NamedTuple):
     value) they give or default (value a float or a distribution), in
     column order; `columns`, the (section, key, value) of the row columns
     (a value the runner needs that no one gives is a float here, such as a
-    pad pressure NaN: the standard at the site); `setting`."""
+    pad pressure NaN: the standard at the site); `setting`; `files`, the
+    table files read, as (what, path)."""
 
     inputs: list
     columns: list
     setting: Setting
+    files: tuple = ()
 
 
 def _table(name, given):
@@ -165,9 +167,29 @@ def _fixed(key, value):
 
 
 def _array(key, value):
+    """The array (of numbers, or of rows of numbers) given for `key`, as a
+    list. A boolean in it (TOML's true or false) is refused: it is no
+    number, though it would be flown as 1 or 0."""
     if isinstance(value, (str, bytes, Mapping)) or not hasattr(value, "__iter__"):
         raise StudyError(key, f"must be an array of numbers, not {type(value).__name__}")
+    value = list(value)
+    at = _boolean_at(value)
+    if at is not None:
+        raise StudyError(key, f"must hold numbers, not the boolean {str(at[1]).lower()} at index "
+                              f"{at[0][0] if len(at[0]) == 1 else at[0]}")
     return value
+
+
+def _boolean_at(value, at=()):
+    """(index, value) of the first boolean in nested lists, or None."""
+    if isinstance(value, bool):
+        return at, value
+    if isinstance(value, (list, tuple)):
+        for i, item in enumerate(value):
+            found = _boolean_at(item, at + (i,))
+            if found is not None:
+                return found
+    return None
 
 
 def _checked(build, keys):
@@ -211,43 +233,56 @@ def nominal_air(kind, site, temperature, pressure):
     return (site, offset, standard_p if pressure is None else pressure)
 
 
+# What each section's table file is, in messages.
+TABLE_FILES = {"drag": "the drag table (drag.file)", "brakes": "the brake table (brakes.file)"}
+
+
+def _table_file(section, given, base):
+    """The path of the table file a section names, relative to `base`."""
+    if not isinstance(given["file"], (str, os.PathLike)):
+        raise StudyError(f"{section}.file", f"must be a file name, not {type(given['file']).__name__}")
+    return os.path.join(base, given["file"])
+
+
 def _drag(given, base):
-    """(the table's mach and cd as tuples, or empty; the scale input or None)."""
+    """(the table's mach and cd as tuples, or empty; the scale input or None;
+    the table file's path or None)."""
     drag = _table("drag", given)
     check_keys("drag", drag, DRAG_KEYS)
+    path = None
     if "file" in drag:
         if "mach" in drag or "cd" in drag:
             raise StudyError("drag.file", "give the table in a file or as mach and cd, not both")
-        if not isinstance(drag["file"], (str, os.PathLike)):
-            raise StudyError("drag.file", f"must be a file name, not {type(drag['file']).__name__}")
-        drag["mach"], drag["cd"] = tables.read_drag(os.path.join(base, drag["file"]))
+        path = _table_file("drag", drag, base)
+        drag["mach"], drag["cd"] = tables.read_drag(path)
     if ("mach" in drag) != ("cd" in drag):
         raise StudyError("drag.mach" if "cd" in drag else "drag.cd", "missing: a drag table needs mach and cd")
     mach = cd = ()
     if "mach" in drag:
         keys = ("drag.file",) if "file" in drag else ("drag.mach", "drag.cd")
+        given_mach, given_cd = _array(keys[0], drag["mach"]), _array(keys[-1], drag["cd"])
+        if len(given_mach) < 2:
+            raise StudyError(keys[0], "a table of one point is a constant drag coefficient: give it as rocket.cd"
+                             if given_mach else "an empty table: a drag table needs at least two points")
         try:
-            table = Drag(_array(keys[0], drag["mach"]), _array(keys[-1], drag["cd"]))
+            table = Drag(given_mach, given_cd)
         except (TypeError, ValueError) as exc:
             raise StudyError(keys[-1] if str(exc).startswith("cd") else keys[0],
                              f"{drag['file']}: {exc}" if "file" in drag else str(exc)) from None
-        if table.mach.size < 2:
-            raise StudyError(keys[0], "a table of one point is a constant drag coefficient: give it as rocket.cd")
         mach, cd = tuple(table.mach.tolist()), tuple(table.cd.tolist())
     scale = number_or_distribution("drag.scale", drag["scale"]) if "scale" in drag else None
-    return mach, cd, scale
+    return mach, cd, scale, path
 
 
 def _brakes(given, base):
-    """(Brakes, the fixed deployment or None)."""
+    """(Brakes, the fixed deployment or None, the table file's path or None)."""
     brakes = _table("brakes", given)
     check_keys("brakes", brakes, BRAKE_KEYS)
+    path = None
     if "file" in brakes:
         if any(key in brakes for key in ("levels", "mach", "cd")):
             raise StudyError("brakes.file", "give the table in a file or as levels, mach and cd, not both")
-        if not isinstance(brakes["file"], (str, os.PathLike)):
-            raise StudyError("brakes.file", f"must be a file name, not {type(brakes['file']).__name__}")
-        path = os.path.join(base, brakes["file"])
+        path = _table_file("brakes", brakes, base)
         brakes["levels"], brakes["mach"], brakes["cd"] = tables.read_brakes(path)
         keys = ("brakes.file",)
     else:
@@ -262,9 +297,10 @@ def _brakes(given, base):
     # Brakes names its table's deployment levels "deployment".
     named = {"deployment": keys[0], "mach": keys[-2] if len(keys) > 1 else keys[0],
              "cd": keys[-1], "area": "brakes.area"}
+    arrays = (_array(keys[0], brakes["levels"]), _array(named["mach"], brakes["mach"]),
+              _array(named["cd"], brakes["cd"]))
     try:
-        table = Brakes(_array(keys[0], brakes["levels"]), _array(named["mach"], brakes["mach"]),
-                       _array(named["cd"], brakes["cd"]), replace, area)
+        table = Brakes(*arrays, replace, area)
     except (TypeError, ValueError) as exc:
         text = str(exc)
         key = next((k for word, k in named.items() if text.startswith(word)), keys[-1])
@@ -272,7 +308,7 @@ def _brakes(given, base):
             text = "the deployment levels" + text[len("deployment"):]
         raise StudyError(key, f"{brakes['file']}: {text}" if key == "brakes.file" else text) from None
     deployment = None if "deployment" not in brakes else _fixed("brakes.deployment", brakes["deployment"])
-    return table, deployment
+    return table, deployment, path
 
 
 def _predictor(given, model, method, max_iterations):
@@ -326,9 +362,8 @@ def _control(given, model, method, max_iterations, brakes):
         for key in ("times", "levels"):
             if key not in control:
                 raise StudyError(f"control.{key}", "missing (a schedule controller replays times and levels)")
-        schedule = _checked(lambda: Schedule(_array("control.times", control.pop("times")),
-                                             _array("control.levels", control.pop("levels"))),
-                            ("control.times", "control.levels"))
+        times, levels = _array("control.times", control.pop("times")), _array("control.levels", control.pop("levels"))
+        schedule = _checked(lambda: Schedule(times, levels), ("control.times", "control.levels"))
         settings = Control(controller, schedule=(tuple(schedule.times.tolist()), tuple(schedule.levels.tolist())))
     else:
         dof, step, iterations = _predictor(control.pop("predictor", {}), model, method, max_iterations)
@@ -357,14 +392,17 @@ def sections(model, method, max_iterations, rocket, environment=None, drag=None,
             columns += env_columns
     mach = cd = ()
     scale = None
+    files = []
     if drag is not None:
-        mach, cd, scale = _drag(drag, base)
+        mach, cd, scale, path = _drag(drag, base)
+        files.append((TABLE_FILES["drag"], path))
         if scale is not None:
             inputs.append(("drag", "scale", scale))
             columns.append(("drag", "scale", scale))
     table = deployment = None
     if brakes is not None:
-        table, deployment = _brakes(brakes, base)
+        table, deployment, path = _brakes(brakes, base)
+        files.append((TABLE_FILES["brakes"], path))
         if table.replace and mach:
             raise StudyError("brakes.replace", "brakes with replace = true are the whole vehicle's drag: give "
                                                "no [drag] table with them")
@@ -391,8 +429,8 @@ def sections(model, method, max_iterations, rocket, environment=None, drag=None,
                                                   "section that moves them)")
         inputs.append(("brakes", "deployment", deployment))
         columns.append(("brakes", "deployment", deployment))
-    if settings is not None and settings.predicts:
-        _check_nominal(model, [("rocket", key, rocket[key]) for key in ROCKET_KEYS] + inputs)
+    _check_nominal(model, [("rocket", key, rocket[key]) for key in ROCKET_KEYS] + inputs,
+                   settings is not None and settings.predicts)
     air = None
     if environment is not None:
         given = {key: _nominal(value) for _, key, value in inputs if key in ENVIRONMENT_KEYS}
@@ -406,22 +444,25 @@ def sections(model, method, max_iterations, rocket, environment=None, drag=None,
         replace=table is not None and table.replace, area=None if table is None else table.area,
         rocket=tuple(float(_nominal(rocket[key])) for key in ROCKET_KEYS),
         drag_scale=scale is not None, deployment=table is not None and settings is None, control=settings)
-    return Sections(inputs, columns, setting)
+    return Sections(inputs, columns, setting, tuple((what, path) for what, path in files if path is not None))
 
 
-def _check_nominal(model, inputs):
-    """Refuses a dispersed rocket property or day's air whose nominal value
-    lies outside its domain: the controller's predictions fly the nominal
-    study."""
+def _check_nominal(model, inputs, predicts):
+    """Refuses a dispersed input of the real air's sections (the day's air,
+    the drag scale, the controller, its actuator and sensors) whose nominal
+    value lies outside its domain, as most of its draws would then fail
+    their sample; and with a controller that `predicts` (with the nominal
+    study), a dispersed rocket property too."""
     nominal = {key: _nominal(value) for _, key, value in inputs}
     for section, key, value in inputs:
-        if isinstance(value, DISTRIBUTIONS) and (section == "rocket" or key in ENVIRONMENT_KEYS):
+        if isinstance(value, DISTRIBUTIONS) and (section != "rocket" or predicts):
             problem = domains.check_fixed(model, key, value.nominal)
             if problem is None and key in ("pad_temperature", "pad_pressure"):
                 problem = domains.check_pad(key, nominal["site_elevation"], value.nominal)
             if problem:
-                raise StudyError(f"{section}.{key}", f"its nominal value {problem}: the controller predicts "
-                                                     f"with the nominal study")
+                why = ("the controller predicts with the nominal study" if predicts and section in ("rocket", "environment")
+                       else "most of its draws would fail their sample")
+                raise StudyError(f"{section}.{key}", f"its nominal value {problem}: {why}")
 
 
 # -- the native objects, per process ------------------------------------------

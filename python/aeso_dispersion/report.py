@@ -47,12 +47,14 @@ def plain(value):
     return value
 
 
-def write_json(path, document):
+def write_json(path, document, inputs=()):
     """Writes the document to `path` in one piece: a reader never sees a
     partly written file, and a failed write leaves any earlier file alone
-    (see files.replacing)."""
+    (see files.replacing). `inputs`: the files, (what, path), that it must
+    not replace (a study's, see Study.files)."""
     text = json.dumps(plain(document), indent=2, allow_nan=False) + "\n"
     files.check_target(path, "--json")
+    files.check_distinct([("the --json file", str(path))], inputs)
     with files.replacing(path) as temporary:
         with open(temporary, "w", encoding="utf-8") as f:
             f.write(text)

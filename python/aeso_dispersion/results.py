@@ -5,7 +5,7 @@ from collections import Counter
 
 import numpy as np
 
-from . import domains, real_air, summary
+from . import domains, reach, real_air, summary
 from .engine import failure_table
 from .errors import require
 from .intervals import percentile_label
@@ -468,6 +468,8 @@ class DispersionResult:
         lines.append(f"  failed{s['failed']:>12d}  ({self.failed_share} of the runs)")
         for reason, count in self.failure_counts().items():
             lines.append(f"    {count:>8d}  {reason}")
+        if self.study.controlled:
+            lines += [line for line in (reach.out_of_reach(self.study),) if line]
         if s["failed"] == s["n"]:
             lines.append("warning: every run failed; there are no statistics")
         elif s["failed"]:
@@ -478,7 +480,7 @@ class DispersionResult:
             lines += summary.format_intervals(self.statistics(), self.reporting.level, labels)
             if self.study.controlled:
                 lines.append(summary.MONTE_CARLO_ONLY)
-        lines += summary.format_stopping(self.stopping, self.reporting.level)
+        lines += summary.format_stopping(self.stopping, self.reporting.level, self.n)
         return "\n".join(lines)
 
     def format_sensitivity(self, outcome="apogee"):
@@ -711,4 +713,4 @@ class DispersionResult:
         """
         from .output import package_version
 
-        write_json(path, summary.document(self, package_version(), sensitivity))
+        write_json(path, summary.document(self, package_version(), sensitivity), self.study.files)

@@ -285,7 +285,9 @@ class Outcome(NamedTuple):
     met : bool
         Whether the rule held when the study stopped.
     n : int
-        The samples the study kept.
+        The stop n: where the rule was first met, else the maximum. The
+        study keeps the first n samples, or more when a resumed results
+        file held more.
     checkpoints : tuple of Checkpoint
         The rule's statistic after each round, up to the last (each a
         :class:`~aeso_dispersion.stopping.Checkpoint`).

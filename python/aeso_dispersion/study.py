@@ -198,7 +198,9 @@ class Study:
         file's directory.
 
     A study is immutable once built: :meth:`replace` gives a study with
-    another n, seed, reporting or stopping rule.
+    another n, seed, reporting or stopping rule. Its ``files`` are those it
+    reads, ``(what, path)``: the study file and its table files, which no
+    output may replace.
 
     Raises
     ------
@@ -269,7 +271,7 @@ class Study:
         self.correlation = _correlation(correlation, self.dispersed)
         self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds, within), model,
                                          "statistics.thresholds", self.controlled, "statistics.within")
-        self.until = stopping_rule("statistics.until", until)
+        self.until = check_until("statistics.until", until, model, self.controlled)
         correlated = ()
         if self.correlation is not None:
             correlated = (tuple(self.dispersed.index(name) for name in self.correlation.names),
@@ -293,6 +295,9 @@ class Study:
                                                         (self.rocket, self.initial_state, self.solver))
         # The study file and its SHA-256 when the study was read from one.
         self.source, self.source_sha256 = source, source_sha256
+        # The files the study reads, which no output may replace.
+        self.files = tuple((what, path) for what, path in [("the study file", source)]
+                           + list(air.files if air is not None else ()) if path is not None)
         self._built = True
 
     def __setattr__(self, name, value):
@@ -337,7 +342,7 @@ class Study:
         checks = {"n": lambda v: _check_count("study.n", v, allow_none=True),
                   "seed": lambda v: _check_seed("study.seed", v),
                   "reporting": lambda v: check_reporting(v, self.model, "reporting", self.controlled),
-                  "until": lambda v: stopping_rule("until", v)}
+                  "until": lambda v: check_until("until", v, self.model, self.controlled)}
         unknown = set(changes) - set(checks)
         if unknown:
             raise TypeError(f"replace() takes n, seed, reporting and until, not {', '.join(sorted(unknown))}")
@@ -389,9 +394,10 @@ class Study:
             ending in ``.parquet``. An existing file or journal there is
             refused unless `resume` or `overwrite` is given.
         resume : bool, default False
-            Keep the whole blocks that an earlier, interrupted run of the
-            same study, seed and block size left in `output`, and run the
-            rest.
+            Keep every row that an earlier, interrupted run of the same
+            study, seed and block size left in `output` (each checked
+            against the seed's samples), and run the rest; a stopping rule
+            met within those rows ends the study with all of them.
         overwrite : bool, default False
             Replace an existing `output`; the old file stays until the new
             study is complete.
@@ -435,10 +441,7 @@ class Study:
         """
         n = _check_count("n", self.n if n is None else n)
         seed = _check_seed("seed", self.seed if seed is None else seed)
-        until = stopping_rule("until", until) or self.until
-        if until is not None and until.statistic.outcome not in self.outcome_names:
-            raise StudyError("until", f"no outcome {until.statistic.outcome!r} in a {self.kind} "
-                                      f"study (these are: {', '.join(self.outcome_names)})")
+        until = check_until("until", until, self.model, self.controlled) or self.until
         if seed is None:
             seed = int(np.random.SeedSequence().entropy)
         if isinstance(backend, str):
@@ -538,6 +541,17 @@ def stopping_rule(key, rule):
         return StoppingRule.parse(rule)
     except ValueError as exc:
         raise StudyError(key, str(exc)) from None
+
+
+def check_until(key, rule, model, controlled=False):
+    """The stopping rule `rule` (its text, or itself; None stays None) once
+    its statistic names an outcome of the study; StudyError keyed `key`."""
+    rule = stopping_rule(key, rule)
+    outcomes = names_of_study(model, controlled)
+    if rule is not None and rule.statistic.outcome not in outcomes:
+        raise StudyError(key, f"no outcome {rule.statistic.outcome!r} in a {outcome_kind(model, controlled)} "
+                              f"study (these are: {', '.join(outcomes)})")
+    return rule
 
 
 def check_reporting(reporting, model, key, controlled=False, within_key=None):

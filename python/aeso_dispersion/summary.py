@@ -221,8 +221,10 @@ def format_intervals(stats, level, labels, digits=3):
     return lines
 
 
-def format_stopping(outcome, level):
-    """The line on the stopping rule: met or not, at which n, how precise."""
+def format_stopping(outcome, level, n=None):
+    """The line on the stopping rule: met or not, at which n, how precise;
+    and when the study kept more runs (`n`, those of a resumed file), a
+    line that says so."""
     if outcome is None:
         return []
     last = outcome.interval
@@ -230,9 +232,13 @@ def format_stopping(outcome, level):
     if last is None:
         return [f"until {outcome.rule}: no round finished"]
     state = f"met at n = {outcome.n}" if outcome.met else f"not met by n = {outcome.n} (the maximum)"
-    return [f"until {outcome.rule}: {state}: {outcome.rule.statistic.label} "
-            f"{value_text(last.estimate, digits)}, {level_label(level)} interval {interval_text(last, digits)} "
-            f"(half-width {value_text(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
+    lines = [f"until {outcome.rule}: {state}: {outcome.rule.statistic.label} "
+             f"{value_text(last.estimate, digits)}, {level_label(level)} interval {interval_text(last, digits)} "
+             f"(half-width {value_text(float(last.half_width), digits)}, tolerance {outcome.rule.tolerance:g})"]
+    if n is not None and n > outcome.n:
+        lines.append(f"  the results file held {n} finished runs: all are kept, and the statistics above "
+                     f"cover them all")
+    return lines
 
 
 def document(result, version, sensitivity="apogee"):

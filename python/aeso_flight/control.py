@@ -373,7 +373,7 @@ class Schedule:
         _checks.increasing("times", t)
         outside = np.flatnonzero((lv < 0.0) | (lv > 1.0))
         if outside.size:
-            raise ValueError(f"levels must be from 0 to 1: {lv[int(outside[0])]!r}")
+            raise ValueError(f"levels must be from 0 to 1: {float(lv[int(outside[0])])!r}")
         object.__setattr__(self, "times", t)
         object.__setattr__(self, "levels", lv)
 

@@ -48,10 +48,10 @@ def sample_log(name: str) -> Path:
     Examples
     --------
     >>> from aeso_flight import FlightData, sample_log
-    >>> data = FlightData.from_csv(sample_log("prometheus_telemetrum.csv"), time="time",
-    ...                            pressure="pressure", acceleration="acceleration",
-    ...                            acceleration_kind="gravity_removed", site_elevation=1401.0)
-    >>> round(data.burnout, 2)
+    >>> telemetrum = FlightData.from_csv(sample_log("prometheus_telemetrum.csv"), time="time",
+    ...                                  pressure="pressure", acceleration="acceleration",
+    ...                                  acceleration_kind="gravity_removed", site_elevation=1401.0)
+    >>> round(telemetrum.burnout, 2)
     4.81
     """
     if name not in SAMPLE_LOGS + ("README.md", "LICENSE.txt"):

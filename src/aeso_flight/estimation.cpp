@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -111,20 +112,27 @@ PyObject* estimate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     std::optional<OnBoardEstimator> e;
     if (!parse_estimator(module, args[0], args[1], args[2], args[3], samples.time[0], e)) return nullptr;
-    std::vector<Prediction> predictions;
-    try {
-        if (smoothed != 0) predictions.resize(static_cast<std::size_t>(rows));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
     double* means = mv.data<double>();
     double* covariances = cv.data<double>();
     auto* barometer = bv.data<std::int8_t>();
     auto* driven = dv.data<std::int8_t>();
+    // The smoother's store of predictions (about 100 bytes a row) is made,
+    // written and freed detached: filling megabytes while attached would
+    // hold up every other thread of a GIL build.
+    bool no_memory = false;
     const EstimateRun run = py::run_detached([&] {
+        std::unique_ptr<Prediction[]> predictions;
+        if (smoothed != 0) {
+            predictions.reset(new (std::nothrow) Prediction[static_cast<std::size_t>(rows)]);
+            if (!predictions) {
+                no_memory = true;
+                return EstimateRun{};
+            }
+        }
         return estimate_flight(e->settings, e->frame, e->prior, samples, means, covariances, barometer, driven,
-                               smoothed != 0 ? predictions.data() : nullptr);
+                               predictions.get());
     });
+    if (no_memory) return PyErr_NoMemory();
     PyObject* result = new_record(module, "EstimateRun");
     if (result == nullptr) return nullptr;
     PyStructSequence_SetItem(result, 0, PyLong_FromSize_t(run.out_of_order));

@@ -4,7 +4,9 @@ resumes to the very file an uninterrupted one writes, outputs are checked
 before the first run, files are complete before anything is printed, and
 bad invocations give one line."""
 
+import contextlib
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -82,13 +84,36 @@ def test_resume_keeps_failure_reasons_and_changes_n(tmp_path, suffix, first_n=35
     assert [resumed.reason(i) for i in range(n)] == [reference.reason(i) for i in range(n)]
 
 
-@pytest.mark.parametrize("change, key", [(dict(seed=6), "seed"), (dict(block_size=8), "block_size")])
-def test_resume_refuses_another_studys_file(tmp_path, change, key):
+@pytest.mark.parametrize("change, message", [
+    (dict(seed=6), "(seed '5', this study '6')"),
+    (dict(block_size=8), "(block_size '7', this study '8')"),
+    # What changed is named, not only the fingerprint.
+    (dict(solver=dict(dt=0.02)), "; changed: solver.dt)"),
+    (dict(solver=dict(max_iterations=5000)), "; changed: max_iterations)"),
+])
+def test_resume_refuses_another_studys_file(tmp_path, change, message):
     path = tmp_path / "runs.csv"
     small_study().run(n=20, seed=5, progress=False, output=path)
-    with pytest.raises(StudyError, match=f"holds another study's results \\({key}"):
-        small_study(block_size=change.get("block_size", 7)).run(
+    with pytest.raises(StudyError, match=f"holds another study's results .*{re.escape(message)}"):
+        small_study(block_size=change.get("block_size", 7), **change.get("solver", {})).run(
             n=20, seed=change.get("seed", 5), progress=False, output=path, resume=True)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("rows", [1500, 1525])  # whole blocks; a cut last block
+def test_resume_keeps_every_finished_row_when_the_rule_is_met_before_their_end(tmp_path, suffix, rows):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    study, path = small_study(block_size=50), tmp_path / f"runs{suffix}"
+    study.run(n=rows, seed=2, progress=False, output=path)
+    finished = path.read_bytes()
+    # The rule is met at the first round, 1000 runs: fewer than the file holds.
+    result = study.run(n=20000, seed=2, progress=False, output=path, resume=True, until="mean=100")
+    assert path.read_bytes() == finished and not os.path.exists(journal_path(path))
+    assert result.n == rows and (result.stopping.met, result.stopping.n) == (True, 1000)
+    summary = result.format_summary()
+    assert f"over {rows} of {rows} runs" in summary and "met at n = 1000" in summary
+    assert f"the results file held {rows} finished runs: all are kept" in summary
 
 
 def slow_study(tmp_path, block_size=20):
@@ -221,6 +246,72 @@ def test_resume_refuses_a_damaged_file_and_leaves_it_as_it_was(tmp_path, case, p
     assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
     assert f"{path}{' ' if 'line' in problem else ''}" in proc.stderr and expected in proc.stderr
     assert path.read_bytes() == before and not os.path.exists(journal_path(path))
+
+
+def moved(case, lines, row, names):
+    """The lines of a results file whose data row `row` is deleted,
+    repeated or swapped with the next, or whose apogee there is replaced."""
+    if case in ("nan", "inf", "-inf"):
+        fields = lines[row].split(",")
+        fields[names.index("apogee")] = case
+        return lines[:row] + [",".join(fields)] + lines[row + 1:]
+    return {"deleted": lines[:row] + lines[row + 1:],
+            "repeated": lines[:row + 1] + lines[row:],
+            "swapped": lines[:row] + [lines[row + 1], lines[row]] + lines[row + 2:]}[case]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+@pytest.mark.parametrize("case, sample, problem", [
+    ("deleted", 3, "where sample 3 of seed 1 draws"),
+    ("repeated", 4, "where sample 4 of seed 1 draws"),
+    ("swapped", 3, "where sample 3 of seed 1 draws"),
+    ("nan", 3, "apogee is nan in a run that succeeded (failure_code 0)"),
+    ("inf", 3, "apogee is inf in a run that succeeded (failure_code 0)"),
+])
+def test_resume_refuses_rows_that_are_not_the_seeds_samples(tmp_path, suffix, case, sample, problem):
+    if suffix == ".parquet":
+        pa, pq = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    study, path, text = quick_study(tmp_path), tmp_path / f"runs{suffix}", tmp_path / "runs.csv"
+    load_study(study).run(n=40, seed=1, progress=False, output=text)
+    lines = text.read_text().split("\n")
+    header = next(i for i, line in enumerate(lines) if not line.startswith("# "))
+    text.write_text("\n".join(moved(case, lines, header + 1 + 3, lines[header].split(","))))
+    if suffix == ".parquet":  # the same damage in a Parquet file
+        load_study(study).run(n=40, seed=1, progress=False, output=path)
+        schema, rows = pq.read_schema(path), read_rows(text)
+        read = {pa.float64(): float, pa.string(): str}
+        columns = [pa.array([read.get(kind, int)(row[name]) for row in rows], type=kind)
+                   for name, kind in zip(schema.names, schema.types)]
+        pq.write_table(pa.Table.from_arrays(columns, schema=schema), path)
+    before = path.read_bytes()
+    proc = run(study, "-n", 50, "--csv", path, "--resume")
+    assert proc.returncode == 2 and proc.stderr.count("\n") == 1, proc.stderr
+    where = f"line {header + 2 + sample} (sample {sample})" if suffix == ".csv" else f"(sample {sample})"
+    assert f"{where}: " in proc.stderr and problem in proc.stderr
+    assert path.read_bytes() == before and not os.path.exists(journal_path(path))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["{study}", "--json", "{tmp}/prometheus_drag.csv"],
+     "the --json file {tmp}/prometheus_drag.csv is also the drag table (drag.file)"),
+    (["{study}", "--csv", "{tmp}/prometheus_brakes.csv", "--overwrite"],
+     "the --csv file {tmp}/prometheus_brakes.csv is also the brake table (brakes.file)"),
+    (["compare", "{study}", "{other}", "--json", "{tmp}/other_drag.csv"],
+     "the --json file {tmp}/other_drag.csv is also the drag table (drag.file)"),
+])
+def test_no_output_replaces_a_table_file_of_the_study(tmp_path, args, message):
+    example = EXAMPLE.parent
+    for name in ("prometheus_drag.csv", "prometheus_brakes.csv"):
+        (tmp_path / name).write_bytes((example / name).read_bytes())
+    (tmp_path / "other_drag.csv").write_bytes((example / "prometheus_drag.csv").read_bytes())
+    study, other = tmp_path / "study.toml", tmp_path / "other.toml"
+    text = (example / "controlled_study.toml").read_text()
+    study.write_text(text)
+    other.write_text(text.replace("prometheus_drag.csv", "other_drag.csv"))
+    before = {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)}
+    proc = run(*(a.format(tmp=tmp_path, study=study, other=other) for a in args), "-n", 4, "--no-progress")
+    assert proc.returncode == 2 and message.format(tmp=tmp_path) in proc.stderr, proc.stderr
+    assert {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)} == before
 
 
 def waiting_for_blocks(thread):
@@ -399,6 +490,51 @@ def test_failed_dask_study_keeps_its_blocks_and_resumes(tmp_path, monkeypatch):
     assert len(read_rows(journal_path(path))) % 7 == 0 and not path.exists()
     small_study().run(n=N, seed=3, progress=False, output=path, resume=True)
     assert path.read_bytes() == whole.read_bytes()
+
+
+def test_an_interrupted_dask_study_stops_the_flights_its_workers_run(monkeypatch):
+    """Cancelling a Dask task leaves it running: the study stops its flights."""
+    pytest.importorskip("distributed")
+    from aeso_dispersion import engine
+
+    flags, real = [], engine.run_block
+
+    def until_stopped(plan, seed, block, count, stop=None):
+        flags.append(stop)
+        deadline = time.monotonic() + 60  # the test fails, rather than hangs, without a stop
+        while not stop.is_set() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return real(plan, seed, block, count, stop)
+
+    def interrupt(watch, pending):  # Ctrl-C while the calling thread waits, once the task runs
+        if engine._TASKS:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(engine, "run_block", until_stopped)
+    monkeypatch.setattr(backends._NoWorkerWatch, "__call__", interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        small_study().run(n=14, seed=1, backend="dask", workers=1, processes=False, blocks_per_task=2,
+                          progress=False)
+    assert flags and all(flag.is_set() for flag in flags)
+
+
+def test_ctrl_c_at_the_terminal_ends_a_local_dask_study_quietly(tmp_path):
+    """Ctrl-C reaches every process of the terminal's group: the workers of
+    the study's own cluster leave it to the study, which stops and closes
+    them (they would otherwise each print a traceback and linger)."""
+    pytest.importorskip("distributed")
+    path = tmp_path / "runs.csv"
+    env = {**os.environ, backends.STOP_AFTER_BLOCK: "0:SIGINT:group"}
+    args = [str(quick_study(tmp_path)), "-n", "400", "--dask-local", "1", "--no-progress", "--csv", str(path)]
+    with started(cli_child() + args, env=env) as proc:
+        try:
+            _, err = proc.communicate(timeout=CHILD_TIMEOUT)
+        finally:  # the child's own group: its workers, if any is left
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)
+    assert proc.returncode == 130
+    assert err == f"aeso-dispersion: interrupted; {journal_path(path)} keeps the finished blocks, --resume " \
+                  f"continues the study\n"
 
 
 def test_dask_worker_without_the_package_is_named_before_any_task(tmp_path):

@@ -9,8 +9,8 @@ import pytest
 stats = pytest.importorskip("scipy.stats")
 
 from aeso_dispersion.intervals import (Interval, describe, mean_interval, order_statistic_ranks,
-                                       percentile_interval, proportion_interval, rank_coverage,
-                                       threshold_interval)
+                                       paired_difference_interval, percentile_interval, proportion_interval,
+                                       rank_coverage, threshold_interval)
 
 REPETITIONS = 2000
 LEVEL = 0.95
@@ -148,3 +148,18 @@ def test_describe_leaves_failed_runs_out_and_names_its_statistics():
     above, below = summary["thresholds"][110.0]["above"], summary["thresholds"][110.0]["below"]
     assert above.estimate == np.mean(values > 110.0) and below.estimate == np.mean(values < 110.0)
     assert (summary["min"], summary["max"]) == (values.min(), values.max())
+
+
+@pytest.mark.parametrize("cells, low, high", [
+    # Pairs (both, only B, only A, neither): the published worked example of
+    # Newcombe's paired method with the continuity-corrected phi.
+    ((14, 5, 0, 22), 0.0115, 0.2265),
+    ((14, 0, 5, 22), -0.2265, -0.0115),  # the designs swapped
+])
+def test_paired_difference_interval_matches_the_published_example(cells, low, high):
+    both, only_b, only_a, neither = cells
+    a = [True] * both + [False] * only_b + [True] * only_a + [False] * neither
+    b = [True] * both + [True] * only_b + [False] * only_a + [False] * neither
+    interval = paired_difference_interval(a, b)
+    assert interval.estimate == pytest.approx((only_b - only_a) / sum(cells))
+    assert (round(interval.low, 4), round(interval.high, 4)) == (low, high)

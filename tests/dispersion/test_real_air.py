@@ -63,6 +63,11 @@ correlation_time = 0.3
 """
 
 
+TARGET = 'target = { distribution = "uniform", low = 3000.0, high = 3100.0 }'
+SCHEDULED = '[brakes]\nfile = "brakes.csv"\n[control]\ncontroller = "schedule"\ntarget = 3000.0\nrate = 10.0\n' \
+            'times = {times}\nlevels = {levels}\n'
+
+
 def write_study(tmp_path, sections, model="1dof", method="RK45"):
     (tmp_path / "brakes.csv").write_text(BRAKES)
     path = tmp_path / "study.toml"
@@ -255,14 +260,49 @@ def test_fingerprint_covers_every_section_and_table(tmp_path, sections, brakes):
     ('[environment]\ntemperature_offset = 5.0\npad_pressure = 90000.0\n', "environment.temperature_offset",
      "not both"),
     ('[brakes]\nfile = "brakes.csv"\n', "brakes.deployment", "missing"),
+    # A TOML boolean is no number of a table.
+    ('[drag]\nmach = [0.1, 0.5, true]\ncd = [0.3, 0.3, 0.3]\n', "drag.mach", "not the boolean true at index 2"),
+    ('[brakes]\nlevels = [0.0, true]\nmach = [0.5]\ncd = [[0.0], [0.5]]\ndeployment = 0.5\n', "brakes.levels",
+     "not the boolean true at index 1"),
+    ('[brakes]\nlevels = [0.0, 1.0]\nmach = [0.5]\ncd = [[0.0], [false]]\ndeployment = 0.5\n', "brakes.cd",
+     "not the boolean false at index (1, 0)"),
+    (SCHEDULED.format(times="[0.0, true]", levels="[0.0, 0.5]"), "control.times", "not the boolean true at index 1"),
+    # A target at or below the pad; a controller's input whose every other draw fails.
+    (CONTROLLED.replace(TARGET, "target = -500.0"), "control.target", "-500.0 is outside its domain (> 0 m"),
+    (CONTROLLED.replace(TARGET, "target = 0.0"), "control.target", "0.0 is outside its domain (> 0 m"),
+    (CONTROLLED.replace("lag = 0.05", 'lag = { distribution = "normal", mean = -0.05, std = 0.01 }'),
+     "control.lag", "its nominal value -0.05 is outside its domain (>= 0): most of its draws would fail"),
+    # Messages: with the file, the key once, plain numbers, the points a table needs.
+    ('[statistics]\nuntil = "P(|mis|<=10)=0.01"\n', "statistics.until", "no outcome 'mis' in a 1dof study"),
+    ('[drag]\nmach = "x"\ncd = [0.3, 0.4]\n', "drag.mach", "must be an array of numbers, not str"),
+    (SCHEDULED.format(times='"a"', levels="[0.0, 0.5]"), "control.times", "must be an array of numbers, not str"),
+    (SCHEDULED.format(times="[0.0, 1.0]", levels="[0.0, 1.5]"), "control.levels", "levels must be from 0 to 1: 1.5"),
+    ('[drag]\nmach = []\ncd = []\n', "drag.mach", "an empty table: a drag table needs at least two points"),
 ])
 def test_bad_sections_are_refused_with_file_key_and_reason(tmp_path, capsys, sections, key, reason):
     (tmp_path / "drag.csv").write_text("mach,cd\n0.1,0.4\n0.5,x\n")
     path = write_study(tmp_path, sections)
     assert cli.main([str(path), "-n", "4", "--no-progress"]) == 2
-    assert f"{path}: {key}: " in capsys.readouterr().err
+    rest = capsys.readouterr().err.partition(f"{path}: {key}: ")[2]
+    assert rest and not re.match(r"[a-z_]+\.[a-z_.]+: ", rest), rest  # the key once
     with pytest.raises(ValueError, match=re.escape(reason)):
         load_study(path)
+
+
+@pytest.mark.parametrize("target, warning, sign", [
+    ("10000.0", "warning: the target 10000 m lies out of the nominal flight's reach: even with the brakes closed "
+                "its apogee is ", -1),
+    ("1500.0", "warning: the target 1500 m lies out of the nominal flight's reach: even with the brakes fully "
+               "open from the start its apogee is ", 1),
+    (TARGET.split(" = ", 1)[1], None, 0),
+])
+def test_summary_warns_of_a_target_out_of_the_nominal_flights_reach(tmp_path, target, warning, sign):
+    study = load_study(write_study(tmp_path, CONTROLLED.replace(TARGET, f"target = {target}")))
+    result = study.run(n=8, seed=1, progress=False)
+    warnings = [line for line in result.format_summary().splitlines() if "out of the nominal" in line]
+    assert len(warnings) == (warning is not None) and all(line.startswith(warning) for line in warnings)
+    if sign:  # the warning is right: every miss has its sign
+        assert (np.sign(result.outcomes()["miss"]) == sign).all()
 
 
 # A controlled study whose drag scale is dispersed, its predictor with step
