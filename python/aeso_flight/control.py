@@ -32,10 +32,10 @@ if TYPE_CHECKING:
 
     # The model a predictor flies.
     _Model: TypeAlias = Literal["1dof", "3dof"]
+    # A frame of heights: the true height above the pad, or a pad-zeroed
+    # barometric altimeter's reading (Atmosphere.pressure_altitude).
+    _Frame: TypeAlias = Literal["true", "barometric"]
 
-#: A frame of heights: the true height above the pad, or a pad-zeroed
-#: barometric altimeter's reading (Atmosphere.pressure_altitude).
-Frame: TypeAlias = Literal["true", "barometric"]
 FRAMES: tuple[str, ...] = ("true", "barometric")
 
 __all__ = ["Actuator", "ControlledFlight", "Controller", "PID", "Predictive", "Schedule", "Sensors", "TickLog"]
@@ -240,7 +240,7 @@ class Predictive:
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
     max_iterations: int | None = None
-    frame: Frame | None = None
+    frame: _Frame | None = None
     learn_drag: bool = False
     drag_prior_sd: float = 0.1
 
@@ -319,7 +319,7 @@ class PID:
     atmosphere: Atmosphere | None = None
     timestep_config: aeso.FixedTimeStep | aeso.AdaptiveTimeStep | None = None
     max_iterations: int | None = None
-    frame: Frame | None = None
+    frame: _Frame | None = None
     learn_drag: bool = False
     drag_prior_sd: float = 0.1
 
@@ -559,7 +559,7 @@ class ControlledFlight:
     predictions: int
     ticks: TickLog = field(repr=False)
     failed_decisions: int = 0
-    frame: Frame = "true"
+    frame: _Frame = "true"
     barometric_apogee: float | None = None
     learned_scale: float | None = None
     learned_scale_sd: float | None = None
@@ -580,7 +580,7 @@ class ControlledFlight:
         return apogee - self.target  # type: ignore[operator]
 
     @classmethod
-    def _from_native(cls, outcome: ControlledResult, target: float, frame: Frame, atmosphere: Atmosphere,
+    def _from_native(cls, outcome: ControlledResult, target: float, frame: _Frame, atmosphere: Atmosphere,
                      start: float, climb: float) -> ControlledFlight:
         """A flight from the result of the native fly_controlled (a flight
         that reached its apogee) in the air `atmosphere`, from its state at
@@ -630,7 +630,7 @@ class ControlledFlight:
         return plot_controlled_flight(self, path)
 
 
-def check_frame(name: str, frame: object) -> Frame:
+def check_frame(name: str, frame: object) -> _Frame:
     """A frame of heights: "true" or "barometric"."""
     if frame not in FRAMES:
         raise ValueError(f'{name} must be "true" or "barometric", not {frame!r}')

@@ -810,10 +810,10 @@ class FlightData:
 
         Examples
         --------
-        The flight of the examples above, its accelerometer read by a
-        controller aiming at 1300 m with a rocket whose drag is far from what
-        the data says (``vehicle`` of :meth:`Vehicle.fit_drag`'s examples,
-        with brakes): it learns the drag the data needs.
+        The flight of the examples above read by a controller aiming at
+        1300 m with a rocket whose drag is far from what the data says: it
+        learns the factor the data needs, by the same fit
+        :meth:`Vehicle.fit_drag` makes of the data cut at the tick.
 
         >>> import aeso
         >>> from aeso_flight import Brakes, Predictive, Vehicle
@@ -822,7 +822,11 @@ class FlightData:
         >>> decisions = data.replay(with_brakes, Predictive(target=1300.0, learn_drag=True),
         ...                         atmosphere=log_air, rate=10.0)
         >>> decisions.time[:2], round(float(decisions.learned_scale[-1]), 2)
-        (array([3.01, 3.11]), 3.28)
+        (array([3.01, 3.11]), 2.54)
+        >>> cut = with_brakes.fit_drag(data, atmosphere=log_air, estimate=data.estimate(log_air, smoothed=False),
+        ...                            until=float(decisions.time[-1]), prior_sd=0.1)
+        >>> bool(cut.scale == decisions.learned_scale[-1])
+        True
         """
         from .control import PID, Predictive, TickLog
         from .vehicle import Vehicle

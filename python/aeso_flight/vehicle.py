@@ -25,13 +25,14 @@ from .drag_fit import DragFit
 from .drag_fit import fit as _fit_drag
 from .estimation import Estimator, StateEstimate
 from .flight_data import FlightData
-from .control import PID, Actuator, ControlledFlight, Controller, Frame, Predictive, Schedule, Sensors, check_frame
+from .control import PID, Actuator, ControlledFlight, Controller, Predictive, Schedule, Sensors, check_frame
 from .errors import FlightError, failure_message, flight_error
 from .raw_sensors import RawSensors
 from .solutions import DeploymentSolution, DragScaleSolution, Reach
 
 if TYPE_CHECKING:
     from ._native import InverseResult, _Controller, _Flight, _Predictor
+    from .control import _Frame
 
 __all__ = ["APOGEE_VELOCITY_THRESHOLD", "LOG_COLUMNS", "Vehicle"]
 
@@ -236,7 +237,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
-        frame: Frame = "true",
+        frame: _Frame = "true",
     ) -> float:
         """The apogee (m above the pad) of a vertical flight from ``initial_state``.
 
@@ -312,10 +313,10 @@ class Vehicle:
 
         >>> warm = Atmosphere.standard(site_elevation=1401.0, temperature_offset=10.0)
         >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=warm), 1)
-        2669.8
+        2671.7
         >>> round(vehicle.predict_apogee_1dof(state, aeso.OdeMethod.RK45, atmosphere=warm,
         ...                                   frame="barometric"), 1)
-        2578.8
+        2579.2
         """
         return self._predict(1, initial_state, method, timestep_config, max_iterations, atmosphere, deployment,
                              frame)
@@ -329,7 +330,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
-        frame: Frame = "true",
+        frame: _Frame = "true",
     ) -> float:
         """The apogee (m above the pad) of a planar flight from ``initial_state``.
 
@@ -474,7 +475,7 @@ class Vehicle:
         *,
         atmosphere: Atmosphere,
         start: DeploymentSolution | None = None,
-        frame: Frame = "true",
+        frame: _Frame = "true",
     ) -> DeploymentSolution:
         """The brake deployment level that, held from ``initial_state`` on,
         makes the predicted apogee ``target`` (m above the pad), within
@@ -586,7 +587,7 @@ class Vehicle:
         atmosphere: Atmosphere,
         deployment: Deployment | None = None,
         start: DragScaleSolution | None = None,
-        frame: Frame = "true",
+        frame: _Frame = "true",
     ) -> DragScaleSolution:
         """The factor on the vehicle's drag coefficient (body and brakes; in
         3-DOF not the angle of attack's ``cl_a`` * alpha term) that makes
@@ -640,7 +641,7 @@ class Vehicle:
         >>> scored = vehicle.drag_scale_for_apogee(2300.0, state, aeso.OdeMethod.RK45, atmosphere=warm,
         ...                                        frame="barometric")
         >>> round(scored.apogee, 2), round(scored.scale, 3)
-        (2300.0, 1.848)
+        (2300.0, 1.793)
         """
         goal = _checks.real("target", target)
         if start is not None and not isinstance(start, DragScaleSolution):
@@ -760,7 +761,7 @@ class Vehicle:
         seed: int = 0,
         sample: int = 0,
         record: bool = True,
-        frame: Frame = "true",
+        frame: _Frame = "true",
     ) -> ControlledFlight:
         """Flies the vehicle from ``initial_state`` to its apogee with
         ``controller`` in the loop at ``rate`` ticks per second, its commands
@@ -929,7 +930,7 @@ class Vehicle:
         native_controller = self._controller(controller, goal, frame, dof, method, timestep_config, max_iterations,
                                              atmosphere, raw is not None)
         self._say_if_out_of_reach(how, state, goal, atmosphere if barometric else None)
-        simple = Sensors() if raw is not None else sensors
+        simple = sensors if isinstance(sensors, Sensors) else Sensors()
         control = _arguments.control(ticks_per_second, actuator.rate_limit, actuator.lag, actuator.delay,
                                      actuator.initial, simple.height_sd, simple.velocity_sd, simple.velocity_scale,
                                      simple.correlation_time)
@@ -959,7 +960,7 @@ class Vehicle:
         self,
         controller: Controller,
         target: float,
-        frame: Frame,
+        frame: _Frame,
         dof: int,
         method: aeso.OdeMethod,
         timestep_config: TimeStep | None,
@@ -1081,7 +1082,7 @@ class Vehicle:
         max_iterations: int,
         atmosphere: Atmosphere,
         deployment: Deployment | None,
-        frame: Frame,
+        frame: _Frame,
     ) -> float:
         _, state = _state(initial_state, atmosphere, dof)
         barometric = _barometric(frame, atmosphere)
