@@ -540,6 +540,11 @@ class ControlledFlight:
         height its barometer's frame (the air it believes in) gives the
         static pressure at the start (the true height when it believes in
         the flight's air) and the true vertical velocity; None otherwise.
+        (``estimator_start`` holds the two values.)
+
+    Two flights are equal, and hash alike, when their outcomes and tick logs
+    are (the sensor log and the estimator's start, which the tick log's
+    estimates come from, are not compared).
 
     Examples
     --------
@@ -563,8 +568,22 @@ class ControlledFlight:
     barometric_apogee: float | None = None
     learned_scale: float | None = None
     learned_scale_sd: float | None = None
-    sensor_log: FlightData | None = field(default=None, repr=False)
-    initial_estimate: aeso.InitialState1DOF | None = field(default=None, repr=False)
+    # The sensor log and the estimator's start are what the tick log's
+    # estimates come from: two flights compare (and hash) by the rest.
+    sensor_log: FlightData | None = field(default=None, repr=False, compare=False)
+    estimator_start: tuple[float, float] | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def initial_estimate(self) -> aeso.InitialState1DOF | None:
+        """With raw sensors, the state the on-board estimator started from
+        (see the class's attributes); None otherwise.
+
+        Examples
+        --------
+        >>> flight.initial_estimate is None
+        True
+        """
+        return None if self.estimator_start is None else aeso.InitialState1DOF(*self.estimator_start)
 
     @property
     def miss(self) -> float:
@@ -593,7 +612,7 @@ class ControlledFlight:
                    outcome.predictions, TickLog._from_records(outcome.records), outcome.failed_decisions, frame,
                    barometric, outcome.learned_scale if learned else None,
                    outcome.learned_scale_sd if learned else None, _sensor_log(outcome.samples, atmosphere, start),
-                   aeso.InitialState1DOF(outcome.start_height, climb) if raw else None)
+                   (outcome.start_height, climb) if raw else None)
 
     def plot(self, path: str | None = None) -> object:
         """A figure of the flight against time, in three panels: the altitude

@@ -876,6 +876,10 @@ class FlightData:
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("FlightData is immutable")
 
+    def __reduce__(self) -> tuple[object, ...]:
+        return (_restore, (self._time, self._channels, self._kind, self._site, self._launch, self._burnout,
+                           self._apogee))
+
     def __len__(self) -> int:
         return int(self._time.size)
 
@@ -883,6 +887,16 @@ class FlightData:
         channels = ", ".join(self._channels)
         return (f"<FlightData: {self._time.size} rows from {self._time[0]:g} s to {self._time[-1]:g} s; "
                 f"{channels}>")
+
+
+def _restore(*values: object) -> FlightData:
+    """A FlightData from its slots' values (for pickling)."""
+    data = object.__new__(FlightData)
+    for name, value in zip(FlightData.__slots__, values):
+        object.__setattr__(data, name, value)
+    for array in (data._time, *data._channels.values()):
+        array.setflags(write=False)
+    return data
 
 
 def _check_filter(atmosphere: object, estimator: object) -> None:

@@ -5,6 +5,7 @@ frame on predictions and inverses; a shared flight replayed; bad
 parameters refused."""
 
 import math
+import pickle
 
 import aeso
 import numpy as np
@@ -217,6 +218,16 @@ def test_a_shared_flight_replayed_is_its_causal_estimate_and_fit_tick_by_tick(sh
 def test_bad_sensor_estimator_and_frame_parameters_are_refused(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def test_a_flight_with_raw_sensors_is_a_value_its_sensor_log_too():
+    a, b = fly(Predictive(learn_drag=True)), fly(Predictive(learn_drag=True))
+    again = pickle.loads(pickle.dumps(a))
+    assert a == b == again and hash(a) == hash(b) == hash(again)
+    for log in (again.sensor_log, pickle.loads(pickle.dumps(a.sensor_log))):
+        assert repr(log) == repr(a.sensor_log) and (log.launch, log.burnout) == (0.0, 0.0)
+        assert same_bits(log.pressure, a.sensor_log.pressure) and not log.time.flags.writeable
+    assert fly(Predictive(learn_drag=True), seed=4) != a
 
 
 def test_without_raw_sensors_nothing_is_estimated_or_learned():
