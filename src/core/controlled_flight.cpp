@@ -119,14 +119,16 @@ public:
     void failure(FlightOutcome& out) const noexcept { air_.failure(out); }
 
     // Events within TIE of a boundary are taken at it: a delay of whole
-    // ticks puts a command's arrival a rounding error away from a later
-    // tick, and a step of a few ulps between them would cost a whole step.
-    // A tick is always landed on exactly, and so is a sample.
+    // ticks (or sample intervals) puts a command's arrival a rounding error
+    // away from a later tick (or sample), and a step of a few ulps between
+    // them would cost a whole step. A tick is always landed on exactly, and
+    // so is a sample; a command arriving within TIE of a sample's instant
+    // acts after the sample, whichever side of it the rounding put it.
     double next_boundary(double now) const noexcept {
         double next = motion_.kink_after(now + TIE);
         if (head_ < pending_.size()) next = std::min(next, pending_[head_].arrival);
-        next = next < next_tick_ - TIE ? next : next_tick_;
-        return raw_ ? std::min(next, raw_->next_time()) : next;
+        const double exact = raw_ ? std::min(next_tick_, raw_->next_time()) : next_tick_;
+        return next < exact - TIE ? next : exact;
     }
 
     // The boundary's samples, then the commands arriving, then the tick.

@@ -85,6 +85,41 @@ TEST_P(Fused, ExactSamplesGiveTheTruthAndTheBias) {
 
 INSTANTIATE_TEST_SUITE_P(Biases, Fused, ::testing::Values(-0.4, 0.0, 0.25));
 
+class LaggedBarometer : public ::testing::TestWithParam<double> {};
+
+// A barometer lagging by `lag` reads, on a steady climb at 150 m/s, the
+// pressure of `lag` s before: an estimator told of the lag follows the true
+// height, one that is not trails it by lag v.
+TEST_P(LaggedBarometer, IsReadAsTheHeightOfLagBefore) {
+    const double lag = GetParam();
+    const AirColumn column(0.0, 0.0, atmosphere::SEA_LEVEL_PRESSURE);
+    const BarometerFrame frame(column, atmosphere::SEA_LEVEL_PRESSURE);
+    const double v = 150.0;
+    const std::size_t n = 3000;
+    std::vector<double> t(n), p(n), f(n, GRAVITY);
+    for (std::size_t i = 0; i < n; ++i) {
+        t[i] = 0.01 * static_cast<double>(i);
+        p[i] = i % 2 == 0 ? column.at(v * (t[i] - lag)).pressure : kNone;
+    }
+    for (const double modelled : {0.0, lag}) {
+        EstimatorSettings s = settings();
+        s.barometer_lag = modelled;
+        s.gate = 1e6;  // the unmodelled lag's trail is not a glitch
+        std::vector<double> means(3 * n), covariances(9 * n);
+        std::vector<std::int8_t> barometer(n), driven(n);
+        estimate_flight(s, frame, prior(0.0, v), {t.data(), p.data(), f.data(), n}, means.data(),
+                        covariances.data(), barometer.data(), driven.data(), nullptr);
+        const double error = means[3 * (n - 1)] - v * t[n - 1];
+        if (modelled > 0.0) {
+            EXPECT_NEAR(error, 0.0, 0.01 * lag * v) << modelled;
+        } else {
+            EXPECT_NEAR(error, -lag * v, 0.02 * lag * v) << modelled;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lags, LaggedBarometer, ::testing::Values(0.02, 0.1, 0.5));
+
 TEST(Feed, SamplesAtOneTimeChangeOneStateAndAnEarlierOneIsRefused) {
     const AirColumn column(0.0, 0.0, atmosphere::SEA_LEVEL_PRESSURE);
     const BarometerFrame frame(column, atmosphere::SEA_LEVEL_PRESSURE);

@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 from conftest import BRAKES, RK45, SITE, rocket, same_bits, state
 
-from aeso_flight import (PID, Accelerometer, Atmosphere, Barometer, Brakes, Drag, Estimator, FlightData, Predictive,
-                         RawSensors, Sensors, Vehicle, sample_log)
+from aeso_flight import (PID, Accelerometer, Actuator, Atmosphere, Barometer, Brakes, Drag, Estimator, FlightData,
+                         Predictive, RawSensors, Sensors, Vehicle, sample_log)
 
 AIR = Atmosphere.standard(site_elevation=SITE)
 VEHICLE = Vehicle(rocket(), brakes=Brakes(**BRAKES))
@@ -70,6 +70,49 @@ def test_the_on_board_estimate_is_the_logs_causal_estimate_to_the_bit(dof, rates
         fit = VEHICLE.fit_drag(log, atmosphere=AIR, estimate=causal, until=t.time[k], prior_sd=0.1,
                                estimator=sensors.estimator)
         assert (fit.scale, fit.scale_sd) == (t.learned_scale[k], t.learned_scale_sd[k])
+
+
+@pytest.mark.parametrize("rates", [(50.0, 100.0), (30.0, 70.0)])
+@pytest.mark.parametrize("port", [None, 0.05])
+def test_the_samples_are_the_flights_at_their_own_instants(rates, port):
+    # Noiseless sensors, so a sample is its definition.
+    barometer = Barometer(noise_sd=0.0, rate=rates[0], mach_error=None if port is None else ([0.0], [port]))
+    accelerometer = Accelerometer(noise_sd=0.0, bias=0.2, scale_error=0.01, rate=rates[1])
+    delay = 2.0 / rates[1]
+    flight = fly(Predictive(), sensors=RawSensors(barometer, accelerometer, estimator=ESTIMATOR),
+                 actuator=Actuator(delay=delay))
+    log, t = flight.sensor_log, flight.ticks
+    # A sample at the instant a command arrives (to a rounding error, on
+    # either side) reads the brakes before it.
+    arrives = t.time[1:-1] + delay
+    arrival = np.minimum(np.searchsorted(log.time, arrives - 1e-9), log.time.size - 2)
+    at_sample = np.abs(log.time[arrival] - arrives) <= 1e-9
+    assert at_sample.sum() >= (10 if rates[0] == 50.0 else 0)
+    assert (log.deployment[arrival][at_sample] == t.commanded[:-2][at_sample]).all()
+    assert (log.deployment[arrival + 1][at_sample] == t.commanded[1:-1][at_sample]).all()
+    # One row per instant k / rate of either sensor, to the bit, up to the
+    # apogee (after the last tick, before the next).
+    instants = sorted({k / r for r in rates for k in range(int(20.0 * r)) if k / r <= log.time[-1]})
+    assert log.time.tolist() == instants and t.time[-1] <= log.time[-1] < t.time[-1] + 0.05
+    for column, rate in ((log.pressure, rates[0]), (log.specific_force, rates[1])):
+        assert np.array_equal(~np.isnan(column), np.isclose(log.time * rate, np.round(log.time * rate), rtol=0.0,
+                                                             atol=1e-6))
+    # At the ticks' instants: the port's pressure of the true state (high by
+    # the port's coefficient times the dynamic pressure) ...
+    rows = np.minimum(np.searchsorted(log.time, t.time), log.time.size - 1)
+    at_tick = log.time[rows] == t.time
+    rows, height, velocity = rows[at_tick], t.true_height[at_tick], t.true_velocity[at_tick]
+    pressure = log.pressure[rows]
+    read = ~np.isnan(pressure)
+    assert read.sum() > 100
+    static = AIR.pressure(height[read])
+    dynamic = 0.5 * AIR.density(height[read]) * velocity[read] ** 2
+    np.testing.assert_allclose(pressure[read] - static, (port or 0.0) * dynamic, rtol=1e-9, atol=1e-6)
+    # ... and the accelerometer's gain and bias on the specific force, the
+    # drag over the mass, which falls with the speed and the air.
+    force = (log.specific_force[~np.isnan(log.specific_force)] - 0.2) / 1.01
+    assert (force < 0.0).all() and force[0] < 2.0 * force[-1] < 0.0
+    assert (log.deployment[rows] == t.actual[at_tick]).all() and t.commanded.std() > 0.01
 
 
 @pytest.mark.parametrize("seed", range(4))

@@ -141,15 +141,18 @@ def test_the_gate_drops_a_barometer_glitch_that_would_move_the_height():
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("until", [None, 8.0])
-def test_fit_drag_recovers_a_known_scale_within_three_standard_errors(seed, until):
+@pytest.mark.parametrize("own_scale", [1.0, 0.5])
+def test_fit_drag_recovers_a_known_scale_within_three_standard_errors(seed, until, own_scale):
     _, data = sensed(seed, scale=1.1)
-    fit = scaled_vehicle(1.0).fit_drag(data, atmosphere=AIR, estimate=estimate(data, until=until), until=until)
+    vehicle = Vehicle(aeso.Rocket(**ROCKET), drag=DRAG, drag_scale=own_scale)
+    fit = vehicle.fit_drag(data, atmosphere=AIR, estimate=estimate(data, until=until), until=until)
     assert fit.source == "accelerometer"
-    assert abs(fit.scale - 1.1) < 3.0 * fit.scale_sd
-    assert fit.scale_sd < 0.05
-    # The fitted vehicle flies the factor on its whole drag, as a study's
+    # The factor multiplies the vehicle's drag as it flies (its own scale
+    # included), and the fitted vehicle flies their product, as a study's
     # drag scale does.
-    assert (fit.vehicle.drag, fit.vehicle.drag_scale) == (DRAG, fit.scale)
+    assert abs(own_scale * fit.scale - 1.1) < 3.0 * own_scale * fit.scale_sd
+    assert fit.scale_sd < 0.05 / own_scale
+    assert (fit.vehicle.drag, fit.vehicle.drag_scale) == (DRAG, own_scale * fit.scale)
 
 
 @pytest.mark.parametrize("until", [6.0, 12.0])

@@ -21,7 +21,7 @@ GOLDEN = {
     "atmospheres": "d8c74a62996823e7",
     "failures": "80a4f2d7f0d1a1de",
     "flight data": "793f246b9f770c3e",
-    "flight computer": "82a13f46c40c94a6",
+    "flight computer": "2ed2b6e02ddf53cc",
 }
 
 

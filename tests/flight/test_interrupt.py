@@ -34,6 +34,17 @@ three = aeso.InitialState3DOF(0.0, 0.0, 0.05, -12.49, 249.69, 0.0)
 euler, rk45 = aeso.OdeMethod.Euler, aeso.OdeMethod.RK45
 tiny = aeso.FixedTimeStep(1e-8)
 slow = aeso.AdaptiveTimeStep(1e-5, 1e-5, 1e-5, 1e-9, 1e-9)
+from aeso_flight import Accelerometer, Barometer, FlightData, RawSensors
+board = RawSensors(Barometer(noise_sd=2.0, rate=10000.0), Accelerometer(noise_sd=0.05, rate=10000.0))
+def climb():
+    # A log at 1 kHz: 1 s on the pad, 3 s of boost at 80 m/s^2, a coast
+    # decelerating at 15 m/s^2.
+    import numpy as np
+    t = np.round(np.arange(-1.0, 15.0, 0.001), 3)
+    a = np.where(t < 0.0, 0.0, np.where(t < 3.0, 80.0, -15.0))
+    v = np.cumsum(a) * 0.001
+    h = np.cumsum(v) * 0.001
+    return FlightData(t, pressure=air.pressure(h), acceleration=a + 9.80665, launch=0.0, burnout=3.0)
 """
 
 RUNS = {
@@ -48,6 +59,11 @@ RUNS = {
                   "controller=PID(0.001, timestep_config=slow, max_iterations=10**9))",
     "callable flight": "vehicle.fly_controlled(one, euler, tiny, 10**9, atmosphere=air, target=2000.0, rate=10.0, "
                        "controller=lambda t, s, d: 0.3)",
+    "raw-sensor flight": "vehicle.fly_controlled(one, rk45, None, 10**9, atmosphere=air, target=2000.0, "
+                         "rate=10000.0, sensors=board, controller=Predictive(timestep_config=slow, "
+                         "max_iterations=10**9, learn_drag=True))",
+    "replay": "climb().replay(vehicle, Predictive(target=2000.0, timestep_config=slow, max_iterations=10**9), "
+              "atmosphere=air, rate=10000.0)",
 }
 
 # The run is defined as a function and called (a KeyboardInterrupt out of

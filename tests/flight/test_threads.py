@@ -3,7 +3,11 @@
 import threading
 
 import aeso
+import pytest
 from conftest import BURNOUT_1DOF, RK45, predict, same_bits, simulate, state
+
+from aeso_flight import Accelerometer, Barometer, Estimator, Predictive, RawSensors
+from aeso_flight._arguments import TICK_COLUMNS
 
 ROUNDS = 40
 
@@ -23,7 +27,24 @@ def work(vehicle, air, k):
     return results
 
 
-def test_two_threads_give_the_bits_of_one(braked, site_air):
+def computers(vehicle, air, k):
+    """A thread's controlled flights with raw sensors, the on-board
+    estimator and drag learning: the tick logs and sensor logs."""
+    board = RawSensors(Barometer(noise_sd=2.0, rate=50.0, lag=0.02), Accelerometer(noise_sd=0.05, rate=100.0),
+                       estimator=Estimator(barometer_lag=0.02))
+    results = []
+    for i in range(4):
+        dof = 1 + 2 * ((i + k) % 2)
+        flight = vehicle.fly_controlled(state(dof), RK45, atmosphere=air, target=2900.0 + 50.0 * i,
+                                        controller=Predictive(learn_drag=True, frame="barometric"), rate=20.0,
+                                        sensors=board, seed=i + 10 * k)
+        results += [getattr(flight.ticks, name) for name in TICK_COLUMNS]
+        results.append(flight.sensor_log.pressure)
+    return results
+
+
+@pytest.mark.parametrize("work", [work, computers], ids=["flights", "flight computers"])
+def test_two_threads_give_the_bits_of_one(braked, site_air, work):
     alone = [work(braked, site_air, k) for k in (0, 1)]
     together = [None, None]
     start = threading.Barrier(2)
