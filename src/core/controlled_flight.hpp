@@ -11,8 +11,9 @@
 // derivative there, with the brakes as they were before anything happens
 // at that instant), and their row is fed to it with the deployment then
 // (its model of the actuator is the flight's); then the commands arriving
-// then act; then the tick, if one is due, asks it for a decision. The first
-// samples and the first tick are at the start, before any step.
+// then, or within a nanosecond of it on either side, act; then the tick, if
+// one is due, asks it for a decision. The first samples and the first tick
+// are at the start, before any step.
 #pragma once
 
 #include <array>
