@@ -18,7 +18,10 @@ predictor aiming at 3048 m) at 100 Hz with a servo (rate limit 2/s, lag
 Measured in one run: the CPU time of the same seeds' flights each way (the
 best of --repeats runs, interleaved, time.process_time) and their ratio;
 the predictions per decision after the first tick (median and mean over
-every decision of those flights); then --flights flights with raw sensors
+every decision of those flights); the cost of a flight whose controller
+makes no prediction (a Schedule of the first simple flight's commands)
+with each kind of sensors, which isolates sampling and estimating; then
+--flights flights with raw sensors
 on 2 threads against 1 (wall time, the variants interleaved, median over
 --repeats). Prints Markdown.
 
@@ -68,6 +71,17 @@ def costs(seeds, repeats):
             flights(way, seeds)
             best[name] = min(best[name], time.process_time() - start)
     return best
+
+
+def overhead(repeats):
+    """CPU seconds of one flight whose controller makes no prediction (a
+    Schedule of the simple flight's commands), with the simple sensors and
+    with raw sensors and the estimator: what sampling and estimating cost."""
+    first = base.fly(RATE, actuator=SERVO, seed=0, record=True, **SIMPLE)
+    schedule = base.replay(first)
+    return {name: base.best_cpu(lambda: base.fly(RATE, schedule, actuator=SERVO, seed=0, sensors=way["sensors"]),
+                                repeats)
+            for name, way in WAYS.items()}
 
 
 def decisions(seeds):
@@ -129,6 +143,9 @@ def main():
             print(f"| {name} | {1e3 * best[name] / args.seeds:.1f} | {np.median(p):g} | {np.mean(p):.2f} |")
         names = list(WAYS)
         print(f"\nratio, flight computer / simple sensors: {best[names[1]] / best[names[0]]:.3f} (target <= 1.3)")
+        bare = overhead(args.repeats)
+        print(f"\nWithout predictions (a Schedule of seed 0's commands), CPU per flight: simple sensors "
+              f"{1e3 * bare[names[0]]:.2f} ms, raw sensors and the estimator {1e3 * bare[names[1]]:.2f} ms")
     rows = thread_scaling(args.flights, args.repeats)
     print(f"\nThreads: {args.flights} flights with raw sensors on 2 threads over 1:\n\n"
           "| repeat | speed-up, wall | CPU time, 2 threads / 1 | others' CPU share |\n|---|---|---|---|")
