@@ -220,14 +220,21 @@ def wait_quiet(share=0.05, seconds=3.0):
             return
 
 
-def thread_scaling(flights, repeats):
+def thread_scaling(flights, repeats, fly_seeds=None):
     """Per repeat (the variants interleaved): the wall-time throughput of
     `flights` controlled flights on 2 threads over 1, the CPU time the 2
     threads took over the 1 (1.00: no work lost to running in parallel), and
     the largest share of the machine's CPU that other processes used during
-    either variant (what the wall times are worth on a shared machine)."""
-    options = dict(sensors=Sensors(height_sd=2.0, velocity_sd=1.0, correlation_time=0.2),
-                   actuator=Actuator(rate_limit=2.0, lag=0.05))
+    either variant (what the wall times are worth on a shared machine).
+    `fly_seeds(seeds)` flies the flights of some seeds (default: 20 Hz,
+    noisy sensors, a servo)."""
+    if fly_seeds is None:
+        options = dict(sensors=Sensors(height_sd=2.0, velocity_sd=1.0, correlation_time=0.2),
+                       actuator=Actuator(rate_limit=2.0, lag=0.05))
+
+        def fly_seeds(part):
+            return [fly(20, seed=s, **options) for s in part]
+
     seeds = list(range(flights))
     rows = []
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
@@ -238,11 +245,9 @@ def thread_scaling(flights, repeats):
                 machine = machine_cpu()
                 start, start_cpu = time.perf_counter(), time.process_time()
                 if threads == 1:
-                    for s in seeds:
-                        fly(20, seed=s, **options)
+                    fly_seeds(seeds)
                 else:
-                    halves = (seeds[0::2], seeds[1::2])
-                    list(pool.map(lambda part: [fly(20, seed=s, **options) for s in part], halves))
+                    list(pool.map(fly_seeds, (seeds[0::2], seeds[1::2])))
                 wall[threads] = time.perf_counter() - start
                 used[threads] = time.process_time() - start_cpu
                 if machine is not None:
@@ -270,10 +275,15 @@ def main():
           f"load average {load:.2f} at the start; `{' '.join(['python', *sys.argv])}`\n")
     if not args.threads_only:
         measure(args)
-    rows = thread_scaling(args.flights, args.repeats)
-    print(f"\nThreads: {args.flights} controlled flights (20 Hz, noisy sensors, a servo) on 2 threads over 1 "
-          "(target >= 1.8), each repeat with the largest share of the machine's CPU other processes used "
-          "during it:\n\n| repeat | speed-up, wall | CPU time, 2 threads / 1 | others' CPU share |\n|---|---|---|---|")
+    print_thread_scaling(thread_scaling(args.flights, args.repeats),
+                         f"{args.flights} controlled flights (20 Hz, noisy sensors, a servo)")
+
+
+def print_thread_scaling(rows, what):
+    """The rows of thread_scaling as a Markdown table, and their medians."""
+    print(f"\nThreads: {what} on 2 threads over 1 (target >= 1.8), each repeat with the largest share of the "
+          "machine's CPU other processes used during it:\n\n"
+          "| repeat | speed-up, wall | CPU time, 2 threads / 1 | others' CPU share |\n|---|---|---|---|")
     for i, (speedup, cpu, others) in enumerate(rows, 1):
         print(f"| {i} | {speedup:.2f}x | {cpu:.2f} | {others:.0%} |")
     quiet = [r[0] for r in rows if r[2] < 0.10]

@@ -30,10 +30,8 @@ on 2 threads against 1 (wall time, the variants interleaved, median over
 """
 
 import argparse
-import concurrent.futures
 import datetime
 import os
-import statistics
 import sys
 import time
 
@@ -90,33 +88,6 @@ def decisions(seeds):
             for name, way in WAYS.items()}
 
 
-def thread_scaling(count, repeats):
-    """Per repeat: the wall-time throughput of `count` flights with raw
-    sensors on 2 threads over 1, the CPU time the 2 threads took over the 1,
-    and the largest share of the machine's CPU others used meanwhile."""
-    seeds = list(range(count))
-    rows = []
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        list(pool.map(time.sleep, [0.01] * 2))
-        for _ in range(repeats):
-            wall, used, others = {}, {}, 0.0
-            for threads in (1, 2):
-                machine = base.machine_cpu()
-                start, start_cpu = time.perf_counter(), time.process_time()
-                if threads == 1:
-                    flights(COMPUTER, seeds)
-                else:
-                    list(pool.map(lambda part: flights(COMPUTER, part), (seeds[0::2], seeds[1::2])))
-                wall[threads] = time.perf_counter() - start
-                used[threads] = time.process_time() - start_cpu
-                if machine is not None:
-                    after = base.machine_cpu()
-                    busy, total = after[0] - machine[0], after[1] - machine[1]
-                    others = max(others, (busy - used[threads]) / total if total > 0 else 0.0)
-            rows.append((wall[1] / wall[2], used[2] / used[1], others))
-    return rows
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7)
@@ -146,16 +117,8 @@ def main():
         bare = overhead(args.repeats)
         print(f"\nWithout predictions (a Schedule of seed 0's commands), CPU per flight: simple sensors "
               f"{1e3 * bare[names[0]]:.2f} ms, raw sensors and the estimator {1e3 * bare[names[1]]:.2f} ms")
-    rows = thread_scaling(args.flights, args.repeats)
-    print(f"\nThreads: {args.flights} flights with raw sensors on 2 threads over 1:\n\n"
-          "| repeat | speed-up, wall | CPU time, 2 threads / 1 | others' CPU share |\n|---|---|---|---|")
-    for i, (speedup, cpu, others) in enumerate(rows, 1):
-        print(f"| {i} | {speedup:.2f}x | {cpu:.2f} | {others:.0%} |")
-    quiet = [r[0] for r in rows if r[2] < 0.10]
-    print(f"\nmedian speed-up {statistics.median(r[0] for r in rows):.2f}x over all repeats; "
-          + (f"{statistics.median(quiet):.2f}x over the {len(quiet)} with others below 10 %" if quiet
-             else "no repeat had others below 10 %"))
-    print(f"\nload average {os.getloadavg()[0]:.2f} at the end")
+    base.print_thread_scaling(base.thread_scaling(args.flights, args.repeats, lambda part: flights(COMPUTER, part)),
+                              f"{args.flights} flights with raw sensors")
 
 
 if __name__ == "__main__":
