@@ -11,8 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 import aeso
-from aeso_flight import (Accelerometer, Atmosphere, Barometer, Brakes, DeploymentSolution, Drag, DragScaleSolution,
-                         FlightError, Reach, Vehicle)
+from aeso_flight import (PID, Accelerometer, Atmosphere, Barometer, Brakes, DeploymentSolution, Drag,
+                         DragScaleSolution, Estimator, FlightData, FlightError, Predictive, RawSensors, Reach, TickLog,
+                         Vehicle)
 
 AREA = math.pi * 0.06985**2
 
@@ -70,6 +71,20 @@ def main() -> None:
              Accelerometer(noise_sd=0.05, bias=0.02, rate=100.0))
     assert_type(board[0].error_coefficient(0.9), float | npt.NDArray[np.float64])
     assert board[1].rate == 2.0 * board[0].rate
+    computer = RawSensors(*board, estimator=Estimator(barometer_lag=0.02))
+    flown = vehicle.fly_controlled(burnout, aeso.OdeMethod.RK45, atmosphere=hot_day, target=3048.0,
+                                   controller=Predictive(learn_drag=True), rate=20.0, sensors=computer,
+                                   frame="barometric")
+    assert_type(flown.sensor_log, FlightData | None)
+    assert_type(flown.initial_estimate, aeso.InitialState1DOF | None)
+    assert_type(flown.ticks.learned_scale, npt.NDArray[np.float64])
+    assert flown.sensor_log is not None and flown.barometric_apogee is not None
+    decisions = flown.sensor_log.replay(vehicle, PID(0.01, target=3048.0, learn_drag=True), atmosphere=hot_day,
+                                        rate=20.0)
+    assert_type(decisions, TickLog)
+    scored = vehicle.predict_apogee_1dof(burnout, aeso.OdeMethod.RK45, atmosphere=hot_day, deployment=0.3,
+                                         frame="barometric")
+    assert_type(scored, float)
 
     try:
         Vehicle(rocket).predict_apogee_1dof(aeso.InitialState1DOF(0.0, 900.0), aeso.OdeMethod.RK45,
