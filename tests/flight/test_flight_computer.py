@@ -147,6 +147,24 @@ def test_a_barometric_target_is_hit_in_the_barometric_frame(offset, sensors):
     assert abs(day.pressure_altitude(aiming_true.apogee) - TARGET) > 40.0 > abs(aiming_true.miss)
 
 
+@pytest.mark.parametrize("controller", [Predictive, lambda **kw: PID(kp=0.002, ki=0.0005, **kw)],
+                         ids=["predictive", "pid"])
+@pytest.mark.parametrize("frame", ["true", "barometric"])
+@pytest.mark.parametrize("believed", [0.0, 10.0])
+def test_a_controller_predicts_in_its_frame_through_the_air_it_believes_in(controller, frame, believed):
+    day = Atmosphere.standard(site_elevation=SITE, temperature_offset=-6.0)
+    belief = Atmosphere.standard(site_elevation=SITE, temperature_offset=believed)
+    aiming = controller(atmosphere=belief, frame=frame)
+    flight = fly(aiming, sensors=Sensors(), air=day)
+    t = flight.ticks
+    # Its first prediction, from the exact state, with the brakes it chose
+    # (the PID's: as they are): the public prediction in its frame and air.
+    held = t.actual[0] if isinstance(aiming, PID) else t.commanded[0]
+    assert t.predicted_apogee[0] == VEHICLE.predict_apogee_1dof(state(1), RK45, atmosphere=belief, deployment=held,
+                                                                frame=frame)
+    assert flight.frame == "true" and flight.miss == flight.apogee - TARGET
+
+
 @pytest.mark.parametrize("dof", [1, 3])
 @pytest.mark.parametrize("offset", [0.0, 12.0])
 def test_frame_on_predictions_and_inverses(dof, offset):
