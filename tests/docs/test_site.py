@@ -191,7 +191,13 @@ def _flight_surface():
     surface = {}
     for name in aeso_flight.__all__:
         obj = getattr(aeso_flight, name)
-        surface[f"aeso_flight.{name}"] = [] if issubclass(obj, enum.Enum) else list(inspect.signature(obj).parameters)
+        if not callable(obj):  # a constant
+            surface[f"aeso_flight.{name}"] = []
+            continue
+        enumeration = inspect.isclass(obj) and issubclass(obj, enum.Enum)
+        surface[f"aeso_flight.{name}"] = [] if enumeration else list(inspect.signature(obj).parameters)
+        if not inspect.isclass(obj):
+            continue
         for attribute, member in vars(obj).items():
             if attribute.startswith("_"):
                 continue
