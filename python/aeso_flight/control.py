@@ -540,7 +540,8 @@ class ControlledFlight:
         height its barometer's frame (the air it believes in) gives the
         static pressure at the start (the true height when it believes in
         the flight's air) and the true vertical velocity; None otherwise.
-        (``estimator_start`` holds the two values.)
+    estimator_start : tuple of float or None
+        The same two values, (height, vertical velocity), or None.
 
     Two flights are equal, and hash alike, when their outcomes and tick logs
     are (the sensor log and the estimator's start, which the tick log's
