@@ -48,6 +48,9 @@
     velocity_sd = 1.0       #   sensors: height_sd, velocity_sd, velocity_scale,
     [control.predictor]     #     correlation_time
     model = "1dof"
+    [control.barometer]     # optional: a flight computer on board (with
+    noise_sd = 2.0          #   [control.accelerometer], [control.estimator];
+    rate = 50.0             #   frame, learn_drag, drag_prior_sd in [control])
 
 (see real_air for every key).
 A value is a number or a distribution table: normal (mean, std, optional
@@ -73,7 +76,11 @@ STATISTICS_KEYS = ("confidence", "percentiles", "thresholds", "within", "until")
 # rather than numbers or distributions.
 SETTINGS = {"solver": ("method",), "drag": ("file", "mach", "cd"),
             "brakes": ("file", "levels", "mach", "cd", "replace"),
-            "control": ("controller", "predictor", "times", "levels")}
+            "control": ("controller", "predictor", "times", "levels", "frame", "learn_drag", "believed_air"),
+            "control.barometer": ("mach_error",)}
+# Tables within a section whose values are numbers or distributions, as a
+# section's are.
+SUBSECTIONS = {"control": ("barometer", "accelerometer", "estimator")}
 STUDY_KEYS = ("model", "n", "seed", "block_size", "allow_negative")
 
 
@@ -118,6 +125,8 @@ def _values(section, table):
     for key, value in table.items():
         if key in SETTINGS.get(section, ()):
             pass
+        elif key in SUBSECTIONS.get(section, ()):
+            value = _values(f"{section}.{key}", value)
         elif isinstance(value, Mapping):
             value = _distribution(f"{section}.{key}", value)
         elif isinstance(value, bool) or not isinstance(value, (int, float)):

@@ -38,7 +38,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from aeso_flight import atmosphere as _atmosphere
-from aeso_flight._arguments import MAX_CONTROL_RATE
+from aeso_flight._arguments import MAX_CONTROL_RATE, MAX_SENSOR_RATE
 from aeso_flight._arguments import standard_air
 
 from ._flights import APOGEE_VELOCITY_THRESHOLD
@@ -107,6 +107,24 @@ RATE_LIMIT = Domain(0.0, strict=True, infinite=True, text="> 0, or inf: no limit
 # A controller's ticks per second: every tick is a step boundary.
 CONTROL_RATE = Domain(0.0, math.nextafter(MAX_CONTROL_RATE, math.inf), strict=True,
                       text=f"> 0 Hz and at most {MAX_CONTROL_RATE:g} Hz: every tick is a step boundary")
+# A raw sensor's samples per second, the accelerometer's gain error, and the
+# estimator's gate (in standard deviations).
+SENSOR_RATE = Domain(0.0, math.nextafter(MAX_SENSOR_RATE, math.inf), strict=True,
+                     text=f"> 0 Hz and at most {MAX_SENSOR_RATE:g} Hz")
+SCALE_ERROR = Domain(-1.0, 1.0, strict=True, text="strictly between -1 and 1")
+GATE = Domain(1.0, text=">= 1 standard deviation")
+# The flight computer's inputs (see flight_computer; the estimator's are
+# aeso_flight.Estimator's fields).
+COMPUTER = {
+    "barometer.noise_sd": NON_NEGATIVE, "barometer.rate": SENSOR_RATE, "barometer.lag": NON_NEGATIVE,
+    "barometer.resolution": NON_NEGATIVE, "accelerometer.noise_sd": NON_NEGATIVE, "accelerometer.bias": FINITE,
+    "accelerometer.scale_error": SCALE_ERROR, "accelerometer.rate": SENSOR_RATE,
+    **{f"estimator.{key}": POSITIVE for key in (
+        "barometer_sd", "accelerometer_sd", "process_noise", "bias_sd", "bias_drift", "dynamic_error",
+        "acceleration_drift", "height_sd", "velocity_sd")},
+    "estimator.bias": FINITE, "estimator.gate": GATE, "estimator.barometer_lag": NON_NEGATIVE,
+    "drag_prior_sd": POSITIVE,
+}
 
 # Section of each key (keys are unique across sections) and its domain.
 DOMAINS = {
@@ -130,7 +148,7 @@ DOMAINS = {
     "control": {
         "target": ABOVE_PAD, "rate": CONTROL_RATE, "rate_limit": RATE_LIMIT, "lag": NON_NEGATIVE, "delay": NON_NEGATIVE,
         "initial": LEVEL, "height_sd": NON_NEGATIVE, "velocity_sd": NON_NEGATIVE, "velocity_scale": POSITIVE,
-        "correlation_time": NON_NEGATIVE, "kp": FINITE, "ki": FINITE, "kd": FINITE,
+        "correlation_time": NON_NEGATIVE, "kp": FINITE, "ki": FINITE, "kd": FINITE, **COMPUTER,
     },
 }
 SECTION_OF = {key: section for section, keys in DOMAINS.items() for key in keys}
@@ -245,7 +263,7 @@ PAIRED = (
 _TESTS = {kind: test for kind, _, _, test in PAIRED}
 
 
-_FIELD = re.compile(r"\{([a-z_]+\.[a-z_]+)\}")
+_FIELD = re.compile(r"\{([a-z_]+(?:\.[a-z_]+)+)\}")
 
 
 def fill(template, values=None):

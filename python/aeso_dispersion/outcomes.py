@@ -5,7 +5,8 @@ this order: aeso's block runner (_flights.OUTCOMES) the first four, the
 real air's (aeso_flight._arguments.BLOCK_OUTCOMES) all of them. This table
 gives each its place in the results (the DispersionResult attribute), its
 heading and unit in the summary, the models that give it and whether only
-controlled flights do. Statistics, stopping rules, thresholds,
+controlled flights do, or only those of a study with a flight computer or
+a frame ([control] frame, raw sensors: FLIGHT_COMPUTER). Statistics, stopping rules, thresholds,
 sensitivities, comparisons and export columns name an outcome by `name`.
 """
 
@@ -16,13 +17,20 @@ from aeso_flight import _arguments as _real_air
 from . import _flights
 
 
+# What a study's runs are (a plan's and a study's `controlled`): False,
+# True (a controller flies the brakes) or FLIGHT_COMPUTER (truthy too: a
+# controller with a frame or a flight computer on board, whose runs also
+# give the apogee in the barometric frame and the learned drag scale).
+FLIGHT_COMPUTER = "flight computer"
+
+
 class Outcome(NamedTuple):
     name: str          # export column, and the outcome's name in rules and statistics
     attribute: str     # the DispersionResult attribute holding its values
     label: str         # the summary's column heading
     unit: str
     models: tuple      # the models whose runs give it
-    controlled: bool = False  # given by controlled flights only
+    controlled: object = False  # given by controlled flights only (True), or with a flight computer
 
 
 OUTCOMES = (
@@ -33,6 +41,8 @@ OUTCOMES = (
     Outcome("miss", "misses", "miss (m)", "m", ("1dof", "3dof"), True),
     Outcome("final_deployment", "final_deployments", "deployment", "", ("1dof", "3dof"), True),
     Outcome("deployment_travel", "deployment_travels", "travel", "", ("1dof", "3dof"), True),
+    Outcome("barometric_apogee", "barometric_apogees", "altimeter (m)", "m", ("1dof", "3dof"), FLIGHT_COMPUTER),
+    Outcome("learned_scale", "learned_scales", "learned scale", "", ("1dof", "3dof"), FLIGHT_COMPUTER),
 )
 _NAMES = tuple(outcome.name for outcome in OUTCOMES)
 if _NAMES != _real_air.BLOCK_OUTCOMES or _NAMES[:len(_flights.OUTCOMES)] != _flights.OUTCOMES:
@@ -49,10 +59,12 @@ PLAIN_ROWS = len(_flights.OUTCOMES)
 
 def of_study(model, controlled=False):
     """The outcomes the runs of a study give, in table order: those of its
-    model, and for controlled flights the miss, final deployment and
-    travel."""
+    model, for controlled flights the miss, final deployment and travel,
+    and with a flight computer or a frame (`controlled` FLIGHT_COMPUTER)
+    the apogee an altimeter reads and the learned drag scale."""
     return tuple(outcome for outcome in OUTCOMES
-                 if model in outcome.models and (controlled or not outcome.controlled))
+                 if model in outcome.models and (not outcome.controlled or controlled
+                                                 and (outcome.controlled is True or controlled == FLIGHT_COMPUTER)))
 
 
 def names_of_study(model, controlled=False):

@@ -18,6 +18,7 @@ import numpy as np
 
 from . import _flights
 from .distributions import CONSTANT
+from .outcomes import FLIGHT_COMPUTER
 
 
 class Layout(NamedTuple):
@@ -86,8 +87,11 @@ class Plan:
 
     @property
     def controlled(self):
-        """Whether the flights fly with their brakes' controller."""
-        return self.setting is not None and self.setting.control is not None
+        """Whether the flights fly with their brakes' controller: False,
+        True, or outcomes.FLIGHT_COMPUTER with a frame or a flight computer."""
+        if self.setting is None or self.setting.control is None:
+            return False
+        return True if self.setting.control.computer is None else FLIGHT_COMPUTER
 
     @property
     def dispersed(self):

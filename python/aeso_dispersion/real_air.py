@@ -48,7 +48,7 @@ import aeso
 from aeso_flight import (PID, Actuator, Atmosphere, Brakes, Drag, FlightError, Predictive, Schedule, Sensors,
                          Vehicle, _arguments)
 
-from . import _flights, domains, tables
+from . import _flights, domains, flight_computer, tables
 from .distributions import DISTRIBUTIONS
 from .errors import StudyError
 from .inputs import ROCKET_KEYS, check_keys, number_or_distribution, step_options
@@ -60,7 +60,7 @@ CONTROLLERS = _arguments.BLOCK_CONTROLLERS
 # The control columns in the native runner's order; each a dispersible input.
 CONTROL_COLUMNS = _arguments.CONTROL_COLUMNS
 GAINS = ("kp", "ki", "kd")
-CONTROL_KEYS = ("controller", "predictor", "times", "levels") + CONTROL_COLUMNS
+CONTROL_KEYS = ("controller", "predictor", "times", "levels") + CONTROL_COLUMNS + flight_computer.CONTROL_KEYS
 PREDICTOR_KEYS = ("model", "max_iterations", "dt", "dt_min", "dt_max", "absolute_error_tolerance",
                   "relative_error_tolerance")
 # The values of the control columns a study file may leave out.
@@ -81,10 +81,19 @@ class Control:
     predictor_step: tuple = None
     predictor_max_iterations: int = 0
     schedule: tuple = ()
+    computer: flight_computer.Computer = None  # the frame and the flight computer, None: neither given
 
     @property
     def predicts(self):
         return self.controller != "schedule"
+
+    def __repr__(self):
+        # A study without a flight computer keeps the fingerprint it had
+        # before there was one.
+        fields = (f"controller={self.controller!r}, predictor_model={self.predictor_model!r}, "
+                  f"predictor_step={self.predictor_step!r}, "
+                  f"predictor_max_iterations={self.predictor_max_iterations!r}, schedule={self.schedule!r}")
+        return f"Control({fields}{'' if self.computer is None else f', computer={self.computer!r}'})"
 
 
 @dataclass(frozen=True)
@@ -134,6 +143,8 @@ class Setting:
                                      f"max_iterations={c.predictor_max_iterations}")
             else:
                 meta["schedule"] = f"times={list(c.schedule[0])!r} levels={list(c.schedule[1])!r}"
+            if c.computer is not None:
+                meta.update(c.computer.description())
         return meta
 
 
@@ -342,8 +353,9 @@ def _predictor(given, model, method, max_iterations):
     return dof, tuple(values[key] for key in step_keys), iterations
 
 
-def _control(given, model, method, max_iterations, brakes):
-    """(inputs in column order, Control)."""
+def _control(given, model, method, max_iterations, brakes, site):
+    """(inputs in column order, columns, Control); `site` the nominal site
+    elevation (None: the constant air)."""
     control = _table("control", given)
     check_keys("control", control, CONTROL_KEYS)
     controller = control.pop("controller", "predictive")
@@ -368,11 +380,15 @@ def _control(given, model, method, max_iterations, brakes):
     else:
         dof, step, iterations = _predictor(control.pop("predictor", {}), model, method, max_iterations)
         settings = Control(controller, dof, step, iterations)
+    computer_inputs, computer = flight_computer.section(control, controller, site)
+    if computer is not None:
+        settings = Control(settings.controller, settings.predictor_model, settings.predictor_step,
+                           settings.predictor_max_iterations, settings.schedule, computer)
     values = {key: number_or_distribution(f"control.{key}", value) for key, value in control.items()}
     inputs = [("control", key, values.get(key, CONTROL_DEFAULTS.get(key, 0.0))) for key in CONTROL_COLUMNS
               if key in values or key in CONTROL_DEFAULTS and (key not in GAINS or controller == "pid")]
     columns = [("control", key, values.get(key, CONTROL_DEFAULTS.get(key, 0.0))) for key in CONTROL_COLUMNS]
-    return inputs, columns, settings
+    return inputs + computer_inputs, columns + computer_inputs, settings
 
 
 def sections(model, method, max_iterations, rocket, environment=None, drag=None, brakes=None, control=None,
@@ -420,7 +436,10 @@ def sections(model, method, max_iterations, rocket, environment=None, drag=None,
         if deployment is not None:
             raise StudyError("brakes.deployment", "the controller moves the brakes in a controlled study; "
                                                   "control.initial is where they start")
-        control_inputs, control_columns, settings = _control(control, model, method, max_iterations, table)
+        site = None
+        if environment is not None:
+            site = _nominal(next(v for _, key, v in inputs if key == "site_elevation"))
+        control_inputs, control_columns, settings = _control(control, model, method, max_iterations, table, site)
         inputs += control_inputs
         columns += control_columns
     elif table is not None:
@@ -470,12 +489,14 @@ def _check_nominal(model, inputs, predicts):
 
 class Natives(NamedTuple):
     """The native objects of a Setting: the vehicle (its drag and brakes),
-    the nominal air, a schedule, the predictor."""
+    the nominal air, a schedule, the predictor, and a flight computer's
+    (believed air, believed pad pressure, port error) or None."""
 
     craft: object
     air: object
     schedule: object
     predictor: tuple
+    computer: tuple = None
 
 
 def craft(setting, rocket):
@@ -501,7 +522,23 @@ def natives(setting, method):
         dof = 1 if control.predictor_model == "1dof" else 3
         predictor = _arguments.predictor(_arguments.flight(vehicle, nominal, dof, method, control.predictor_step,
                                                            control.predictor_max_iterations))
-    return Natives(vehicle, nominal, schedule, predictor)
+    computer = None
+    if control is not None and control.computer is not None and control.computer.raw:
+        c = control.computer
+        believed = _believed_atmosphere(setting)
+        computer = (believed._air, believed.pad_pressure,
+                    None if c.mach_error is None else _arguments.schedule(*c.mach_error))
+    return Natives(vehicle, nominal, schedule, predictor, computer)
+
+
+def _believed_atmosphere(setting):
+    """The air a study's flight computer reads its barometer in: its own
+    [control.believed_air] at the site, else the nominal air its controller
+    believes in."""
+    believed = setting.control.computer.believed_air
+    if believed is None:
+        return _atmosphere(setting.air)
+    return _atmosphere((setting.air[0],) + believed)
 
 
 def layout(plan, seed, first):
@@ -511,15 +548,22 @@ def layout(plan, seed, first):
     method = _flights.ODE_METHOD[plan.method]
     n = natives(setting, method)
     control = setting.control
+    computer = None if control is None else control.computer
     return _arguments.layout(_flights.FLIGHT_MODEL[plan.model], plan.speed_and_angle, method,
                              _flights.STEP_COLUMNS[plan.step_kind], plan.max_iterations,
                              _arguments.ENVIRONMENT_COLUMNS[setting.environment], setting.drag_scale,
                              setting.deployment, None if control is None else control.controller, n.craft, n.air,
-                             n.schedule, n.predictor, seed, first)
+                             n.schedule, n.predictor, seed, first,
+                             computer is not None and computer.barometric, computer is not None and computer.learn_drag,
+                             n.computer)
 
 
 def fly(plan, inputs, outcomes, steps, status, stop, seed, first):
-    """Flies the rows of `inputs` (samples first, first + 1, ...) natively."""
+    """Flies the rows of `inputs` (samples first, first + 1, ...) natively;
+    a flight computer's values become the native runner's first."""
+    control = plan.setting.control
+    if control is not None and control.computer is not None and control.computer.raw:
+        inputs = flight_computer.native_rows(plan, inputs, inputs.shape[1] - len(flight_computer.KEYS))
     _arguments.run_block(inputs, outcomes, steps, status, layout(plan, seed, first), stop)
 
 
@@ -589,12 +633,20 @@ def refly(plan, row, seed, sample):
     if setting.drag_scale:
         scale, at = row[at], at + 1
     c = dict(zip(CONTROL_COLUMNS, row[at:at + len(CONTROL_COLUMNS)]))
+    computer = control.computer
+    sensors = Sensors(c["height_sd"], c["velocity_sd"], c["velocity_scale"], c["correlation_time"])
+    aims = {}
+    if computer is not None:
+        aims = dict(frame="barometric" if computer.barometric else "true", learn_drag=computer.learn_drag)
+        if computer.raw:
+            sensors, aims["drag_prior_sd"] = flight_computer.raw_sensors(
+                row[at + len(CONTROL_COLUMNS):], computer.mach_error, _believed_atmosphere(setting))
     if control.predicts:
         # What the flight computer knows: the nominal vehicle and air.
         believed = dict(model=control.predictor_model, vehicle=_vehicle(setting, setting.rocket),
                         atmosphere=_atmosphere(setting.air),
                         timestep_config=_predictor_step(control.predictor_step),
-                        max_iterations=control.predictor_max_iterations)
+                        max_iterations=control.predictor_max_iterations, **aims)
         controller = (Predictive(**believed) if control.controller == "predictive" else
                       PID(c["kp"], c["ki"], c["kd"], **believed))
     else:
@@ -606,8 +658,7 @@ def refly(plan, row, seed, sample):
             return vehicle.fly_controlled(
                 initial, method, _step_options(plan.step_kind, row[plan.step]), plan.max_iterations,
                 atmosphere=day, target=c["target"], controller=controller, rate=c["rate"],
-                actuator=Actuator(c["rate_limit"], c["lag"], c["delay"], c["initial"]),
-                sensors=Sensors(c["height_sd"], c["velocity_sd"], c["velocity_scale"], c["correlation_time"]),
-                seed=seed, sample=sample)
+                actuator=Actuator(c["rate_limit"], c["lag"], c["delay"], c["initial"]), sensors=sensors,
+                seed=seed, sample=sample, frame=aims.get("frame", "true"))
     except FlightError:
         return None

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
     from ._native import _Controller, _Flight, _Predictor, _Step
 
-__all__ = ["BLOCK_CONTROLLERS", "BLOCK_OUTCOMES", "CONTROLLER", "CONTROL_COLUMNS", "ENVIRONMENT_COLUMNS",
+__all__ = ["BLOCK_CONTROLLERS", "BLOCK_OUTCOMES", "COMPUTER_COLUMNS", "CONTROLLER", "CONTROL_COLUMNS", "ENVIRONMENT_COLUMNS",
            "FLIGHT_STATUS", "INVERSE_STATUS", "MAX_CONTROL_RATE", "MAX_SENSOR_RATE", "SAMPLE_COLUMNS",
            "TICK_COLUMNS", "StopFlag", "aim", "air", "control", "craft", "external", "flight", "layout", "pid",
            "predictive", "predictor", "raw_sensors", "replay", "run_block", "schedule", "standard_air", "step"]
@@ -37,6 +37,7 @@ StopFlag = _native.StopFlag
 standard_air = _native.standard_air
 BLOCK_OUTCOMES: Final = _native.BLOCK_OUTCOMES
 CONTROL_COLUMNS: Final = _native.CONTROL_COLUMNS
+COMPUTER_COLUMNS: Final = _native.COMPUTER_COLUMNS
 ENVIRONMENT_COLUMNS: Final = _native.ENVIRONMENT_COLUMNS
 BLOCK_CONTROLLERS: Final = _native.BLOCK_CONTROLLERS
 FLIGHT_STATUS: Final = _native.FLIGHT_STATUS
@@ -158,9 +159,18 @@ def control(rate: float, rate_limit: float, lag: float, delay: float, initial: f
 
 def layout(model: int, speed_and_angle: bool, method: int, step_columns: int, max_iterations: int, environment: int,
            drag_scale: bool, deployment: bool, controller: str | None, vehicle: Craft, air: Air | None,
-           levels: Schedule | None, predicts: _Predictor | None, seed: int, first: int) -> tuple[object, ...]:
+           levels: Schedule | None, predicts: _Predictor | None, seed: int, first: int, barometric: bool = False,
+           learn_drag: bool = False, computer: tuple[Air, float, Schedule | None] | None = None
+           ) -> tuple[object, ...]:
     """The layout of a study block for run_block: how its rows' columns are
-    laid out and what its flights share."""
+    laid out and what its flights share. A predicting controller aims at the
+    altimeter's reading when `barometric`; `computer`, when the rows carry
+    a flight computer's columns (COMPUTER_COLUMNS, see raw_sensors'
+    RawSensors._values): the air it believes in, the pad pressure it
+    believes and its barometer's port error (a native Schedule over Mach, or
+    None); its controller learns its drag when `learn_drag`."""
     kind = 0 if controller is None else CONTROLLER[controller]
+    believed, pad, mach_error = computer if computer is not None else (None, 0.0, None)
     return (model, int(speed_and_angle), method, step_columns, max_iterations, environment, int(drag_scale),
-            int(deployment), int(controller is not None), kind, vehicle, air, levels, predicts, seed, first)
+            int(deployment), int(controller is not None), kind, vehicle, air, levels, predicts, seed, first,
+            int(barometric), int(learn_drag), int(computer is not None), believed, pad, mach_error)

@@ -223,6 +223,7 @@ TICK_COLUMNS: tuple[str, ...]
 SAMPLE_COLUMNS: tuple[str, ...]
 BLOCK_OUTCOMES: tuple[str, ...]
 CONTROL_COLUMNS: tuple[str, ...]
+COMPUTER_COLUMNS: tuple[str, ...]
 BLOCK_CONTROLLERS: tuple[str, ...]
 ENVIRONMENT_COLUMNS: dict[str, int]
 MAX_CONTROL_RATE: float

@@ -30,7 +30,7 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-from . import _arguments, _checks
+from . import _arguments, _checks, estimation
 from .aerodynamics import _interpolate
 from .atmosphere import Atmosphere, with_pressure
 from .estimation import Estimator
@@ -309,3 +309,17 @@ class RawSensors:
                 raise TypeError(f"{name} must be {article} {kind.__name__}, not {type(value).__name__}")
         if self.believed_atmosphere is not None:
             with_pressure(self.believed_atmosphere, "believed_atmosphere")
+
+    def _values(self, height: float, velocity: float) -> tuple[float, ...]:
+        """The flight computer's native values for a flight from ``height``
+        and vertical ``velocity``: the barometer's (rate, noise_sd, lag,
+        resolution), the accelerometer's (rate, noise_sd, bias,
+        scale_error), the estimator's settings (with the sample intervals of
+        the sensors' rates, as a log of these samples gets them) and its
+        prior, in the order of _arguments.COMPUTER_COLUMNS (less the drag
+        prior's sd, the controller's)."""
+        b, a, e = self.barometer, self.accelerometer, self.estimator
+        settings = estimation.settings(e, estimation.sample_interval(1.0 / a.rate),
+                                       estimation.sample_interval(1.0 / b.rate), 0.0)
+        return ((b.rate, b.noise_sd, b.lag, b.resolution, a.rate, a.noise_sd, a.bias, a.scale_error) + settings
+                + estimation.prior(e, height, velocity))

@@ -1121,14 +1121,11 @@ def _raw_sensors(raw: RawSensors, controller: object, atmosphere: Atmosphere, st
     with_pressure(atmosphere, "raw sensors: the flight's air")
     believed = with_pressure(raw.believed_atmosphere or _controller_air(controller, atmosphere),
                              "raw sensors: the air the flight computer believes in")
-    b, a, e = raw.barometer, raw.accelerometer, raw.estimator
     height, velocity = (state[0], state[1]) if dof == 1 else (state[1], state[4])
-    mach_error = None if b.mach_error is None else _arguments.schedule(*b.mach_error)
-    settings = estimation.settings(e, estimation.sample_interval(1.0 / a.rate),
-                                   estimation.sample_interval(1.0 / b.rate), 0.0)
-    return _arguments.raw_sensors((b.rate, b.noise_sd, b.lag, b.resolution), mach_error,
-                                  (a.rate, a.noise_sd, a.bias, a.scale_error), atmosphere._air, believed._air,
-                                  believed.pad_pressure, settings, estimation.prior(e, height, velocity))
+    mach_error = None if raw.barometer.mach_error is None else _arguments.schedule(*raw.barometer.mach_error)
+    v = raw._values(height, velocity)
+    return _arguments.raw_sensors(v[0:4], mach_error, v[4:8], atmosphere._air, believed._air,
+                                  believed.pad_pressure, v[8:22], v[22:28])
 
 
 def _barometric(frame: object, atmosphere: Atmosphere, name: str = "frame") -> bool:

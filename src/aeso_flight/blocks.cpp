@@ -17,12 +17,55 @@ namespace aeso::flight {
 
 namespace {
 
-constexpr Py_ssize_t LAYOUT_VALUES = 16;
+constexpr Py_ssize_t LAYOUT_VALUES = 22;
 constexpr Py_ssize_t OUTCOME_ROWS = static_cast<Py_ssize_t>(REAL_OUTCOME_NAMES.size());
+
+// The flight computer's part of the layout: (barometric, learn_drag,
+// computer, believed_air, believed_pad_pressure, mach_error).
+bool parse_computer(PyObject* module, PyObject* const* v, RealBlockLayout& layout) {
+    long barometric, learn_drag, computer;
+    if (!py::small_int(v[0], "barometric", 0, 1, barometric) || !py::small_int(v[1], "learn_drag", 0, 1, learn_drag) ||
+        !py::small_int(v[2], "computer", 0, 1, computer)) {
+        return false;
+    }
+    layout.barometric = barometric != 0;
+    layout.learn_drag = learn_drag != 0;
+    layout.computer = computer != 0;
+    if ((layout.barometric || layout.computer || layout.learn_drag) && (!layout.control || layout.controller == 2)) {
+        PyErr_SetString(PyExc_ValueError, "a frame, raw sensors and drag learning belong to a predicting controller");
+        return false;
+    }
+    if (layout.learn_drag && !layout.computer) {
+        PyErr_SetString(PyExc_ValueError, "a controller learns its drag from a flight computer's accelerometer");
+        return false;
+    }
+    if (layout.barometric && layout.predictor.column == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the barometric frame needs the predictor's air to be standard");
+        return false;
+    }
+    if (!layout.computer) return true;
+    const AirObject* believed = standard_air_of(module, v[3]);
+    if (believed == nullptr || !py::read_double(v[4], layout.believed_pad_pressure)) return false;
+    layout.believed = believed->column;
+    if (layout.environment == EnvironmentColumns::None && layout.column == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "raw sensors need the flight's air to be standard");
+        return false;
+    }
+    if (v[5] != Py_None) {
+        if (!PyObject_TypeCheck(v[5], state_of(module)->schedule_type)) {
+            PyErr_SetString(PyExc_TypeError, "mach_error must be a native Schedule or None");
+            return false;
+        }
+        layout.mach_error = reinterpret_cast<const ScheduleObject*>(v[5])->curve;
+    }
+    return true;
+}
 
 // The layout tuple: (model, speed_and_angle, method, step, max_iterations,
 // environment, drag_scale, deployment, control, controller, craft, air,
-// schedule, predictor, seed, first_flight).
+// schedule, predictor, seed, first_flight, barometric, learn_drag, computer,
+// believed_air, believed_pad_pressure, mach_error): the last six those of
+// a flight computer (believed_air None and mach_error None without one).
 bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, FlightArguments& predictor_flight) {
     if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != LAYOUT_VALUES) {
         PyErr_Format(PyExc_TypeError, "layout must be a tuple of %zd values", LAYOUT_VALUES);
@@ -65,6 +108,7 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Fl
             return false;
         }
         layout.atmosphere = reinterpret_cast<const AirObject*>(v[11])->table;
+        layout.column = reinterpret_cast<const AirObject*>(v[11])->column;
     } else if (layout.environment == EnvironmentColumns::None) {
         PyErr_SetString(PyExc_ValueError, "a block without environment columns needs its air");
         return false;
@@ -87,14 +131,15 @@ bool parse_layout(PyObject* module, PyObject* tuple, RealBlockLayout& layout, Fl
             return false;
         }
     }
-    return py::unsigned_64(v[14], layout.seed) && py::unsigned_64(v[15], layout.first_flight);
+    if (!py::unsigned_64(v[14], layout.seed) || !py::unsigned_64(v[15], layout.first_flight)) return false;
+    return parse_computer(module, v + 16, layout);
 }
 
 }  // namespace
 
 // run_block(inputs, outcomes, steps, status, layout, stop) -> flights run to
-// their end. outcomes: 7 x rows (apogee, time, x, |vx|, miss,
-// final_deployment, travel).
+// their end. outcomes: 9 x rows (apogee, time, x, |vx|, miss,
+// final_deployment, travel, barometric_apogee, learned_scale).
 PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_count("run_block", nargs, 6)) return nullptr;
     RealBlockLayout layout;
@@ -111,7 +156,9 @@ PyObject* run_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                                  block.steps.data<std::uint64_t>(), block.status.data<std::uint8_t>()},
                                 block.outcome(4),
                                 block.outcome(5),
-                                block.outcome(6)};
+                                block.outcome(6),
+                                block.outcome(7),
+                                block.outcome(8)};
     const auto& flag = reinterpret_cast<py::StopFlagObject*>(args[5])->flag;
     // The flights read the buffers, the native objects the layout holds
     // (kept alive by the caller's references) and the flag.

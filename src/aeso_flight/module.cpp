@@ -51,6 +51,7 @@ int module_exec(PyObject* module) {
         add_type(module, &STOP_FLAG_SPEC, "StopFlag", st->stop_flag_type) < 0 ||
         py::add_name_tuple(module, "BLOCK_OUTCOMES", REAL_OUTCOME_NAMES) < 0 ||
         py::add_name_tuple(module, "CONTROL_COLUMNS", CONTROL_COLUMN_NAMES) < 0 ||
+        py::add_name_tuple(module, "COMPUTER_COLUMNS", COMPUTER_COLUMN_NAMES) < 0 ||
         py::add_name_tuple(module, "BLOCK_CONTROLLERS", BLOCK_CONTROLLER_NAMES) < 0 ||
         py::add_names(module, "ENVIRONMENT_COLUMNS", ENVIRONMENTS) < 0 ||
         py::add_name_indices(module, "CONTROLLER", CONTROLLER_NAMES) < 0 ||

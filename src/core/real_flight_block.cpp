@@ -4,6 +4,8 @@
 #include <cmath>
 #include <optional>
 
+#include "pressure_altitude.hpp"
+
 namespace aeso {
 
 namespace {
@@ -36,14 +38,37 @@ AirColumn column_from(EnvironmentColumns kind, const double* e) noexcept {
 }
 
 void clear(const RealBlockOutcomes& out, std::size_t k) noexcept {
-    out.miss[k] = out.final_deployment[k] = out.travel[k] = QUIET_NAN;
+    out.miss[k] = out.final_deployment[k] = out.travel[k] = out.barometric_apogee[k] = out.learned_scale[k] =
+        QUIET_NAN;
+}
+
+// The flight computer of a row from its COMPUTER_COLUMNS values `r`: its
+// barometer's port in the flight's air `air`.
+RawSensorSettings computer_of(const RealBlockLayout& layout, const double* r, const AirColumn* air) noexcept {
+    FilterPoint prior{0.0, {r[22], r[23], r[24]}, {}};
+    prior.p[0] = r[25] * r[25];
+    prior.p[4] = r[26] * r[26];
+    prior.p[8] = r[27] * r[27];
+    return RawSensorSettings{
+        BarometerSettings{r[0], r[1], r[2], r[3], layout.mach_error},
+        AccelerometerSettings{r[4], r[5], r[6], r[7]},
+        air,
+        OnBoardEstimator{EstimatorSettings{r[8], r[9], r[10], r[11], r[12], r[13], r[14], r[15], r[16], r[17], r[18],
+                                           r[19], r[20], r[21]},
+                         BarometerFrame(*layout.believed, layout.believed_pad_pressure), prior}};
 }
 
 // The controller of a row: the block's kind, with the row's target and
-// gains; Predictive and PID predict with the block's predictor.
-ControllerSettings controller_of(const RealBlockLayout& layout, const double* c) noexcept {
+// gains; Predictive and PID predict with the block's predictor, in the
+// block's frame, learning their drag from the row's prior when the block's
+// flight computer does.
+ControllerSettings controller_of(const RealBlockLayout& layout, const double* row) noexcept {
+    const double* c = row + layout.control_at();
     Aim aim;
     aim.target = c[0];
+    aim.barometric = layout.barometric;
+    aim.learn_drag = layout.learn_drag;
+    if (layout.computer) aim.drag_prior_sd = row[layout.computer_at() + COMPUTER_COLUMNS - 1];
     switch (layout.controller) {
         case 0: return PredictiveSettings{aim, layout.predictor};
         case 1: return PidSettings{aim, layout.predictor, c[10], c[11], c[12]};
@@ -69,11 +94,13 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
         const FlightOutcome flown = with_row_initial(base, row + ROCKET_COLUMNS, [&](const auto& initial) {
             // The row's own air, for the heights this flight can reach, or the study's.
             std::optional<AtmosphereTable> own;
+            std::optional<AirColumn> own_column;
             if (layout.environment != EnvironmentColumns::None) {
                 const auto [from, to] = reach(initial);
-                own.emplace(AtmosphereTable::standard(
-                    column_from(layout.environment, row + layout.environment_at()), from, to));
+                own_column.emplace(column_from(layout.environment, row + layout.environment_at()));
+                own.emplace(AtmosphereTable::standard(*own_column, from, to));
             }
+            const AirColumn* column = own_column ? &*own_column : layout.column;
             const AirModel model{own ? &*own : layout.atmosphere, layout.drag};
             const RealRun run{&model, solver, base.max_iterations, StopCheck{&stop}};
             FlightOutcome flown;
@@ -82,16 +109,24 @@ std::size_t run_real_flight_block(const RealBlockLayout& layout, const double* i
                 ControlSettings control;
                 control.rate = c[1];
                 control.actuator = {c[2], c[3], c[4], c[5]};
-                control.sensors = SensorSettings{c[6], c[7], c[8], c[9]};
+                if (layout.computer) {
+                    control.sensors = computer_of(layout, row + layout.computer_at(), column);
+                } else {
+                    control.sensors = SensorSettings{c[6], c[7], c[8], c[9]};
+                }
                 control.seed = layout.seed;
                 control.flight = layout.first_flight + k;
-                control.controller = controller_of(layout, c);
+                control.controller = controller_of(layout, row);
                 const ControlledOutcome o = fly_controlled(rocket, initial, run, scale, control);
                 flown = o.flight;
                 if (flown.status == FlightStatus::Ok) {
-                    out.miss[k] = flown.apogee - c[0];
+                    const double barometric =
+                        column == nullptr ? QUIET_NAN : pressure_altitude(*column, flown.apogee);
+                    out.miss[k] = (layout.barometric ? barometric : flown.apogee) - c[0];
                     out.final_deployment[k] = o.final_deployment;
                     out.travel[k] = o.travel;
+                    out.barometric_apogee[k] = barometric;
+                    out.learned_scale[k] = o.learned_scale;
                 }
             } else {
                 FlightTrim trim;

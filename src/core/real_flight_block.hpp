@@ -28,6 +28,20 @@ inline constexpr std::array<const char*, 13> CONTROL_COLUMN_NAMES{
     "target", "rate", "rate_limit", "lag", "delay", "initial", "height_sd",
     "velocity_sd", "velocity_scale", "correlation_time", "kp", "ki", "kd"};
 inline constexpr std::size_t CONTROL_COLUMNS = CONTROL_COLUMN_NAMES.size();
+// A flight computer's columns, after the control columns, in their order:
+// its barometer's and accelerometer's values (as BarometerSettings and
+// AccelerometerSettings hold them), its estimator's EstimatorSettings and
+// prior (height, velocity and third state, and their sds: the height is
+// replaced by that of the start's pressure, as for any raw-sensor flight),
+// and the sd of the prior of the drag scale its controller learns.
+inline constexpr std::array<const char*, 29> COMPUTER_COLUMN_NAMES{
+    "barometer_rate", "barometer_noise_sd", "barometer_lag", "barometer_resolution", "accelerometer_rate",
+    "accelerometer_noise_sd", "accelerometer_bias", "accelerometer_scale_error", "barometer_sd", "dynamic_error",
+    "free_dynamic_error", "acceleration_psd", "bias_drift_psd", "free_drift_psd", "accelerometer_sd",
+    "hold_limit", "gate", "rest_velocity_sd", "rest_until", "bias", "bias_sd", "barometer_lag", "prior_height",
+    "prior_velocity", "prior_acceleration", "prior_height_sd", "prior_velocity_sd", "prior_acceleration_sd",
+    "drag_prior_sd"};
+inline constexpr std::size_t COMPUTER_COLUMNS = COMPUTER_COLUMN_NAMES.size();
 
 // The controllers a block's flights may fly (all but a caller's function),
 // by their names.
@@ -52,6 +66,21 @@ struct RealBlockLayout {
     const AtmosphereTable* atmosphere = nullptr;
     const VehicleDrag* drag = nullptr;
     const LinearCurve* schedule = nullptr;
+    // Predictive and PID aim at the altimeter's reading (through the
+    // predictor's air) when `barometric`, and learn their drag when
+    // `learn_drag` (a flight computer's, whose columns the rows carry).
+    bool barometric = false;
+    bool learn_drag = false;
+    bool computer = false;     // COMPUTER_COLUMNS columns: raw sensors and an estimator
+    // The flight computer's frame: the air it reads its barometer in and
+    // the pad pressure it believes; its port's error against Mach (null:
+    // none).
+    const AirColumn* believed = nullptr;
+    double believed_pad_pressure = 0.0;
+    const LinearCurve* mach_error = nullptr;
+    // The study's air column when the rows carry no environment (null: the
+    // constant air, which has no altimeter).
+    const AirColumn* column = nullptr;
     // Sensor noise: keyed by the seed and each flight's number, the block's
     // first row's number plus its row.
     std::uint64_t seed = 0;
@@ -63,25 +92,31 @@ struct RealBlockLayout {
     }
     std::size_t deployment_at() const noexcept { return drag_scale_at() + (drag_scale ? 1 : 0); }
     std::size_t control_at() const noexcept { return deployment_at() + (deployment ? 1 : 0); }
-    std::size_t columns() const noexcept { return control_at() + (control ? CONTROL_COLUMNS : 0); }
+    std::size_t computer_at() const noexcept { return control_at() + (control ? CONTROL_COLUMNS : 0); }
+    std::size_t columns() const noexcept { return computer_at() + (computer ? COMPUTER_COLUMNS : 0); }
 };
 
 // Outcomes of a real-air block: those of any block, and for controlled
-// flights the miss (apogee - target), the final deployment and the
-// deployment's travel (NaN otherwise, and for flights that failed).
+// flights the miss (apogee - target, in the target's frame), the final
+// deployment and the deployment's travel, the apogee a pad-zeroed altimeter
+// reads in the flight's own air (NaN in the constant air) and the drag
+// scale learned by the end (NaN when the controller does not learn); NaN
+// otherwise, and for flights that failed.
 struct RealBlockOutcomes {
     FlightBlockOutcomes flight;
     double* miss;
     double* final_deployment;
     double* travel;
+    double* barometric_apogee;
+    double* learned_scale;
 };
 
 static_assert(OUTCOME_NAMES.size() == 4, "REAL_OUTCOME_NAMES lists every outcome of a block");
 // The names of a real-air block's outcome rows, in their order: those of
-// any block, then the three above.
-inline constexpr std::array<const char*, OUTCOME_NAMES.size() + 3> REAL_OUTCOME_NAMES{
-    OUTCOME_NAMES[0], OUTCOME_NAMES[1], OUTCOME_NAMES[2], OUTCOME_NAMES[3], "miss", "final_deployment",
-    "deployment_travel"};
+// any block, then the five above.
+inline constexpr std::array<const char*, OUTCOME_NAMES.size() + 5> REAL_OUTCOME_NAMES{
+    OUTCOME_NAMES[0], OUTCOME_NAMES[1], OUTCOME_NAMES[2],  OUTCOME_NAMES[3],  "miss",
+    "final_deployment", "deployment_travel", "barometric_apogee", "learned_scale"};
 
 // Runs the rows like run_flight_block, each in its own air (built for the
 // heights the flight can reach when the rows carry the environment). The

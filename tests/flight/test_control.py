@@ -276,10 +276,11 @@ def test_a_study_block_of_one_repeated_flight_gives_its_apogee_to_the_bit(contro
            SERVO.lag, SERVO.delay, SERVO.initial, sensors.height_sd, sensors.velocity_sd, sensors.velocity_scale,
            sensors.correlation_time, *gains]
     rows = 3
-    outcomes, steps, status = np.empty((7, rows)), np.empty(rows, np.uint64), np.empty(rows, np.uint8)
+    outcomes = np.empty((len(_arguments.BLOCK_OUTCOMES), rows))
+    steps, status = np.empty(rows, np.uint64), np.empty(rows, np.uint8)
     assert _arguments.run_block(np.array([row] * rows), outcomes, steps, status, layout, _arguments.StopFlag()) == rows
     assert status.tolist() == [0] * rows
-    apogee, _, _, _, miss, final, travel = outcomes
+    apogee, _, _, _, miss, final, travel = outcomes[:7]
     # Row k is flight k of the seed: the first is the flight flown alone;
     # the others draw their own noise.
     assert (apogee[0], miss[0], final[0], travel[0], steps[0]) == (
