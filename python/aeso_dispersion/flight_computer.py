@@ -35,7 +35,7 @@ from collections.abc import Mapping
 
 import numpy as np
 
-from aeso_flight import Estimator, _arguments
+from aeso_flight import Atmosphere, Estimator, _arguments
 from aeso_flight.raw_sensors import Accelerometer, Barometer, RawSensors
 
 from .errors import StudyError
@@ -119,7 +119,6 @@ def _believed_air(given, site):
     temperature = values.get("pad_temperature", values.get("temperature_offset", 0.0))
     _, offset, pressure = nominal_air(kind, site, temperature, values.get("pad_pressure"))
     try:
-        from aeso_flight import Atmosphere
         Atmosphere.standard(site, offset, pad_pressure=pressure)
     except (TypeError, ValueError) as exc:
         raise StudyError("control.believed_air", str(exc)) from None

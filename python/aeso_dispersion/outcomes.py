@@ -17,11 +17,15 @@ from aeso_flight import _arguments as _real_air
 from . import _flights
 
 
-# What a study's runs are (a plan's and a study's `controlled`): False,
-# True (a controller flies the brakes) or FLIGHT_COMPUTER (truthy too: a
-# controller with a frame or a flight computer on board, whose runs also
-# give the apogee in the barometric frame and the learned drag scale).
+# What a study's runs are (a plan's and a study's `controlled`), each kind
+# giving the outcomes of those before it: False; True (a controller flies
+# the brakes); FLIGHT_COMPUTER (a controller with a frame or a flight
+# computer on board: the apogee in the barometric frame too); DRAG_LEARNING
+# (its controller learns its drag: the learned scale too). All but False
+# are truthy.
 FLIGHT_COMPUTER = "flight computer"
+DRAG_LEARNING = "drag learning"
+CONTROL_KINDS = (False, True, FLIGHT_COMPUTER, DRAG_LEARNING)
 
 
 class Outcome(NamedTuple):
@@ -30,7 +34,7 @@ class Outcome(NamedTuple):
     label: str         # the summary's column heading
     unit: str
     models: tuple      # the models whose runs give it
-    controlled: object = False  # given by controlled flights only (True), or with a flight computer
+    controlled: object = False  # the first of CONTROL_KINDS whose runs give it
 
 
 OUTCOMES = (
@@ -42,7 +46,7 @@ OUTCOMES = (
     Outcome("final_deployment", "final_deployments", "deployment", "", ("1dof", "3dof"), True),
     Outcome("deployment_travel", "deployment_travels", "travel", "", ("1dof", "3dof"), True),
     Outcome("barometric_apogee", "barometric_apogees", "altimeter (m)", "m", ("1dof", "3dof"), FLIGHT_COMPUTER),
-    Outcome("learned_scale", "learned_scales", "learned scale", "", ("1dof", "3dof"), FLIGHT_COMPUTER),
+    Outcome("learned_scale", "learned_scales", "learned scale", "", ("1dof", "3dof"), DRAG_LEARNING),
 )
 _NAMES = tuple(outcome.name for outcome in OUTCOMES)
 if _NAMES != _real_air.BLOCK_OUTCOMES or _NAMES[:len(_flights.OUTCOMES)] != _flights.OUTCOMES:
@@ -60,11 +64,11 @@ PLAIN_ROWS = len(_flights.OUTCOMES)
 def of_study(model, controlled=False):
     """The outcomes the runs of a study give, in table order: those of its
     model, for controlled flights the miss, final deployment and travel,
-    and with a flight computer or a frame (`controlled` FLIGHT_COMPUTER)
-    the apogee an altimeter reads and the learned drag scale."""
+    with a flight computer or a frame (`controlled` FLIGHT_COMPUTER) the
+    apogee an altimeter reads, and with drag learning the learned scale."""
+    level = CONTROL_KINDS.index(controlled)
     return tuple(outcome for outcome in OUTCOMES
-                 if model in outcome.models and (not outcome.controlled or controlled
-                                                 and (outcome.controlled is True or controlled == FLIGHT_COMPUTER)))
+                 if model in outcome.models and CONTROL_KINDS.index(outcome.controlled) <= level)
 
 
 def names_of_study(model, controlled=False):

@@ -18,7 +18,6 @@ import numpy as np
 
 from . import _flights
 from .distributions import CONSTANT
-from .outcomes import FLIGHT_COMPUTER
 
 
 class Layout(NamedTuple):
@@ -87,11 +86,9 @@ class Plan:
 
     @property
     def controlled(self):
-        """Whether the flights fly with their brakes' controller: False,
-        True, or outcomes.FLIGHT_COMPUTER with a frame or a flight computer."""
-        if self.setting is None or self.setting.control is None:
-            return False
-        return True if self.setting.control.computer is None else FLIGHT_COMPUTER
+        """Whether the flights fly with their brakes' controller, and how:
+        one of outcomes.CONTROL_KINDS."""
+        return False if self.setting is None or self.setting.control is None else self.setting.control.kind
 
     @property
     def dispersed(self):

@@ -52,6 +52,7 @@ from . import _flights, domains, flight_computer, tables
 from .distributions import DISTRIBUTIONS
 from .errors import StudyError
 from .inputs import ROCKET_KEYS, check_keys, number_or_distribution, step_options
+from .outcomes import DRAG_LEARNING, FLIGHT_COMPUTER
 
 ENVIRONMENT_KEYS = ("site_elevation", "temperature_offset", "pad_temperature", "pad_pressure")
 DRAG_KEYS = ("file", "mach", "cd", "scale")
@@ -86,6 +87,13 @@ class Control:
     @property
     def predicts(self):
         return self.controller != "schedule"
+
+    @property
+    def kind(self):
+        """What the study's runs are (see outcomes.CONTROL_KINDS)."""
+        if self.computer is None:
+            return True
+        return DRAG_LEARNING if self.computer.learn_drag else FLIGHT_COMPUTER
 
     def __repr__(self):
         # A study without a flight computer keeps the fingerprint it had

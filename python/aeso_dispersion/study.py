@@ -44,7 +44,7 @@ from .errors import StudyError
 from .output import check_memory, open_output
 from .copula import Correlation, CorrelationError
 from .plan import Plan
-from .outcomes import FLIGHT_COMPUTER, OUTCOMES, names_of_study
+from .outcomes import OUTCOMES, names_of_study
 from .outcomes import kind as outcome_kind
 from .results import DispersionResult
 from .stopping import StoppingRule, Tracker
@@ -267,8 +267,7 @@ class Study:
         self._distributions = MappingProxyType({f"{s}.{k}": v for s, k, v in inputs
                                                 if isinstance(v, DISTRIBUTIONS)})
         self.dispersed = tuple(self._distributions)
-        self.controlled = (False if air is None or air.setting.control is None else
-                           True if air.setting.control.computer is None else FLIGHT_COMPUTER)
+        self.controlled = False if air is None or air.setting.control is None else air.setting.control.kind
         self.correlation = _correlation(correlation, self.dispersed)
         self.reporting = check_reporting(_reporting(confidence, percentiles, thresholds, within), model,
                                          "statistics.thresholds", self.controlled, "statistics.within")

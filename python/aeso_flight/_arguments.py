@@ -140,8 +140,8 @@ def external(callable_: Callable[[float, tuple[float, ...], float], float]) -> _
     return (CONTROLLER["external"], callable_)
 
 
-def raw_sensors(barometer: tuple[float, float, float, float], mach_error: Schedule | None,
-                accelerometer: tuple[float, float, float, float], flight_air: Air, believed_air: Air,
+def raw_sensors(barometer: tuple[float, ...], mach_error: Schedule | None,
+                accelerometer: tuple[float, ...], flight_air: Air, believed_air: Air,
                 pad_pressure: float, settings: tuple[float, ...], prior: tuple[float, ...]) -> tuple[object, ...]:
     """A flight computer's raw sensors: the barometer's (rate, noise_sd, lag,
     resolution) and its port's error against Mach (a native schedule over

@@ -11,7 +11,7 @@ import aeso
 import numpy as np
 import numpy.typing as npt
 
-from . import _arguments, _checks, _native, estimation
+from . import _arguments, _checks, _native
 from ._native import Craft
 from ._native import Schedule as _NativeSchedule
 from ._native import deployment_for_apogee as _deployment_for_apogee
