@@ -177,7 +177,7 @@ def block(h):
     control = [3048.0, 20.0, 0.8, 0.05, 0.02, 0.0, 1.5, 0.7, 1.03, 0.3, 0.0, 0.0, 0.0]
     rows = np.array([rocket + [988.26, 305.3] + [1401.0, offset, math.nan] + [scale] + control
                      for offset in (-10.0, 0.0, 17.5) for scale in (0.9, 1.0, 1.1)])
-    out = np.empty((7, len(rows)))
+    out = np.empty((len(_arguments.BLOCK_OUTCOMES), len(rows)))
     steps = np.empty(len(rows), np.uint64)
     status = np.empty(len(rows), np.uint8)
     rk45 = int(aeso.OdeMethod.RK45)
@@ -186,7 +186,9 @@ def block(h):
                                predictor, 5, 1000)
     h.cases += len(rows)
     _arguments.run_block(rows, out, steps, status, layout, _arguments.StopFlag())
-    h.floats(out)
+    # The outcomes a block without a flight computer gives (the hash
+    # predates the altimeter's apogee and the learned scale).
+    h.floats(out[:7])
     h.floats(steps.astype(np.float64))
     h.floats(status.astype(np.float64))
 

@@ -15,7 +15,9 @@ A study file's optional sections
                     "schedule", target, rate, kp/ki/kd, times/levels), its
                     actuator (rate_limit, lag, delay, initial), its sensors
                     (height_sd, velocity_sd, velocity_scale, correlation_time)
-                    and [control.predictor] (model and step options)
+                    and [control.predictor] (model and step options);
+                    the target's frame and a flight computer on board
+                    (see flight_computer)
 
 are checked here and reduced to two plain parts of the plan: columns of
 floats appended to each row (those the native runner reads, see
