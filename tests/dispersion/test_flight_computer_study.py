@@ -75,8 +75,7 @@ def test_a_sample_is_the_public_flight_to_the_bit_in_both_frames(tmp_path, model
     result = study.run(n=4, seed=7, workers=2)
     assert not result.failed.any()
     for i in range(result.n):
-        v = {key.removeprefix("control."): value for key, value in sample_values(study, result, i).items()}
-        v.update({name.split(".", 1)[1]: float(x) for name, x in zip(result.names, result.samples[i])})
+        v = sample_values(study, result, i)
         flight = public_flight(v, model, sections, i, 7)
         again = result.refly(i)
         assert flight == again
