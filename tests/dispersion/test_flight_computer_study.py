@@ -163,3 +163,13 @@ def test_the_new_outcomes_come_with_the_features_that_give_them(tmp_path, sectio
     study = load_study(write_study(tmp_path, sections))
     assert study.outcome_names == ("apogee", "time_of_apogee", "miss", "final_deployment",
                                    "deployment_travel") + more
+
+
+def test_a_drawn_sensor_value_outside_its_domain_fails_its_sample_with_the_reason(tmp_path):
+    study = load_study(write_study(tmp_path, COMPUTER.replace("mean = 0.0, std = 0.005", "mean = 0.0, std = 1.0")))
+    result = study.run(n=12, seed=9, workers=2)
+    failed = np.flatnonzero(result.failed)
+    drawn = result.samples[:, list(result.names).index("control.accelerometer.scale_error")]
+    assert failed.tolist() == np.flatnonzero(np.abs(drawn) >= 1.0).tolist() and failed.size > 0
+    assert result.reason(failed[0]) == (f"control.accelerometer.scale_error = {float(drawn[failed[0]])!r} outside its "
+                                        f"domain (strictly between -1 and 1)")
