@@ -117,7 +117,10 @@ def _plot_control(result, misses, deployments, predicted):
         for side in (-tolerance, tolerance):
             misses.axvline(side, color="#55a868", linestyle="--", linewidth=1)
     misses.axvline(0.0, color="#c44e52", linewidth=1)
-    misses.set_xlabel("miss: apogee - target (m)")
+    computer = result.study.plan.setting.control.computer
+    barometric = computer is not None and computer.barometric
+    apogee = "altimeter's apogee" if barometric else "apogee"
+    misses.set_xlabel(f"miss: {apogee} - target (m)")
     misses.set_ylabel("runs")
     misses.set_title("miss" + "".join(f", P(|miss| <= {t:g}) = {stats[t].estimate:.3f}" for t in tolerances),
                      fontsize=10)
