@@ -31,7 +31,6 @@ so a sample flown again is the study's flight to the bit.
 
 import math
 from dataclasses import dataclass, fields
-from collections.abc import Mapping
 
 import numpy as np
 
@@ -39,7 +38,7 @@ from aeso_flight import Atmosphere, Estimator, _arguments
 from aeso_flight.raw_sensors import Accelerometer, Barometer, RawSensors
 
 from .errors import StudyError
-from .inputs import check_keys, number_or_distribution
+from .inputs import check_keys, fixed, number_or_distribution, table as _table
 
 FRAMES = ("true", "barometric")
 BAROMETER_KEYS = ("noise_sd", "rate", "lag", "resolution")
@@ -84,12 +83,6 @@ class Computer:
         return meta
 
 
-def _table(name, given):
-    if not isinstance(given, Mapping):
-        raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
-    return dict(given)
-
-
 def _mach_error(given):
     """(mach, coefficient) tuples of a fixed port error table, checked as
     aeso_flight's Barometer checks it."""
@@ -107,14 +100,14 @@ def _mach_error(given):
 def _believed_air(given, site):
     """(temperature_offset, pad_pressure) of [control.believed_air] at the
     study's site (fixed values)."""
-    from .real_air import _fixed, nominal_air
+    from .real_air import nominal_air
 
     table = _table("control.believed_air", given)
     check_keys("control.believed_air", table, BELIEVED_AIR_KEYS)
     if "temperature_offset" in table and "pad_temperature" in table:
         raise StudyError("control.believed_air.temperature_offset", "give temperature_offset or pad_temperature, "
                                                                     "not both")
-    values = {key: _fixed(f"control.believed_air.{key}", value) for key, value in table.items()}
+    values = {key: fixed(f"control.believed_air.{key}", value) for key, value in table.items()}
     kind = "pad_temperature" if "pad_temperature" in values else "offset"
     temperature = values.get("pad_temperature", values.get("temperature_offset", 0.0))
     _, offset, pressure = nominal_air(kind, site, temperature, values.get("pad_pressure"))

@@ -1,5 +1,7 @@
 """The keys of a study's sections and what one input's value may be."""
 
+from collections.abc import Mapping
+
 import aeso
 
 from .distributions import DISTRIBUTIONS
@@ -24,6 +26,22 @@ def number_or_distribution(key, value):
         return value
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise StudyError(key, f"must be a number or a distribution, not {type(value).__name__}")
+    return float(value)
+
+
+def table(name, given):
+    """A section's (or a sub-section's) table, as a dict."""
+    if not isinstance(given, Mapping):
+        raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
+    return dict(given)
+
+
+def fixed(key, value):
+    """A number that the study cannot disperse."""
+    if isinstance(value, DISTRIBUTIONS):
+        raise StudyError(key, "must be a number: it cannot be dispersed")
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise StudyError(key, f"must be a number, not {type(value).__name__}")
     return float(value)
 
 

@@ -54,6 +54,7 @@ from . import _flights, domains, flight_computer, tables
 from .distributions import DISTRIBUTIONS
 from .errors import StudyError
 from .inputs import ROCKET_KEYS, check_keys, number_or_distribution, step_options
+from .inputs import fixed as _fixed, table as _table
 from .outcomes import DRAG_LEARNING, FLIGHT_COMPUTER
 
 ENVIRONMENT_KEYS = ("site_elevation", "temperature_offset", "pad_temperature", "pad_pressure")
@@ -170,21 +171,6 @@ class Sections(NamedTuple):
     columns: list
     setting: Setting
     files: tuple = ()
-
-
-def _table(name, given):
-    if not isinstance(given, Mapping):
-        raise StudyError(name, f"must be a table of values, not {type(given).__name__}")
-    return dict(given)
-
-
-def _fixed(key, value):
-    """A number that the study cannot disperse."""
-    if isinstance(value, DISTRIBUTIONS):
-        raise StudyError(key, "must be a number: it cannot be dispersed")
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise StudyError(key, f"must be a number, not {type(value).__name__}")
-    return float(value)
 
 
 def _array(key, value):
